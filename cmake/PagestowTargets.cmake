@@ -1,0 +1,40 @@
+# Shared settings for the project's own targets.
+
+if(PAGESTOW_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Warnings are errors on our own targets only; third-party headers come in as system headers.
+function(pagestow_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror)
+endfunction()
+
+# pagestow_library(NAME name SOURCES ... [DEPENDS ...] [PRIVATE_DEPENDS ...])
+# Makes pagestow_<name> with the alias pagestow::<name>, its include root at src/.
+function(pagestow_library)
+    cmake_parse_arguments(ARG "" "NAME" "SOURCES;DEPENDS;PRIVATE_DEPENDS" ${ARGN})
+    add_library(pagestow_${ARG_NAME} STATIC ${ARG_SOURCES})
+    add_library(pagestow::${ARG_NAME} ALIAS pagestow_${ARG_NAME})
+    target_include_directories(pagestow_${ARG_NAME} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(pagestow_${ARG_NAME} PUBLIC ${ARG_DEPENDS} PRIVATE ${ARG_PRIVATE_DEPENDS})
+    set_target_properties(pagestow_${ARG_NAME} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    pagestow_warnings(pagestow_${ARG_NAME})
+endfunction()
+
+# pagestow_test(NAME name SOURCES ... DEPENDS ... [LABELS ...])
+# One GoogleTest program per module, each test discovered by CTest.
+function(pagestow_test)
+    cmake_parse_arguments(ARG "" "NAME" "SOURCES;DEPENDS;LABELS" ${ARGN})
+    if(NOT PAGESTOW_BUILD_TESTS)
+        return()
+    endif()
+    add_executable(${ARG_NAME} ${ARG_SOURCES})
+    target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPENDS} GTest::gtest GTest::gtest_main)
+    pagestow_warnings(${ARG_NAME})
+    set(labels ${ARG_LABELS})
+    if(NOT labels)
+        set(labels unit)
+    endif()
+    gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${labels}" TIMEOUT 300)
+endfunction()

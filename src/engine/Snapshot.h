@@ -1,0 +1,87 @@
+#pragma once
+
+#include "engine/DocumentModel.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pagestow::engine {
+
+// The immutable document model every backend fills once a page has loaded. The capture walks it
+// synchronously, so nothing the engine does afterwards can change a document under a capture.
+
+struct SnapshotAttribute {
+    std::string name;
+    std::string value;
+};
+
+struct SnapshotElement {
+    // The tag name as the engine reports it ("IMG", "img"); "!" for a comment.
+    std::string tagName;
+    // In the element's own order.
+    std::vector<SnapshotAttribute> attributes;
+    // Position of the parent element in the document's element list; -1 at the root.
+    int parent = -1;
+};
+
+struct SnapshotDocument;
+
+struct SnapshotFrame {
+    // The document shown in the frame; null when the frame cannot be reached (its window then
+    // refuses the browser service).
+    std::shared_ptr<const SnapshotDocument> document;
+};
+
+struct SnapshotDocument {
+    // The document's address after redirects.
+    std::string url;
+    // The character set the document was read in ("UTF-8", "GBK").
+    std::string characterSet;
+    // What the engine writes for the document: the bytes as served, or the serialised DOM in the
+    // document's own character set.
+    std::string serialization;
+    // Every element in source order; an element's source index is its position here.
+    std::vector<SnapshotElement> elements;
+    // Position of the body (or frameset) element; -1 when there is none.
+    int body = -1;
+    std::vector<SnapshotFrame> frames;
+};
+
+// Finds the body position of a document by the usual rule: the first "body" element, otherwise the
+// first "frameset" element (letter case ignored); -1 when neither exists.
+int FindBodyElement(const SnapshotDocument& document);
+
+// The document model over one snapshot tree. Every object of the tree is made once, so the browser
+// object of a frame is the same object each time it is asked for.
+class SnapshotView {
+public:
+    explicit SnapshotView(std::shared_ptr<const SnapshotDocument> top);
+
+    // The top document as an HtmlDocument object.
+    ObjectPtr TopDocument() const;
+
+    // The frame documents in completion order (children before their parent, in index order),
+    // each with the browser object that shows it; the top document is not among them.
+    struct FrameCompletion {
+        ObjectPtr browser;
+        std::string url;
+    };
+    std::vector<FrameCompletion> FrameCompletions() const;
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> m_impl;
+};
+
+// A browser object whose Document() is a fixed object (the engines' top-level browser).
+class FixedBrowser : public WebBrowser {
+public:
+    void SetDocument(ObjectPtr document) { m_document = std::move(document); }
+    ObjectPtr Document() const override { return m_document; }
+
+private:
+    ObjectPtr m_document;
+};
+
+} // namespace pagestow::engine

@@ -29,6 +29,9 @@ public:
     // died are removed when it is first made.
     static EngineCache& ForThisRun();
 
+    // Removes the folders "run-<pid>-<random>" under root whose process no longer runs.
+    static void RemoveFoldersOfDeadRuns(const std::filesystem::path& root);
+
     // One body being written into the cache. Nothing is indexed until Commit; an entry destroyed
     // without Commit removes its file.
     class Entry {

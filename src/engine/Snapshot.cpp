@@ -133,13 +133,18 @@ struct SnapshotView::Impl : std::enable_shared_from_this<SnapshotView::Impl> {
 
 ObjectPtr SnapshotView::Impl::ElementObject::ParentElement() const
 {
+    // A parent precedes its child in source order; any other position would let a walk up the
+    // parents go round in circles, so it reads as no parent.
     int parent = document->data->elements[size_t(index)].parent;
-    if (parent < 0 || size_t(parent) >= document->elements.size())
+    if (parent < 0 || parent >= index)
         return nullptr;
     return document->impl->Share(document->elements[size_t(parent)].get());
 }
 
-ObjectPtr SnapshotView::Impl::ElementObject::Document() const { return document->impl->Share(document); }
+ObjectPtr SnapshotView::Impl::ElementObject::Document() const
+{
+    return document->impl->Share(document);
+}
 
 std::string SnapshotView::Impl::ElementObject::TagName() const
 {
@@ -151,7 +156,10 @@ ObjectPtr SnapshotView::Impl::ElementObject::Attributes() const
     return document->impl->Share(const_cast<AttributesObject*>(&attributes));
 }
 
-std::int32_t SnapshotView::Impl::AllObject::Length() const { return std::int32_t(document->elements.size()); }
+std::int32_t SnapshotView::Impl::AllObject::Length() const
+{
+    return std::int32_t(document->elements.size());
+}
 
 ObjectPtr SnapshotView::Impl::AllObject::Item(std::int32_t position) const
 {
@@ -221,6 +229,9 @@ ObjectPtr SnapshotView::TopDocument() const
     return m_impl->documents.empty() ? nullptr : m_impl->Share(m_impl->documents.front().get());
 }
 
-std::vector<SnapshotView::FrameCompletion> SnapshotView::FrameCompletions() const { return m_impl->frameCompletions; }
+std::vector<SnapshotView::FrameCompletion> SnapshotView::FrameCompletions() const
+{
+    return m_impl->frameCompletions;
+}
 
 } // namespace pagestow::engine

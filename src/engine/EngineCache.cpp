@@ -1,0 +1,390 @@
+#include "engine/EngineCache.h"
+
+#include <curl/curl.h>
+#include <idn2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <pwd.h>
+#include <random>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace pagestow::engine {
+namespace fs = std::filesystem;
+
+namespace {
+
+    char LowerAscii(char c)
+    {
+        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    }
+
+    bool IsHexDigit(char c)
+    {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    }
+
+    char UpperHex(char c)
+    {
+        return (c >= 'a' && c <= 'f') ? char(c - 'a' + 'A') : c;
+    }
+
+    void AppendPercentEncoded(std::string& out, unsigned char c)
+    {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        out += '%';
+        out += kHex[c >> 4];
+        out += kHex[c & 0x0F];
+    }
+
+    // The schemes whose "\" a browser reads as "/".
+    bool IsSpecialScheme(std::string_view scheme)
+    {
+        static constexpr std::string_view kSpecial[] = { "http", "https", "ftp", "ws", "wss", "file" };
+        for (std::string_view special : kSpecial) {
+            if (scheme.size() == special.size()
+                && std::equal(scheme.begin(), scheme.end(), special.begin(),
+                    [](char a, char b) { return LowerAscii(a) == b; }))
+                return true;
+        }
+        return false;
+    }
+
+    // Prepares a text the way a browser does before parsing it as an address: surrounding blanks and
+    // controls go, tabs and line breaks inside go, "\" becomes "/" in the path of a special scheme,
+    // and blanks, controls and non-ASCII bytes after the authority are percent-encoded. The
+    // authority is left alone so that an international host name reaches the IDN conversion.
+    std::string PrepareAddress(std::string_view address)
+    {
+        while (!address.empty() && (unsigned char)address.front() <= 0x20)
+            address.remove_prefix(1);
+        while (!address.empty() && (unsigned char)address.back() <= 0x20)
+            address.remove_suffix(1);
+
+        std::string text;
+        text.reserve(address.size());
+        for (char c : address) {
+            if (c != '\t' && c != '\n' && c != '\r')
+                text += c;
+        }
+
+        size_t colon = text.find(':');
+        size_t authorityEnd = 0;
+        bool special = false;
+        if (colon != std::string::npos) {
+            special = IsSpecialScheme(std::string_view(text).substr(0, colon));
+            size_t start = colon + 1;
+            auto isSlash = [&](size_t i) {
+                return i < text.size() && (text[i] == '/' || (special && text[i] == '\\'));
+            };
+            if (isSlash(start) && isSlash(start + 1)) {
+                authorityEnd = text.find_first_of(special ? "/\\?#" : "/?#", start + 2);
+                if (authorityEnd == std::string::npos)
+                    authorityEnd = text.size();
+                if (special) {
+                    text[start] = '/';
+                    text[start + 1] = '/';
+                }
+            } else {
+                authorityEnd = start;
+            }
+        }
+
+        std::string out = text.substr(0, authorityEnd);
+        bool inPath = true;
+        for (size_t i = authorityEnd; i < text.size(); ++i) {
+            unsigned char c = (unsigned char)text[i];
+            if (c == '?' || c == '#')
+                inPath = false;
+            if (c <= 0x20 || c >= 0x7F)
+                AppendPercentEncoded(out, c);
+            else if (special && inPath && c == '\\')
+                out += '/';
+            else
+                out += char(c);
+        }
+        return out;
+    }
+
+    // Percent escapes differ only in the case of their hex digits ("%e4" and "%E4" are the same
+    // byte); the upper-case form is the one browsers write.
+    void UpperCaseEscapes(std::string& address)
+    {
+        for (size_t i = 0; i + 2 < address.size(); ++i) {
+            if (address[i] == '%' && IsHexDigit(address[i + 1]) && IsHexDigit(address[i + 2])) {
+                address[i + 1] = UpperHex(address[i + 1]);
+                address[i + 2] = UpperHex(address[i + 2]);
+                i += 2;
+            }
+        }
+    }
+
+    struct UrlDeleter {
+        void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    };
+    using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+    std::optional<std::string> GetPart(CURLU* url, CURLUPart part, unsigned int flags)
+    {
+        char* text = nullptr;
+        if (curl_url_get(url, part, &text, flags) != CURLUE_OK || !text)
+            return std::nullopt;
+        std::string result(text);
+        curl_free(text);
+        return result;
+    }
+
+    std::string CanonicalHost(const std::string& host)
+    {
+        bool ascii = std::all_of(host.begin(), host.end(), [](char c) { return (unsigned char)c < 0x80; });
+        if (!ascii) {
+            char* converted = nullptr;
+            if (idn2_to_ascii_8z(host.c_str(), &converted, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL) == IDN2_OK
+                && converted) {
+                std::string result(converted);
+                idn2_free(converted);
+                return result;
+            }
+            idn2_free(converted);
+        }
+        std::string lower = host;
+        for (char& c : lower)
+            c = LowerAscii(c);
+        return lower;
+    }
+
+    fs::path HomeFolder()
+    {
+        if (const char* home = std::getenv("HOME"); home && *home)
+            return home;
+        if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && *entry->pw_dir)
+            return entry->pw_dir;
+        return fs::temp_directory_path();
+    }
+
+    fs::path CacheRoot()
+    {
+        if (const char* dir = std::getenv("PAGESTOW_CACHE_DIR"); dir && *dir)
+            return dir;
+        // A relative XDG_CACHE_HOME is invalid and is ignored, as the XDG rules say.
+        if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/')
+            return fs::path(xdg) / "pagestow";
+        return HomeFolder() / ".cache" / "pagestow";
+    }
+
+    // The pid in a run folder's name "run-<pid>-<random>", or 0 when the name is not of that form.
+    pid_t RunFolderPid(const std::string& name)
+    {
+        if (name.rfind("run-", 0) != 0)
+            return 0;
+        size_t end = name.find('-', 4);
+        if (end == std::string::npos || end == 4 || end + 1 >= name.size())
+            return 0;
+        long long pid = 0;
+        for (size_t i = 4; i < end; ++i) {
+            if (name[i] < '0' || name[i] > '9' || pid > 1'000'000'000)
+                return 0;
+            pid = pid * 10 + (name[i] - '0');
+        }
+        return pid > 0 ? pid_t(pid) : 0;
+    }
+
+    bool ProcessAlive(pid_t pid)
+    {
+        return kill(pid, 0) == 0 || errno == EPERM;
+    }
+
+    std::string RandomSuffix()
+    {
+        std::random_device device;
+        std::uniform_int_distribution<unsigned> digit(0, 35);
+        std::string suffix;
+        for (int i = 0; i < 8; ++i) {
+            unsigned d = digit(device);
+            suffix += char(d < 10 ? '0' + d : 'a' + (d - 10));
+        }
+        return suffix;
+    }
+
+} // namespace
+
+EngineCache::EngineCache(fs::path folder)
+    : m_folder(std::move(folder))
+{
+    std::error_code error;
+    fs::create_directories(m_folder, error);
+}
+
+EngineCache::~EngineCache()
+{
+    std::error_code error;
+    fs::remove_all(m_folder, error);
+}
+
+void EngineCache::RemoveFoldersOfDeadRuns(const fs::path& root)
+{
+    std::error_code error;
+    for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        pid_t pid = RunFolderPid(it->path().filename().string());
+        if (pid == 0 || pid == getpid() || ProcessAlive(pid))
+            continue;
+        std::error_code ignored;
+        if (it->is_directory(ignored) && !it->is_symlink(ignored))
+            fs::remove_all(it->path(), ignored);
+    }
+}
+
+EngineCache& EngineCache::ForThisRun()
+{
+    // A function-local static: made at first use, and its destructor removes the folder when the
+    // program ends normally.
+    static EngineCache cache([] {
+        fs::path root = CacheRoot();
+        std::error_code error;
+        fs::create_directories(root, error);
+        RemoveFoldersOfDeadRuns(root);
+        return root / ("run-" + std::to_string(getpid()) + "-" + RandomSuffix());
+    }());
+    return cache;
+}
+
+EngineCache::Entry::Entry(EngineCache& cache, fs::path file)
+    : m_cache(cache)
+    , m_file(std::move(file))
+    , m_stream(m_file, std::ios::binary | std::ios::trunc)
+{
+    m_failed = !m_stream;
+}
+
+EngineCache::Entry::~Entry()
+{
+    if (m_committed)
+        return;
+    m_stream.close();
+    std::error_code error;
+    fs::remove(m_file, error);
+}
+
+bool EngineCache::Entry::Write(std::string_view bytes)
+{
+    if (m_failed || m_committed)
+        return false;
+    m_stream.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!m_stream) {
+        m_failed = true;
+        return false;
+    }
+    m_size += bytes.size();
+    return true;
+}
+
+void EngineCache::Entry::Commit(const std::vector<std::string>& addresses)
+{
+    if (m_committed)
+        return;
+    m_stream.close();
+    // A body that could not be written whole is no copy of the resource: it is not indexed, and
+    // the destructor removes its file.
+    if (m_failed || m_stream.fail())
+        return;
+    m_committed = true;
+    m_cache.Index(addresses, m_file);
+}
+
+std::unique_ptr<EngineCache::Entry> EngineCache::BeginEntry()
+{
+    std::uint64_t number;
+    {
+        std::lock_guard lock(m_mutex);
+        number = m_nextFile++;
+    }
+    std::error_code error;
+    fs::create_directories(m_folder, error);
+    return std::unique_ptr<Entry>(new Entry(*this, m_folder / ("body-" + std::to_string(number))));
+}
+
+void EngineCache::Store(const std::vector<std::string>& addresses, std::string_view bytes)
+{
+    auto entry = BeginEntry();
+    if (entry->Write(bytes) || bytes.empty())
+        entry->Commit(addresses);
+}
+
+std::optional<fs::path> EngineCache::Lookup(std::string_view address) const
+{
+    std::string key = Canonicalize(address);
+    if (key.empty())
+        return std::nullopt;
+    std::lock_guard lock(m_mutex);
+    auto it = m_index.find(key);
+    if (it == m_index.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void EngineCache::Clear()
+{
+    std::lock_guard lock(m_mutex);
+    std::error_code error;
+    for (const auto& [address, file] : m_index)
+        fs::remove(file, error);
+    m_index.clear();
+}
+
+void EngineCache::Index(const std::vector<std::string>& addresses, const fs::path& file)
+{
+    std::lock_guard lock(m_mutex);
+    for (const std::string& address : addresses) {
+        std::string key = Canonicalize(address);
+        if (!key.empty())
+            m_index[key] = file;
+    }
+}
+
+std::string EngineCache::Canonicalize(std::string_view address)
+{
+    std::string prepared = PrepareAddress(address);
+    if (prepared.empty())
+        return {};
+
+    UrlHandle url(curl_url());
+    if (!url)
+        return {};
+    // 1. Parse without guessing a scheme: a text without one is no address of the cache. Dot
+    //    segments are removed here and the scheme is lower-cased.
+    if (curl_url_set(url.get(), CURLUPART_URL, prepared.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return {};
+    // 2. Host names compare without regard to letter case (curl keeps the case it was given), and
+    //    an international name in its ASCII form, as the engines put it on the wire.
+    if (auto host = GetPart(url.get(), CURLUPART_HOST, 0)) {
+        std::string canonicalHost = CanonicalHost(*host);
+        if (canonicalHost != *host
+            && curl_url_set(url.get(), CURLUPART_HOST, canonicalHost.c_str(), 0) != CURLUE_OK)
+            return {};
+    }
+    // 3. The fragment never reaches the server.
+    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
+    // 4. Without the default port.
+    auto canonical = GetPart(url.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT);
+    if (!canonical)
+        return {};
+    UpperCaseEscapes(*canonical);
+    return *canonical;
+}
+
+std::uint32_t GetCachedFileName(const std::string& address, std::string& cacheFile)
+{
+    auto file = EngineCache::ForThisRun().Lookup(address);
+    if (!file)
+        return kFileNotFound;
+    std::error_code error;
+    if (!fs::is_regular_file(*file, error))
+        return kFileNotFound;
+    cacheFile = file->string();
+    return 0;
+}
+
+} // namespace pagestow::engine

@@ -1,0 +1,304 @@
+#include "engine/EngineCache.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace pagestow::engine {
+namespace {
+    namespace fs = std::filesystem;
+
+    class ScratchFolder {
+    public:
+        ScratchFolder()
+        {
+            std::string pattern = (fs::temp_directory_path() / "pagestow-cache-test-XXXXXX").string();
+            if (!mkdtemp(pattern.data()))
+                throw std::runtime_error("mkdtemp failed");
+            m_path = pattern;
+        }
+        ~ScratchFolder()
+        {
+            std::error_code error;
+            fs::remove_all(m_path, error);
+        }
+        const fs::path& Path() const { return m_path; }
+
+    private:
+        fs::path m_path;
+    };
+
+    std::string ReadBytes(const fs::path& file)
+    {
+        std::ifstream stream(file, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << stream.rdbuf();
+        return bytes.str();
+    }
+
+    std::vector<std::string> Names(const fs::path& folder)
+    {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+            names.push_back(it->path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // The pid of a process that has ended and been reaped.
+    pid_t DeadPid()
+    {
+        pid_t child = fork();
+        if (child == 0)
+            _exit(0);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return child;
+    }
+
+    TEST(EngineCacheCanonicalize, WritesTheAddressAsTheEngineFetchesIt)
+    {
+        struct Case {
+            const char* address;
+            const char* canonical;
+        } cases[] = {
+            { "http://www.example.com/a.gif", "http://www.example.com/a.gif" },
+            { "HTTP://WWW.Example.COM/A.gif", "http://www.example.com/A.gif" },
+            { "http://www.example.com:80/a.gif", "http://www.example.com/a.gif" },
+            { "https://h:443/a.gif", "https://h/a.gif" },
+            { "https://h:8443/a.gif", "https://h:8443/a.gif" },
+            { "http://h:443/a.gif", "http://h:443/a.gif" },
+            { "http://h/news/2024/../img/./a.gif", "http://h/news/img/a.gif" },
+            { "http://h/../../a.gif", "http://h/a.gif" },
+            { "http://h/a.gif#top", "http://h/a.gif" },
+            { "http://h/a.php?id=1#x", "http://h/a.php?id=1" },
+            { "http://h", "http://h/" },
+            { "http://h?x=1", "http://h/?x=1" },
+            { "http://h/my docs/a b.gif?q=a b", "http://h/my%20docs/a%20b.gif?q=a%20b" },
+            { "http://h/\xE4\xB8\xAD.gif?n=\xE6\x96\x87", "http://h/%E4%B8%AD.gif?n=%E6%96%87" },
+            { "http://h/%e4%b8%ad.gif", "http://h/%E4%B8%AD.gif" },
+            { "http://h/a%2fb%zz", "http://h/a%2Fb%zz" },
+            { "  http://h/a.gif \n", "http://h/a.gif" },
+            { "http://h/a\t.gif", "http://h/a.gif" },
+            { "http://h\\img\\a.gif", "http://h/img/a.gif" },
+            { "http://h/img\\a.gif?x=\\", "http://h/img/a.gif?x=\\" },
+            { "http://[::1]:80/a.gif", "http://[::1]/a.gif" },
+            { "http://user:pw@h/a", "http://user:pw@h/a" },
+            { "http://b\xC3\xBC"
+              "cher.example/a",
+                "http://xn--bcher-kva.example/a" },
+            { "http://B\xC3\x9C"
+              "CHER.Example/a",
+                "http://xn--bcher-kva.example/a" },
+            { "foo://Host/X/../y", "foo://host/y" },
+            { "res://shdoclc.dll/dnserror.htm#http://x", "res://shdoclc.dll/dnserror.htm" },
+        };
+        for (const Case& c : cases)
+            EXPECT_EQ(EngineCache::Canonicalize(c.address), c.canonical) << c.address;
+    }
+
+    TEST(EngineCacheCanonicalize, TextWithoutSchemeOrAuthorityIsNoAddress)
+    {
+        for (const char* address : { "", "   ", "logo.gif", "style.css?v=2", "www.example.com/a.gif",
+                 "www.example.com:8080/a.gif", "//h/a.gif", "/img/a.gif", "../a.gif", "about:blank",
+                 "data:image/png;base64,AAAA", "mailto:a@b.c", "http://h:port/a", "http://h a/x" })
+            EXPECT_EQ(EngineCache::Canonicalize(address), "") << address;
+    }
+
+    TEST(EngineCache, FindsAStoredBodyUnderEveryFormOfItsAddresses)
+    {
+        ScratchFolder scratch;
+        EngineCache cache(scratch.Path() / "cache");
+        cache.Store({ "http://www.example.com:80/news/../img/a.gif", "http://cdn.example.net/a.gif" },
+            std::string("GIF89a\0\x01\xFF", 9));
+
+        for (const char* address : { "http://WWW.EXAMPLE.COM/img/a.gif", "http://www.example.com/img/a.gif#x",
+                 "http://www.example.com/x/../img/a.gif", "http://cdn.example.net:80/a.gif" }) {
+            auto file = cache.Lookup(address);
+            ASSERT_TRUE(file) << address;
+            EXPECT_EQ(ReadBytes(*file), std::string("GIF89a\0\x01\xFF", 9)) << address;
+            EXPECT_EQ(file->parent_path(), scratch.Path() / "cache");
+        }
+        for (const char* address : { "www.example.com/img/a.gif", "http://www.example.com/img/A.gif",
+                 "https://www.example.com/img/a.gif", "http://www.example.com:8080/img/a.gif",
+                 "http://www.example.com/img/a.gif?v=1", "" })
+            EXPECT_FALSE(cache.Lookup(address)) << address;
+    }
+
+    TEST(EngineCache, EntryStreamsItsBodyAndIsFoundOnlyAfterCommit)
+    {
+        ScratchFolder scratch;
+        EngineCache cache(scratch.Path());
+        auto entry = cache.BeginEntry();
+        EXPECT_TRUE(entry->Write("first part, "));
+        EXPECT_TRUE(entry->Write(std::string(100000, 'x')));
+        EXPECT_TRUE(entry->Write(""));
+        EXPECT_EQ(entry->Size(), 12u + 100000u);
+        EXPECT_FALSE(cache.Lookup("http://h/big.js"));
+
+        entry->Commit({ "http://h/big.js?v=1", "http://h/big.js" });
+        entry.reset();
+        auto file = cache.Lookup("http://h/big.js");
+        ASSERT_TRUE(file);
+        EXPECT_EQ(ReadBytes(*file), "first part, " + std::string(100000, 'x'));
+        EXPECT_EQ(cache.Lookup("http://h/big.js?v=1"), file);
+    }
+
+    TEST(EngineCache, EntryAbandonedBeforeCommitLeavesNothing)
+    {
+        ScratchFolder scratch;
+        EngineCache cache(scratch.Path() / "c");
+        {
+            auto entry = cache.BeginEntry();
+            EXPECT_TRUE(entry->Write("partial body"));
+            EXPECT_EQ(Names(scratch.Path() / "c").size(), 1u);
+        }
+        EXPECT_EQ(Names(scratch.Path() / "c"), std::vector<std::string> {});
+    }
+
+    TEST(EngineCache, EmptyBodyIsCachedAsAnEmptyFile)
+    {
+        ScratchFolder scratch;
+        EngineCache cache(scratch.Path());
+        cache.Store({ "http://h/empty.css" }, "");
+        auto file = cache.Lookup("http://h/empty.css");
+        ASSERT_TRUE(file);
+        EXPECT_TRUE(fs::is_regular_file(*file));
+        EXPECT_EQ(fs::file_size(*file), 0u);
+    }
+
+    TEST(EngineCache, LaterBodyForAnAddressReplacesTheEarlier)
+    {
+        ScratchFolder scratch;
+        EngineCache cache(scratch.Path());
+        cache.Store({ "http://h/a.css" }, "old");
+        cache.Store({ "http://h/a.css" }, "new");
+        EXPECT_EQ(ReadBytes(*cache.Lookup("http://h/a.css")), "new");
+    }
+
+    TEST(EngineCache, ClearRemovesEntriesAndFilesAndDestructionTheFolder)
+    {
+        ScratchFolder scratch;
+        fs::path folder = scratch.Path() / "nested" / "cache";
+        {
+            EngineCache cache(folder);
+            EXPECT_TRUE(fs::is_directory(folder));
+            cache.Store({ "http://h/a.css" }, "a");
+            cache.Store({ "http://h/b.css" }, "b");
+            cache.Clear();
+            EXPECT_FALSE(cache.Lookup("http://h/a.css"));
+            EXPECT_EQ(Names(folder), std::vector<std::string> {});
+            cache.Store({ "http://h/c.css" }, "c");
+            EXPECT_EQ(ReadBytes(*cache.Lookup("http://h/c.css")), "c");
+        }
+        EXPECT_FALSE(fs::exists(folder));
+        EXPECT_TRUE(fs::exists(scratch.Path() / "nested"));
+    }
+
+    TEST(EngineCache, RemovesOnlyFoldersOfRunsThatEnded)
+    {
+        ScratchFolder scratch;
+        std::string dead = "run-" + std::to_string(DeadPid()) + "-k3x9";
+        std::string mine = "run-" + std::to_string(getpid()) + "-aaaa";
+        std::string parent = "run-" + std::to_string(getppid()) + "-bbbb";
+        for (const std::string& name : { dead, mine, parent, std::string("run-abc-x"), std::string("run--x"),
+                 std::string("run-12"), std::string("other") })
+            fs::create_directories(scratch.Path() / name / "inner");
+        std::ofstream(scratch.Path() / dead / "inner" / "body-0") << "x";
+
+        EngineCache::RemoveFoldersOfDeadRuns(scratch.Path());
+
+        std::vector<std::string> expected = { mine, parent, "other", "run--x", "run-12", "run-abc-x" };
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(Names(scratch.Path()), expected);
+    }
+
+    // Runs the first use of this run's cache in a child process with the given environment, and
+    // returns what the child saw, one line each: the cache folder, the lookup result, the cache file.
+    std::vector<std::string> RunChildCache(
+        const std::vector<std::pair<std::string, std::string>>& environment)
+    {
+        int pipeEnds[2];
+        if (pipe(pipeEnds) != 0)
+            return {};
+        pid_t child = fork();
+        if (child == 0) {
+            close(pipeEnds[0]);
+            for (const char* name : { "PAGESTOW_CACHE_DIR", "XDG_CACHE_HOME" })
+                unsetenv(name);
+            for (const auto& [name, value] : environment)
+                setenv(name.c_str(), value.c_str(), 1);
+            EngineCache& cache = EngineCache::ForThisRun();
+            cache.Store({ "http://h/a.gif" }, "GIF");
+            std::string before = "untouched";
+            std::string found = before;
+            std::uint32_t missing = GetCachedFileName("http://h/none.gif", before);
+            std::uint32_t hit = GetCachedFileName("HTTP://H:80/a.gif#f", found);
+            std::string report = cache.Folder().string() + "\n" + std::to_string(missing) + " " + before
+                + "\n" + std::to_string(hit) + " " + ReadBytes(found) + "\n"
+                + (&cache == &EngineCache::ForThisRun() ? "same" : "other") + "\n";
+            if (write(pipeEnds[1], report.data(), report.size()) != ssize_t(report.size()))
+                _exit(3);
+            close(pipeEnds[1]);
+            std::exit(0); // a normal end, so the cache removes its folder
+        }
+        close(pipeEnds[1]);
+        std::string report;
+        char buffer[512];
+        for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+            report.append(buffer, size_t(n));
+        close(pipeEnds[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::vector<std::string> lines;
+        std::istringstream stream(report);
+        for (std::string line; std::getline(stream, line);)
+            lines.push_back(line);
+        lines.push_back(WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "crashed");
+        return lines;
+    }
+
+    TEST(EngineCacheForThisRun, UsesAFolderOfItsOwnUnderTheChosenRootAndRemovesItAtExit)
+    {
+        ScratchFolder scratch;
+        struct Case {
+            std::vector<std::pair<std::string, std::string>> environment;
+            fs::path root;
+        } cases[] = {
+            { { { "PAGESTOW_CACHE_DIR", (scratch.Path() / "own").string() },
+                  { "XDG_CACHE_HOME", (scratch.Path() / "xdg").string() } },
+                scratch.Path() / "own" },
+            { { { "XDG_CACHE_HOME", (scratch.Path() / "xdg").string() } },
+                scratch.Path() / "xdg" / "pagestow" },
+            { { { "HOME", (scratch.Path() / "home").string() }, { "XDG_CACHE_HOME", "relative" } },
+                scratch.Path() / "home" / ".cache" / "pagestow" },
+            { { { "HOME", (scratch.Path() / "home2").string() } },
+                scratch.Path() / "home2" / ".cache" / "pagestow" },
+        };
+        for (const Case& c : cases) {
+            std::string deadRun = "run-" + std::to_string(DeadPid()) + "-zzzz";
+            fs::create_directories(c.root / deadRun);
+            fs::create_directories(c.root / "keep");
+
+            std::vector<std::string> lines = RunChildCache(c.environment);
+
+            ASSERT_EQ(lines.size(), 5u) << c.root;
+            fs::path folder = lines[0];
+            EXPECT_EQ(folder.parent_path(), c.root);
+            EXPECT_EQ(folder.filename().string().rfind("run-", 0), 0u) << folder;
+            EXPECT_EQ(lines[1], "2 untouched");
+            EXPECT_EQ(lines[2], "0 GIF");
+            EXPECT_EQ(lines[3], "same");
+            EXPECT_EQ(lines[4], "exit 0");
+            EXPECT_FALSE(fs::exists(folder)) << folder;
+            EXPECT_EQ(Names(c.root), std::vector<std::string> { "keep" }) << c.root;
+        }
+    }
+
+} // namespace
+} // namespace pagestow::engine

@@ -12,7 +12,8 @@ namespace pagestow::mapping {
 bool SplitString(std::string_view text, std::string_view separators, std::vector<std::string>& list);
 
 // Creates every missing level of path ("/" and "\" both separate). True when the path could be
-// split; whether the levels could be created is not part of the result.
+// split; whether the levels could be created is not part of the result. A path that is empty after
+// trimming names no folder and gives false.
 bool ForceDirectoryPath(std::string_view path);
 
 // A point in local time, as the capture name reads it.

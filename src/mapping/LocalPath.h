@@ -10,7 +10,9 @@ namespace pagestow::mapping {
 // The one separator of local paths.
 inline constexpr char kPathSeparator = '/';
 
-// True when address (trimmed, "\" read as "/") is relative to its document by the address rule.
+// True when address (trimmed, "\" read as "/") is relative to its document by the address rule. An
+// address that is empty after trimming has neither "/" nor "." and so reads as relative, as SplitAddress
+// records it; callers skip such values before they ask.
 bool IsRelativeAddress(std::string_view address);
 
 // Joins an address directory and a relative path with one "/", resolving "." and "..". A relative
@@ -27,13 +29,14 @@ std::string ElementAddress(const AddressRecord& document, std::string_view value
 
 // The folder for a record under the capture: saveDir + captureFolder + "/" + host + directory, where
 // a host or directory segment that is "." or ".." is neutralised so the folder stays inside.
-std::string TargetFolder(std::string_view saveDir, std::string_view captureFolder, const AddressRecord& record);
+std::string TargetFolder(
+    std::string_view saveDir, std::string_view captureFolder, const AddressRecord& record);
 
 // The file name to use from a record's filename value: "" stays "", "." and ".." are neutralised.
 std::string SafeFileName(std::string_view fileName);
 
 // folder + "/" + fileName when it has a "."; folder + "/" + fileName + defaultExtension when it has
-// none; folder + defaultName when fileName is empty.
+// none; folder + defaultName when fileName is empty. A fileName of "." or ".." goes through SafeFileName.
 std::string LocalTargetPath(std::string_view folder, std::string_view fileName, std::string_view defaultName,
     std::string_view defaultExtension);
 

@@ -1,0 +1,20 @@
+#pragma once
+
+// The messages between the WebKit view and its web-process extension. Shared by both sides, which
+// cannot include each other's WebKit headers.
+
+namespace pagestow::engine::webkit {
+
+// Extension to view, parameters "(st)": the event below and the frame's id.
+inline constexpr const char* kFrameEventMessage = "pagestow.frame";
+// A new document was attached to the frame.
+inline constexpr const char* kFrameStarted = "started";
+// The frame's document fired its load event.
+inline constexpr const char* kFrameLoaded = "loaded";
+// The frame no longer exists.
+inline constexpr const char* kFrameGone = "gone";
+
+// View to extension, no parameters; the reply "as" holds one JSON dump per frame of the page.
+inline constexpr const char* kDumpMessage = "pagestow.dump";
+
+} // namespace pagestow::engine::webkit

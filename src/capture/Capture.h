@@ -6,9 +6,16 @@
 
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 namespace pagestow::capture {
+
+// A document file that could not be created or written; no part of it is left behind.
+class FileCreateError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Which pass SaveDocument runs.
 enum class DocumentPass { Document, FramesOnly };

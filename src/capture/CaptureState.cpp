@@ -1,0 +1,71 @@
+#include "capture/CaptureState.h"
+
+namespace pagestow::capture {
+namespace {
+
+    FrontEnd* g_frontEnd = nullptr;
+
+    // Letter case is ignored for ASCII letters; other bytes (UTF-8 sequences) compare as they are.
+    std::string Folded(const std::string& path)
+    {
+        std::string folded = path;
+        for (char& c : folded) {
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        }
+        return folded;
+    }
+
+} // namespace
+
+std::string SaveDir;
+std::string CaptureFolder;
+std::unique_ptr<SavedFileList> SavedFiles;
+
+bool SavedFileList::Contains(const std::string& path) const
+{
+    return m_folded.count(Folded(path)) != 0;
+}
+
+void SavedFileList::Add(const std::string& path)
+{
+    m_paths.push_back(path);
+    m_folded.insert(Folded(path));
+}
+
+void BindFrontEnd(FrontEnd* frontEnd)
+{
+    g_frontEnd = frontEnd;
+}
+
+void AddResultLine(const std::string& message)
+{
+    if (g_frontEnd)
+        g_frontEnd->AddResultLine(message);
+}
+
+void SetStatusText(const std::string& message)
+{
+    if (g_frontEnd)
+        g_frontEnd->SetStatusText(message);
+}
+
+void AddLogLine(const std::string& message)
+{
+    if (g_frontEnd)
+        g_frontEnd->AddLogLine(message);
+}
+
+void PumpMessages()
+{
+    if (g_frontEnd)
+        g_frontEnd->PumpMessages();
+}
+
+void ShowMessage(const std::string& message)
+{
+    if (g_frontEnd)
+        g_frontEnd->ShowMessage(message);
+}
+
+} // namespace pagestow::capture

@@ -1,0 +1,279 @@
+#include "capture/Capture.h"
+#include "capture/CaptureState.h"
+#include "engine/EngineCache.h"
+#include "mapping/FileUtils.h"
+#include "mapping/LocalPath.h"
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pagestow::capture {
+namespace {
+    using namespace engine;
+
+    // One row of what the walk harvests: the element, its address attributes, and how the file is
+    // named and reported.
+    struct HarvestRow {
+        std::string_view tag;
+        std::array<std::string_view, 2> attributes;
+        std::string_view defaultName;
+        std::string_view defaultExtension;
+        std::string_view reportText;
+        bool logsRelative;
+    };
+
+    constexpr HarvestRow kHarvestTable[] = {
+        { "link", { "href", {} }, "/css.css", ".css", "保存CSS文件：", true },
+        { "script", { "src", {} }, "/temp.js", ".js", "保存JS文件：", false },
+        { "input", { "src", {} }, "/temp.jpg", ".jpg", "保存图片文件：", false },
+        { "body", { "background", {} }, "/temp.jpg", ".jpg", "保存图片文件：", false },
+        { "img", { "src", "real_src" }, "/temp.jpg", ".jpg", "保存图片文件：", false },
+    };
+
+    constexpr std::string_view kCommentTag = "!";
+    constexpr std::string_view kRelativeLinkLine = "link:相对地址";
+
+    std::string LowerAscii(std::string text)
+    {
+        for (char& c : text) {
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        }
+        return text;
+    }
+
+    template <class Role> std::shared_ptr<Role> Required(const ObjectPtr& object, const char* what)
+    {
+        auto role = As<Role>(object);
+        if (!role)
+            throw EngineError(std::string("The document model gave no ") + what);
+        return role;
+    }
+
+    // An address that names a scheme ("http:", "mailto:", "www.example.com:" alike, as a browser
+    // reads it): letters, digits, "+", "-" or "." after a leading letter, then ":", before any "/",
+    // "?" or "#".
+    bool NamesScheme(std::string_view address)
+    {
+        if (address.empty()
+            || !((address[0] >= 'a' && address[0] <= 'z') || (address[0] >= 'A' && address[0] <= 'Z')))
+            return false;
+        for (char c : address) {
+            if (c == ':')
+                return true;
+            bool schemeCharacter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                || c == '+' || c == '-' || c == '.';
+            if (!schemeCharacter)
+                return false;
+        }
+        return false;
+    }
+
+    // Where each source index sits in a document's element collection, made once per document so
+    // that the step finds its element without scanning the whole collection.
+    class ElementIndex {
+    public:
+        ElementIndex(std::shared_ptr<ElementCollection> all, std::int32_t length)
+            : m_all(std::move(all))
+        {
+            m_sourceIndexes.reserve(size_t(std::max(length, 0)));
+            m_positions.reserve(size_t(std::max(length, 0)));
+            for (std::int32_t position = 0; position < length; ++position) {
+                std::int32_t sourceIndex
+                    = Required<HtmlElement>(m_all->Item(position), "element")->SourceIndex();
+                m_sourceIndexes.push_back(sourceIndex);
+                m_positions.emplace_back(sourceIndex, position);
+            }
+            std::sort(m_positions.begin(), m_positions.end());
+        }
+
+        const ElementCollection& All() const { return *m_all; }
+        std::int32_t Length() const { return std::int32_t(m_sourceIndexes.size()); }
+        std::int32_t SourceIndexAt(std::int32_t position) const { return m_sourceIndexes[size_t(position)]; }
+
+        // The positions holding sourceIndex, in collection order.
+        template <class Visit> void ForEachPosition(std::int32_t sourceIndex, Visit visit) const
+        {
+            auto first = std::lower_bound(m_positions.begin(), m_positions.end(),
+                std::pair<std::int32_t, std::int32_t>(sourceIndex, INT32_MIN));
+            for (auto it = first; it != m_positions.end() && it->first == sourceIndex; ++it) {
+                if (!visit(it->second))
+                    return;
+            }
+        }
+
+    private:
+        std::shared_ptr<ElementCollection> m_all;
+        std::vector<std::int32_t> m_sourceIndexes;
+        std::vector<std::pair<std::int32_t, std::int32_t>> m_positions;
+    };
+
+    // The index of the document whose walk is running; the step uses it when it is asked about
+    // that document.
+    struct ActiveWalk {
+        const Object* document = nullptr;
+        const ElementIndex* index = nullptr;
+    };
+    ActiveWalk g_activeWalk;
+
+    class ActiveWalkScope {
+    public:
+        ActiveWalkScope(const Object* document, const ElementIndex* index)
+            : m_previous(g_activeWalk)
+        {
+            g_activeWalk = { document, index };
+        }
+        ~ActiveWalkScope() { g_activeWalk = m_previous; }
+        ActiveWalkScope(const ActiveWalkScope&) = delete;
+        ActiveWalkScope& operator=(const ActiveWalkScope&) = delete;
+
+    private:
+        ActiveWalk m_previous;
+    };
+
+    ElementIndex MakeIndex(const ObjectPtr& document)
+    {
+        auto all = Required<ElementCollection>(
+            Required<HtmlDocument>(document, "document")->All(), "element collection");
+        std::int32_t length = all->Length();
+        return ElementIndex(std::move(all), length);
+    }
+
+    // The address to look up for an attribute value, or "" when the cache holds nothing for it.
+    // cacheFile receives the cached file.
+    std::string FindCachedAddress(const mapping::AddressRecord& record, const HarvestRow& row,
+        std::string_view value, std::string& cacheFile)
+    {
+        std::string_view trimmed = mapping::TrimControls(value);
+        bool relative = mapping::IsRelativeAddress(trimmed);
+        if (relative && row.logsRelative)
+            AddLogLine(std::string(kRelativeLinkLine));
+        std::string address = mapping::ElementAddress(record, trimmed);
+        if (GetCachedFileName(address, cacheFile) == 0)
+            return address;
+        // A bare file name ("logo.gif", "app.js?v=2") passes the address rule as absolute, yet a
+        // browser loads it from the document's folder: look there once more.
+        if (!relative && !NamesScheme(trimmed)) {
+            address = mapping::ResolveAddress(record, trimmed);
+            if (GetCachedFileName(address, cacheFile) == 0)
+                return address;
+        }
+        return {};
+    }
+
+    void SaveAttributeResources(
+        const ObjectPtr& element, const HarvestRow& row, const mapping::AddressRecord& record)
+    {
+        // 1. The attribute collection and its length, read once.
+        auto attributes = Required<AttributeCollection>(
+            Required<DomNode>(element, "node")->Attributes(), "attribute collection");
+        std::int32_t length = attributes->Length();
+
+        for (std::int32_t position = 0; position < length; ++position) {
+            PumpMessages();
+            // 2. Name and value; 3. an empty value is skipped.
+            auto attribute = Required<DomAttribute>(attributes->Item(position), "attribute");
+            std::string value = attribute->NodeValue();
+            if (value.empty())
+                continue;
+            // 4. Only the row's own attributes.
+            std::string name = LowerAscii(attribute->NodeName());
+            bool wanted = !name.empty()
+                && std::find(row.attributes.begin(), row.attributes.end(), name) != row.attributes.end();
+            if (!wanted)
+                continue;
+            // A value of blanks only is no address at all.
+            if (mapping::TrimControls(value).empty())
+                continue;
+
+            // 5.-6. The absolute address, found in the engine's cache.
+            std::string cacheFile;
+            std::string address = FindCachedAddress(record, row, value, cacheFile);
+            if (address.empty())
+                continue;
+
+            // 7.-9. The target folder and file under the capture.
+            std::string target;
+            {
+                mapping::AddressRecord resource;
+                mapping::SplitAddress(address, resource);
+                std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
+                mapping::ForceDirectoryPath(folder);
+                target = mapping::LocalTargetPath(
+                    folder, resource.Value("filename"), row.defaultName, row.defaultExtension);
+            }
+
+            // 10.-11. Each local file once per capture.
+            if (SavedFiles) {
+                if (SavedFiles->Contains(target))
+                    continue;
+                SavedFiles->Add(target);
+            }
+
+            // 12. Copy over whatever is there; the outcome is not examined.
+            std::error_code ignored;
+            std::filesystem::copy_file(
+                cacheFile, target, std::filesystem::copy_options::overwrite_existing, ignored);
+
+            // 13. Report.
+            std::string report = std::string(row.reportText) + target;
+            AddResultLine(report);
+            SetStatusText(report);
+        }
+    }
+
+    // Finds the element(s) at sourceIndex through the index and harvests them; a comment element
+    // ends the step.
+    void RunStep(const ElementIndex& index, const mapping::AddressRecord& record, std::int32_t sourceIndex)
+    {
+        index.ForEachPosition(sourceIndex, [&](std::int32_t position) {
+            PumpMessages();
+            ObjectPtr object = index.All().Item(position);
+            auto element = Required<HtmlElement>(object, "element");
+            std::string tag = LowerAscii(element->TagName());
+            if (tag == kCommentTag)
+                return false;
+            for (const HarvestRow& row : kHarvestTable) {
+                if (tag == row.tag) {
+                    SaveAttributeResources(object, row, record);
+                    break;
+                }
+            }
+            return true;
+        });
+    }
+
+} // namespace
+
+void SaveDocumentResources(const ObjectPtr& document, const mapping::AddressRecord& record)
+{
+    // 1. The element collection and its length, read once; the index of source indexes is made
+    //    from them once for the whole document.
+    ElementIndex index = MakeIndex(document);
+    ActiveWalkScope scope(document.get(), &index);
+
+    // 2. The step for every element in collection order.
+    std::int32_t length = index.Length();
+    for (std::int32_t position = 0; position < length; ++position) {
+        PumpMessages();
+        SaveElementResources(document, record, index.SourceIndexAt(position));
+    }
+}
+
+void SaveElementResources(
+    const ObjectPtr& document, const mapping::AddressRecord& record, std::int32_t sourceIndex)
+{
+    if (g_activeWalk.index && g_activeWalk.document == document.get()) {
+        RunStep(*g_activeWalk.index, record, sourceIndex);
+        return;
+    }
+    // Called on its own: one pass over the collection finds the element(s).
+    ElementIndex index = MakeIndex(document);
+    RunStep(index, record, sourceIndex);
+}
+
+} // namespace pagestow::capture

@@ -1,0 +1,400 @@
+#include "capture/Capture.h"
+#include "capture/tests/SnapshotBuilder.h"
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace pagestow::capture::testing {
+namespace {
+    using engine::SnapshotAttribute;
+
+    constexpr const char* kPageUrl = "http://www.example.com/news/page.htm";
+
+    struct ElementSpec {
+        std::string tag;
+        std::vector<SnapshotAttribute> attributes;
+    };
+
+    struct WalkCase {
+        const char* name;
+        std::vector<ElementSpec> elements;
+        std::map<std::string, std::string> cached;
+        // "{R}" stands for the capture folder.
+        std::vector<std::string> lines;
+        std::map<std::string, std::string> files;
+    };
+
+    class ElementWalk : public CaptureTest {
+    protected:
+        std::string Expand(std::string text) const
+        {
+            for (size_t at; (at = text.find("{R}")) != std::string::npos;)
+                text.replace(at, 3, Root());
+            return text;
+        }
+
+        void Walk(const std::shared_ptr<engine::SnapshotDocument>& document)
+        {
+            engine::SnapshotView view(document);
+            mapping::AddressRecord record;
+            mapping::SplitAddress(document->url, record);
+            SaveDocumentResources(view.TopDocument(), record);
+        }
+
+        void Run(const WalkCase& c)
+        {
+            SCOPED_TRACE(c.name);
+            DocumentBuilder page(kPageUrl);
+            for (const ElementSpec& element : c.elements) {
+                if (element.tag == "BODY")
+                    page.BodyAttributes(element.attributes);
+                else
+                    page.Add(element.tag, element.attributes);
+            }
+            for (const auto& [address, bytes] : c.cached)
+                CacheResource(address, bytes);
+
+            Walk(page.Build());
+
+            std::vector<std::string> expectedLines;
+            for (const std::string& line : c.lines)
+                expectedLines.push_back(Expand(line));
+            EXPECT_EQ(frontEnd.lines, expectedLines);
+            std::vector<std::string> expectedFiles;
+            for (const auto& [file, bytes] : c.files) {
+                expectedFiles.push_back(file);
+                EXPECT_EQ(ReadBytes(Root() + "/" + file), bytes) << file;
+            }
+            EXPECT_EQ(Written(), expectedFiles);
+        }
+    };
+
+    TEST_F(ElementWalk, HarvestsEachKindOfElementByItsRow)
+    {
+        const WalkCase cases[] = {
+            { "a link of any relation is saved as a stylesheet, keeping a name with a dot",
+                { { "LINK", { { "rel", "icon" }, { "href", "/favicon.ico" } } },
+                    { "link", { { "rel", "alternate" }, { "HREF", "http://www.example.com/v.2/styles" } } } },
+                { { "http://www.example.com/favicon.ico", "ICO" },
+                    { "http://www.example.com/v.2/styles", "CSS" } },
+                { "log: link:相对地址", "result: 保存CSS文件：{R}/www.example.com/favicon.ico",
+                    "status: 保存CSS文件：{R}/www.example.com/favicon.ico",
+                    "result: 保存CSS文件：{R}/www.example.com/v.2/styles.css",
+                    "status: 保存CSS文件：{R}/www.example.com/v.2/styles.css" },
+                { { "www.example.com/favicon.ico", "ICO" }, { "www.example.com/v.2/styles.css", "CSS" } } },
+            { "a link without a file name gets the default stylesheet name",
+                { { "link", { { "href", "feed/rss" } } } },
+                { { "http://www.example.com/news/feed/rss", "RSS" } },
+                { "log: link:相对地址", "result: 保存CSS文件：{R}/www.example.com/news/feed/rss/css.css",
+                    "status: 保存CSS文件：{R}/www.example.com/news/feed/rss/css.css" },
+                { { "www.example.com/news/feed/rss/css.css", "RSS" } } },
+            { "scripts by src, a script without src saves nothing",
+                { { "SCRIPT", { { "type", "text/javascript" }, { "src", "js/app.js" } } },
+                    { "script", { { "type", "module" } } }, { "script", { { "src", "/lib/run" } } } },
+                { { "http://www.example.com/news/js/app.js", "JS" },
+                    { "http://www.example.com/lib/run", "RUN" } },
+                { "result: 保存JS文件：{R}/www.example.com/news/js/app.js",
+                    "status: 保存JS文件：{R}/www.example.com/news/js/app.js",
+                    "result: 保存JS文件：{R}/www.example.com/lib/run/temp.js",
+                    "status: 保存JS文件：{R}/www.example.com/lib/run/temp.js" },
+                { { "www.example.com/lib/run/temp.js", "RUN" },
+                    { "www.example.com/news/js/app.js", "JS" } } },
+            { "an input of any type with a src is an image; one without src saves nothing",
+                { { "input", { { "type", "text" }, { "src", "../btn.png" } } },
+                    { "INPUT", { { "type", "image" } } },
+                    { "input", { { "type", "image" }, { "src", "" } } } },
+                { { "http://www.example.com/btn.png", "PNG" } },
+                { "result: 保存图片文件：{R}/www.example.com/btn.png",
+                    "status: 保存图片文件：{R}/www.example.com/btn.png" },
+                { { "www.example.com/btn.png", "PNG" } } },
+            { "the body background is an image",
+                { { "BODY", { { "bgcolor", "white" }, { "background", "bg/paper.gif" } } } },
+                { { "http://www.example.com/news/bg/paper.gif", "PAPER" } },
+                { "result: 保存图片文件：{R}/www.example.com/news/bg/paper.gif",
+                    "status: 保存图片文件：{R}/www.example.com/news/bg/paper.gif" },
+                { { "www.example.com/news/bg/paper.gif", "PAPER" } } },
+            { "img src and real_src both, in the element's attribute order",
+                { { "IMG", { { "real_src", "/big/a.jpg" }, { "alt", "x" }, { "SRC", "/small/a.jpg" } } } },
+                { { "http://www.example.com/big/a.jpg", "BIG" },
+                    { "http://www.example.com/small/a.jpg", "SMALL" } },
+                { "result: 保存图片文件：{R}/www.example.com/big/a.jpg",
+                    "status: 保存图片文件：{R}/www.example.com/big/a.jpg",
+                    "result: 保存图片文件：{R}/www.example.com/small/a.jpg",
+                    "status: 保存图片文件：{R}/www.example.com/small/a.jpg" },
+                { { "www.example.com/big/a.jpg", "BIG" }, { "www.example.com/small/a.jpg", "SMALL" } } },
+            { "image names without a dot: .jpg added, or temp.jpg in the folder of the whole path",
+                { { "img", { { "src", "http://www.example.com/2.0/photo" } } },
+                    { "img", { { "src", "/img/photo" } } }, { "img", { { "src", "/img/photo?size=2" } } } },
+                { { "http://www.example.com/2.0/photo", "P1" }, { "http://www.example.com/img/photo", "P2" },
+                    { "http://www.example.com/img/photo?size=2", "P3" } },
+                { "result: 保存图片文件：{R}/www.example.com/2.0/photo.jpg",
+                    "status: 保存图片文件：{R}/www.example.com/2.0/photo.jpg",
+                    "result: 保存图片文件：{R}/www.example.com/img/photo/temp.jpg",
+                    "status: 保存图片文件：{R}/www.example.com/img/photo/temp.jpg" },
+                { { "www.example.com/2.0/photo.jpg", "P1" },
+                    { "www.example.com/img/photo/temp.jpg", "P2" } } },
+            { "addresses differing by query or by letter case of the path map to one file, the first wins",
+                { { "img", { { "src", "a.php?id=1" } } }, { "img", { { "src", "/news/a.php?id=2" } } },
+                    { "img", { { "src", "IMG/Logo.GIF" } } }, { "img", { { "src", "img/logo.gif" } } } },
+                { { "http://www.example.com/news/a.php?id=1", "ONE" },
+                    { "http://www.example.com/news/a.php?id=2", "TWO" },
+                    { "http://www.example.com/news/IMG/Logo.GIF", "UPPER" },
+                    { "http://www.example.com/news/img/logo.gif", "LOWER" } },
+                { "result: 保存图片文件：{R}/www.example.com/news/a.php",
+                    "status: 保存图片文件：{R}/www.example.com/news/a.php",
+                    "result: 保存图片文件：{R}/www.example.com/news/IMG/Logo.GIF",
+                    "status: 保存图片文件：{R}/www.example.com/news/IMG/Logo.GIF" },
+                { { "www.example.com/news/IMG/Logo.GIF", "UPPER" },
+                    { "www.example.com/news/a.php", "ONE" } } },
+            { "a resource on another host goes beside the page's host, without its port",
+                { { "img", { { "src", "http://CDN.example.net:8080/lib/x.png#top" } } } },
+                { { "http://cdn.example.net:8080/lib/x.png", "CDN" } },
+                { "result: 保存图片文件：{R}/CDN.example.net/lib/x.png",
+                    "status: 保存图片文件：{R}/CDN.example.net/lib/x.png" },
+                { { "CDN.example.net/lib/x.png", "CDN" } } },
+            { "what the engine never loaded is skipped without a word; a relative link still logs",
+                { { "img", { { "src", "missing.gif" } } },
+                    { "script", { { "src", "http://www.example.com/none.js" } } },
+                    { "link", { { "href", "../css/none.css" } } } },
+                {}, { "log: link:相对地址" }, {} },
+            { "other elements and attributes are not examined",
+                { { "a", { { "href", "/a.gif" } } }, { "iframe", { { "src", "/a.gif" } } },
+                    { "td", { { "background", "/a.gif" } } },
+                    { "img", { { "href", "/a.gif" }, { "lowsrc", "/a.gif" } } },
+                    { "div", { { "style", "background:url(/a.gif)" } } } },
+                { { "http://www.example.com/a.gif", "GIF" } }, {}, {} },
+            { "empty values and values of blanks only are skipped",
+                { { "link", { { "href", "" } } }, { "link", { { "href", "  \t " } } },
+                    { "img", { { "src", " " } } } },
+                { { "http://www.example.com/news/", "INDEX" } }, {}, {} },
+            { "a value is resolved without its surrounding blanks",
+                { { "img", { { "src", "  img/a.gif \n" } } }, { "link", { { "href", " /s.css " } } } },
+                { { "http://www.example.com/news/img/a.gif", "A" }, { "http://www.example.com/s.css", "S" } },
+                { "result: 保存图片文件：{R}/www.example.com/news/img/a.gif",
+                    "status: 保存图片文件：{R}/www.example.com/news/img/a.gif", "log: link:相对地址",
+                    "result: 保存CSS文件：{R}/www.example.com/s.css",
+                    "status: 保存CSS文件：{R}/www.example.com/s.css" },
+                { { "www.example.com/news/img/a.gif", "A" }, { "www.example.com/s.css", "S" } } },
+            { "a bare file name is looked up beside the document when the cache lacks it as it stands",
+                { { "img", { { "src", "logo.gif" } } }, { "link", { { "href", "style.css?v=2" } } },
+                    { "script", { { "src", "app.js" } } },
+                    { "img", { { "src", "http://other.example.org/gone.gif" } } } },
+                { { "http://www.example.com/news/logo.gif", "LOGO" },
+                    { "http://www.example.com/news/style.css?v=2", "CSS" },
+                    { "http://www.example.com/news/app.js", "APP" },
+                    { "http://www.example.com/news/http://other.example.org/gone.gif", "WRONG" } },
+                { "result: 保存图片文件：{R}/www.example.com/news/logo.gif",
+                    "status: 保存图片文件：{R}/www.example.com/news/logo.gif",
+                    "result: 保存CSS文件：{R}/www.example.com/news/style.css",
+                    "status: 保存CSS文件：{R}/www.example.com/news/style.css",
+                    "result: 保存JS文件：{R}/www.example.com/news/app.js",
+                    "status: 保存JS文件：{R}/www.example.com/news/app.js" },
+                { { "www.example.com/news/app.js", "APP" }, { "www.example.com/news/logo.gif", "LOGO" },
+                    { "www.example.com/news/style.css", "CSS" } } },
+            { "a comment element saves nothing and the elements around it are walked",
+                { { "img", { { "src", "/a.gif" } } }, { "!", {} }, { "img", { { "src", "/b.gif" } } } },
+                { { "http://www.example.com/a.gif", "A" }, { "http://www.example.com/b.gif", "B" } },
+                { "result: 保存图片文件：{R}/www.example.com/a.gif",
+                    "status: 保存图片文件：{R}/www.example.com/a.gif",
+                    "result: 保存图片文件：{R}/www.example.com/b.gif",
+                    "status: 保存图片文件：{R}/www.example.com/b.gif" },
+                { { "www.example.com/a.gif", "A" }, { "www.example.com/b.gif", "B" } } },
+        };
+        for (const WalkCase& c : cases) {
+            Run(c);
+            // Each case starts from an empty capture.
+            std::filesystem::remove_all(SaveDir);
+            SavedFiles = std::make_unique<SavedFileList>();
+            frontEnd.lines.clear();
+            ClearCache();
+        }
+    }
+
+    TEST_F(ElementWalk, DocumentAtSiteRootResolvesBothFormsToOneAddress)
+    {
+        CacheResource("http://www.example.com:8080/images/logo.gif", "LOGO");
+        DocumentBuilder page("http://www.example.com:8080/");
+        page.Add("img", { { "src", "images/logo.gif" } });
+        page.Add("img", { { "src", "/images/logo.gif" } });
+        Walk(page.Build());
+        EXPECT_EQ(frontEnd.lines,
+            (std::vector<std::string> {
+                "result: 保存图片文件：" + Root() + "/www.example.com/images/logo.gif",
+                "status: 保存图片文件：" + Root() + "/www.example.com/images/logo.gif" }));
+        EXPECT_EQ(ReadBytes(Root() + "/www.example.com/images/logo.gif"), "LOGO");
+    }
+
+    TEST_F(ElementWalk, CopyReplacesAFileAlreadyAtTheTarget)
+    {
+        std::filesystem::create_directories(Root() + "/www.example.com/news");
+        std::ofstream(Root() + "/www.example.com/news/a.gif") << "an older and longer file";
+        CacheResource("http://www.example.com/news/a.gif", "NEW");
+        DocumentBuilder page(kPageUrl);
+        page.Add("img", { { "src", "a.gif" } });
+        Walk(page.Build());
+        EXPECT_EQ(ReadBytes(Root() + "/www.example.com/news/a.gif"), "NEW");
+        EXPECT_EQ(SavedFiles->Paths(), std::vector<std::string> { Root() + "/www.example.com/news/a.gif" });
+    }
+
+    TEST_F(ElementWalk, PathAlreadySavedInThisCaptureIsNeitherCopiedNorReported)
+    {
+        CacheResource("http://www.example.com/news/a.gif", "NEW");
+        SavedFiles->Add(Root() + "/WWW.example.com/news/A.GIF");
+        DocumentBuilder page(kPageUrl);
+        page.Add("img", { { "src", "a.gif" } });
+        page.Add("link", { { "href", "a.gif" } });
+        Walk(page.Build());
+        EXPECT_EQ(frontEnd.lines, std::vector<std::string> {});
+        EXPECT_EQ(Written(), std::vector<std::string> {});
+    }
+
+    TEST_F(ElementWalk, DocumentWithoutHarvestedAttributesShowsNothing)
+    {
+        CacheResource("http://www.example.com/news/a.gif", "A");
+        Walk(DocumentBuilder(kPageUrl).Build());
+        DocumentBuilder page(kPageUrl);
+        page.Add("p", { { "class", "a.gif" } });
+        Walk(page.Build());
+        EXPECT_EQ(frontEnd.lines, std::vector<std::string> {});
+        EXPECT_FALSE(std::filesystem::exists(SaveDir));
+    }
+
+    TEST_F(ElementWalk, PumpsBeforeEveryElementAndAttribute)
+    {
+        DocumentBuilder page(kPageUrl); // html, head, body
+        page.Add("img", { { "src", "" }, { "alt", "" }, { "real_src", "" } });
+        page.Add("p", { { "class", "x" } });
+        Walk(page.Build());
+        // Five elements, each visited by the walk and found by its step, and the img's three
+        // attributes.
+        EXPECT_EQ(frontEnd.pumps, 5 * 2 + 3);
+    }
+
+    // A hand-made document model whose elements can share a source index, as a model that
+    // numbers its elements on its own may do. The step handles every element at its index in
+    // collection order, and a comment among them ends it.
+    class SharedIndexModel {
+    public:
+        struct Attribute final : engine::DomAttribute {
+            std::string name, value;
+            std::string NodeName() const override { return name; }
+            std::string NodeValue() const override { return value; }
+        };
+        struct AttributeList final : engine::AttributeCollection {
+            std::vector<std::shared_ptr<Attribute>> items;
+            std::int32_t Length() const override { return std::int32_t(items.size()); }
+            engine::ObjectPtr Item(std::int32_t position) const override
+            {
+                return items.at(size_t(position));
+            }
+        };
+        struct Element final : engine::HtmlElement, engine::DomNode {
+            std::string tag;
+            std::int32_t sourceIndex = 0;
+            std::shared_ptr<AttributeList> attributes = std::make_shared<AttributeList>();
+            engine::ObjectPtr ParentElement() const override { return nullptr; }
+            engine::ObjectPtr Document() const override { return nullptr; }
+            std::string TagName() const override { return tag; }
+            std::int32_t SourceIndex() const override { return sourceIndex; }
+            engine::ObjectPtr Attributes() const override { return attributes; }
+        };
+        struct ElementList final : engine::ElementCollection {
+            std::vector<std::shared_ptr<Element>> items;
+            std::int32_t Length() const override { return std::int32_t(items.size()); }
+            engine::ObjectPtr Item(std::int32_t position) const override
+            {
+                return items.at(size_t(position));
+            }
+        };
+        struct Document final : engine::HtmlDocument {
+            std::shared_ptr<ElementList> all = std::make_shared<ElementList>();
+            std::string Url() const override { return kPageUrl; }
+            engine::ObjectPtr Body() const override { return nullptr; }
+            engine::ObjectPtr All() const override { return all; }
+            engine::ObjectPtr Frames() const override { return nullptr; }
+        };
+
+        void Add(std::string tag, std::int32_t sourceIndex, std::string src = {})
+        {
+            auto element = std::make_shared<Element>();
+            element->tag = std::move(tag);
+            element->sourceIndex = sourceIndex;
+            if (!src.empty()) {
+                auto attribute = std::make_shared<Attribute>();
+                attribute->name = "src";
+                attribute->value = std::move(src);
+                element->attributes->items.push_back(attribute);
+            }
+            document->all->items.push_back(element);
+        }
+
+        std::shared_ptr<Document> document = std::make_shared<Document>();
+    };
+
+    TEST_F(ElementWalk, CommentAtASharedSourceIndexEndsTheStep)
+    {
+        for (const char* name : { "a", "b", "c", "d" })
+            CacheResource("http://www.example.com/" + std::string(name) + ".gif", name);
+        SharedIndexModel model;
+        model.Add("img", 7, "/a.gif");
+        model.Add("IMG", 3, "/b.gif");
+        model.Add("!", 7);
+        model.Add("img", 7, "/c.gif"); // behind the comment of its index: never reached
+        model.Add("img", 3, "/d.gif");
+        mapping::AddressRecord record;
+        mapping::SplitAddress(kPageUrl, record);
+
+        SaveDocumentResources(model.document, record);
+
+        EXPECT_EQ(frontEnd.lines,
+            (std::vector<std::string> { "result: 保存图片文件：" + Root() + "/www.example.com/a.gif",
+                "status: 保存图片文件：" + Root() + "/www.example.com/a.gif",
+                "result: 保存图片文件：" + Root() + "/www.example.com/b.gif",
+                "status: 保存图片文件：" + Root() + "/www.example.com/b.gif",
+                "result: 保存图片文件：" + Root() + "/www.example.com/d.gif",
+                "status: 保存图片文件：" + Root() + "/www.example.com/d.gif" }));
+        EXPECT_EQ(Written(),
+            (std::vector<std::string> {
+                "www.example.com/a.gif", "www.example.com/b.gif", "www.example.com/d.gif" }));
+
+        // The step on its own finds its elements the same way.
+        frontEnd.lines.clear();
+        SavedFiles = std::make_unique<SavedFileList>();
+        SaveElementResources(model.document, record, 3);
+        EXPECT_EQ(frontEnd.lines.size(), 4u);
+        SaveElementResources(model.document, record, 99);
+        EXPECT_EQ(frontEnd.lines.size(), 4u);
+    }
+
+    TEST_F(ElementWalk, ObjectWithoutTheExpectedRoleEndsTheWalkWithAnEngineError)
+    {
+        CacheResource("http://www.example.com/a.gif", "A");
+        SharedIndexModel model;
+        model.Add("img", 0, "/a.gif");
+        model.Add("img", 1, "/b.gif");
+        model.document->all->items[1]->attributes = nullptr;
+        mapping::AddressRecord record;
+        mapping::SplitAddress(kPageUrl, record);
+
+        std::string message;
+        try {
+            SaveDocumentResources(model.document, record);
+        } catch (const engine::EngineError& error) {
+            message = error.what();
+        }
+        EXPECT_EQ(message, "The document model gave no attribute collection");
+        // What was copied before the error stays.
+        EXPECT_EQ(Written(), std::vector<std::string> { "www.example.com/a.gif" });
+
+        try {
+            SaveDocumentResources(model.document->all, record);
+            message.clear();
+        } catch (const engine::EngineError& error) {
+            message = error.what();
+        }
+        EXPECT_EQ(message, "Interface not supported");
+    }
+
+} // namespace
+} // namespace pagestow::capture::testing

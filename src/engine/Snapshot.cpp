@@ -126,7 +126,9 @@ struct SnapshotView::Impl : std::enable_shared_from_this<SnapshotView::Impl> {
 
     std::vector<std::unique_ptr<DocumentObject>> documents;
     std::vector<std::unique_ptr<BrowserObject>> browsers;
-    std::vector<FrameCompletion> frameCompletions;
+    // The frames' addresses in completion order; frame i is shown by browsers[i]. Impl keeps no
+    // shared pointer to itself, so the view is freed once nothing holds one of its objects.
+    std::vector<std::string> frameCompletionUrls;
 
     DocumentObject* Build(std::shared_ptr<const SnapshotDocument> data);
 };
@@ -206,7 +208,7 @@ SnapshotView::Impl::DocumentObject* SnapshotView::Impl::Build(std::shared_ptr<co
             browser->document = child;
             window->browser = browser.get();
             browsers.push_back(std::move(browser));
-            frameCompletions.push_back({ nullptr, frame.document->url });
+            frameCompletionUrls.push_back(frame.document->url);
         }
         raw->frames.windows.push_back(std::move(window));
     }
@@ -218,10 +220,6 @@ SnapshotView::SnapshotView(std::shared_ptr<const SnapshotDocument> top)
 {
     if (top)
         m_impl->Build(std::move(top));
-    // Build() records each frame after the frames inside it, and makes the frames' browsers in that
-    // same order, so the two lists pair up by position.
-    for (size_t i = 0; i < m_impl->frameCompletions.size(); ++i)
-        m_impl->frameCompletions[i].browser = m_impl->Share(m_impl->browsers[i].get());
 }
 
 ObjectPtr SnapshotView::TopDocument() const
@@ -231,7 +229,13 @@ ObjectPtr SnapshotView::TopDocument() const
 
 std::vector<SnapshotView::FrameCompletion> SnapshotView::FrameCompletions() const
 {
-    return m_impl->frameCompletions;
+    // Build() records each frame after the frames inside it, and makes the frames' browsers in that
+    // same order, so the two lists pair up by position.
+    std::vector<FrameCompletion> completions;
+    completions.reserve(m_impl->frameCompletionUrls.size());
+    for (size_t i = 0; i < m_impl->frameCompletionUrls.size(); ++i)
+        completions.push_back({ m_impl->Share(m_impl->browsers[i].get()), m_impl->frameCompletionUrls[i] });
+    return completions;
 }
 
 } // namespace pagestow::engine

@@ -160,6 +160,24 @@ namespace {
         EXPECT_EQ(As<HtmlElement>(As<HtmlElement>(element)->ParentElement())->TagName(), "html");
     }
 
+    TEST(SnapshotView, ViewWithFramesIsFreedOnceNothingHoldsItsObjects)
+    {
+        auto top = Document("http://h/frames.htm", { { "frameset", {}, -1 } });
+        auto left = Document("http://h/left.htm");
+        left->frames.push_back({ Document("http://h/inner.htm") });
+        top->frames.push_back({ left });
+        std::weak_ptr<Object> document;
+        std::weak_ptr<Object> browser;
+        {
+            SnapshotView view(top);
+            document = view.TopDocument();
+            browser = view.FrameCompletions().front().browser;
+            EXPECT_FALSE(browser.expired());
+        }
+        EXPECT_TRUE(document.expired());
+        EXPECT_TRUE(browser.expired());
+    }
+
     TEST(SnapshotView, FrameWindowYieldsTheSameBrowserEveryTime)
     {
         auto top = Document("http://h/frames.htm", { { "frameset", {}, -1 } });

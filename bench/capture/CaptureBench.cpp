@@ -1,0 +1,135 @@
+// Prints how long a capture takes for pages of 1,000, 4,000 and 16,000 img elements whose images
+// are all in the engine cache, and how long finding each element by a rescan of the whole
+// collection would take for the same pages.
+//
+//   capture_bench [sizes...]
+
+#include "capture/Capture.h"
+#include "capture/CaptureState.h"
+#include "engine/EngineCache.h"
+#include "engine/PageEngine.h"
+#include "engine/Snapshot.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+using namespace pagestow;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+class LoadedEngine : public engine::SnapshotEngine {
+public:
+    void Navigate(const std::string&) override { }
+    void ProcessEvents(std::chrono::milliseconds) override { }
+    void SetLoadTimeout(std::chrono::milliseconds) override { }
+    engine::LoadProgress Progress() const override { return {}; }
+    void Load(std::shared_ptr<const engine::SnapshotDocument> top) { CompleteWithSnapshot(std::move(top)); }
+};
+
+// A front end that only counts, as a window with nothing to do would.
+class CountingFrontEnd : public capture::FrontEnd {
+public:
+    void AddResultLine(const std::string&) override { ++results; }
+    void SetStatusText(const std::string&) override { }
+    void AddLogLine(const std::string&) override { }
+    void PumpMessages() override { ++pumps; }
+    void ShowMessage(const std::string& message) override { std::fprintf(stderr, "%s\n", message.c_str()); }
+    long results = 0;
+    long pumps = 0;
+};
+
+std::shared_ptr<engine::SnapshotDocument> MakePage(int images)
+{
+    auto page = std::make_shared<engine::SnapshotDocument>();
+    page->url = "http://www.example.com/news/page.htm";
+    page->characterSet = "UTF-8";
+    page->serialization = "<html><body>" + std::string(size_t(images) * 30, 'x') + "</body></html>";
+    page->elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
+    for (int i = 0; i < images; ++i) {
+        std::string src = "img/" + std::to_string(i % 64) + "/p" + std::to_string(i) + ".gif";
+        page->elements.push_back({ "IMG", { { "alt", "picture" }, { "src", src } }, 2 });
+        engine::EngineCache::ForThisRun().Store({ "http://www.example.com/news/" + src }, "GIF89a" + src);
+    }
+    page->body = 2;
+    return page;
+}
+
+double Seconds(Clock::duration duration)
+{
+    return std::chrono::duration<double>(duration).count();
+}
+
+// The element-finding work of the step as first described: for every element, a visit of every
+// position of the collection that reads its source index.
+double RescanSeconds(const engine::ObjectPtr& document)
+{
+    auto all = engine::As<engine::ElementCollection>(engine::As<engine::HtmlDocument>(document)->All());
+    auto start = Clock::now();
+    long found = 0;
+    std::int32_t length = all->Length();
+    for (std::int32_t i = 0; i < length; ++i) {
+        std::int32_t wanted = engine::As<engine::HtmlElement>(all->Item(i))->SourceIndex();
+        std::int32_t n = all->Length();
+        for (std::int32_t p = 0; p < n; ++p) {
+            capture::PumpMessages();
+            if (engine::As<engine::HtmlElement>(all->Item(p))->SourceIndex() == wanted)
+                ++found;
+        }
+    }
+    double seconds = Seconds(Clock::now() - start);
+    if (found != length)
+        std::fprintf(stderr, "rescan found %ld of %d\n", found, length);
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<int> sizes = { 1000, 4000, 16000 };
+    if (argc > 1) {
+        sizes.clear();
+        for (int i = 1; i < argc; ++i)
+            sizes.push_back(std::atoi(argv[i]));
+    }
+
+    std::string pattern = (fs::temp_directory_path() / "pagestow-capture-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        return 1;
+    fs::path scratch = pattern;
+    setenv("PAGESTOW_CACHE_DIR", (scratch / "cache").c_str(), 1);
+
+    CountingFrontEnd frontEnd;
+    capture::BindFrontEnd(&frontEnd);
+    std::printf("%8s %12s %12s %14s %14s\n", "elements", "capture s", "files", "rescan find s", "pumps");
+    for (int size : sizes) {
+        int images = size - 3;
+        engine::EngineCache::ForThisRun().Clear();
+        LoadedEngine browser;
+        browser.Load(MakePage(images));
+        capture::SaveDir = (scratch / ("pages-" + std::to_string(size))).string();
+        frontEnd.results = 0;
+        frontEnd.pumps = 0;
+
+        auto start = Clock::now();
+        bool accepted = capture::CapturePage(browser);
+        double captureSeconds = Seconds(Clock::now() - start);
+        long pumps = frontEnd.pumps;
+        double rescan = RescanSeconds(browser.Document());
+
+        std::printf("%8d %12.3f %12ld %14.3f %14ld%s\n", size, captureSeconds, frontEnd.results - 1, rescan,
+            pumps, accepted ? "" : "  (not accepted)");
+        std::error_code error;
+        fs::remove_all(capture::SaveDir, error);
+    }
+    capture::BindFrontEnd(nullptr);
+    engine::EngineCache::ForThisRun().Clear();
+    std::error_code error;
+    fs::remove_all(scratch, error);
+    return 0;
+}

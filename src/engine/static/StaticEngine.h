@@ -1,0 +1,36 @@
+#pragma once
+
+#include "engine/EngineCache.h"
+#include "engine/PageEngine.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace pagestow::engine {
+
+// The user agent the built-in engine sends: browser-like, so that servers send their usual pages.
+inline constexpr std::string_view kStaticUserAgent
+    = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Pagestow/0.1 Safari/537.36";
+
+// Limits of the built-in engine; the defaults are what the programs use.
+struct StaticEngineOptions {
+    // A body larger than this fails that resource (a document keeps what arrived up to the limit).
+    std::uint64_t maxBodyBytes = std::uint64_t(256) << 20;
+    // Frames inside frames are loaded to this depth; deeper ones cannot be reached.
+    int maxFrameDepth = 16;
+    int maxRedirects = 20;
+    int connectionsPerHost = 6;
+    std::chrono::milliseconds connectTimeout { 30'000 };
+    // Where loaded resources are recorded; null means this run's engine cache.
+    EngineCache* cache = nullptr;
+};
+
+// The built-in page engine: libcurl (HTTP/1.1 and HTTP/2, several connections per host, redirects,
+// cookies for the load) and the gumbo HTML parser. It loads the page, its frames to any depth and
+// every stylesheet, script, icon and image a browser would request, runs no JavaScript, and offers
+// each document as it was served.
+std::unique_ptr<PageEngine> CreateStaticEngine(const StaticEngineOptions& options = {});
+
+} // namespace pagestow::engine

@@ -1,0 +1,196 @@
+#include "engine/static/Url.h"
+
+#include "engine/EngineCache.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace pagestow::engine::static_engine {
+namespace {
+
+    char LowerAscii(char c)
+    {
+        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    }
+
+    struct UrlDeleter {
+        void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    };
+    using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+    std::optional<std::string> GetPart(CURLU* url, CURLUPart part, unsigned int flags = 0)
+    {
+        char* text = nullptr;
+        if (curl_url_get(url, part, &text, flags) != CURLUE_OK || !text)
+            return std::nullopt;
+        std::string result(text);
+        curl_free(text);
+        return result;
+    }
+
+    // Percent-encodes what a relative reference may not carry raw, and reads "\" as "/" before the
+    // query, as a browser does for http and https.
+    std::string EncodeRelative(std::string_view value)
+    {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out;
+        bool inPath = true;
+        for (char ch : value) {
+            unsigned char c = (unsigned char)ch;
+            if (c == '?' || c == '#')
+                inPath = false;
+            if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' || c == '}'
+                || c == '|' || c == '^') {
+                out += '%';
+                out += kHex[c >> 4];
+                out += kHex[c & 0x0F];
+            } else if (inPath && c == '\\') {
+                out += '/';
+            } else {
+                out += ch;
+            }
+        }
+        return out;
+    }
+
+    bool IsHttpScheme(std::string_view scheme)
+    {
+        return scheme == "http" || scheme == "https";
+    }
+
+} // namespace
+
+std::string SchemeOf(std::string_view address)
+{
+    size_t colon = address.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return {};
+    std::string scheme;
+    for (size_t i = 0; i < colon; ++i) {
+        char c = address[i];
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        bool allowed = letter || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+        if (!allowed)
+            return {};
+        scheme += LowerAscii(c);
+    }
+    return scheme;
+}
+
+std::optional<std::string> ResolveHttpUrl(std::string_view base, std::string_view value)
+{
+    // 1. Strip the blanks around the value and the tabs and line breaks inside it.
+    while (!value.empty() && ((unsigned char)value.front() <= 0x20))
+        value.remove_prefix(1);
+    while (!value.empty() && ((unsigned char)value.back() <= 0x20))
+        value.remove_suffix(1);
+    std::string text;
+    for (char c : value) {
+        if (c != '\t' && c != '\n' && c != '\r')
+            text += c;
+    }
+    if (text.empty())
+        return std::nullopt;
+
+    // 2. An absolute address stands as it is; only http and https are fetched.
+    std::string scheme = SchemeOf(text);
+    if (!scheme.empty()) {
+        if (!IsHttpScheme(scheme))
+            return std::nullopt;
+        // "http:foo" without slashes is relative to a base of the same scheme.
+        std::string_view rest = std::string_view(text).substr(scheme.size() + 1);
+        bool slashes = rest.size() >= 1 && (rest[0] == '/' || rest[0] == '\\');
+        if (slashes || SchemeOf(base) != scheme) {
+            std::string canonical = EngineCache::Canonicalize(text);
+            if (canonical.empty() || !IsHttpScheme(SchemeOf(canonical)))
+                return std::nullopt;
+            return canonical;
+        }
+        text = std::string(rest);
+    }
+
+    // 3. A relative reference, joined to the base by curl's resolver.
+    std::string canonicalBase = EngineCache::Canonicalize(base);
+    if (canonicalBase.empty())
+        return std::nullopt;
+    std::string relative = EncodeRelative(text);
+    // A reference made of slashes and backslashes only up to the host ("\\host\x") is protocol-relative.
+    if (relative.rfind("//", 0) == 0) {
+        std::string canonical = EngineCache::Canonicalize(SchemeOf(canonicalBase) + ":" + text);
+        if (canonical.empty())
+            return std::nullopt;
+        return canonical;
+    }
+    if (relative[0] == '#')
+        return canonicalBase;
+    UrlHandle url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, canonicalBase.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    if (curl_url_set(url.get(), CURLUPART_URL, relative.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    auto joined = GetPart(url.get(), CURLUPART_URL);
+    if (!joined)
+        return std::nullopt;
+    std::string canonical = EngineCache::Canonicalize(*joined);
+    if (canonical.empty() || !IsHttpScheme(SchemeOf(canonical)))
+        return std::nullopt;
+    return canonical;
+}
+
+std::string OriginOf(std::string_view address)
+{
+    UrlHandle url(curl_url());
+    std::string text(address);
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+        return {};
+    auto scheme = GetPart(url.get(), CURLUPART_SCHEME);
+    auto host = GetPart(url.get(), CURLUPART_HOST);
+    if (!scheme || !host)
+        return {};
+    std::string origin = *scheme + "://" + *host;
+    if (auto port = GetPart(url.get(), CURLUPART_PORT, CURLU_NO_DEFAULT_PORT))
+        origin += ":" + *port;
+    return origin;
+}
+
+std::optional<std::string> ReferrerFor(std::string_view document, std::string_view target)
+{
+    if (!IsHttpScheme(SchemeOf(document)))
+        return std::nullopt;
+    if (SchemeOf(document) == "https" && SchemeOf(target) == "http")
+        return std::nullopt;
+    std::string origin = OriginOf(document);
+    if (origin.empty())
+        return std::nullopt;
+    if (origin == OriginOf(target)) {
+        std::string full(document.substr(0, document.find('#')));
+        return full;
+    }
+    return origin + "/";
+}
+
+int PortOf(std::string_view address)
+{
+    UrlHandle url(curl_url());
+    std::string text(address);
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+        return 0;
+    auto port = GetPart(url.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!port || port->empty() || port->size() > 5)
+        return 0;
+    return std::stoi(*port);
+}
+
+bool IsBlockedPort(int port)
+{
+    static constexpr int kBlocked[] = { 1, 7, 9, 11, 13, 15, 17, 19, 20, 21, 22, 23, 25, 37, 42, 43, 53, 69,
+        77, 79, 87, 95, 101, 102, 103, 104, 109, 110, 111, 113, 115, 117, 119, 123, 135, 137, 139, 143, 161,
+        179, 389, 427, 465, 512, 513, 514, 515, 526, 530, 531, 532, 540, 548, 554, 556, 563, 587, 601, 636,
+        989, 990, 993, 995, 1719, 1720, 1723, 2049, 3659, 4045, 4190, 5060, 5061, 6000, 6566, 6665, 6666,
+        6667, 6668, 6669, 6679, 6697, 10080 };
+    return std::find(std::begin(kBlocked), std::end(kBlocked), port) != std::end(kBlocked);
+}
+
+} // namespace pagestow::engine::static_engine

@@ -1,0 +1,394 @@
+#include "engine/static/StaticEngine.h"
+
+#include "support/TemporaryFolder.h"
+#include "support/TestServer.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+namespace pagestow::engine {
+namespace {
+    using testing::ReadFileBytes;
+    using testing::TemporaryFolder;
+    using testing::TestServer;
+
+    std::string Gzip(const std::string& text)
+    {
+        z_stream stream {};
+        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+        std::string out(deflateBound(&stream, uLong(text.size())) + 32, '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+        stream.avail_in = uInt(text.size());
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = uInt(out.size());
+        deflate(&stream, Z_FINISH);
+        out.resize(stream.total_out);
+        deflateEnd(&stream);
+        return out;
+    }
+
+    struct Completion {
+        bool topLevel;
+        std::string url;
+    };
+
+    // One engine with a cache of its own, driven until the page's top-level completion.
+    class Harness {
+    public:
+        explicit Harness(StaticEngineOptions options = {})
+            : m_cache(m_folder.Path() / "cache")
+        {
+            options.cache = &m_cache;
+            m_engine = CreateStaticEngine(options);
+            m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
+                m_completions.push_back({ browser == m_engine->Application(), url });
+            });
+        }
+
+        // Navigates and processes events until the top-level document completes; its address.
+        std::string Load(const std::string& address)
+        {
+            m_completions.clear();
+            m_engine->Navigate(address);
+            // A guard against a hang, far above any load of these tests.
+            for (int round = 0; round < 4000; ++round) {
+                m_engine->ProcessEvents(std::chrono::milliseconds(50));
+                if (!m_completions.empty() && m_completions.back().topLevel)
+                    return m_completions.back().url;
+            }
+            ADD_FAILURE() << "no completion for " << address;
+            return {};
+        }
+
+        PageEngine& Engine() { return *m_engine; }
+        EngineCache& Cache() { return m_cache; }
+        const std::vector<Completion>& Completions() const { return m_completions; }
+
+        std::string Cached(const std::string& address) const
+        {
+            auto file = m_cache.Lookup(address);
+            return file ? ReadFileBytes(*file) : std::string("<not cached>");
+        }
+
+    private:
+        TemporaryFolder m_folder;
+        EngineCache m_cache;
+        std::unique_ptr<PageEngine> m_engine;
+        std::vector<Completion> m_completions;
+    };
+
+    std::shared_ptr<HtmlDocument> TopDocument(PageEngine& engine)
+    {
+        return As<HtmlDocument>(engine.Document());
+    }
+
+    std::string Serialization(const ObjectPtr& document)
+    {
+        std::string bytes;
+        As<PersistStream>(document)->Save(bytes, true);
+        return bytes;
+    }
+
+    // The document of frame index of document, null when the frame cannot be reached.
+    std::shared_ptr<HtmlDocument> FrameDocument(const ObjectPtr& document, int index)
+    {
+        ObjectPtr window = As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Item(index);
+        ObjectPtr browser = As<ServiceProvider>(window)->QueryService(ServiceId::WebBrowserApp);
+        if (!browser)
+            return nullptr;
+        return As<HtmlDocument>(As<WebBrowser>(browser)->Document());
+    }
+
+    int FrameCount(const ObjectPtr& document)
+    {
+        return As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Length();
+    }
+
+    TEST(StaticEngine, LoadsPageAndEveryResourceOnBothHosts)
+    {
+        TestServer a("127.0.0.1");
+        TestServer b("127.0.0.2");
+        std::string page = "<html><head><link rel=stylesheet href=/css/site.css>"
+                           "<script src='"
+            + b.Url("/js/lib.js")
+            + "'></script></head>"
+              "<body background=bg.jpg><img src=img/a.gif><img src='"
+            + b.Url("/img/b.png")
+            + "'>"
+              "<img src=img/a.gif><input type=image src=go.gif></body></html>";
+        a.Serve("/dir/page.htm", page);
+        a.Serve("/css/site.css", "body{color:red}", "text/css");
+        a.Serve("/dir/bg.jpg", "JPEGBYTES", "image/jpeg");
+        a.Serve("/dir/img/a.gif", "GIF89a-a", "image/gif");
+        a.Serve("/dir/go.gif", "GIF89a-go", "image/gif");
+        b.Serve("/js/lib.js", "var x = 1;", "application/javascript");
+        b.Serve("/img/b.png", std::string("\x89PNG\r\n\x1a\n\0b", 10), "image/png");
+
+        Harness harness;
+        EXPECT_EQ(harness.Load(a.Url("/dir/page.htm")), a.Url("/dir/page.htm"));
+        auto document = TopDocument(harness.Engine());
+        ASSERT_TRUE(document);
+        EXPECT_EQ(document->Url(), a.Url("/dir/page.htm"));
+        EXPECT_EQ(Serialization(document), page);
+        EXPECT_EQ(harness.Cached(a.Url("/css/site.css")), "body{color:red}");
+        EXPECT_EQ(harness.Cached(b.Url("/js/lib.js")), "var x = 1;");
+        EXPECT_EQ(harness.Cached(a.Url("/dir/bg.jpg")), "JPEGBYTES");
+        EXPECT_EQ(harness.Cached(a.Url("/dir/img/a.gif")), "GIF89a-a");
+        EXPECT_EQ(harness.Cached(a.Url("/dir/go.gif")), "GIF89a-go");
+        EXPECT_EQ(harness.Cached(b.Url("/img/b.png")), std::string("\x89PNG\r\n\x1a\n\0b", 10));
+        EXPECT_EQ(harness.Cached(a.Url("/dir/page.htm")), page);
+        // Each address is requested once, however often the page names it.
+        EXPECT_EQ(a.RequestCount("/dir/img/a.gif"), 1);
+        EXPECT_EQ(a.RequestCount("/dir/page.htm"), 1);
+        LoadProgress progress = harness.Engine().Progress();
+        EXPECT_EQ(progress.requested, 7);
+        EXPECT_EQ(progress.loaded, 7);
+        EXPECT_EQ(progress.bytes, page.size() + 15 + 10 + 9 + 8 + 9 + 10);
+    }
+
+    TEST(StaticEngine, RecordsOnlyCompleteSuccessfulResponses)
+    {
+        TestServer server;
+        server.Serve("/p.htm",
+            "<img src=missing.gif><img src=moved.gif><img src=part.gif><img src=empty.gif>"
+            "<link rel=stylesheet href=z.css>");
+        server.Serve("/missing.gif", "not here", "text/html", 404);
+        server.Serve("/moved.gif", "", "text/html", 302, { { "Location", "/real/target.gif" } });
+        server.Serve("/real/target.gif", "GIF-target", "image/gif");
+        server.Serve("/part.gif", "GIF-pa", "image/gif", 206, { { "Content-Range", "bytes 0-5/12" } });
+        server.Serve("/empty.gif", "", "image/gif");
+        server.Serve("/z.css", Gzip("p { margin: 0 }"), "text/css", 200, { { "Content-Encoding", "gzip" } });
+
+        Harness harness;
+        harness.Load(server.Url("/p.htm"));
+        EXPECT_EQ(harness.Cached(server.Url("/missing.gif")), "<not cached>");
+        EXPECT_EQ(harness.Cached(server.Url("/moved.gif")), "GIF-target");
+        EXPECT_EQ(harness.Cached(server.Url("/real/target.gif")), "GIF-target");
+        EXPECT_EQ(harness.Cached(server.Url("/part.gif")), "<not cached>");
+        EXPECT_EQ(harness.Cached(server.Url("/empty.gif")), "");
+        EXPECT_EQ(harness.Cached(server.Url("/z.css")), "p { margin: 0 }");
+    }
+
+    TEST(StaticEngine, ServerErrorPageIsTheDocument)
+    {
+        TestServer server;
+        server.Serve("/gone.htm", "<html><body>Gone<img src=x.gif></body></html>", "text/html", 404);
+        server.Serve("/x.gif", "GIF", "image/gif");
+        Harness harness;
+        EXPECT_EQ(harness.Load(server.Url("/gone.htm")), server.Url("/gone.htm"));
+        EXPECT_EQ(
+            Serialization(TopDocument(harness.Engine())), "<html><body>Gone<img src=x.gif></body></html>");
+        EXPECT_EQ(harness.Cached(server.Url("/x.gif")), "GIF");
+        EXPECT_EQ(harness.Cached(server.Url("/gone.htm")), "<not cached>");
+    }
+
+    TEST(StaticEngine, NavigationWithoutResponseCompletesWithTheErrorPage)
+    {
+        int refused = testing::RefusedPort();
+        const std::pair<std::string, std::string> cases[] = {
+            { "http://127.0.0.1:" + std::to_string(refused) + "/",
+                "http://127.0.0.1:" + std::to_string(refused) + "/" },
+            { "nonexistent.invalid", "http://nonexistent.invalid" },
+            { "http://127.0.0.1:6000/", "http://127.0.0.1:6000/" },
+            { "ftp://127.0.0.1/file.txt", "ftp://127.0.0.1/file.txt" },
+            { "javascript:alert(1)", "javascript:alert(1)" },
+            { "data:text/html,<p>x", "data:text/html,<p>x" },
+            { "file:///etc/passwd", "file:///etc/passwd" },
+            { "http://", "http://" },
+            { "\xFF\xFE\x01", "http://\xFF\xFE" },
+        };
+        Harness harness;
+        for (const auto& [address, shown] : cases) {
+            EXPECT_EQ(harness.Load(address), std::string(kErrorPagePrefix) + shown) << address;
+            ASSERT_EQ(harness.Completions().size(), 1u) << address;
+            EXPECT_EQ(TopDocument(harness.Engine())->Url(), std::string(kErrorPagePrefix) + shown);
+        }
+    }
+
+    TEST(StaticEngine, AboutBlankIsAnEmptyDocument)
+    {
+        Harness harness;
+        EXPECT_EQ(harness.Load("about:blank"), "about:blank");
+        auto document = TopDocument(harness.Engine());
+        EXPECT_EQ(Serialization(document), "");
+        EXPECT_EQ(As<ElementCollection>(document->All())->Length(), 3);
+        EXPECT_TRUE(document->Body());
+    }
+
+    TEST(StaticEngine, AddressWithoutSchemeIsLoadedOverHttp)
+    {
+        TestServer server;
+        server.Serve("/a.htm", "<p>a</p>");
+        Harness harness;
+        EXPECT_EQ(
+            harness.Load("  127.0.0.1:" + std::to_string(server.Port()) + "/a.htm "), server.Url("/a.htm"));
+    }
+
+    TEST(StaticEngine, LoadsFramesToAnyDepthOnOtherHostsAndRaisesFramesFirst)
+    {
+        TestServer a("127.0.0.1");
+        TestServer b("127.0.0.2");
+        a.Serve("/index.htm",
+            "<frameset cols='50%,50%'><frame src=left.htm><frame src='" + b.Url("/f/right.htm")
+                + "'></frameset>");
+        a.Serve("/left.htm", "<body><img src=l.gif></body>");
+        a.Serve("/l.gif", "L", "image/gif");
+        b.Serve("/f/right.htm",
+            "<iframe src=inner.htm></iframe><iframe></iframe><iframe src=missing.htm></iframe>");
+        b.Serve("/f/inner.htm", "<img src=/i.gif><iframe src='" + a.Url("/index.htm") + "'></iframe>");
+        b.Serve("/i.gif", "I", "image/gif");
+
+        Harness harness;
+        EXPECT_EQ(harness.Load(a.Url("/index.htm")), a.Url("/index.htm"));
+        std::vector<std::string> order;
+        for (const auto& completion : harness.Completions())
+            order.push_back((completion.topLevel ? "top " : "frame ") + completion.url);
+        const std::vector<std::string> expected = {
+            "frame " + a.Url("/left.htm"),
+            "frame " + b.Url("/f/inner.htm"),
+            "frame about:blank",
+            "frame " + b.Url("/f/missing.htm"),
+            "frame " + b.Url("/f/right.htm"),
+            "top " + a.Url("/index.htm"),
+        };
+        EXPECT_EQ(order, expected);
+
+        auto top = TopDocument(harness.Engine());
+        ASSERT_EQ(FrameCount(top), 2);
+        auto right = FrameDocument(top, 1);
+        ASSERT_TRUE(right);
+        ASSERT_EQ(FrameCount(right), 3);
+        auto inner = FrameDocument(right, 0);
+        ASSERT_TRUE(inner);
+        EXPECT_EQ(
+            Serialization(inner), "<img src=/i.gif><iframe src='" + a.Url("/index.htm") + "'></iframe>");
+        // The innermost frame names the page itself again: that frame is not loaded.
+        ASSERT_EQ(FrameCount(inner), 1);
+        EXPECT_FALSE(FrameDocument(inner, 0));
+        EXPECT_EQ(a.RequestCount("/index.htm"), 1);
+        EXPECT_EQ(harness.Cached(b.Url("/i.gif")), "I");
+        EXPECT_EQ(harness.Cached(a.Url("/l.gif")), "L");
+    }
+
+    TEST(StaticEngine, FramesStopAtTheDepthLimit)
+    {
+        TestServer server;
+        // Every level names the next one, without end.
+        server.Handle("/level", [](const httplib::Request& request, httplib::Response& response) {
+            int n = std::stoi(request.get_param_value("n"));
+            response.set_content(
+                "<iframe src='/level?n=" + std::to_string(n + 1) + "'></iframe>", "text/html");
+        });
+        StaticEngineOptions options;
+        options.maxFrameDepth = 3;
+        Harness harness(options);
+        harness.Load(server.Url("/level?n=0"));
+        ObjectPtr document = TopDocument(harness.Engine());
+        int depth = 0;
+        while (auto frame = FrameDocument(document, 0)) {
+            document = frame;
+            ++depth;
+        }
+        EXPECT_EQ(depth, 3);
+        EXPECT_EQ(server.RequestCount("/level"), 4);
+    }
+
+    TEST(StaticEngine, SendsBrowserHeadersAndKeepsCookiesForTheLoad)
+    {
+        TestServer a("127.0.0.1");
+        TestServer b("127.0.0.2");
+        a.Serve("/p/page.htm", "<img src=same.gif><img src='" + b.Url("/other.gif") + "'>", "text/html", 200,
+            { { "Set-Cookie", "session=42; Path=/" } });
+        a.Serve("/p/same.gif", "S", "image/gif");
+        b.Serve("/other.gif", "O", "image/gif");
+        Harness harness;
+        harness.Load(a.Url("/p/page.htm#part"));
+        httplib::Headers same = a.LastRequestHeaders("/p/same.gif");
+        auto header = [](const httplib::Headers& headers, const char* name) {
+            auto found = headers.find(name);
+            return found == headers.end() ? std::string("<none>") : found->second;
+        };
+        EXPECT_EQ(header(same, "User-Agent"), kStaticUserAgent);
+        EXPECT_EQ(header(same, "Cookie"), "session=42");
+        EXPECT_EQ(header(same, "Referer"), a.Url("/p/page.htm"));
+        EXPECT_EQ(header(b.LastRequestHeaders("/other.gif"), "Referer"), a.Origin() + "/");
+        EXPECT_EQ(header(b.LastRequestHeaders("/other.gif"), "Cookie"), "<none>");
+        EXPECT_EQ(header(a.LastRequestHeaders("/p/page.htm"), "Referer"), "<none>");
+    }
+
+    TEST(StaticEngine, BodyOverTheSizeLimitFailsOnlyThatResource)
+    {
+        TestServer server;
+        server.Serve("/p.htm", "<img src=big.gif><img src=small.gif><img src=chunked.gif>");
+        server.Serve("/big.gif", std::string(5000, 'B'), "image/gif");
+        server.Serve("/small.gif", "small", "image/gif");
+        server.Handle("/chunked.gif", [](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("image/gif", [](size_t offset, httplib::DataSink& sink) {
+                if (offset >= 8000) {
+                    sink.done();
+                    return true;
+                }
+                std::string block(1000, 'C');
+                return sink.write(block.data(), block.size());
+            });
+        });
+        StaticEngineOptions options;
+        options.maxBodyBytes = 1000;
+        Harness harness(options);
+        harness.Load(server.Url("/p.htm"));
+        EXPECT_EQ(harness.Cached(server.Url("/big.gif")), "<not cached>");
+        EXPECT_EQ(harness.Cached(server.Url("/chunked.gif")), "<not cached>");
+        EXPECT_EQ(harness.Cached(server.Url("/small.gif")), "small");
+        EXPECT_EQ(harness.Cache().Folder().empty(), false);
+    }
+
+    TEST(StaticEngine, LoadTimeoutCompletesWithWhatHasArrived)
+    {
+        TestServer server;
+        testing::SilentServer silent;
+        server.Serve("/p.htm", "<img src=ok.gif><img src='" + silent.Origin() + "/never.gif'>");
+        server.Serve("/ok.gif", "OK", "image/gif");
+        Harness harness;
+        harness.Engine().SetLoadTimeout(std::chrono::milliseconds(1500));
+        EXPECT_EQ(harness.Load(server.Url("/p.htm")), server.Url("/p.htm"));
+        EXPECT_EQ(harness.Cached(server.Url("/ok.gif")), "OK");
+        EXPECT_EQ(harness.Cached(silent.Origin() + "/never.gif"), "<not cached>");
+
+        // A page whose server never answers has no document: the error page.
+        EXPECT_EQ(harness.Load(silent.Origin() + "/page.htm"),
+            std::string(kErrorPagePrefix) + silent.Origin() + "/page.htm");
+    }
+
+    TEST(StaticEngine, KeepsTheBytesOfADocumentInAnotherCharacterSet)
+    {
+        TestServer server;
+        // "中文" in GBK, declared by the page only.
+        std::string page = "<html><head><meta charset=gb2312><title>\xD6\xD0\xCE\xC4</title></head>"
+                           "<body><img alt='\xD6\xD0' src='\xD6\xD0.gif'></body></html>";
+        server.Serve("/gbk.htm", page, "text/html");
+        server.Serve("/\xE4\xB8\xAD.gif", "GIF-zhong", "image/gif");
+        Harness harness;
+        harness.Load(server.Url("/gbk.htm"));
+        auto document = TopDocument(harness.Engine());
+        EXPECT_EQ(Serialization(document), page);
+        auto all = As<ElementCollection>(document->All());
+        auto img = As<DomNode>(all->Item(all->Length() - 1));
+        auto alt = As<DomAttribute>(As<AttributeCollection>(img->Attributes())->Item(0));
+        EXPECT_EQ(alt->NodeValue(), "中");
+        EXPECT_EQ(harness.Cached(server.Url("/%E4%B8%AD.gif")), "GIF-zhong");
+    }
+
+    TEST(StaticEngine, NavigatingAgainAbandonsTheRunningLoad)
+    {
+        TestServer server;
+        testing::SilentServer silent;
+        server.Serve("/b.htm", "<p>b</p>");
+        Harness harness;
+        harness.Engine().Navigate(silent.Origin() + "/a.htm");
+        harness.Engine().ProcessEvents(std::chrono::milliseconds(10));
+        EXPECT_EQ(harness.Load(server.Url("/b.htm")), server.Url("/b.htm"));
+        EXPECT_EQ(harness.Completions().size(), 1u);
+    }
+
+} // namespace
+} // namespace pagestow::engine

@@ -1,0 +1,73 @@
+#include "engine/static/Url.h"
+
+#include <gtest/gtest.h>
+
+namespace pagestow::engine::static_engine {
+namespace {
+
+    TEST(ResolveHttpUrl, ReadsAttributeValuesAsABrowserDoes)
+    {
+        const std::string base = "http://Host:80/d1/d2/page.htm?z=1#top";
+        const std::pair<const char*, const char*> cases[] = {
+            { "a.gif", "http://host/d1/d2/a.gif" },
+            { "  ../img/a.gif\n", "http://host/d1/img/a.gif" },
+            { "/x.gif", "http://host/x.gif" },
+            { "?q=1", "http://host/d1/d2/page.htm?q=1" },
+            { "#f", "http://host/d1/d2/page.htm?z=1" },
+            { "//Other.Host/p.gif", "http://other.host/p.gif" },
+            { "img\\a.gif", "http://host/d1/d2/img/a.gif" },
+            { "a b.gif", "http://host/d1/d2/a%20b.gif" },
+            { "\xE5\x9B\xBE.gif", "http://host/d1/d2/%E5%9B%BE.gif" },
+            { "a\tb\n.gif", "http://host/d1/d2/ab.gif" },
+            { "HTTPS://Other:443/a/../b.css#x", "https://other/b.css" },
+            { "http:rel.gif", "http://host/d1/d2/rel.gif" },
+            { "../../../../z.js", "http://host/z.js" },
+            { "data:image/png;base64,AAAA", nullptr },
+            { "javascript:void(0)", nullptr },
+            { "mailto:a@b.c", nullptr },
+            { "ftp://host/a.gif", nullptr },
+            { "", nullptr },
+            { "   ", nullptr },
+        };
+        for (const auto& [value, expected] : cases) {
+            auto resolved = ResolveHttpUrl(base, value);
+            if (expected) {
+                ASSERT_TRUE(resolved.has_value()) << value;
+                EXPECT_EQ(*resolved, expected) << value;
+            } else {
+                EXPECT_FALSE(resolved.has_value()) << value << " -> " << resolved.value_or("");
+            }
+        }
+    }
+
+    TEST(ReferrerFor, SendsFullAddressSameOriginAndOriginAcross)
+    {
+        EXPECT_EQ(ReferrerFor("http://a.com/p/x.htm#f", "http://a.com/i.gif").value_or("-"),
+            "http://a.com/p/x.htm");
+        EXPECT_EQ(
+            ReferrerFor("http://a.com:81/p/x.htm", "http://b.com/i.gif").value_or("-"), "http://a.com:81/");
+        EXPECT_EQ(ReferrerFor("https://a.com/p.htm", "http://a.com/i.gif").value_or("-"), "-");
+        EXPECT_EQ(ReferrerFor("", "http://a.com/i.gif").value_or("-"), "-");
+    }
+
+    TEST(Ports, DefaultPortsAndBlockedPorts)
+    {
+        EXPECT_EQ(PortOf("http://a.com/x"), 80);
+        EXPECT_EQ(PortOf("https://a.com/x"), 443);
+        EXPECT_EQ(PortOf("http://a.com:8080/x"), 8080);
+        EXPECT_TRUE(IsBlockedPort(6000));
+        EXPECT_TRUE(IsBlockedPort(25));
+        EXPECT_FALSE(IsBlockedPort(8080));
+        EXPECT_FALSE(IsBlockedPort(80));
+    }
+
+    TEST(SchemeOf, IsLowerCaseAndEmptyWithoutOne)
+    {
+        EXPECT_EQ(SchemeOf("HTTP://x"), "http");
+        EXPECT_EQ(SchemeOf("javascript:alert(1)"), "javascript");
+        EXPECT_EQ(SchemeOf("a/b:c"), "");
+        EXPECT_EQ(SchemeOf("1http:x"), "");
+    }
+
+} // namespace
+} // namespace pagestow::engine::static_engine

@@ -2,9 +2,9 @@
 #include "capture/tests/SnapshotBuilder.h"
 #include "mapping/FileUtils.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 
 namespace pagestow::capture::testing {
 namespace {
@@ -45,6 +45,12 @@ namespace {
         return text;
     }
 
+    bool IsCaptureFolderName(const std::string& name)
+    {
+        return name.size() == 18 && name.rfind("qzwd_", 0) == 0
+            && std::all_of(name.begin() + 5, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+    }
+
     TEST_F(CaptureDriver, CapturesThePageIntoAFreshCaptureFolder)
     {
         CacheResource("http://www.example.com/news/a.gif", "GIF");
@@ -54,7 +60,7 @@ namespace {
 
         EXPECT_TRUE(CapturePage(engine));
 
-        EXPECT_TRUE(std::regex_match(CaptureFolder, std::regex("qzwd_[0-9]{13}"))) << CaptureFolder;
+        EXPECT_TRUE(IsCaptureFolderName(CaptureFolder)) << CaptureFolder;
         EXPECT_EQ(SaveDir, scratch.Path().string() + "/pages/");
         EXPECT_EQ(frontEnd.lines,
             (Lines { Saved("www.example.com/news/today.html"), SavedStatus("www.example.com/news/today.html"),
@@ -103,18 +109,6 @@ namespace {
         EXPECT_EQ(frontEnd.lines[0],
             "message: FileCreateError: Cannot create file \"" + SaveDir + CaptureFolder
                 + "/www.example.com/index.htm\". No such file or directory");
-    }
-
-    TEST_F(CaptureDriver, PageFolderIsMadeEvenWhenThePageIsNamedElsewhere)
-    {
-        // The page folder comes from the page document reached through its body; a frameset page
-        // saves its frames beside it.
-        DocumentBuilder top("http://www.example.com/site/frames.htm");
-        top.Frameset().Frame(DocumentBuilder("http://other.example.org/x/a.htm").Build());
-        engine.Load(top.Build());
-        EXPECT_TRUE(CapturePage(engine));
-        EXPECT_EQ(
-            ListFiles(Root()), (Lines { "other.example.org/x/a.htm", "www.example.com/site/frames.htm" }));
     }
 
     TEST_F(CaptureDriver, ErrorPageIsRejectedWithoutTouchingTheDisk)

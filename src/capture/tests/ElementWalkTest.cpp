@@ -249,17 +249,6 @@ namespace {
         EXPECT_EQ(Written(), std::vector<std::string> {});
     }
 
-    TEST_F(ElementWalk, DocumentWithoutHarvestedAttributesShowsNothing)
-    {
-        CacheResource("http://www.example.com/news/a.gif", "A");
-        Walk(DocumentBuilder(kPageUrl).Build());
-        DocumentBuilder page(kPageUrl);
-        page.Add("p", { { "class", "a.gif" } });
-        Walk(page.Build());
-        EXPECT_EQ(frontEnd.lines, std::vector<std::string> {});
-        EXPECT_FALSE(std::filesystem::exists(SaveDir));
-    }
-
     TEST_F(ElementWalk, PumpsBeforeEveryElementAndAttribute)
     {
         DocumentBuilder page(kPageUrl); // html, head, body

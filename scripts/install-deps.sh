@@ -7,7 +7,7 @@ packages=(
     # build
     g++ clang cmake ninja-build pkg-config git
     # libraries
-    libcurl4-openssl-dev libgumbo-dev nlohmann-json3-dev libglib2.0-dev
+    libcurl4-openssl-dev libidn2-dev libgumbo-dev nlohmann-json3-dev libglib2.0-dev
     libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev
     # tests
     libgtest-dev libgmock-dev libcpp-httplib-dev xvfb xauth imagemagick

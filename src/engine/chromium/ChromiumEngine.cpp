@@ -1,0 +1,853 @@
+#include "engine/chromium/ChromiumEngine.h"
+
+#include "engine/EngineCache.h"
+#include "engine/EngineError.h"
+#include "engine/chromium/BrowserProcess.h"
+#include "engine/chromium/CharacterSet.h"
+#include "engine/chromium/DevToolsClient.h"
+#include "engine/chromium/DomTree.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <thread>
+
+namespace pagestow::engine::chromium {
+namespace {
+
+    using json = nlohmann::json;
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+
+    constexpr milliseconds kStartTimeout { 30000 };
+    constexpr milliseconds kDefaultLoadTimeout { 60000 };
+    constexpr milliseconds kCloseGrace { 1000 };
+
+    std::string Lower(std::string text)
+    {
+        for (char& c : text)
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        return text;
+    }
+
+    std::string SchemeOf(const std::string& url)
+    {
+        auto colon = url.find(':');
+        return colon == std::string::npos ? std::string() : Lower(url.substr(0, colon));
+    }
+
+    // The browser asks every site for /favicon.ico by itself; that request is no resource of the page
+    // and is not waited for.
+    bool IsFaviconProbe(const std::string& url, const std::string& type)
+    {
+        if (type != "Other")
+            return false;
+        auto scheme = url.find("://");
+        if (scheme == std::string::npos)
+            return false;
+        auto path = url.find('/', scheme + 3);
+        return path != std::string::npos && url.compare(path, std::string::npos, "/favicon.ico") == 0;
+    }
+
+    // Requests that may stay open as long as the page lives; a page is not kept from completing by them.
+    bool IsLongLived(const std::string& type)
+    {
+        return type == "EventSource" || type == "WebSocket" || type == "Media" || type == "Ping"
+            || type == "CSPViolationReport" || type == "Preflight";
+    }
+
+    // A body worth keeping: a final success with content, never a partial one.
+    bool IsStorableStatus(int status)
+    {
+        return status >= 200 && status < 300 && status != 204 && status != 205 && status != 206;
+    }
+
+    // Every response is held at the response stage; those worth keeping give their exact bytes first.
+    json InterceptionPatterns()
+    {
+        return json::array({ { { "urlPattern", "*" }, { "requestStage", "Response" } } });
+    }
+
+    // Documents are let through at once (a document that never ends must still show what has arrived;
+    // its bytes come from the network domain), and so are requests that may stay open.
+    bool IsHeldForBytes(const std::string& type)
+    {
+        return type != "Document" && !IsLongLived(type);
+    }
+
+    json AutoAttach()
+    {
+        return { { "autoAttach", true }, { "waitForDebuggerOnStart", true }, { "flatten", true } };
+    }
+
+    std::shared_ptr<SnapshotDocument> MakeBlankPage()
+    {
+        auto page = std::make_shared<SnapshotDocument>();
+        page->url = "about:blank";
+        page->characterSet = "UTF-8";
+        page->serialization = "<html><head></head><body></body></html>";
+        page->elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
+        page->body = 2;
+        return page;
+    }
+
+    struct Session {
+        std::string targetId;
+        std::string type;
+        bool IsFrame() const { return type == "page" || type == "iframe"; }
+    };
+
+    struct Request {
+        // The requested address and every address it was redirected to.
+        std::vector<std::string> chain;
+        std::string type;
+        std::string frameId;
+        int status = 0;
+        // Whether the page waits for it.
+        bool awaited = false;
+        bool finished = false;
+        bool failed = false;
+        std::string finishingSession;
+        std::string firstSession;
+        bool Done() const { return finished || failed; }
+    };
+
+    struct DocumentPart {
+        DomDocument dom;
+        std::string html;
+        std::string characterSet;
+    };
+
+    struct DocumentBody {
+        std::vector<std::string> addresses;
+        std::string body;
+        bool base64 = false;
+    };
+
+    enum class Phase { Starting, Loading, Snapshot, Done };
+
+    struct Load {
+        int generation = 0;
+        std::string url;
+        Phase phase = Phase::Starting;
+        Clock::time_point deadline;
+        Clock::time_point lastActivity;
+        std::string contextId;
+        std::string targetId;
+        std::string mainSession;
+        bool navigated = false;
+        bool loadEventFired = false;
+        std::set<std::string> loadingFrames;
+        std::map<std::string, Request> requests;
+        std::map<std::string, Session> sessions;
+        int setupsPending = 0;
+        int bodiesPending = 0;
+        LoadProgress progress;
+
+        Clock::time_point snapshotDeadline;
+        int snapshotPending = 0;
+        std::map<std::string, std::vector<DocumentPart>> documents;
+        std::vector<DocumentBody> documentBodies;
+    };
+
+    struct Completion {
+        std::shared_ptr<SnapshotDocument> snapshot;
+        std::string errorAddress;
+    };
+
+} // namespace
+
+bool ChromiumAvailable()
+{
+    return access(kChromiumProgram, X_OK) == 0;
+}
+
+struct ChromiumEngine::Impl {
+    using LoadReply = std::function<void(Load&, const Reply&)>;
+
+    ChromiumOptions options;
+    std::unique_ptr<BrowserProcess> process;
+    std::unique_ptr<DevToolsClient> client;
+    milliseconds loadTimeout = kDefaultLoadTimeout;
+    int generation = 0;
+    std::unique_ptr<Load> load;
+    std::optional<Completion> completion;
+
+    explicit Impl(ChromiumOptions chosen)
+        : options(std::move(chosen))
+    {
+    }
+
+    // 1. The browser.
+
+    void StartBrowser()
+    {
+        StopBrowser();
+        BrowserOptions browser { options.program, options.extraArguments };
+        process = std::make_unique<BrowserProcess>(browser);
+        client = std::make_unique<DevToolsClient>(process->ReplyFd(), process->CommandFd());
+        client->SetEventHandler([this](const std::string& method, const json& params,
+                                    const std::string& session) { OnEvent(method, params, session); });
+        try {
+            client->Call("Browser.getVersion", json::object(), {}, kStartTimeout);
+        } catch (const EngineError& error) {
+            std::string tail = process->ErrorOutputTail();
+            StopBrowser();
+            throw EngineError(
+                std::string("Chromium did not start: ") + error.what() + (tail.empty() ? "" : "\n" + tail));
+        }
+    }
+
+    void StopBrowser()
+    {
+        if (client && !client->Closed() && process && !process->Exited()) {
+            client->Send("Browser.close");
+            client->Pump(milliseconds(0));
+        }
+        if (process)
+            process->Stop(kCloseGrace);
+        client.reset();
+        process.reset();
+    }
+
+    bool BrowserRunning() { return process && client && !client->Closed() && !process->Exited(); }
+
+    // 2. Commands that belong to the current load: a reply that arrives after the next navigation has
+    // begun is dropped.
+
+    void SendFor(const std::string& method, json params, const std::string& session, LoadReply onReply = {})
+    {
+        DevToolsClient::ReplyHandler handler;
+        if (onReply) {
+            int owner = load->generation;
+            handler = [this, owner, onReply = std::move(onReply)](const Reply& reply) {
+                if (load && load->generation == owner)
+                    onReply(*load, reply);
+            };
+        }
+        client->Send(method, std::move(params), session, std::move(handler));
+    }
+
+    void FinishWithError(Load& current)
+    {
+        completion = Completion { nullptr, current.url };
+        EndLoad(current);
+    }
+
+    // The load is over: its browser context (tab, frames, renderers) goes away, which also releases
+    // every request still held.
+    void EndLoad(Load& current)
+    {
+        current.phase = Phase::Done;
+        if (!current.contextId.empty() && client)
+            client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
+        current.contextId.clear();
+    }
+
+    // 3. Starting a load: a fresh browser context with one tab, attached as a flat session.
+
+    void BeginLoad(const std::string& url)
+    {
+        load = std::make_unique<Load>();
+        load->generation = ++generation;
+        load->url = url;
+        load->deadline = Clock::now() + loadTimeout;
+        load->lastActivity = Clock::now();
+
+        int owner = load->generation;
+        client->Send("Target.createBrowserContext", json::object(), {}, [this, owner](const Reply& reply) {
+            std::string contextId = reply.result.value("browserContextId", std::string());
+            if (!load || load->generation != owner) {
+                if (!contextId.empty())
+                    client->Send("Target.disposeBrowserContext", { { "browserContextId", contextId } });
+                return;
+            }
+            if (reply.error || contextId.empty())
+                return FinishWithError(*load);
+            load->contextId = contextId;
+            SendFor("Target.createTarget", { { "url", "about:blank" }, { "browserContextId", contextId } },
+                {}, [this](Load& current, const Reply& created) {
+                    current.targetId = created.result.value("targetId", std::string());
+                    if (created.error || current.targetId.empty())
+                        return FinishWithError(current);
+                    SendFor("Target.attachToTarget",
+                        { { "targetId", current.targetId }, { "flatten", true } }, {},
+                        [this](Load& attached, const Reply& attachReply) {
+                            OnMainAttached(attached, attachReply);
+                        });
+                });
+        });
+    }
+
+    void OnMainAttached(Load& current, const Reply& reply)
+    {
+        current.mainSession = reply.result.value("sessionId", std::string());
+        if (reply.error || current.mainSession.empty())
+            return FinishWithError(current);
+        current.sessions[current.mainSession] = Session { current.targetId, "page" };
+        EnableFrameDomains(current.mainSession, [this](Load& ready, const Reply&) {
+            SendFor("Page.navigate", { { "url", ready.url } }, ready.mainSession,
+                [this](Load& navigating, const Reply& navigated) {
+                    std::string errorText = navigated.result.value("errorText", std::string());
+                    bool download = navigated.result.value("isDownload", false);
+                    if (navigated.error || !errorText.empty() || download)
+                        return FinishWithError(navigating);
+                    navigating.navigated = true;
+                    navigating.phase = Phase::Loading;
+                    navigating.lastActivity = Clock::now();
+                });
+        });
+    }
+
+    // Every frame session reports its frames' loading and its requests, holds its responses for their
+    // bytes, and attaches the frames and workers it starts, each paused until it is set up. The
+    // renderer takes some of these on later than the browser answers others, so whatever starts the
+    // session's loading (then) waits for every answer.
+    void EnableFrameDomains(const std::string& session, LoadReply then)
+    {
+        auto answers = std::make_shared<int>(0);
+        LoadReply counted = [answers, then = std::move(then)](Load& current, const Reply& reply) {
+            if (++*answers == 4)
+                then(current, reply);
+        };
+        SendFor("Page.enable", json::object(), session, counted);
+        SendFor("Network.enable", json::object(), session, counted);
+        SendFor("Fetch.enable", { { "patterns", InterceptionPatterns() } }, session, counted);
+        SendFor("Target.setAutoAttach", AutoAttach(), session, counted);
+    }
+
+    // 4. Events.
+
+    void OnEvent(const std::string& method, const json& params, const std::string& session)
+    {
+        if (!load || load->phase == Phase::Done)
+            return;
+        Load& current = *load;
+        if (method == "Target.attachedToTarget")
+            return OnAttached(current, params, session);
+        if (!current.sessions.contains(session))
+            return;
+        if (method == "Target.detachedFromTarget")
+            return OnDetached(current, params.value("sessionId", std::string()));
+        if (method == "Inspector.targetCrashed")
+            return OnCrashed(current, session);
+        if (method.starts_with("Network."))
+            return OnNetworkEvent(current, method, params, session);
+        if (method == "Fetch.requestPaused")
+            return OnResponsePaused(current, params, session);
+        if (method.starts_with("Page."))
+            return OnPageEvent(current, method, params, session);
+    }
+
+    void OnAttached(Load& current, const json& params, const std::string& parentSession)
+    {
+        // Our own attach to the tab is also announced on the browser's session; it is set up from
+        // the attach reply.
+        if (!current.sessions.contains(parentSession))
+            return;
+        std::string session = params.value("sessionId", std::string());
+        const json& info = params.value("targetInfo", json::object());
+        Session child { info.value("targetId", std::string()), info.value("type", std::string()) };
+        if (session.empty())
+            return;
+        current.sessions[session] = child;
+        bool waiting = params.value("waitingForDebugger", false);
+        if (!waiting && child.type != "iframe")
+            return;
+        ++current.setupsPending;
+        auto resume = [this, session, waiting](Load& ready, const Reply&) {
+            if (!waiting) {
+                --ready.setupsPending;
+                return;
+            }
+            SendFor("Runtime.runIfWaitingForDebugger", json::object(), session,
+                [](Load& resumed, const Reply&) { --resumed.setupsPending; });
+        };
+        if (child.type == "iframe")
+            EnableFrameDomains(session, resume);
+        else
+            resume(current, Reply {});
+        current.lastActivity = Clock::now();
+    }
+
+    void OnDetached(Load& current, const std::string& session)
+    {
+        auto found = current.sessions.find(session);
+        if (found == current.sessions.end())
+            return;
+        if (session == current.mainSession)
+            return FinishWithError(current);
+        ForgetFrameTarget(current, found->second.targetId);
+        current.sessions.erase(found);
+    }
+
+    // A renderer that crashed: the page's own means no page; a frame's leaves that frame unreachable.
+    void OnCrashed(Load& current, const std::string& session)
+    {
+        if (session == current.mainSession)
+            return FinishWithError(current);
+        auto found = current.sessions.find(session);
+        if (found == current.sessions.end())
+            return;
+        ForgetFrameTarget(current, found->second.targetId);
+        current.sessions.erase(found);
+    }
+
+    void ForgetFrameTarget(Load& current, const std::string& frameId)
+    {
+        current.loadingFrames.erase(frameId);
+        for (auto& [id, request] : current.requests) {
+            if (request.frameId == frameId && !request.Done()) {
+                request.failed = true;
+                if (request.awaited)
+                    ++current.progress.loaded;
+            }
+        }
+    }
+
+    void OnPageEvent(Load& current, const std::string& method, const json& params, const std::string& session)
+    {
+        std::string frameId = params.value("frameId", std::string());
+        if (method == "Page.frameStartedLoading") {
+            current.loadingFrames.insert(frameId);
+            // A load event seen before this belongs to the tab's first, empty page.
+            if (frameId == current.targetId)
+                current.loadEventFired = false;
+        } else if (method == "Page.frameStoppedLoading") {
+            current.loadingFrames.erase(frameId);
+            // The browser does not always report the end of a frame's document request; the frame
+            // having stopped loading says as much.
+            for (auto& [id, request] : current.requests) {
+                if (request.type == "Document" && request.frameId == frameId && request.status > 0
+                    && !request.Done()) {
+                    request.finished = true;
+                    if (request.awaited)
+                        ++current.progress.loaded;
+                }
+            }
+        } else if (method == "Page.frameDetached") {
+            // "swap" moves the frame into a process of its own; it goes on loading there.
+            if (params.value("reason", std::string()) != "swap")
+                current.loadingFrames.erase(frameId);
+        } else if (method == "Page.loadEventFired") {
+            if (session == current.mainSession)
+                current.loadEventFired = true;
+        } else if (method == "Page.javascriptDialogOpening") {
+            // Nobody is there to answer a dialog; it would stop the page's script for good.
+            SendFor("Page.handleJavaScriptDialog", { { "accept", true } }, session);
+            return;
+        } else {
+            return;
+        }
+        current.lastActivity = Clock::now();
+    }
+
+    void OnNetworkEvent(
+        Load& current, const std::string& method, const json& params, const std::string& session)
+    {
+        std::string id = params.value("requestId", std::string());
+        if (id.empty())
+            return;
+        if (method == "Network.requestWillBeSent") {
+            const json& requestInfo = params.value("request", json::object());
+            std::string url = requestInfo.value("url", std::string());
+            auto [entry, fresh] = current.requests.try_emplace(id);
+            Request& request = entry->second;
+            if (fresh) {
+                request.type = params.value("type", std::string());
+                request.frameId = params.value("frameId", std::string());
+                request.firstSession = session;
+                request.awaited = !IsFaviconProbe(url, request.type) && !IsLongLived(request.type);
+                if (request.awaited)
+                    ++current.progress.requested;
+            }
+            // A redirect reuses the request's id with the next address.
+            request.chain.push_back(url);
+        } else if (method == "Network.responseReceived") {
+            auto found = current.requests.find(id);
+            if (found != current.requests.end())
+                found->second.status = params.value("response", json::object()).value("status", 0);
+        } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
+            auto found = current.requests.find(id);
+            if (found == current.requests.end() || found->second.Done())
+                return;
+            Request& request = found->second;
+            if (method == "Network.loadingFinished") {
+                request.finished = true;
+                request.finishingSession = session;
+                if (request.awaited)
+                    current.progress.bytes
+                        += std::uint64_t(std::max(0.0, params.value("encodedDataLength", 0.0)));
+            } else {
+                request.failed = true;
+            }
+            if (request.awaited)
+                ++current.progress.loaded;
+        } else {
+            return;
+        }
+        current.lastActivity = Clock::now();
+    }
+
+    // A held response: a storable one gives its exact bytes (content codings removed) to the engine
+    // cache under every address of its redirect chain; then it goes on to the page.
+    void OnResponsePaused(Load& current, const json& params, const std::string& session)
+    {
+        std::string interception = params.value("requestId", std::string());
+        int status = params.value("responseStatusCode", 0);
+        if (!IsStorableStatus(status) || !IsHeldForBytes(params.value("resourceType", std::string()))) {
+            SendFor("Fetch.continueRequest", { { "requestId", interception } }, session);
+            return;
+        }
+        std::vector<std::string> addresses;
+        if (auto found = current.requests.find(params.value("networkId", std::string()));
+            found != current.requests.end())
+            addresses = found->second.chain;
+        std::string url = params.value("request", json::object()).value("url", std::string());
+        if (std::find(addresses.begin(), addresses.end(), url) == addresses.end())
+            addresses.push_back(url);
+
+        ++current.bodiesPending;
+        SendFor("Fetch.getResponseBody", { { "requestId", interception } }, session,
+            [this, interception, session, addresses](Load& owner, const Reply& reply) {
+                --owner.bodiesPending;
+                if (!reply.error) {
+                    std::string body = reply.result.value("body", std::string());
+                    std::optional<std::string> bytes = reply.result.value("base64Encoded", false)
+                        ? DecodeBase64(body)
+                        : std::optional(body);
+                    if (bytes)
+                        EngineCache::ForThisRun().Store(addresses, *bytes);
+                }
+                SendFor("Fetch.continueRequest", { { "requestId", interception } }, session);
+                owner.lastActivity = Clock::now();
+            });
+    }
+
+    // 5. Completion: every frame loaded, nothing requested still open, every attached frame running,
+    // and a quiet moment for what the page's script starts at load time. The load time-out ends the
+    // wait with what has arrived; a load with no response by then gets the error page.
+
+    bool Settled(const Load& current) const
+    {
+        if (current.phase != Phase::Loading || !current.navigated || !current.loadEventFired)
+            return false;
+        if (!current.loadingFrames.empty() || current.setupsPending > 0 || current.bodiesPending > 0)
+            return false;
+        return std::none_of(current.requests.begin(), current.requests.end(),
+            [](const auto& entry) { return entry.second.awaited && !entry.second.Done(); });
+    }
+
+    void CheckLoad()
+    {
+        if (!load)
+            return;
+        Load& current = *load;
+        auto now = Clock::now();
+        if (current.phase == Phase::Starting || current.phase == Phase::Loading) {
+            if (now >= current.deadline) {
+                if (!current.navigated)
+                    return FinishWithError(current);
+                return BeginSnapshot(current);
+            }
+            if (Settled(current) && now - current.lastActivity >= options.quietPeriod)
+                return BeginSnapshot(current);
+        }
+        if (current.phase == Phase::Snapshot
+            && (current.snapshotPending == 0 || now >= current.snapshotDeadline))
+            Assemble(current);
+    }
+
+    // When CheckLoad may next decide something without an event.
+    Clock::time_point NextTimer() const
+    {
+        auto never = Clock::time_point::max();
+        if (!load)
+            return never;
+        switch (load->phase) {
+        case Phase::Starting:
+            return load->deadline;
+        case Phase::Loading:
+            return Settled(*load) ? std::min(load->deadline, load->lastActivity + options.quietPeriod)
+                                  : load->deadline;
+        case Phase::Snapshot:
+            return load->snapshotDeadline;
+        case Phase::Done:
+            return never;
+        }
+        return never;
+    }
+
+    // 6. The snapshot: every frame session's DOM, each document's serialisation and character set, and
+    // the bytes of the documents.
+
+    void BeginSnapshot(Load& current)
+    {
+        current.phase = Phase::Snapshot;
+        current.snapshotDeadline = Clock::now() + options.snapshotTimeout;
+        for (const auto& [session, info] : current.sessions) {
+            if (!info.IsFrame())
+                continue;
+            ++current.snapshotPending;
+            SendFor("DOM.getDocument", { { "depth", -1 }, { "pierce", true } }, session,
+                [this, session, frameId = info.targetId](Load& owner, const Reply& reply) {
+                    --owner.snapshotPending;
+                    if (!reply.error)
+                        ReadSessionDocuments(
+                            owner, session, frameId, reply.result.value("root", json::object()));
+                });
+        }
+        for (const auto& [id, request] : current.requests) {
+            if (request.type != "Document" || !request.finished || !IsStorableStatus(request.status))
+                continue;
+            std::string session = DocumentSession(current, request);
+            if (session.empty())
+                continue;
+            ++current.snapshotPending;
+            // The network domain keeps a frame document's body in the session that finished loading
+            // it; the page's own document it may have let go, and the page domain still has it.
+            SendFor("Network.getResponseBody", { { "requestId", id } }, session,
+                [this, addresses = request.chain, frameId = request.frameId, session](
+                    Load& owner, const Reply& reply) {
+                    if (!reply.error) {
+                        --owner.snapshotPending;
+                        owner.documentBodies.push_back({ addresses, reply.result.value("body", std::string()),
+                            reply.result.value("base64Encoded", false) });
+                        return;
+                    }
+                    SendFor("Page.getResourceContent",
+                        { { "frameId", frameId }, { "url", addresses.back() } }, session,
+                        [addresses](Load& again, const Reply& content) {
+                            --again.snapshotPending;
+                            if (!content.error)
+                                again.documentBodies.push_back(
+                                    { addresses, content.result.value("content", std::string()),
+                                        content.result.value("base64Encoded", false) });
+                        });
+                });
+        }
+    }
+
+    // The session that holds a document request's body: the one that saw it finish, else the frame's
+    // own session, else the one that saw it start.
+    static std::string DocumentSession(const Load& current, const Request& request)
+    {
+        if (current.sessions.contains(request.finishingSession))
+            return request.finishingSession;
+        for (const auto& [session, info] : current.sessions)
+            if (info.targetId == request.frameId)
+                return session;
+        return current.sessions.contains(request.firstSession) ? request.firstSession : std::string();
+    }
+
+    void ReadSessionDocuments(
+        Load& current, const std::string& session, const std::string& frameId, const json& root)
+    {
+        auto& parts = current.documents[session];
+        for (auto& document : ReadDomTree(root, frameId))
+            parts.push_back({ std::move(document), {}, {} });
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            ++current.snapshotPending;
+            SendFor("DOM.getOuterHTML", { { "nodeId", parts[i].dom.nodeId } }, session,
+                [session, i](Load& owner, const Reply& reply) {
+                    --owner.snapshotPending;
+                    owner.documents[session][i].html = reply.result.value("outerHTML", std::string());
+                });
+            if (parts[i].dom.frameId.empty())
+                continue;
+            // An isolated world of our own: the page's script cannot stand in for document.characterSet.
+            ++current.snapshotPending;
+            SendFor("Page.createIsolatedWorld",
+                { { "frameId", parts[i].dom.frameId }, { "worldName", "pagestow" } }, session,
+                [this, session, i](Load& owner, const Reply& world) {
+                    int contextId = world.result.value("executionContextId", 0);
+                    if (world.error || contextId == 0) {
+                        --owner.snapshotPending;
+                        return;
+                    }
+                    SendFor("Runtime.evaluate",
+                        { { "expression", "document.characterSet" }, { "contextId", contextId },
+                            { "returnByValue", true } },
+                        session, [session, i](Load& evaluated, const Reply& reply) {
+                            --evaluated.snapshotPending;
+                            const json& value = reply.result.value("result", json::object());
+                            if (value.contains("value") && value["value"].is_string())
+                                evaluated.documents[session][i].characterSet
+                                    = value["value"].get<std::string>();
+                        });
+                });
+        }
+    }
+
+    std::shared_ptr<SnapshotDocument> BuildDocument(
+        Load& current, const std::string& session, int index, std::set<std::pair<std::string, int>>& visited)
+    {
+        auto found = current.documents.find(session);
+        if (found == current.documents.end() || index < 0 || std::size_t(index) >= found->second.size()
+            || !visited.insert({ session, index }).second)
+            return nullptr;
+        const DocumentPart& part = found->second[std::size_t(index)];
+        auto document = std::make_shared<SnapshotDocument>();
+        document->url = part.dom.url;
+        document->characterSet = part.characterSet.empty() ? "UTF-8" : part.characterSet;
+        document->serialization = EncodeInCharacterSet(part.html, document->characterSet);
+        document->elements = part.dom.elements;
+        document->body = FindBodyElement(*document);
+        for (const auto& frame : part.dom.frames) {
+            SnapshotFrame entry;
+            if (frame.document >= 0) {
+                entry.document = BuildDocument(current, session, frame.document, visited);
+            } else {
+                for (const auto& [childSession, info] : current.sessions)
+                    if (info.targetId == frame.frameId && info.IsFrame() && childSession != session)
+                        entry.document = BuildDocument(current, childSession, 0, visited);
+            }
+            document->frames.push_back(std::move(entry));
+        }
+        return document;
+    }
+
+    void StoreDocumentBodies(Load& current)
+    {
+        for (const auto& body : current.documentBodies) {
+            std::optional<std::string> bytes;
+            if (body.base64) {
+                bytes = DecodeBase64(body.body);
+            } else {
+                // The browser hands a document's text over decoded; it is written back in the
+                // document's own character set.
+                std::string characterSet;
+                for (const auto& [session, parts] : current.documents)
+                    for (const auto& part : parts)
+                        if (characterSet.empty() && !part.characterSet.empty()
+                            && part.dom.url == body.addresses.back())
+                            characterSet = part.characterSet;
+                bytes = EncodeInCharacterSet(body.body, characterSet);
+            }
+            if (bytes)
+                EngineCache::ForThisRun().Store(body.addresses, *bytes);
+        }
+    }
+
+    void Assemble(Load& current)
+    {
+        std::set<std::pair<std::string, int>> visited;
+        auto top = BuildDocument(current, current.mainSession, 0, visited);
+        StoreDocumentBodies(current);
+        if (!top)
+            return FinishWithError(current);
+        completion = Completion { std::move(top), {} };
+        EndLoad(current);
+    }
+};
+
+ChromiumEngine::ChromiumEngine(ChromiumOptions options)
+    : m_impl(std::make_unique<Impl>(std::move(options)))
+{
+    m_impl->StartBrowser();
+}
+
+ChromiumEngine::~ChromiumEngine()
+{
+    m_impl->StopBrowser();
+}
+
+void ChromiumEngine::Navigate(const std::string& address)
+{
+    m_impl->completion.reset();
+    if (m_impl->load && m_impl->load->phase != Phase::Done)
+        m_impl->EndLoad(*m_impl->load);
+    m_impl->load.reset();
+
+    std::string url = WithDefaultScheme(address);
+    std::string scheme = SchemeOf(url);
+    if (Lower(url) == "about:blank") {
+        m_impl->completion = Completion { MakeBlankPage(), {} };
+        return;
+    }
+    if (scheme != "http" && scheme != "https") {
+        m_impl->completion = Completion { nullptr, url };
+        return;
+    }
+    if (!m_impl->BrowserRunning())
+        m_impl->StartBrowser();
+    m_impl->BeginLoad(url);
+}
+
+void ChromiumEngine::ProcessEvents(std::chrono::milliseconds wait)
+{
+    auto end = Clock::now() + wait;
+    while (true) {
+        if (!m_impl->completion && m_impl->client) {
+            auto now = Clock::now();
+            auto until = std::min(end, m_impl->NextTimer());
+            auto slice
+                = std::chrono::duration_cast<milliseconds>(until - now) + milliseconds(until > now ? 1 : 0);
+            m_impl->client->Pump(std::max(milliseconds(0), slice));
+            if (!m_impl->BrowserRunning()) {
+                std::string how = m_impl->process ? m_impl->process->ExitDescription() : std::string();
+                bool loading = m_impl->load && m_impl->load->phase != Phase::Done;
+                std::string url = loading ? m_impl->load->url : std::string();
+                if (m_impl->load)
+                    m_impl->load->phase = Phase::Done;
+                m_impl->StopBrowser();
+                if (loading)
+                    throw EngineError(
+                        "Chromium ended while loading " + url + (how.empty() ? "" : " (it " + how + ")"));
+                return;
+            }
+            m_impl->CheckLoad();
+        }
+        if (m_impl->completion) {
+            Completion done = std::move(*m_impl->completion);
+            m_impl->completion.reset();
+            if (done.snapshot)
+                CompleteWithSnapshot(std::move(done.snapshot));
+            else
+                CompleteWithErrorPage(done.errorAddress);
+            return;
+        }
+        if (Clock::now() >= end)
+            return;
+        if (!m_impl->client) {
+            std::this_thread::sleep_until(end);
+            return;
+        }
+    }
+}
+
+void ChromiumEngine::SetLoadTimeout(std::chrono::milliseconds timeout)
+{
+    m_impl->loadTimeout = timeout;
+}
+
+LoadProgress ChromiumEngine::Progress() const
+{
+    return m_impl->load ? m_impl->load->progress : LoadProgress {};
+}
+
+pid_t ChromiumEngine::BrowserProcessGroup() const
+{
+    return m_impl->process ? m_impl->process->ProcessGroup() : -1;
+}
+
+pid_t ChromiumEngine::WatchdogProcess() const
+{
+    return m_impl->process ? m_impl->process->WatchdogProcess() : -1;
+}
+
+std::filesystem::path ChromiumEngine::ProfileFolder() const
+{
+    return m_impl->process ? m_impl->process->ProfileFolder() : std::filesystem::path();
+}
+
+std::unique_ptr<PageEngine> CreateChromiumEngine()
+{
+    return std::make_unique<ChromiumEngine>();
+}
+
+} // namespace pagestow::engine::chromium

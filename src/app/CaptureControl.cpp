@@ -1,0 +1,239 @@
+// Starting and finishing a capture from the window, the view selectors, opening the capture folder,
+// and the capture's progress outputs.
+
+#include "app/MainForm.h"
+#include "app/Texts.h"
+#include "capture/Capture.h"
+#include "engine/webkit/WebKitEngine.h"
+#include "mapping/AddressRecord.h"
+
+#include <gtk/gtk.h>
+
+#include <optional>
+
+namespace pagestow::app {
+namespace {
+
+    // Enough rounds to let every pending event through, few enough that a source that is always
+    // ready cannot hold a capture up.
+    constexpr int kPumpRounds = 100;
+    constexpr int kColumnAllowance = 26;
+
+} // namespace
+
+void TmainForm::Notice(std::string_view text)
+{
+    m_desktop.ShowMessage(Window(), std::string(kNoticeTitle), std::string(text), MessageIcon::Information);
+}
+
+void TmainForm::SetCaptureControlsEnabled(bool enabled)
+{
+    for (const char* name : { "inurlEdit", "Button1", "Button2" }) {
+        if (GtkWidget* widget = Control(name))
+            gtk_widget_set_sensitive(widget, enabled);
+    }
+}
+
+void TmainForm::Button1Click()
+{
+    // 1. The box keeps its text as typed.
+    std::string address(mapping::TrimControls(AddressText()));
+    // 2.
+    if (address.empty()) {
+        SetStatusText(std::string(kEnterAddressStatus));
+        Notice(kEnterAddressMessage);
+        return;
+    }
+    // 3., 4. Settings and the view selectors stay enabled.
+    m_capturePending = -1;
+    SetCaptureControlsEnabled(false);
+    // 5.
+    gtk_list_store_clear(GTK_LIST_STORE(m_resultStore));
+    gtk_tree_view_column_set_fixed_width(
+        GTK_TREE_VIEW_COLUMN(m_resultColumn), std::max(1, LayoutOf("PLV").width - kColumnAllowance));
+    // 6., 7.
+    AddResultLine(std::string(kSaveToLine) + capture::SaveDir);
+    AddResultLine(std::string(kStartDownloadLine));
+    SetStatusText(std::string(kStartDownloadStatus));
+    // 8. - 10. The engine reads the address as a browser does; the user then watches the list.
+    SelectPage(2);
+    CheckRadio("RB3");
+    m_engine->Navigate(address);
+    SelectPage(0);
+    CheckRadio("RB1");
+}
+
+void TmainForm::REWDocumentComplete(const engine::ObjectPtr& browser, const std::string& url)
+{
+    // 1., 2. Only the top-level document, and only while a capture is pending.
+    if (!m_engine || browser != m_engine->Application() || m_capturePending == 0)
+        return;
+    // A completion that arrives while a capture runs (the walk lets the window's events through) is
+    // left alone: the capture's state is process-wide.
+    if (m_capturing || capture::CaptureRunning())
+        return;
+    // 3. The blank page never finishes a capture; the flag stays set.
+    if (url == kBlankPage)
+        return;
+    // 4., 5.
+    AddResultLine(std::string(kDownloadDoneLine));
+    SetStatusText(std::string(kDownloadDoneStatus));
+    AddResultLine(std::string(kStartParseLine));
+    SetStatusText(std::string(kStartParseStatus));
+    // 6. An error that escapes the driver is reported, and the window still returns to idle.
+    m_capturing = true;
+    const std::string folderBefore = capture::CaptureFolder;
+    bool accepted = false;
+    std::optional<std::string> failure;
+    try {
+        accepted = capture::CapturePage(*m_engine);
+    } catch (const std::exception& error) {
+        failure = capture::DescribeError(error);
+    } catch (...) {
+        failure = capture::DescribeError(std::current_exception());
+    }
+    m_capturing = false;
+    if (!capture::CaptureFolder.empty() && capture::CaptureFolder != folderBefore)
+        m_lastCaptureFolder = capture::SaveDir + capture::CaptureFolder + "/";
+    if (!m_deferredSaveDir.empty()) {
+        capture::SaveDir = m_deferredSaveDir;
+        m_deferredSaveDir.clear();
+    }
+    // 7.
+    if (failure) {
+        ShowMessage(*failure);
+    } else if (accepted) {
+        AddResultLine(std::string(kParseDoneLine));
+        SetStatusText(std::string(kParseDoneStatus));
+        AddResultLine(std::string(kOpenFolderLine));
+    } else {
+        Notice(kPageRejectedMessage);
+    }
+    // 8.
+    m_capturePending = 0;
+    SetCaptureControlsEnabled(true);
+    if (m_closeRequested) {
+        m_closeRequested = false;
+        Close();
+    }
+}
+
+void TmainForm::RB1Click()
+{
+    SelectPage(0);
+}
+
+void TmainForm::RB3Click()
+{
+    SelectPage(2);
+}
+
+void TmainForm::PLVDblClick()
+{
+    // 1.
+    GtkTreeIter first;
+    if (!gtk_tree_model_get_iter_first(GTK_TREE_MODEL(m_resultStore), &first)
+        || capture::CaptureFolder.empty())
+        return;
+    // 2., 3. The folder of the capture that is running, or else of the last one: a save folder
+    // chosen since then does not move it.
+    std::string path = m_capturing || m_lastCaptureFolder.empty()
+        ? capture::SaveDir + capture::CaptureFolder + "/"
+        : m_lastCaptureFolder;
+    m_desktop.OpenFolder(Window(), path);
+}
+
+void TmainForm::GGImClick() { }
+
+void TmainForm::Button4Click() { }
+
+std::vector<std::string> TmainForm::ResultLines() const
+{
+    std::vector<std::string> lines;
+    GtkTreeModel* model = GTK_TREE_MODEL(m_resultStore);
+    GtkTreeIter iter;
+    for (bool more = gtk_tree_model_get_iter_first(model, &iter); more;
+         more = gtk_tree_model_iter_next(model, &iter)) {
+        gchar* text = nullptr;
+        gtk_tree_model_get(model, &iter, 0, &text, -1);
+        lines.push_back(text ? text : "");
+        g_free(text);
+    }
+    return lines;
+}
+
+std::string TmainForm::StatusText() const
+{
+    return m_closed ? "" : gtk_label_get_text(GTK_LABEL(m_statusLabel));
+}
+
+std::string TmainForm::LogText() const
+{
+    if (m_closed)
+        return {};
+    GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(m_logView));
+    GtkTextIter start;
+    GtkTextIter end;
+    gtk_text_buffer_get_bounds(buffer, &start, &end);
+    gchar* text = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
+    std::string result = text;
+    g_free(text);
+    return result;
+}
+
+std::string TmainForm::AddressText() const
+{
+    return m_closed ? "" : gtk_entry_get_text(GTK_ENTRY(Control("inurlEdit")));
+}
+
+void TmainForm::SetAddressText(const std::string& text)
+{
+    gtk_entry_set_text(GTK_ENTRY(Control("inurlEdit")), text.c_str());
+}
+
+int TmainForm::ResultColumnWidth() const
+{
+    return gtk_tree_view_column_get_fixed_width(GTK_TREE_VIEW_COLUMN(m_resultColumn));
+}
+
+void TmainForm::AddResultLine(const std::string& message)
+{
+    if (m_closed)
+        return;
+    GtkTreeIter iter;
+    gtk_list_store_append(GTK_LIST_STORE(m_resultStore), &iter);
+    gtk_list_store_set(GTK_LIST_STORE(m_resultStore), &iter, 0, message.c_str(), -1);
+    GtkTreePath* path = gtk_tree_model_get_path(GTK_TREE_MODEL(m_resultStore), &iter);
+    gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(m_resultView), path, nullptr, FALSE, 0, 0);
+    gtk_tree_path_free(path);
+}
+
+void TmainForm::SetStatusText(const std::string& message)
+{
+    if (!m_closed)
+        gtk_label_set_text(GTK_LABEL(m_statusLabel), message.c_str());
+}
+
+void TmainForm::AddLogLine(const std::string& message)
+{
+    if (m_closed)
+        return;
+    GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(m_logView));
+    GtkTextIter end;
+    gtk_text_buffer_get_end_iter(buffer, &end);
+    std::string line = gtk_text_buffer_get_char_count(buffer) > 0 ? "\n" + message : message;
+    gtk_text_buffer_insert(buffer, &end, line.c_str(), -1);
+}
+
+void TmainForm::PumpMessages()
+{
+    for (int round = 0; round < kPumpRounds && g_main_context_iteration(nullptr, FALSE); ++round) { }
+}
+
+void TmainForm::ShowMessage(const std::string& message)
+{
+    // The standard message dialog: the program's title, no icon.
+    m_desktop.ShowMessage(m_closed ? nullptr : Window(), std::string(kAppTitle), message, MessageIcon::None);
+}
+
+} // namespace pagestow::app

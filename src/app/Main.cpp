@@ -1,0 +1,32 @@
+// The program entry of the desktop window. It reads no command-line arguments.
+
+#include "app/Desktop.h"
+#include "app/MainForm.h"
+#include "app/Texts.h"
+#include "capture/CaptureState.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdio>
+
+int main()
+{
+    using namespace pagestow;
+    // The window platform starts once, before any window exists.
+    if (!gtk_init_check(nullptr, nullptr)) {
+        std::fprintf(stderr, "pagestow: no display to show the window on\n");
+        return 1;
+    }
+    g_set_application_name(std::string(app::kAppTitle).c_str());
+
+    app::GtkDesktop desktop;
+    {
+        app::TmainForm mainForm(
+            desktop, { .settingsFile = {}, .onClosed = [] { gtk_main_quit(); }, .makeEngine = {} });
+        mainForm.Show();
+        gtk_main();
+    }
+    capture::SaveDir.clear();
+    capture::CaptureFolder.clear();
+    return 0;
+}

@@ -1,0 +1,187 @@
+#pragma once
+
+#include "app/Desktop.h"
+#include "capture/CaptureState.h"
+#include "engine/DocumentModel.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _GtkWindow GtkWindow;
+
+namespace pagestow::engine::webkit {
+class WebKitEngine;
+}
+
+namespace pagestow::app {
+
+// The design size of the window, and the frame a window of that size has around its client area:
+// the stored and restored sizes are outer sizes, the way the settings file has always held them.
+inline constexpr int kDesignWidth = 640;
+inline constexpr int kDesignHeight = 480;
+inline constexpr int kFrameWidth = 8;
+inline constexpr int kFrameHeight = 27;
+
+// A control's place inside its parent.
+struct Placement {
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const Placement&) const = default;
+};
+
+// The window's outer bounds on the screen.
+struct WindowBounds {
+    int left = 0;
+    int top = 0;
+    int width = kDesignWidth;
+    int height = kDesignHeight;
+    bool operator==(const WindowBounds&) const = default;
+};
+
+struct FormOptions {
+    // The settings file; empty means the one beside the executable (rebuilt at every use).
+    std::string settingsFile;
+    // Called once the window has closed.
+    std::function<void()> onClosed;
+    // Makes the page engine (for a view-hosting engine of a test's own); empty means the WebKit engine.
+    std::function<std::unique_ptr<engine::webkit::WebKitEngine>()> makeEngine;
+};
+
+// The settings file of an executable: its folder (ending in "/"), its name up to the first ".", ".ini".
+std::string SettingsFilePath(std::string_view exeDirectory, std::string_view exeBaseName);
+
+// The main window: the address box, the command buttons, the view selectors, the banner area, the
+// result list, the log memo, the page engine and the status bar. It is the capture's front end.
+class TmainForm : public capture::FrontEnd {
+public:
+    // Builds the window and runs FormCreate; the window is not shown yet.
+    TmainForm(Desktop& desktop, FormOptions options = {});
+    ~TmainForm() override;
+    TmainForm(const TmainForm&) = delete;
+    TmainForm& operator=(const TmainForm&) = delete;
+
+    void Show();
+    GtkWindow* Window() const;
+    bool Closed() const { return m_closed; }
+    // Asks the window to close, as its close box does.
+    void Close();
+
+    // A control by its name ("PLV", "Button1", ...), null when there is none.
+    GtkWidget* Control(std::string_view name) const;
+    // The name of every control, in the order of the window's tree.
+    static const std::vector<std::string>& ControlNames();
+
+    // Event handlers.
+    void FormCreate();
+    void FormResize();
+    // Stores the window's settings; returns false when the settings file could not be written.
+    bool FormClose();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button4Click();
+    void RB1Click();
+    void RB3Click();
+    void PLVDblClick();
+    void GGImClick();
+    void REWDocumentComplete(const engine::ObjectPtr& browser, const std::string& url);
+
+    // The capture-pending flag: 0 idle, -1 pending.
+    int CapturePending() const { return m_capturePending; }
+    bool Capturing() const { return m_capturing; }
+
+    // What the views show.
+    std::vector<std::string> ResultLines() const;
+    std::string StatusText() const;
+    std::string LogText() const;
+    std::string AddressText() const;
+    void SetAddressText(const std::string& text);
+    int ActivePage() const;
+    // How often the resize rule has run.
+    int ResizeCount() const { return m_resizeCount; }
+    int ResultColumnWidth() const;
+
+    // The window's outer bounds as last set or reported, and its normal (not maximised) bounds.
+    WindowBounds Bounds() const;
+    WindowBounds NormalBounds() const { return m_normalBounds; }
+    bool Maximised() const { return m_maximised; }
+    // The place of a control as the layout gives it (before the toolkit has shown anything).
+    Placement LayoutOf(std::string_view name) const;
+
+    engine::webkit::WebKitEngine& Engine() { return *m_engine; }
+
+    // The capture's front end.
+    void AddResultLine(const std::string& message) override;
+    void SetStatusText(const std::string& message) override;
+    void AddLogLine(const std::string& message) override;
+    void PumpMessages() override;
+    void ShowMessage(const std::string& message) override;
+
+    // The settings file in use.
+    std::string SettingsFile() const;
+
+private:
+    void BuildControls();
+    void Place(std::string_view name, Placement placement);
+    void SetClientSize(int width, int height);
+    void SetPosition(int left, int top);
+    // Fills the aligned controls for a client area of that size.
+    void Align(int clientWidth, int clientHeight);
+    void SelectPage(int index);
+    void CheckRadio(std::string_view name);
+    void SetCaptureControlsEnabled(bool enabled);
+    void Notice(std::string_view text);
+
+    // Start-up step and first run.
+    void ApplySettings();
+    void FirstRun();
+
+    static void OnSizeAllocate(GtkWidget* widget, void* allocation, void* data);
+    static int OnConfigure(GtkWidget* widget, void* event, void* data);
+    static int OnWindowState(GtkWidget* widget, void* event, void* data);
+    static int OnDelete(GtkWidget* widget, void* event, void* data);
+    static void OnDestroy(GtkWidget* widget, void* data);
+
+    Desktop& m_desktop;
+    FormOptions m_options;
+    std::unique_ptr<engine::webkit::WebKitEngine> m_engine;
+    GtkWidget* m_window = nullptr;
+    std::map<std::string, GtkWidget*, std::less<>> m_controls;
+    std::map<std::string, Placement, std::less<>> m_layout;
+    GtkWidget* m_resultView = nullptr;
+    void* m_resultColumn = nullptr;
+    void* m_resultStore = nullptr;
+    GtkWidget* m_logView = nullptr;
+    GtkWidget* m_statusLabel = nullptr;
+
+    int m_capturePending = 0;
+    bool m_capturing = false;
+    bool m_closed = false;
+    bool m_closeRequested = false;
+    // Client size and position as last set or reported.
+    int m_clientWidth = kDesignWidth - kFrameWidth;
+    int m_clientHeight = kDesignHeight - kFrameHeight;
+    int m_left = 0;
+    int m_top = 0;
+    WindowBounds m_normalBounds;
+    bool m_maximised = false;
+    // The size the layout was last made for, so that a resize is handled once.
+    int m_laidOutWidth = -1;
+    int m_laidOutHeight = -1;
+    unsigned m_resizeSource = 0;
+    bool m_resizedOnce = false;
+    int m_resizeCount = 0;
+    // A save folder chosen while a capture runs; it takes effect when that capture has ended.
+    std::string m_deferredSaveDir;
+    // The folder of the last accepted capture, as it was written.
+    std::string m_lastCaptureFolder;
+};
+
+} // namespace pagestow::app

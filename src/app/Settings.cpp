@@ -1,0 +1,126 @@
+// The settings file beside the executable: applied at start-up, written at close, and the save
+// folder chosen with Settings.
+
+#include "app/IniFile.h"
+#include "app/MainForm.h"
+#include "app/Texts.h"
+#include "mapping/FileUtils.h"
+
+#include <gtk/gtk.h>
+
+#include <filesystem>
+
+namespace pagestow::app {
+namespace {
+
+    constexpr int kDocumentsFolder = 5;
+    constexpr std::string_view kFormSection = "form";
+    constexpr std::string_view kSetupSection = "setup";
+
+    bool FolderExists(const std::string& path)
+    {
+        std::error_code error;
+        return !path.empty() && std::filesystem::is_directory(path, error);
+    }
+
+} // namespace
+
+std::string TmainForm::SettingsFile() const
+{
+    if (!m_options.settingsFile.empty())
+        return m_options.settingsFile;
+    return SettingsFilePath(mapping::GetExeDirectory(), mapping::GetExeBaseName());
+}
+
+void TmainForm::ApplySettings()
+{
+    // 1. Without a settings file this is a first run.
+    IniFile settings(SettingsFile());
+    if (!settings.Exists()) {
+        FirstRun();
+        return;
+    }
+    // 2., 3. A window closed at a negative position comes back at 0.
+    int top = settings.ReadInteger(kFormSection, "top");
+    int left = settings.ReadInteger(kFormSection, "left");
+    SetPosition(left > 0 ? left : 0, top > 0 ? top : 0);
+    // 4., 5. A size of 0 or less keeps the design size; a size below it is raised by the resize rule.
+    int width = settings.ReadInteger(kFormSection, "width");
+    int height = settings.ReadInteger(kFormSection, "height");
+    SetClientSize(
+        width > 0 ? width - kFrameWidth : m_clientWidth, height > 0 ? height - kFrameHeight : m_clientHeight);
+    // 6. After the bounds, so that restoring the window returns to them.
+    if (settings.ReadInteger(kFormSection, "wstate") == 1) {
+        m_normalBounds = Bounds();
+        gtk_window_maximize(GTK_WINDOW(m_window));
+        m_maximised = true;
+    }
+    // 7. A save folder that no longer exists falls back to the documents folder for this run only.
+    std::string saveDir = settings.ReadString(kSetupSection, "savedir");
+    if (saveDir.empty() || !FolderExists(saveDir))
+        saveDir = mapping::GetSpecialFolderPath(kDocumentsFolder);
+    capture::SaveDir = saveDir;
+}
+
+void TmainForm::FirstRun()
+{
+    // 1. The message comes before the window appears.
+    m_desktop.ShowMessage(Window(), std::string(kNoticeTitle), FirstRunMessage(), MessageIcon::Information);
+    // 2. Centred a little above the middle of the primary screen, at the design size.
+    ScreenSize screen = m_desktop.PrimaryScreenSize();
+    SetPosition((screen.width - kDesignWidth) / 2, (screen.height - kDesignHeight - 26) / 2);
+    SetClientSize(kDesignWidth - kFrameWidth, kDesignHeight - kFrameHeight);
+    // 3.
+    capture::SaveDir = mapping::GetSpecialFolderPath(kDocumentsFolder) + "/";
+}
+
+bool TmainForm::FormClose()
+{
+    IniFile settings(SettingsFile());
+    try {
+        // 2. The bounds written are always the normal ones, also for a maximised window.
+        if (m_maximised) {
+            settings.WriteInteger(kFormSection, "wstate", 1);
+            gtk_window_unmaximize(GTK_WINDOW(m_window));
+        } else {
+            settings.WriteInteger(kFormSection, "wstate", 0);
+        }
+        // 3.
+        WindowBounds bounds = m_maximised ? m_normalBounds : Bounds();
+        settings.WriteInteger(kFormSection, "top", bounds.top);
+        settings.WriteInteger(kFormSection, "left", bounds.left);
+        settings.WriteInteger(kFormSection, "width", bounds.width);
+        settings.WriteInteger(kFormSection, "height", bounds.height);
+    } catch (const IniFileError&) {
+        // The window closes all the same; the user learns which file could not be written.
+        Notice(std::string(kSettingsNotWrittenMessage) + settings.Path());
+        return false;
+    }
+    return true;
+}
+
+void TmainForm::Button3Click()
+{
+    // 1., 2. The preselection comes from the file, not from the save folder in use.
+    IniFile settings(SettingsFile());
+    std::string initial = settings.ReadString(kSetupSection, "savedir");
+    if (initial.empty())
+        initial = mapping::GetSpecialFolderPath(kDocumentsFolder);
+    // 3.
+    std::string chosen = m_desktop.BrowseForFolder(Window(), initial, std::string(kChooseFolderPrompt));
+    // 4. A cancelled chooser changes nothing.
+    if (chosen.empty())
+        return;
+    // A running capture keeps writing below the folder it started with.
+    if (m_capturing)
+        m_deferredSaveDir = chosen;
+    else
+        capture::SaveDir = chosen;
+    try {
+        settings.WriteString(kSetupSection, "savedir", chosen);
+    } catch (const IniFileError&) {
+        Notice(std::string(kSettingsNotWrittenMessage) + settings.Path());
+    }
+}
+
+} // namespace pagestow::app

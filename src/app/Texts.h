@@ -1,0 +1,56 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The window's own texts. Blanks inside them are part of the text.
+
+namespace pagestow::app {
+
+inline constexpr std::string_view kAppTitle = "Pagestow - Vantrelle";
+inline constexpr std::string_view kNoticeTitle = "友情提示！";
+// The number people reach the maker under; shown at the end of the first-run message and the help.
+inline constexpr std::string_view kContactNumber = "4006080925";
+
+// Captions.
+inline constexpr std::string_view kAddressCaption = "网址";
+inline constexpr std::string_view kSaveCaption = "保  存";
+inline constexpr std::string_view kSettingsCaption = "设  置";
+inline constexpr std::string_view kHelpCaption = "帮  助";
+inline constexpr std::string_view kParseWindowCaption = "解析窗口";
+inline constexpr std::string_view kBrowseWindowCaption = "浏览窗口";
+inline constexpr std::string_view kButton4Caption = "Button4";
+inline constexpr std::string_view kResultListHint = "双击打开保存的目录！";
+inline constexpr std::string_view kLogInitialText = "HSM";
+
+// Capture control.
+inline constexpr std::string_view kEnterAddressStatus = " 请输入网址...";
+inline constexpr std::string_view kEnterAddressMessage = "请输入要保存的网址...";
+inline constexpr std::string_view kSaveToLine = "保存到：";
+inline constexpr std::string_view kStartDownloadLine = "开始下载页面...";
+inline constexpr std::string_view kStartDownloadStatus = " 开始下载页面...";
+inline constexpr std::string_view kDownloadDoneLine = "页面下载完成。";
+inline constexpr std::string_view kDownloadDoneStatus = " 页面下载完成。";
+inline constexpr std::string_view kStartParseLine = "开始解析页面...";
+inline constexpr std::string_view kStartParseStatus = " 开始解析页面...";
+inline constexpr std::string_view kParseDoneLine = "页面解析完成。";
+inline constexpr std::string_view kParseDoneStatus = " 页面解析完成。";
+inline constexpr std::string_view kOpenFolderLine = "双击打开保存的目录！";
+inline constexpr std::string_view kPageRejectedMessage = " 网页不存在，或是网址不符合标准，停止下载。";
+inline constexpr std::string_view kBlankPage = "about:blank";
+
+// Settings.
+inline constexpr std::string_view kChooseFolderPrompt = "设置Pagestow的目录";
+inline constexpr std::string_view kSettingsNotWrittenMessage = "设置无法保存，无法写入设置文件：";
+
+// The message of the first run: eleven lines, each ended by CR LF.
+std::string FirstRunMessage();
+
+// The help window.
+inline constexpr std::string_view kHelpWindowCaption = "使用帮助...";
+// The three lines appended first: an empty line, the title line, an empty line.
+inline constexpr std::string_view kHelpTitleLine = "                                  使     用    帮    助";
+// The body appended in one piece, its lines joined by CR LF.
+std::string HelpBody();
+
+} // namespace pagestow::app

@@ -52,7 +52,10 @@ std::pair<int, double> TimedRun(const std::vector<std::string>& command, const s
     return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, seconds };
 }
 
-int CountFiles(const std::filesystem::path& folder) { return int(ListFiles(folder).size()); }
+int CountFiles(const std::filesystem::path& folder)
+{
+    return int(ListFiles(folder).size());
+}
 
 double Median(std::vector<double> values)
 {
@@ -118,8 +121,9 @@ int main(int argc, char** argv)
     int theirsSaved = 0;
     for (int run = 0; run < runs; ++run) {
         TemporaryFolder pagestowOut;
-        auto [status, seconds] = TimedRun({ cli, "--save-dir", pagestowOut.Path().string(), a.Url("/index.html") },
-            pagestowOut.Path().string());
+        auto [status, seconds]
+            = TimedRun({ cli, "--save-dir", pagestowOut.Path().string(), a.Url("/index.html") },
+                pagestowOut.Path().string());
         if (status != 0) {
             std::fprintf(stderr, "pagestow-cli failed with status %d\n", status);
             return 1;
@@ -141,11 +145,13 @@ int main(int argc, char** argv)
 
     double oursMedian = Median(ours);
     double theirsMedian = Median(theirs);
-    std::printf("page of %d images on two hosts, %d ms per request, median of %d runs\n", images, latencyMs, runs);
+    std::printf(
+        "page of %d images on two hosts, %d ms per request, median of %d runs\n", images, latencyMs, runs);
     std::printf("  pagestow-cli (static engine):  %.3f s  (%d files)\n", oursMedian, oursSaved);
     std::printf("  wget --page-requisites:        %.3f s  (%d files)\n", theirsMedian, theirsSaved);
     std::printf("  wget / pagestow-cli:           %.1fx  (goal: at least 10x)\n", theirsMedian / oursMedian);
-    std::printf("  six connections per host allow %.3f s; pagestow-cli takes %.2fx that (goal: at most 1.5x)\n",
+    std::printf(
+        "  six connections per host allow %.3f s; pagestow-cli takes %.2fx that (goal: at most 1.5x)\n",
         bound, oursMedian / bound);
     return 0;
 }

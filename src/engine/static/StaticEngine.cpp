@@ -268,7 +268,8 @@ namespace {
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(m_options.maxRedirects));
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        if (SchemeOf(url) == "https")
+            curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
         curl_easy_setopt(easy, CURLOPT_USERAGENT, kStaticUserAgent.data());
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers[kind].get());

@@ -275,6 +275,8 @@ namespace {
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers[kind].get());
         if (!transfer->referer.empty())
             curl_easy_setopt(easy, CURLOPT_REFERER, transfer->referer.c_str());
+        if (!m_options.certificateAuthorities.empty())
+            curl_easy_setopt(easy, CURLOPT_CAINFO, m_options.certificateAuthorities.c_str());
         curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
         curl_easy_setopt(easy, CURLOPT_SHARE, m_load->share.get());
         curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(m_options.maxBodyBytes));

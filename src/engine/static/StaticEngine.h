@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace pagestow::engine {
@@ -23,6 +24,9 @@ struct StaticEngineOptions {
     int maxRedirects = 20;
     int connectionsPerHost = 6;
     std::chrono::milliseconds connectTimeout { 30'000 };
+    // A PEM file of the certificate authorities to trust instead of the system's store; empty means
+    // the system's store.
+    std::string certificateAuthorities;
     // Where loaded resources are recorded; null means this run's engine cache.
     EngineCache* cache = nullptr;
 };

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdlib>
+#include <thread>
+
 namespace pagestow::engine {
 namespace {
     using testing::ReadFileBytes;
@@ -376,6 +379,69 @@ namespace {
         auto alt = As<DomAttribute>(As<AttributeCollection>(img->Attributes())->Item(0));
         EXPECT_EQ(alt->NodeValue(), "中");
         EXPECT_EQ(harness.Cached(server.Url("/%E4%B8%AD.gif")), "GIF-zhong");
+    }
+
+    // An https server on 127.0.0.1 with a certificate of its own making.
+    class TlsServer {
+    public:
+        explicit TlsServer(const std::filesystem::path& folder)
+            : m_certificate((folder / "cert.pem").string())
+        {
+            std::string key = (folder / "key.pem").string();
+            std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+                                  " -addext subjectAltName=IP:127.0.0.1 -keyout '"
+                + key + "' -out '" + m_certificate + "' >/dev/null 2>&1";
+            m_ready = std::system(command.c_str()) == 0;
+            if (!m_ready)
+                return;
+            m_server = std::make_unique<httplib::SSLServer>(m_certificate.c_str(), key.c_str());
+            m_server->Get("/page.htm", [](const httplib::Request&, httplib::Response& response) {
+                response.set_content("<img src=/s.gif>", "text/html");
+            });
+            m_server->Get("/s.gif", [](const httplib::Request&, httplib::Response& response) {
+                response.set_content("GIF-secure", "image/gif");
+            });
+            m_port = m_server->bind_to_any_port("127.0.0.1");
+            m_thread = std::thread([this] { m_server->listen_after_bind(); });
+        }
+        ~TlsServer()
+        {
+            if (m_server)
+                m_server->stop();
+            if (m_thread.joinable())
+                m_thread.join();
+        }
+        bool Ready() const { return m_ready && m_port > 0; }
+        std::string Url(const std::string& path) const
+        {
+            return "https://127.0.0.1:" + std::to_string(m_port) + path;
+        }
+        const std::string& Certificate() const { return m_certificate; }
+
+    private:
+        std::string m_certificate;
+        bool m_ready = false;
+        int m_port = 0;
+        std::unique_ptr<httplib::SSLServer> m_server;
+        std::thread m_thread;
+    };
+
+    TEST(StaticEngine, LoadsOverTlsOnlyWithATrustedCertificate)
+    {
+        TemporaryFolder folder;
+        TlsServer server(folder.Path());
+        if (!server.Ready())
+            GTEST_SKIP() << "openssl cannot make a certificate here";
+        // The system's store does not know the server's certificate: no response, the error page.
+        Harness untrusting;
+        EXPECT_EQ(untrusting.Load(server.Url("/page.htm")),
+            std::string(kErrorPagePrefix) + server.Url("/page.htm"));
+
+        StaticEngineOptions options;
+        options.certificateAuthorities = server.Certificate();
+        Harness trusting(options);
+        EXPECT_EQ(trusting.Load(server.Url("/page.htm")), server.Url("/page.htm"));
+        EXPECT_EQ(trusting.Cached(server.Url("/s.gif")), "GIF-secure");
     }
 
     TEST(StaticEngine, NavigatingAgainAbandonsTheRunningLoad)

@@ -1,0 +1,142 @@
+// Feeds arbitrary bytes to the built-in engine's reading of a document: the character set found for
+// them, their decoding to UTF-8, and the parse into the elements, frames and subresources of a
+// snapshot, which is then walked through the document model as the capture walks it. Aborts when a
+// decoding is not UTF-8, when an element's parent does not come before it (a walk up the parents
+// could loop), when the body is out of range, or when a subresource or frame is no canonical http(s)
+// address.
+//
+// Input: one byte choosing the content type, one byte choosing the document's role and a character
+// set to decode the bytes in directly, then the document's bytes.
+
+#include "engine/EngineCache.h"
+#include "engine/Snapshot.h"
+#include "engine/static/Charset.h"
+#include "engine/static/PageParser.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using namespace pagestow::engine;
+using namespace pagestow::engine::static_engine;
+
+constexpr std::array<std::string_view, 14> kContentTypes
+    = { "text/html", "text/html; charset=utf-8", "text/html; charset=gbk", "text/html; charset=\"Shift_JIS\"",
+          "text/html; charset=utf-16", "text/html; charset=iso-2022-jp", "text/html; charset=x-user-defined",
+          "", "application/xhtml+xml", "text/plain; charset=big5", "image/png", "application/octet-stream",
+          "text/html;charset=bogus", "image/svg+xml" };
+
+// Every set a document can be read in.
+constexpr std::array<std::string_view, 30> kCharsets = { "UTF-8", "GBK", "gb18030", "Big5", "EUC-JP",
+    "ISO-2022-JP", "Shift_JIS", "EUC-KR", "windows-1252", "UTF-16LE", "UTF-16BE", "windows-1250",
+    "windows-1251", "windows-1253", "windows-1254", "windows-1255", "windows-1256", "windows-1257",
+    "windows-1258", "windows-874", "ISO-8859-2", "ISO-8859-5", "ISO-8859-7", "ISO-8859-15", "KOI8-R",
+    "KOI8-U", "x-user-defined", "ISO-8859-8", "no-such-set", "" };
+
+constexpr std::string_view kPageUrl = "http://www.example.com/news/page.htm";
+
+// Stops the run at a broken expectation, naming its line.
+void Require(bool condition, int line)
+{
+    if (condition)
+        return;
+    std::fprintf(stderr, "expectation broken at line %d\n", line);
+    std::abort();
+}
+#define REQUIRE(condition) Require((condition), __LINE__)
+
+void CheckAddress(const std::string& url)
+{
+    REQUIRE(url.starts_with("http://") || url.starts_with("https://"));
+    REQUIRE(EngineCache::Canonicalize(url) == url);
+}
+
+void CheckPage(const ParsedPage& page)
+{
+    REQUIRE(!page.characterSet.empty());
+    REQUIRE(page.body >= -1 && page.body < int(page.elements.size()));
+    for (size_t i = 0; i < page.elements.size(); ++i) {
+        const SnapshotElement& element = page.elements[i];
+        REQUIRE(!element.tagName.empty());
+        REQUIRE(element.parent >= -1 && element.parent < int(i));
+        // An attribute's name may be empty: the parser drops a NUL that starts it.
+        for (const SnapshotAttribute& attribute : element.attributes)
+            REQUIRE(IsValidUtf8(attribute.name) && IsValidUtf8(attribute.value));
+    }
+    std::set<std::string> seen;
+    for (const ResourceReference& resource : page.resources) {
+        CheckAddress(resource.url);
+        REQUIRE(seen.insert(resource.url).second);
+    }
+    for (const FrameReference& frame : page.frames) {
+        if (frame.kind == FrameReference::Kind::Address)
+            CheckAddress(frame.url);
+    }
+}
+
+// Reads the snapshot as the capture does: every element's source index, tag and attributes, and the
+// way up from the body to the root.
+void WalkSnapshot(ParsedPage page)
+{
+    auto document = std::make_shared<SnapshotDocument>();
+    document->url = std::string(kPageUrl);
+    document->characterSet = page.characterSet;
+    document->elements = std::move(page.elements);
+    document->body = page.body;
+    document->frames.resize(page.frames.size());
+    SnapshotView view(document);
+
+    auto html = As<HtmlDocument>(view.TopDocument());
+    auto all = As<ElementCollection>(html->All());
+    std::int32_t length = all->Length();
+    REQUIRE(length == std::int32_t(document->elements.size()));
+    for (std::int32_t position = 0; position < length; ++position) {
+        auto element = As<HtmlElement>(all->Item(position));
+        REQUIRE(element->SourceIndex() == position);
+        REQUIRE(!element->TagName().empty());
+        auto attributes = As<AttributeCollection>(As<DomNode>(all->Item(position))->Attributes());
+        for (std::int32_t a = 0; a < attributes->Length(); ++a)
+            As<DomAttribute>(attributes->Item(a))->NodeValue();
+    }
+    if (auto body = As<HtmlElement>(html->Body())) {
+        int steps = 0;
+        while (auto parent = As<HtmlElement>(body->ParentElement())) {
+            body = parent;
+            REQUIRE(++steps <= length);
+        }
+    }
+    REQUIRE(As<FramesCollection>(html->Frames())->Length() == std::int32_t(document->frames.size()));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    const std::string_view contentType = kContentTypes[data[0] % kContentTypes.size()];
+    const DocumentRole role = (data[1] & 1) ? DocumentRole::Frame : DocumentRole::TopLevel;
+    const std::string charsetName(kCharsets[(data[1] >> 1) % kCharsets.size()]);
+    const std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
+
+    // Decoding in any set gives well-formed UTF-8.
+    REQUIRE(IsValidUtf8(DecodeToUtf8(bytes, charsetName)));
+
+    DetectedCharset detected = DetectCharset(bytes, contentType);
+    REQUIRE(detected.bomLength <= bytes.size());
+    REQUIRE(CharsetForLabel(detected.name).has_value());
+    REQUIRE(IsValidUtf8(DecodeToUtf8(bytes.substr(detected.bomLength), detected.name)));
+
+    ParsedPage page = ParsePage(bytes, contentType, std::string(kPageUrl), role);
+    CheckPage(page);
+    WalkSnapshot(std::move(page));
+    return 0;
+}

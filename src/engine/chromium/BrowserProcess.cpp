@@ -99,19 +99,21 @@ rm -rf -- "$1"
 
     std::vector<std::string> BrowserEnvironment(const fs::path& profile)
     {
-        // The browser writes its certificate store, configuration and caches below these folders; they
-        // point into the profile so that nothing is left in the user's home.
+        // The browser writes its certificate store, configuration, caches and temporary files (its
+        // singleton socket among them) below these folders; they point into the profile so that a
+        // browser that was killed leaves nothing in the user's home or the temporary folder.
         std::vector<std::string> environment;
         for (char** entry = environ; entry && *entry; ++entry) {
             std::string_view text(*entry);
             if (text.starts_with("HOME=") || text.starts_with("XDG_CONFIG_HOME=")
-                || text.starts_with("XDG_CACHE_HOME="))
+                || text.starts_with("XDG_CACHE_HOME=") || text.starts_with("TMPDIR="))
                 continue;
             environment.emplace_back(text);
         }
         environment.push_back("HOME=" + profile.string());
         environment.push_back("XDG_CONFIG_HOME=" + (profile / ".config").string());
         environment.push_back("XDG_CACHE_HOME=" + (profile / ".cache").string());
+        environment.push_back("TMPDIR=" + (profile / "tmp").string());
         return environment;
     }
 
@@ -260,6 +262,8 @@ BrowserProcess::BrowserProcess(const BrowserOptions& options)
 
     m_profile = MakeProfileFolder();
     try {
+        std::error_code ignored;
+        fs::create_directory(m_profile / "tmp", ignored);
         StartWatchdog();
 
         int command[2];

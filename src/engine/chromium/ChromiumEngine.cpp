@@ -182,6 +182,8 @@ struct ChromiumEngine::Impl {
     {
     }
 
+    EngineCache& Cache() { return options.cache ? *options.cache : EngineCache::ForThisRun(); }
+
     // 1. The browser.
 
     void StartBrowser()
@@ -521,7 +523,7 @@ struct ChromiumEngine::Impl {
                         ? DecodeBase64(body)
                         : std::optional(body);
                     if (bytes)
-                        EngineCache::ForThisRun().Store(addresses, *bytes);
+                        Cache().Store(addresses, *bytes);
                 }
                 SendFor("Fetch.continueRequest", { { "requestId", interception } }, session);
                 owner.lastActivity = Clock::now();
@@ -729,7 +731,7 @@ struct ChromiumEngine::Impl {
                 bytes = EncodeInCharacterSet(body.body, characterSet);
             }
             if (bytes)
-                EngineCache::ForThisRun().Store(body.addresses, *bytes);
+                Cache().Store(body.addresses, *bytes);
         }
     }
 

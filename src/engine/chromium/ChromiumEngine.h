@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 
 #include <sys/types.h>
@@ -27,6 +28,8 @@ struct ChromiumOptions {
     std::chrono::milliseconds quietPeriod { 300 };
     // Bounds the reading of the finished page (DOM trees, serialisations) from the browser.
     std::chrono::milliseconds snapshotTimeout { 15000 };
+    // Where loaded resources are recorded; null means this run's engine cache.
+    EngineCache* cache = nullptr;
 };
 
 // Headless Chromium over its debugging pipe. Each navigation gets a fresh browser context (no

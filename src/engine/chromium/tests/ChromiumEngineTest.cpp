@@ -1,1 +1,408 @@
+#include "engine/chromium/ChromiumEngine.h"
+
+#include "ProcessProbe.h"
+#include "support/TemporaryFolder.h"
+#include "support/TestServer.h"
+
 #include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <signal.h>
+
+namespace pagestow::engine::chromium {
+namespace {
+
+    namespace fs = std::filesystem;
+    using pagestow::testing::ReadFileBytes;
+    using pagestow::testing::RefusedPort;
+    using pagestow::testing::SilentServer;
+    using pagestow::testing::TemporaryFolder;
+    using pagestow::testing::TestServer;
+
+    const std::string kPng
+        = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89"
+                      "\0\0\0\rIDATx\x9c"
+                      "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
+            67);
+
+    std::string Gzip(const std::string& text)
+    {
+        z_stream stream {};
+        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+        std::string out(deflateBound(&stream, uLong(text.size())) + 32, '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+        stream.avail_in = uInt(text.size());
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = uInt(out.size());
+        deflate(&stream, Z_FINISH);
+        out.resize(stream.total_out);
+        deflateEnd(&stream);
+        return out;
+    }
+
+    // The document model of a snapshot, read back as text.
+    std::vector<std::string> ElementLines(const ObjectPtr& document)
+    {
+        std::vector<std::string> lines;
+        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
+        for (std::int32_t i = 0; i < all->Length(); ++i) {
+            ObjectPtr item = all->Item(i);
+            std::string line = As<HtmlElement>(item)->TagName();
+            auto attributes = As<AttributeCollection>(As<DomNode>(item)->Attributes());
+            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
+                auto attribute = As<DomAttribute>(attributes->Item(k));
+                line += " " + attribute->NodeName() + "=" + attribute->NodeValue();
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::string Serialization(const ObjectPtr& document)
+    {
+        std::string bytes;
+        As<PersistStream>(document)->Save(bytes, true);
+        return bytes;
+    }
+
+    std::string Url(const ObjectPtr& document)
+    {
+        return document ? As<HtmlDocument>(document)->Url() : "<none>";
+    }
+
+    // The document in frame index of document, null when it cannot be reached.
+    ObjectPtr FrameDocument(const ObjectPtr& document, std::int32_t index)
+    {
+        auto frames = As<FramesCollection>(As<HtmlDocument>(document)->Frames());
+        auto browser = As<ServiceProvider>(frames->Item(index))->QueryService(ServiceId::WebBrowserApp);
+        return browser ? As<WebBrowser>(browser)->Document() : nullptr;
+    }
+
+    std::int32_t FrameCount(const ObjectPtr& document)
+    {
+        return As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Length();
+    }
+
+    struct Completion {
+        bool topLevel;
+        std::string url;
+    };
+
+    class ChromiumEngineTest : public ::testing::Test {
+    protected:
+        void SetUp() override
+        {
+            if (!ChromiumAvailable())
+                GTEST_SKIP() << kChromiumProgram << " is not installed";
+            m_cache = std::make_unique<EngineCache>(m_folder.Path() / "cache");
+            ChromiumOptions options;
+            options.cache = m_cache.get();
+            m_engine = std::make_unique<ChromiumEngine>(options);
+            m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
+                m_completions.push_back({ browser == m_engine->Application(), url });
+            });
+        }
+
+        // Navigates and processes events until the top-level document completes; its address.
+        std::string Load(const std::string& address)
+        {
+            m_completions.clear();
+            m_engine->Navigate(address);
+            // A guard against a hang, far above any load of these tests.
+            for (int round = 0; round < 2400; ++round) {
+                m_engine->ProcessEvents(std::chrono::milliseconds(50));
+                if (!m_completions.empty() && m_completions.back().topLevel)
+                    return m_completions.back().url;
+            }
+            ADD_FAILURE() << "no completion for " << address;
+            return {};
+        }
+
+        std::string Cached(const std::string& address) const
+        {
+            auto file = m_cache->Lookup(address);
+            return file ? ReadFileBytes(*file) : std::string("<not cached>");
+        }
+
+        ObjectPtr Top() const { return m_engine->Document(); }
+
+        TemporaryFolder m_folder;
+        std::unique_ptr<EngineCache> m_cache;
+        std::unique_ptr<ChromiumEngine> m_engine;
+        std::vector<Completion> m_completions;
+    };
+
+    TEST_F(ChromiumEngineTest, TwoHostPageIsLoadedWithEveryFrameToAnyDepth)
+    {
+        TestServer a("127.0.0.1");
+        TestServer b("127.0.0.2");
+        a.Serve("/page.html",
+            "<!DOCTYPE html><html><head><link rel=\"stylesheet\" href=\"s.css\"><script "
+            "src=\"s.js\"></script></head>"
+            "<body><!-- note --><img src=\"a.png\" alt=\"x\"><img src=\""
+                + b.Url("/b.png")
+                + "\">"
+                  "<iframe src=\""
+                + b.Url("/frame.html") + "\"></iframe><iframe src=\"same.html\"></iframe></body></html>");
+        a.Serve("/s.css", "body { margin: 0 }", "text/css");
+        a.Serve("/s.js", "var loaded = 1;", "text/javascript");
+        a.Serve("/a.png", kPng, "image/png");
+        a.Serve("/same.html", "<html><body><img src=\"s.png\"></body></html>");
+        a.Serve("/s.png", kPng + "s", "image/png");
+        a.Serve("/inner.html", "<html><body><img src=\"i.png\"></body></html>");
+        a.Serve("/i.png", kPng + "i", "image/png");
+        b.Serve("/b.png", kPng + "b", "image/png");
+        b.Serve("/f.png", kPng + "f", "image/png");
+        b.Serve("/frame.html",
+            "<html><body><img src=\"f.png\"><iframe src=\"" + a.Url("/inner.html")
+                + "\"></iframe></body></html>");
+
+        EXPECT_EQ(Load(a.Url("/page.html")), a.Url("/page.html"));
+
+        // Frame documents complete first, each after the frames inside it, the page last.
+        ASSERT_EQ(m_completions.size(), 4u);
+        EXPECT_EQ(m_completions[0].url, a.Url("/inner.html"));
+        EXPECT_EQ(m_completions[1].url, b.Url("/frame.html"));
+        EXPECT_EQ(m_completions[2].url, a.Url("/same.html"));
+        EXPECT_FALSE(m_completions[2].topLevel);
+        EXPECT_TRUE(m_completions[3].topLevel);
+
+        ObjectPtr top = Top();
+        EXPECT_EQ(ElementLines(top),
+            (std::vector<std::string> { "HTML", "HEAD", "LINK rel=stylesheet href=s.css", "SCRIPT src=s.js",
+                "BODY", "!", "IMG src=a.png alt=x", "IMG src=" + b.Url("/b.png"),
+                "IFRAME src=" + b.Url("/frame.html"), "IFRAME src=same.html" }));
+        EXPECT_EQ(As<HtmlElement>(As<HtmlDocument>(top)->Body())->SourceIndex(), 4);
+        EXPECT_EQ(Serialization(top).substr(0, 15), "<!DOCTYPE html>");
+        ASSERT_EQ(FrameCount(top), 2);
+        ObjectPtr crossOrigin = FrameDocument(top, 0);
+        EXPECT_EQ(Url(crossOrigin), b.Url("/frame.html"));
+        EXPECT_EQ(ElementLines(crossOrigin),
+            (std::vector<std::string> {
+                "HTML", "HEAD", "BODY", "IMG src=f.png", "IFRAME src=" + a.Url("/inner.html") }));
+        ASSERT_EQ(FrameCount(crossOrigin), 1);
+        EXPECT_EQ(Url(FrameDocument(crossOrigin, 0)), a.Url("/inner.html"));
+        EXPECT_EQ(Url(FrameDocument(top, 1)), a.Url("/same.html"));
+
+        for (const auto& [address, bytes] : std::vector<std::pair<std::string, std::string>> {
+                 { a.Url("/s.css"), "body { margin: 0 }" }, { a.Url("/s.js"), "var loaded = 1;" },
+                 { a.Url("/a.png"), kPng }, { b.Url("/b.png"), kPng + "b" }, { b.Url("/f.png"), kPng + "f" },
+                 { a.Url("/i.png"), kPng + "i" }, { a.Url("/s.png"), kPng + "s" },
+                 { b.Url("/frame.html"),
+                     "<html><body><img src=\"f.png\"><iframe src=\"" + a.Url("/inner.html")
+                         + "\"></iframe></body></html>" } }) {
+            SCOPED_TRACE(address);
+            EXPECT_EQ(Cached(address), bytes);
+        }
+        LoadProgress progress = m_engine->Progress();
+        EXPECT_EQ(progress.requested, 11);
+        EXPECT_EQ(progress.loaded, 11);
+        EXPECT_GT(progress.bytes, 0u);
+    }
+
+    TEST_F(ChromiumEngineTest, ImageThePagesScriptAddsAtLoadTimeIsCached)
+    {
+        TestServer server;
+        server.Serve("/page.html",
+            "<html><body><script>window.addEventListener('load', function () {"
+            " var image = new Image(); image.src = 'late.png'; document.body.appendChild(image); });</script>"
+            "</body></html>");
+        server.Serve("/late.png", kPng + "late", "image/png");
+
+        Load(server.Url("/page.html"));
+
+        EXPECT_EQ(Cached(server.Url("/late.png")), kPng + "late");
+        EXPECT_EQ(ElementLines(Top()).back(), "IMG src=late.png");
+    }
+
+    TEST_F(ChromiumEngineTest, GbkPageIsSerialisedInGbk)
+    {
+        TestServer server;
+        // "你好" in GBK, then a character GBK lacks, written as a reference in the source.
+        std::string page = "<html><head><meta charset=\"gbk\"></head><body><p>\xC4\xE3\xBA\xC3 "
+                           "&#x1F600;</p></body></html>";
+        server.Serve("/gbk.html", page);
+
+        Load(server.Url("/gbk.html"));
+
+        EXPECT_EQ(Serialization(Top()),
+            "<html><head><meta charset=\"gbk\"></head><body><p>\xC4\xE3\xBA\xC3 &#x1F600;</p></body></html>");
+        EXPECT_EQ(Cached(server.Url("/gbk.html")), page);
+    }
+
+    TEST_F(ChromiumEngineTest, SubresourceBytesAreCachedExactlyAsServed)
+    {
+        TestServer server;
+        struct Resource {
+            const char* path;
+            std::string body;
+            const char* type;
+            std::vector<std::pair<std::string, std::string>> headers;
+            std::string cached;
+        } resources[] = {
+            { "/gbk.css", "/* \xD6\xD0\xCE\xC4 */ p {}", "text/css; charset=gbk", {},
+                "/* \xD6\xD0\xCE\xC4 */ p {}" },
+            { "/bom.css", "\xEF\xBB\xBFp { color: red } /* \xFF */", "text/css", {},
+                "\xEF\xBB\xBFp { color: red } /* \xFF */" },
+            { "/zipped.js", Gzip("var zipped = true;"), "text/javascript", { { "Content-Encoding", "gzip" } },
+                "var zipped = true;" },
+            { "/image.png", kPng, "image/png", {}, kPng },
+        };
+        for (const auto& resource : resources)
+            server.Serve(resource.path, resource.body, resource.type, 200, resource.headers);
+        server.Serve("/page.html",
+            "<html><head><link rel=\"stylesheet\" href=\"gbk.css\"><link rel=\"stylesheet\" href=\"bom.css\">"
+            "<script src=\"zipped.js\"></script></head><body><img src=\"image.png\"></body></html>");
+
+        Load(server.Url("/page.html"));
+
+        for (const auto& resource : resources) {
+            SCOPED_TRACE(resource.path);
+            EXPECT_EQ(Cached(server.Url(resource.path)), resource.cached);
+        }
+    }
+
+    TEST_F(ChromiumEngineTest, OnlyCompleteSuccessesAreCachedAndRedirectsUnderBothAddresses)
+    {
+        TestServer server;
+        server.Serve("/a.png", kPng, "image/png");
+        server.Serve("/moved.png", "", "text/plain", 302, { { "Location", "/a.png" } });
+        server.Serve("/missing.png", "not here", "text/plain", 404);
+        server.Serve(
+            "/part.png", kPng.substr(0, 10), "image/png", 206, { { "Content-Range", "bytes 0-9/67" } });
+        server.Serve("/favicon.ico", kPng + "icon", "image/x-icon");
+        server.Serve("/page.html",
+            "<html><body><img src=\"moved.png\"><img src=\"missing.png\"><img "
+            "src=\"part.png\"></body></html>");
+
+        Load(server.Url("/page.html"));
+
+        EXPECT_EQ(Cached(server.Url("/moved.png")), kPng);
+        EXPECT_EQ(Cached(server.Url("/a.png")), kPng);
+        EXPECT_EQ(Cached(server.Url("/missing.png")), "<not cached>");
+        EXPECT_EQ(Cached(server.Url("/part.png")), "<not cached>");
+        // The browser's own favicon request is no request of the page.
+        EXPECT_EQ(m_engine->Progress().requested, 4);
+    }
+
+    TEST_F(ChromiumEngineTest, HttpErrorStatusShowsTheServersPage)
+    {
+        TestServer server;
+        server.Serve("/gone.html", "<html><body><p>Gone away</p></body></html>", "text/html", 404);
+
+        EXPECT_EQ(Load(server.Url("/gone.html")), server.Url("/gone.html"));
+        EXPECT_EQ(ElementLines(Top()), (std::vector<std::string> { "HTML", "HEAD", "BODY", "P" }));
+        EXPECT_EQ(Cached(server.Url("/gone.html")), "<not cached>");
+    }
+
+    TEST_F(ChromiumEngineTest, NavigationWithoutResponseShowsTheErrorPage)
+    {
+        std::string refused = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/page.html";
+        for (const std::string& address : { std::string("http://nosuchhost.invalid/page.html"), refused,
+                 std::string("http://127.0.0.1:1/"), std::string("ftp://127.0.0.1/file.txt") }) {
+            SCOPED_TRACE(address);
+            EXPECT_EQ(Load(address), std::string(kErrorPagePrefix) + address);
+            EXPECT_EQ(m_completions.size(), 1u);
+        }
+    }
+
+    TEST_F(ChromiumEngineTest, AddressWithoutSchemeIsLoadedOverHttpAndBlankIsAnEmptyPage)
+    {
+        TestServer server;
+        server.Serve("/page.html", "<html><body>hello</body></html>");
+
+        EXPECT_EQ(
+            Load("127.0.0.1:" + std::to_string(server.Port()) + "/page.html"), server.Url("/page.html"));
+        EXPECT_EQ(Load("about:blank"), "about:blank");
+        EXPECT_EQ(ElementLines(Top()), (std::vector<std::string> { "HTML", "HEAD", "BODY" }));
+    }
+
+    TEST_F(ChromiumEngineTest, ScriptDialogDoesNotStopThePage)
+    {
+        TestServer server;
+        server.Serve("/page.html",
+            "<html><body><script>alert('hello'); confirm('sure?');</script>"
+            "<img src=\"a.png\"></body></html>");
+        server.Serve("/a.png", kPng, "image/png");
+
+        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
+        EXPECT_EQ(Cached(server.Url("/a.png")), kPng);
+    }
+
+    TEST_F(ChromiumEngineTest, LoadTimeoutCompletesAPageThatNeverFinishesWithWhatArrived)
+    {
+        TestServer server;
+        SilentServer silent;
+        server.Serve("/page.html",
+            "<html><body><img src=\"a.png\"><img src=\"" + silent.Origin() + "/never.png\"></body></html>");
+        server.Serve("/a.png", kPng, "image/png");
+        m_engine->SetLoadTimeout(std::chrono::milliseconds(1500));
+
+        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
+        EXPECT_EQ(Cached(server.Url("/a.png")), kPng);
+        EXPECT_EQ(Cached(silent.Origin() + "/never.png"), "<not cached>");
+        EXPECT_GE(silent.Connections(), 1);
+    }
+
+    TEST_F(ChromiumEngineTest, LoadTimeoutBeforeAnyResponseShowsTheErrorPage)
+    {
+        SilentServer silent;
+        m_engine->SetLoadTimeout(std::chrono::milliseconds(1000));
+
+        EXPECT_EQ(Load(silent.Origin() + "/page.html"),
+            std::string(kErrorPagePrefix) + silent.Origin() + "/page.html");
+    }
+
+    TEST_F(ChromiumEngineTest, NoBrowserProcessOrProfileIsLeftAfterDestruction)
+    {
+        TestServer server;
+        server.Serve("/page.html", "<html><body>hello</body></html>");
+        Load(server.Url("/page.html"));
+        pid_t group = m_engine->BrowserProcessGroup();
+        fs::path profile = m_engine->ProfileFolder();
+        ASSERT_TRUE(fs::is_directory(profile));
+
+        m_engine.reset();
+
+        EXPECT_FALSE(testing::GroupExists(group));
+        EXPECT_EQ(testing::ProcessesMentioning(profile.string()), std::vector<pid_t>());
+        EXPECT_FALSE(fs::exists(profile));
+    }
+
+    TEST_F(ChromiumEngineTest, BrowserThatDiesWhileLoadingIsAnEngineErrorAndTheNextPageStartsAFreshOne)
+    {
+        TestServer server;
+        SilentServer silent;
+        server.Serve(
+            "/slow.html", "<html><body><img src=\"" + silent.Origin() + "/never.png\"></body></html>");
+        server.Serve("/page.html", "<html><body>hello</body></html>");
+        m_engine->Navigate(server.Url("/slow.html"));
+        for (int round = 0; round < 2400 && silent.Connections() == 0; ++round)
+            m_engine->ProcessEvents(std::chrono::milliseconds(50));
+        pid_t first = m_engine->BrowserProcessGroup();
+        fs::path firstProfile = m_engine->ProfileFolder();
+
+        kill(-first, SIGKILL);
+        bool raised = false;
+        for (int round = 0; round < 2400 && !raised; ++round) {
+            try {
+                m_engine->ProcessEvents(std::chrono::milliseconds(50));
+            } catch (const EngineError& error) {
+                raised = true;
+                EXPECT_EQ(std::string(error.what())
+                              .rfind("Chromium ended while loading " + server.Url("/slow.html"), 0),
+                    0u)
+                    << error.what();
+            }
+        }
+        EXPECT_TRUE(raised);
+        EXPECT_TRUE(m_completions.empty());
+        EXPECT_FALSE(testing::GroupExists(first));
+        EXPECT_FALSE(fs::exists(firstProfile));
+
+        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
+        EXPECT_NE(m_engine->BrowserProcessGroup(), first);
+    }
+
+} // namespace
+} // namespace pagestow::engine::chromium

@@ -43,6 +43,7 @@ struct WebKitEngine::Impl {
     void Deliver(std::shared_ptr<SnapshotDocument> top);
     void DeliverErrorPage();
     std::string CurrentUri() const;
+    bool EndedWithoutResponse() const;
 
     // Signal handlers.
     static void OnInitializeExtensions(WebKitWebContext* context, gpointer data);
@@ -86,8 +87,6 @@ struct WebKitEngine::Impl {
     std::uint64_t m_loadSerial = 0;
     // The address of the current load, for the error page.
     std::string m_address;
-    // Set by Navigate until WebKit reports the load's start, so that start does not begin a second load.
-    bool m_navigatePending = false;
     bool m_finished = false;
     bool m_failed = false;
     // Frames of the current document by id: whether their load event has fired.
@@ -216,32 +215,37 @@ void WebKitEngine::Impl::Poke()
     CheckComplete();
 }
 
+bool WebKitEngine::Impl::EndedWithoutResponse() const
+{
+    // A blocked port ends the load quietly on the blank page instead of failing it.
+    return m_failed || (CurrentUri() == kBlankPage && m_address != kBlankPage);
+}
+
 void WebKitEngine::Impl::CheckComplete()
 {
     if (m_state != LoadState::Loading || !m_finished)
         return;
-    if (m_failed) {
-        DeliverErrorPage();
-        return;
-    }
-    // A blocked port ends the load quietly on the blank page instead of failing it.
-    if (CurrentUri() == kBlankPage && m_address != kBlankPage) {
-        DeliverErrorPage();
-        return;
-    }
-    if (m_pendingResources > 0)
-        return;
-    for (const auto& [id, loaded] : m_frames) {
-        if (!loaded)
+    if (!EndedWithoutResponse()) {
+        if (m_pendingResources > 0)
             return;
+        for (const auto& [id, loaded] : m_frames) {
+            if (!loaded)
+                return;
+        }
     }
+    // Every outcome waits for a short quiet period: a load that Navigate replaced can still report
+    // its end, and the new load's start then follows at once.
     m_state = LoadState::Quiet;
     m_quietSource = AddTimeout(
         m_quiet,
         [](gpointer data) -> gboolean {
             auto* self = static_cast<Impl*>(data);
             self->m_quietSource = 0;
-            if (self->m_state == LoadState::Quiet)
+            if (self->m_state != LoadState::Quiet)
+                return G_SOURCE_REMOVE;
+            if (self->EndedWithoutResponse())
+                self->DeliverErrorPage();
+            else
                 self->TakeSnapshot();
             return G_SOURCE_REMOVE;
         },
@@ -330,18 +334,24 @@ void WebKitEngine::Impl::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gp
     auto* self = static_cast<Impl*>(data);
     switch (event) {
     case WEBKIT_LOAD_STARTED:
-        // A load the page or the user started by itself (a link, a script, a refresh) is a load
-        // like any other.
-        if (!self->m_navigatePending)
+        if (self->m_state == LoadState::Loading || self->m_state == LoadState::Quiet) {
+            // The load of the current navigation (re)starts: what an earlier load reported no
+            // longer counts.
+            RemoveSource(self->m_quietSource);
+            self->m_state = LoadState::Loading;
+            self->m_finished = false;
+            self->m_failed = false;
+        } else {
+            // A load the page or the user started by itself (a link, a script, a refresh) is a
+            // load like any other.
             self->BeginLoad(self->CurrentUri());
-        self->m_navigatePending = false;
+        }
         break;
     case WEBKIT_LOAD_COMMITTED:
         // Only the frames of the new document count from here on.
         self->m_frames.clear();
         break;
     case WEBKIT_LOAD_FINISHED:
-        self->m_navigatePending = false;
         self->m_finished = true;
         self->Poke();
         break;
@@ -490,7 +500,6 @@ void WebKitEngine::Navigate(const std::string& address)
 {
     std::string uri = WithDefaultScheme(address);
     m_impl->BeginLoad(uri);
-    m_impl->m_navigatePending = true;
     webkit_web_view_load_uri(m_impl->m_view, uri.c_str());
 }
 

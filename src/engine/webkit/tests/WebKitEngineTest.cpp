@@ -252,6 +252,19 @@ namespace {
         EXPECT_EQ(m_engine->Progress().loaded, 2);
     }
 
+    TEST_F(WebKitEngineTest, ANavigationReplacedBeforeItCompletesRaisesOnlyTheNewPage)
+    {
+        TestServer server;
+        server.Serve("/slow.htm", "<html><body>slow</body></html>");
+        server.Serve("/fast.htm", "<html><body>fast</body></html>");
+        m_engine->Navigate("about:blank");
+        m_engine->Navigate(server.Url("/slow.htm"));
+        auto document = Load(server.Url("/fast.htm"));
+        ASSERT_TRUE(document);
+        EXPECT_EQ(document->Url(), server.Url("/fast.htm"));
+        ASSERT_EQ(m_completions.size(), 1u);
+    }
+
     TEST_F(WebKitEngineTest, TheBlankPageCompletesAsItself)
     {
         auto document = Load("about:blank");

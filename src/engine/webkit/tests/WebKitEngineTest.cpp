@@ -265,6 +265,32 @@ namespace {
         ASSERT_EQ(m_completions.size(), 1u);
     }
 
+    TEST_F(WebKitEngineTest, TheLoadTimeOutCompletesThePageWithWhatHasArrived)
+    {
+        TestServer server;
+        pagestow::testing::SilentServer silent;
+        server.Serve("/page.htm",
+            "<html><body><img src=\"here.gif\"><img src=\"" + silent.Origin()
+                + "/never.gif\"></body></html>");
+        server.Serve("/here.gif", Gif("here"), "image/gif");
+        m_engine->SetLoadTimeout(5s);
+        auto document = Load(server.Url("/page.htm"));
+        ASSERT_TRUE(document);
+        EXPECT_EQ(document->Url(), server.Url("/page.htm"));
+        EXPECT_EQ(TagNames(document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "IMG", "IMG" }));
+        EXPECT_EQ(CachedBytes(server.Url("/here.gif")), Gif("here"));
+        EXPECT_EQ(CachedBytes(silent.Origin() + "/never.gif"), "(not cached)");
+    }
+
+    TEST_F(WebKitEngineTest, APageThatNeverAnswersShowsTheErrorPageAtTheTimeOut)
+    {
+        pagestow::testing::SilentServer silent;
+        m_engine->SetLoadTimeout(5s);
+        auto document = Load(silent.Origin() + "/page.htm");
+        ASSERT_TRUE(document);
+        EXPECT_EQ(document->Url(), std::string(kErrorPagePrefix) + silent.Origin() + "/page.htm");
+    }
+
     TEST_F(WebKitEngineTest, TheBlankPageCompletesAsItself)
     {
         auto document = Load("about:blank");

@@ -8,6 +8,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace pagestow::app {
@@ -47,8 +48,9 @@ void TmainForm::ApplySettings()
     // 4., 5. A size of 0 or less keeps the design size; a size below it is raised by the resize rule.
     int width = settings.ReadInteger(kFormSection, "width");
     int height = settings.ReadInteger(kFormSection, "height");
-    SetClientSize(
-        width > 0 ? width - kFrameWidth : m_clientWidth, height > 0 ? height - kFrameHeight : m_clientHeight);
+    // A window never has less than one pixel of client area, whatever the file says.
+    SetClientSize(width > 0 ? std::max(1, width - kFrameWidth) : m_clientWidth,
+        height > 0 ? std::max(1, height - kFrameHeight) : m_clientHeight);
     // 6. After the bounds, so that restoring the window returns to them.
     if (settings.ReadInteger(kFormSection, "wstate") == 1) {
         m_normalBounds = Bounds();

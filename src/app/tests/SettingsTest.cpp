@@ -52,6 +52,8 @@ namespace {
                 { 6, 5, 640, 480 }, false },
             StoredCase { "SmallSizeIsRaisedByTheResizeRule", "top=5\nleft=6\nwidth=300\nheight=200\n",
                 { 6, 5, 640, 480 }, false },
+            StoredCase {
+                "SizeSmallerThanTheFrameIsRaisedToo", "width=3\nheight=1\n", { 0, 0, 640, 480 }, false },
             StoredCase { "NumbersInHexAndNonsense", "top=0x20\nleft=abc\nwidth=0X2BC\nheight=12px\n",
                 { 0, 32, 700, 480 }, false },
             StoredCase { "EmptySectionReadsAsZero", "", { 0, 0, 640, 480 }, false },

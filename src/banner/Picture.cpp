@@ -89,7 +89,9 @@ namespace {
     {
         auto* source = static_cast<GifSource*>(gif->UserData);
         std::size_t count = std::min(std::size_t(wanted), source->file.size() - source->offset);
-        std::memcpy(buffer, source->file.data() + source->offset, count);
+        // An empty field has no data pointer at all.
+        if (count > 0)
+            std::memcpy(buffer, source->file.data() + source->offset, count);
         source->offset += count;
         return int(count);
     }

@@ -36,10 +36,11 @@ namespace {
     using pagestow::testing::TestServer;
     using Lines = std::vector<std::string>;
 
-    const std::string kPng = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89"
-                                         "\0\0\0\rIDATx\x9c"
-                                         "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
-        67);
+    const std::string kPng
+        = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89"
+                      "\0\0\0\rIDATx\x9c"
+                      "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
+            67);
 
     // An engine of the suite, or why it cannot run here.
     struct EngineStart {
@@ -107,10 +108,11 @@ namespace {
             capture::BindFrontEnd(m_frontEnd.get());
             capture::SaveDir = m_folder.Path().string();
             engine::EngineCache::ForThisRun().Clear();
-            m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string&) {
-                if (browser == m_engine->Application())
-                    m_complete = true;
-            });
+            m_engine->SetDocumentCompleteHandler(
+                [this](const engine::ObjectPtr& browser, const std::string&) {
+                    if (browser == m_engine->Application())
+                        m_complete = true;
+                });
         }
 
         void TearDown() override
@@ -155,7 +157,10 @@ namespace {
         bool m_complete = false;
     };
 
-    bool RunsScripts(const std::string& engine) { return engine != "static"; }
+    bool RunsScripts(const std::string& engine)
+    {
+        return engine != "static";
+    }
 
     TEST_P(EngineConformance, TwoHostPageWithACrossOriginFrameIsSavedTheSameWay)
     {
@@ -186,8 +191,10 @@ namespace {
                 "127.0.0.2/img/b.png" }));
         EXPECT_EQ(Results(),
             (Lines { "网页文件“<capture>/127.0.0.1/site/index.html”保存完成。",
-                "保存CSS文件：<capture>/127.0.0.1/site/css/site.css", "保存JS文件：<capture>/127.0.0.1/site/js/site.js",
-                "保存图片文件：<capture>/127.0.0.1/site/img/a.png", "保存图片文件：<capture>/127.0.0.2/img/b.png",
+                "保存CSS文件：<capture>/127.0.0.1/site/css/site.css",
+                "保存JS文件：<capture>/127.0.0.1/site/js/site.js",
+                "保存图片文件：<capture>/127.0.0.1/site/img/a.png",
+                "保存图片文件：<capture>/127.0.0.2/img/b.png",
                 "网页文件“<capture>/127.0.0.2/frame/inner.html”保存完成。",
                 "保存图片文件：<capture>/127.0.0.2/frame/pic/c.png" }))
             << "engine " << GetParam();
@@ -229,7 +236,8 @@ namespace {
         TestServer server;
         server.Serve("/page.html",
             "<html><body><img src=\"first.png\"><script>window.addEventListener('load', function () {"
-            " var image = document.createElement('img'); image.src = 'late.png'; document.body.appendChild(image);"
+            " var image = document.createElement('img'); image.src = 'late.png'; "
+            "document.body.appendChild(image);"
             " });</script></body></html>");
         server.Serve("/first.png", kPng + "first", "image/png");
         server.Serve("/late.png", kPng + "late", "image/png");

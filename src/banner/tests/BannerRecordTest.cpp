@@ -186,12 +186,5 @@ namespace {
             EXPECT_EQ(GbkToUtf8(test.gbk), test.utf8);
     }
 
-    TEST(AppendRecordField, WritesDigitsNulAndFillerBeforeTheBytes)
-    {
-        Bytes record;
-        AppendRecordField(record, std::string_view("abc"));
-        EXPECT_EQ(testing::ToString(record), std::string("3\0\0\0\0\0\0\0\0\0abc", 13));
-    }
-
 } // namespace
 } // namespace pagestow::banner

@@ -213,10 +213,5 @@ namespace {
                 << test.total << " of " << test.announced;
     }
 
-    TEST(CentredProgressWindow, Is300By25InTheMiddleOfTheDesktop)
-    {
-        EXPECT_EQ(CentredProgressWindow(1920, 1080), (WindowGeometry { 810, 527, 300, 25 }));
-    }
-
 } // namespace
 } // namespace pagestow::banner

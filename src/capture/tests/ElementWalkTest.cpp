@@ -225,6 +225,55 @@ namespace {
         EXPECT_EQ(ReadBytes(Root() + "/www.example.com/images/logo.gif"), "LOGO");
     }
 
+    // A relative address whose combination passes the path limit leaves only the site's base address,
+    // which names the root document, not the resource: such a value is skipped, also as a bare file
+    // name looked up below the document.
+    TEST_F(ElementWalk, AddressTooLongToResolveIsSkippedAndNotReadAsTheSiteRoot)
+    {
+        const std::string tooLong(300, 'k');
+        CacheResource("http://www.example.com/", "THE ROOT PAGE");
+        CacheResource("http://www.example.com/e.gif", "E");
+        DocumentBuilder page("http://www.example.com/");
+        page.Add("img", { { "src", tooLong + "/f.gif" } });
+        page.Add("img", { { "src", "e.gif#" + tooLong } });
+        page.Add("script", { { "src", "g.js?" + tooLong } });
+        page.Add("link", { { "href", "/" + tooLong + ".css" } });
+        page.Add("img", { { "src", "e.gif" } });
+        Walk(page.Build());
+        EXPECT_EQ(frontEnd.lines,
+            (std::vector<std::string> { "log: link:相对地址",
+                "result: 保存图片文件：" + Root() + "/www.example.com/e.gif",
+                "status: 保存图片文件：" + Root() + "/www.example.com/e.gif" }));
+        EXPECT_EQ(Written(), std::vector<std::string> { "www.example.com/e.gif" });
+    }
+
+    // A name the file system refuses as too long is no saved file: nothing reports it, and the walk
+    // goes on with the next attribute. (Other copy failures are not examined.)
+    TEST_F(ElementWalk, FileNameTheFileSystemRefusesAsTooLongIsNotReportedAsSaved)
+    {
+        const std::string longName(300, 'n');
+        const std::string longFolder(300, 'd');
+        std::string deep;
+        for (int level = 0; level < 20; ++level)
+            deep += "/" + std::string(250, char('a' + level));
+        CacheResource("http://www.example.com/" + longName + ".gif", "LONG NAME");
+        CacheResource("http://www.example.com/" + longFolder + "/x.gif", "LONG FOLDER");
+        CacheResource("http://www.example.com" + deep + "/x.gif", "LONG PATH");
+        CacheResource("http://www.example.com/ok.gif", "OK");
+        DocumentBuilder page(kPageUrl);
+        page.Add("img", { { "src", "http://www.example.com/" + longName + ".gif" } });
+        page.Add("img", { { "src", "http://www.example.com/" + longFolder + "/x.gif" } });
+        page.Add("img", { { "src", "http://www.example.com" + deep + "/x.gif" } });
+        page.Add("img", { { "src", "http://www.example.com/ok.gif" } });
+        page.Add("img", { { "src", "http://www.example.com/" + longName + ".gif" } });
+        Walk(page.Build());
+        EXPECT_EQ(frontEnd.lines,
+            (std::vector<std::string> { "result: 保存图片文件：" + Root() + "/www.example.com/ok.gif",
+                "status: 保存图片文件：" + Root() + "/www.example.com/ok.gif" }));
+        EXPECT_EQ(Written(), std::vector<std::string> { "www.example.com/ok.gif" });
+        EXPECT_EQ(SavedFiles->Paths(), std::vector<std::string> { Root() + "/www.example.com/ok.gif" });
+    }
+
     TEST_F(ElementWalk, CopyReplacesAFileAlreadyAtTheTarget)
     {
         std::filesystem::create_directories(Root() + "/www.example.com/news");

@@ -111,6 +111,32 @@ namespace {
         }
     }
 
+    TEST(CombinationFails, OnlyWhenTheCombinedPathPassesTheLimit)
+    {
+        const AddressRecord news = RecordOf("http://www.example.com/news/a.htm");
+        const AddressRecord root = RecordOf("http://www.example.com/");
+        const struct {
+            const AddressRecord& document;
+            std::string relative;
+            bool fails;
+        } cases[] = {
+            { news, "css/s.css", false },
+            { news, "", false },
+            { news, std::string(254, 'a'), false },
+            { news, std::string(255, 'a'), true },
+            { root, "e.gif#" + std::string(300, 'k'), true },
+            { root, "/" + std::string(300, 'k'), true },
+            { root, "//cdn.example.com/" + std::string(300, 'k'), false },
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.relative.substr(0, 20));
+            EXPECT_EQ(CombinationFails(c.document, c.relative), c.fails);
+            if (c.fails) {
+                EXPECT_EQ(ResolveAddress(c.document, c.relative), "http://www.example.com");
+            }
+        }
+    }
+
     TEST(ResolveAddress, TakesAProtocolRelativeAddressToItsOwnHost)
     {
         const AddressRecord document = RecordOf("https://www.example.com/news/a.htm");

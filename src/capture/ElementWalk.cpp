@@ -152,12 +152,16 @@ namespace {
         bool relative = mapping::IsRelativeAddress(trimmed);
         if (relative && row.logsRelative)
             AddLogLine(std::string(kRelativeLinkLine));
+        // A combination past the path limit leaves only the site's base address, which names the
+        // root document and not this resource.
+        if (relative && mapping::CombinationFails(record, trimmed))
+            return {};
         std::string address = mapping::ElementAddress(record, trimmed);
         if (GetCachedFileName(address, cacheFile) == 0)
             return address;
         // A bare file name ("logo.gif", "app.js?v=2") passes the address rule as absolute, yet a
         // browser loads it from the document's folder: look there once more.
-        if (!relative && !NamesScheme(trimmed)) {
+        if (!relative && !NamesScheme(trimmed) && !mapping::CombinationFails(record, trimmed)) {
             address = mapping::ResolveAddress(record, trimmed);
             if (GetCachedFileName(address, cacheFile) == 0)
                 return address;
@@ -207,17 +211,21 @@ namespace {
                     folder, resource.Value("filename"), row.defaultName, row.defaultExtension);
             }
 
-            // 10.-11. Each local file once per capture.
-            if (SavedFiles) {
-                if (SavedFiles->Contains(target))
-                    continue;
-                SavedFiles->Add(target);
-            }
+            // 10. Each local file once per capture.
+            if (SavedFiles && SavedFiles->Contains(target))
+                continue;
 
-            // 12. Copy over whatever is there; the outcome is not examined.
-            std::error_code ignored;
+            // 12. Copy over whatever is there. The outcome is not examined, except for a name the file
+            //     system refuses as too long: no such file can exist, so nothing may claim it was saved.
+            std::error_code copyError;
             std::filesystem::copy_file(
-                cacheFile, target, std::filesystem::copy_options::overwrite_existing, ignored);
+                cacheFile, target, std::filesystem::copy_options::overwrite_existing, copyError);
+            if (copyError == std::errc::filename_too_long)
+                continue;
+
+            // 11. The path is entered once it names a file that can exist.
+            if (SavedFiles)
+                SavedFiles->Add(target);
 
             // 13. Report.
             std::string report = std::string(row.reportText) + target;

@@ -106,6 +106,20 @@ namespace {
         return result;
     }
 
+    // An address that begins with exactly two separators names its own host, in the document's scheme.
+    bool IsProtocolRelative(std::string_view trimmed)
+    {
+        return trimmed.size() >= 2 && trimmed[0] == '/' && trimmed[1] == '/'
+            && (trimmed.size() == 2 || trimmed[2] != '/');
+    }
+
+    // The directory a relative address is combined below; a document at the root of its host has none.
+    std::string DirectoryOf(const AddressRecord& document)
+    {
+        std::string directory = document.Value("directory");
+        return directory.empty() ? std::string("/") : directory;
+    }
+
 } // namespace
 
 bool IsRelativeAddress(std::string_view address)
@@ -138,10 +152,8 @@ std::string CombinePath(std::string_view directory, std::string_view relative)
 
 std::string ResolveAddress(const AddressRecord& document, std::string_view relative)
 {
-    // An address that begins with exactly two separators names its own host, in the document's scheme.
     const std::string trimmed = NormaliseAddress(relative);
-    if (trimmed.size() >= 2 && trimmed[0] == '/' && trimmed[1] == '/'
-        && (trimmed.size() == 2 || trimmed[2] != '/'))
+    if (IsProtocolRelative(trimmed))
         return document.Value("protocol") + ":" + trimmed;
 
     // 1. The base: scheme, host and the port when there is one.
@@ -150,13 +162,14 @@ std::string ResolveAddress(const AddressRecord& document, std::string_view relat
     if (!port.empty())
         base += ":" + port;
 
-    // 2. The directory; a document at the root of its host has none.
-    std::string directory = document.Value("directory");
-    if (directory.empty())
-        directory = "/";
+    // 2. The directory; 3-5. Combine on "/" paths and append to the base.
+    return base + WithSlashes(CombinePath(DirectoryOf(document), relative));
+}
 
-    // 3-5. Combine on "/" paths and append to the base.
-    return base + WithSlashes(CombinePath(directory, relative));
+bool CombinationFails(const AddressRecord& document, std::string_view relative)
+{
+    return !IsProtocolRelative(NormaliseAddress(relative))
+        && CombinePath(DirectoryOf(document), relative).empty();
 }
 
 std::string ElementAddress(const AddressRecord& document, std::string_view value)

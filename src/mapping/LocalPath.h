@@ -23,6 +23,10 @@ std::string CombinePath(std::string_view directory, std::string_view relative);
 // The absolute address of a relative address found in the document whose record is given.
 std::string ResolveAddress(const AddressRecord& document, std::string_view relative);
 
+// True when ResolveAddress(document, relative) gives only the bare base because the combined path
+// would pass the 260-character limit (a protocol-relative address is never combined).
+bool CombinationFails(const AddressRecord& document, std::string_view relative);
+
 // The address the element walk looks up for an attribute value found in the document: the value
 // without surrounding control characters, resolved against the document when it is relative.
 std::string ElementAddress(const AddressRecord& document, std::string_view value);

@@ -118,6 +118,10 @@ TestServer::TestServer(std::string host)
     if (m_port <= 0)
         throw std::runtime_error("TestServer cannot bind to " + m_host);
     m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    // stop() does nothing before the listening loop runs, so a server destroyed straight away
+    // would wait in its destructor for ever.
+    while (!m_server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestServer::~TestServer()

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -90,6 +91,9 @@ namespace {
         return blank;
     }
 
+    // Transfers under way at once; more wait in the queue (curl itself keeps to the connections per host).
+    constexpr size_t kMaxTransfers = 64;
+
     bool IsCompleteSuccess(CURLcode result, long status)
     {
         return result == CURLE_OK && status >= 200 && status < 300 && status != 206;
@@ -154,6 +158,7 @@ namespace {
         bool StartTransfer(
             const std::string& url, RequestKind kind, const std::string& from, DocumentLoad* document);
         void StartDocument(DocumentLoad& document, const std::string& from);
+        void StartQueuedResources();
         void Drive();
         void OnDone(CURL* easy, CURLcode result);
         void FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result);
@@ -167,6 +172,14 @@ namespace {
         CURLM* m_multi = nullptr;
         std::map<RequestKind, Slist> m_headers;
         std::map<CURL*, std::unique_ptr<Transfer>> m_transfers;
+        // Subresources waiting for a transfer: a page of many thousand images would otherwise hold a
+        // transfer (and its buffers) for every one of them at once.
+        struct QueuedResource {
+            std::string url;
+            RequestKind kind;
+            std::string from;
+        };
+        std::deque<QueuedResource> m_queued;
         std::unique_ptr<Load> m_load;
         Pending m_pending = Pending::None;
         std::string m_pendingAddress;
@@ -202,6 +215,7 @@ namespace {
             curl_easy_cleanup(easy);
         }
         m_transfers.clear();
+        m_queued.clear();
         m_load.reset();
         m_pending = Pending::None;
     }
@@ -236,6 +250,15 @@ namespace {
     void StaticEngine::StartDocument(DocumentLoad& document, const std::string& from)
     {
         StartTransfer(document.requestedUrl, RequestKind::Document, from, &document);
+    }
+
+    void StaticEngine::StartQueuedResources()
+    {
+        while (m_load && !m_load->expired && m_transfers.size() < kMaxTransfers && !m_queued.empty()) {
+            QueuedResource next = std::move(m_queued.front());
+            m_queued.pop_front();
+            StartTransfer(next.url, next.kind, next.from, nullptr);
+        }
     }
 
     bool StaticEngine::StartTransfer(
@@ -370,6 +393,7 @@ namespace {
         else
             FinishSubresource(*transfer, result);
         curl_easy_cleanup(easy);
+        StartQueuedResources();
     }
 
     void StaticEngine::FinishSubresource(Transfer& transfer, CURLcode result)
@@ -413,7 +437,7 @@ namespace {
 
         for (const ResourceReference& resource : document.page.resources) {
             if (!m_load->expired && m_load->requested.insert(resource.url).second)
-                StartTransfer(resource.url, RequestKindOf(resource.kind), document.finalUrl, nullptr);
+                m_queued.push_back({ resource.url, RequestKindOf(resource.kind), document.finalUrl });
         }
         for (const FrameReference& reference : document.page.frames) {
             DocumentLoad::Frame frame { reference.kind, nullptr };
@@ -442,6 +466,7 @@ namespace {
     {
         // The load's time is up: what has arrived stays, everything else is given up.
         m_load->expired = true;
+        m_queued.clear();
         auto transfers = std::move(m_transfers);
         m_transfers.clear();
         for (auto& [easy, transfer] : transfers) {

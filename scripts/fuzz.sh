@@ -4,7 +4,8 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
-# SECONDS per target (default 30); TARGET names (fuzz_html, ...) limit the run to those targets.
+# SECONDS per target (default 30); TARGET names (fuzz_html, banner_record_fuzzer, ...) limit the run to
+# those targets.
 # PAGESTOW_FUZZ_BUILD_DIR picks the build folder (default build-fuzz), PAGESTOW_FUZZ_JOBS the build's
 # parallel jobs. Findings (crash-*, leak-*, timeout-*, oom-* inputs) are kept below the build folder
 # in fuzz-findings/TARGET/; rerun one with: BUILD/bin/TARGET FILE. Exit status 1 when anything was
@@ -34,7 +35,7 @@ for list in "$root"/fuzz/*/CMakeLists.txt; do
         fi
         targets+=("$target")
         corpus_of[$target]=$dir/corpus
-    done < <(grep -oE 'add_executable\((fuzz_[A-Za-z0-9_]+)' "$list" | sed 's/add_executable(//' || true)
+    done < <(grep -oE 'add_executable\([A-Za-z0-9_]+' "$list" | sed 's/add_executable(//' || true)
 done
 if [[ ${#targets[@]} -eq 0 ]]; then
     echo "fuzz.sh: no fuzz targets found" >&2
@@ -86,9 +87,9 @@ for target in "${targets[@]}"; do
     rm -rf "$work"
 done
 
-printf '\n%-16s %8s %12s %9s  %s\n' target seconds executions findings notes
+printf '\n%-22s %8s %12s %9s  %s\n' target seconds executions findings notes
 for target in "${targets[@]}"; do
-    printf '%-16s %8s %12s %9s  %s\n' "$target" "$seconds" "${executions[$target]:--}" \
+    printf '%-22s %8s %12s %9s  %s\n' "$target" "$seconds" "${executions[$target]:--}" \
         "${findings[$target]:--}" "${notes[$target]:-}"
 done
 exit $status

@@ -143,9 +143,20 @@ void TmainForm::PLVDblClick()
     m_desktop.OpenFolder(Window(), path);
 }
 
-void TmainForm::GGImClick() { }
+void TmainForm::GGImClick()
+{
+    if (auto link = banner::GGImClick(*m_banner))
+        m_desktop.OpenUri(m_closed ? nullptr : Window(), *link);
+}
 
-void TmainForm::Button4Click() { }
+void TmainForm::Button4Click()
+{
+    if (!m_fetcher)
+        return;
+    // A message box with no title of its own and no icon.
+    if (auto text = banner::Button4Click(*m_fetcher))
+        m_desktop.ShowMessage(m_closed ? nullptr : Window(), "", *text, MessageIcon::None);
+}
 
 std::vector<std::string> TmainForm::ResultLines() const
 {

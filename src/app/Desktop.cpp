@@ -64,6 +64,12 @@ std::string FolderUri(const std::string& path)
 void GtkDesktop::OpenFolder(GtkWindow* owner, const std::string& path)
 {
     std::string uri = FolderUri(path);
+    if (!uri.empty())
+        OpenUri(owner, uri);
+}
+
+void GtkDesktop::OpenUri(GtkWindow* owner, const std::string& uri)
+{
     if (uri.empty())
         return;
     GdkAppLaunchContext* context = gdk_display_get_app_launch_context(

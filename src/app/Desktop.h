@@ -14,7 +14,8 @@ struct ScreenSize {
 };
 
 // What the window asks of the desktop around it: message boxes, the folder chooser, the screen's
-// size and the file manager. The real one is GtkDesktop; tests answer through one of their own.
+// size, the file manager and the default handler of an address. The real one is GtkDesktop; tests answer
+// through one of their own.
 class Desktop {
 public:
     virtual ~Desktop() = default;
@@ -30,6 +31,9 @@ public:
     virtual ScreenSize PrimaryScreenSize() = 0;
     // Opens a folder with the desktop's file manager; the outcome is not reported.
     virtual void OpenFolder(GtkWindow* owner, const std::string& path) = 0;
+    // Opens an address (a web address, a file: address) with the desktop's default handler; the
+    // outcome is not reported.
+    virtual void OpenUri(GtkWindow* owner, const std::string& uri) = 0;
 };
 
 // The desktop through GTK dialogs and GIO.
@@ -41,6 +45,7 @@ public:
         GtkWindow* owner, const std::string& initialFolder, const std::string& prompt) override;
     ScreenSize PrimaryScreenSize() override;
     void OpenFolder(GtkWindow* owner, const std::string& path) override;
+    void OpenUri(GtkWindow* owner, const std::string& uri) override;
 };
 
 // The file: address that opens path with the desktop's default handler ("" for a path GLib cannot

@@ -21,8 +21,12 @@ int main()
 
     app::GtkDesktop desktop;
     {
-        app::TmainForm mainForm(
-            desktop, { .settingsFile = {}, .onClosed = [] { gtk_main_quit(); }, .makeEngine = {} });
+        app::TmainForm mainForm(desktop,
+            { .settingsFile = {},
+                .onClosed = [] { gtk_main_quit(); },
+                .makeEngine = {},
+                .bannerService = {},
+                .bannerThreadStarter = {} });
         mainForm.Show();
         gtk_main();
     }

@@ -1,5 +1,6 @@
 #include "app/MainForm.h"
 
+#include "app/BannerView.h"
 #include "app/Texts.h"
 #include "engine/webkit/WebKitEngine.h"
 
@@ -115,6 +116,18 @@ TmainForm::TmainForm(Desktop& desktop, FormOptions options)
         ? m_options.makeEngine()
         : std::make_unique<engine::webkit::WebKitEngine>(engine::webkit::ViewHost::Embedded);
     BuildControls();
+    GtkWidget* ggIm = Control("GGIm");
+    m_bannerDisplay = std::make_unique<GtkBannerDisplay>(
+        ggIm, gtk_bin_get_child(GTK_BIN(ggIm)), kBannerWidth, kTopHeight);
+    m_progressWindow = std::make_unique<GtkProgressWindow>([this] {
+        ScreenSize screen = m_desktop.PrimaryScreenSize();
+        return std::pair { screen.width, screen.height };
+    });
+    m_banner = std::make_unique<banner::Banner>(*m_bannerDisplay);
+    m_fetcher = std::make_unique<banner::BannerFetcher>(*m_banner, *m_progressWindow, PostToMainLoop,
+        m_options.bannerService,
+        m_options.bannerThreadStarter ? m_options.bannerThreadStarter
+                                      : banner::ThreadStarter(banner::StartThread));
     capture::BindFrontEnd(this);
     m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string& url) {
         REWDocumentComplete(browser, url);
@@ -126,6 +139,7 @@ TmainForm::~TmainForm()
 {
     if (!m_closed && m_window)
         gtk_widget_destroy(m_window);
+    m_fetcher.reset();
     capture::BindFrontEnd(nullptr);
     if (m_resultStore)
         g_object_unref(m_resultStore);
@@ -399,7 +413,8 @@ void TmainForm::FormCreate()
     m_resultColumn = column;
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(Control("PLV")), GTK_SHADOW_NONE);
     gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(m_resultView), FALSE);
-    // 2. The banner area is left to the banner display.
+    // 2. The banner: the default record built into the program.
+    m_banner->LoadBanner(banner::DefaultBannerRecord());
     // 3. The settings file, or the first run.
     ApplySettings();
     // 4.
@@ -527,6 +542,10 @@ void TmainForm::OnDestroy(GtkWidget*, void* data)
 {
     auto* form = static_cast<TmainForm*>(data);
     form->m_closed = true;
+    // A fetch still running is stopped before the banner's control goes with the window.
+    form->m_fetcher.reset();
+    form->m_progressWindow->Close();
+    form->m_bannerDisplay->Detach();
     if (form->m_resizeSource)
         g_source_remove(form->m_resizeSource);
     form->m_resizeSource = 0;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/Desktop.h"
+#include "banner/Banner.h"
+#include "banner/BannerThread.h"
 #include "capture/CaptureState.h"
 #include "engine/DocumentModel.h"
 
@@ -19,6 +21,9 @@ class WebKitEngine;
 }
 
 namespace pagestow::app {
+
+class GtkBannerDisplay;
+class GtkProgressWindow;
 
 // The design size of the window, and the frame a window of that size has around its client area:
 // the stored and restored sizes are outer sizes, the way the settings file has always held them.
@@ -52,6 +57,10 @@ struct FormOptions {
     std::function<void()> onClosed;
     // Makes the page engine (for a view-hosting engine of a test's own); empty means the WebKit engine.
     std::function<std::unique_ptr<engine::webkit::WebKitEngine>()> makeEngine;
+    // Where a banner fetch (Button4) asks; the defaults reach no real server.
+    banner::BannerService bannerService;
+    // Starts the fetch's thread; empty means a std::jthread.
+    banner::ThreadStarter bannerThreadStarter;
 };
 
 // The settings file of an executable: its folder (ending in "/"), its name up to the first ".", ".ini".
@@ -117,6 +126,12 @@ public:
 
     engine::webkit::WebKitEngine& Engine() { return *m_engine; }
 
+    // The banner shown in GGIm, its control, the fetch that Button4 starts and its progress window.
+    const banner::Banner& BannerState() const { return *m_banner; }
+    GtkBannerDisplay& BannerDisplay() { return *m_bannerDisplay; }
+    banner::BannerFetcher* Fetcher() { return m_fetcher.get(); }
+    GtkProgressWindow& ProgressWindow() { return *m_progressWindow; }
+
     // The capture's front end.
     void AddResultLine(const std::string& message) override;
     void SetStatusText(const std::string& message) override;
@@ -160,6 +175,12 @@ private:
     void* m_resultStore = nullptr;
     GtkWidget* m_logView = nullptr;
     GtkWidget* m_statusLabel = nullptr;
+
+    // The fetcher goes first (its thread is stopped and joined), then the banner and its windows.
+    std::unique_ptr<GtkBannerDisplay> m_bannerDisplay;
+    std::unique_ptr<GtkProgressWindow> m_progressWindow;
+    std::unique_ptr<banner::Banner> m_banner;
+    std::unique_ptr<banner::BannerFetcher> m_fetcher;
 
     int m_capturePending = 0;
     bool m_capturing = false;

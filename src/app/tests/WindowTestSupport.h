@@ -36,6 +36,7 @@ public:
         GtkWindow* owner, const std::string& initialFolder, const std::string& prompt) override;
     ScreenSize PrimaryScreenSize() override { return screen; }
     void OpenFolder(GtkWindow*, const std::string& path) override { openedFolders.push_back(path); }
+    void OpenUri(GtkWindow*, const std::string& uri) override { openedUris.push_back(uri); }
 
     ScreenSize screen { 1024, 768 };
     std::vector<Message> messages;
@@ -43,6 +44,7 @@ public:
     std::deque<std::string> folderAnswers;
     std::vector<FolderRequest> folderRequests;
     std::vector<std::string> openedFolders;
+    std::vector<std::string> openedUris;
 };
 
 // Runs the main loop until done() holds; false when it did not within the guard time (a broken

@@ -7,6 +7,8 @@
 
 #include <webkit2/webkit2.h>
 
+#include <glib/gstdio.h>
+
 #include <map>
 
 namespace pagestow::engine::webkit {
@@ -24,6 +26,22 @@ namespace {
         if (source)
             g_source_remove(source);
         source = 0;
+    }
+
+    // A final answer whose body is the whole resource: 2xx, but not a 206 part.
+    bool IsWholeBody(WebKitURIResponse* response)
+    {
+        guint status = response ? webkit_uri_response_get_status_code(response) : 0;
+        return status >= 200 && status <= 299 && status != 206;
+    }
+
+    // Frame documents are saved from their DOM, and WebKit never hands out their bytes.
+    bool IsDocument(WebKitURIResponse* response)
+    {
+        const char* type = response ? webkit_uri_response_get_mime_type(response) : nullptr;
+        return type
+            && (g_ascii_strcasecmp(type, "text/html") == 0
+                || g_ascii_strcasecmp(type, "application/xhtml+xml") == 0);
     }
 
 } // namespace
@@ -72,8 +90,24 @@ struct WebKitEngine::Impl {
     static void OnResourceData(GObject* source, GAsyncResult* result, gpointer data);
     static void OnResourceFailed(WebKitWebResource* resource, GError* error, gpointer data);
     static void OnResourceGone(gpointer data, GObject* resource);
-    // The watch no longer keeps the page from completing.
-    static void Settle(ResourceWatch* watch, bool counted, std::uint64_t bytes);
+    // The resource no longer keeps the page from completing.
+    static void Settle(
+        const std::weak_ptr<Impl*>& engine, std::uint64_t loadSerial, bool counted, std::uint64_t bytes);
+
+    // A body WebKit loaded but no longer hands out (a picture its decoder rejected, a body the web
+    // process does not find again) is fetched once more in the view's own session, as a download.
+    struct Refetch {
+        std::weak_ptr<Impl*> engine;
+        std::uint64_t loadSerial = 0;
+        std::vector<std::string> addresses;
+        std::string file;
+    };
+    void StartRefetch(WebKitWebResource* resource, ResourceWatch* watch);
+    static gboolean OnRefetchDestination(WebKitDownload* download, gchar* suggested, gpointer data);
+    static void OnRefetchFinished(WebKitDownload* download, gpointer data);
+    static void OnRefetchFailed(WebKitDownload* download, GError* error, gpointer data);
+    void EndRefetch(WebKitDownload* download, bool stored, std::uint64_t bytes);
+    static std::vector<std::string> AddressesOf(WebKitWebResource* resource, const ResourceWatch& watch);
 
     WebKitEngine& m_owner;
     // Every asynchronous callback holds a weak reference to this, so none reaches a destroyed engine.
@@ -101,6 +135,11 @@ struct WebKitEngine::Impl {
     guint m_quietSource = 0;
     guint m_deliverSource = 0;
     std::shared_ptr<SnapshotDocument> m_toDeliver;
+
+    // Downloads running for refetched bodies, and the folder they are written to.
+    std::map<WebKitDownload*, std::unique_ptr<Refetch>> m_refetches;
+    std::string m_refetchFolder;
+    std::uint64_t m_refetchCount = 0;
 };
 
 WebKitEngine::Impl::Impl(WebKitEngine& owner, ViewHost host)
@@ -149,6 +188,15 @@ WebKitEngine::Impl::Impl(WebKitEngine& owner, ViewHost host)
 WebKitEngine::Impl::~Impl()
 {
     m_self.reset();
+    for (auto& [download, refetch] : m_refetches) {
+        g_signal_handlers_disconnect_by_data(download, refetch.get());
+        webkit_download_cancel(download);
+        g_unlink(refetch->file.c_str());
+        g_object_unref(download);
+    }
+    m_refetches.clear();
+    if (!m_refetchFolder.empty())
+        g_rmdir(m_refetchFolder.c_str());
     RemoveSource(m_timeoutSource);
     RemoveSource(m_quietSource);
     RemoveSource(m_deliverSource);
@@ -391,13 +439,14 @@ void WebKitEngine::Impl::OnResourceLoadStarted(
     g_object_weak_ref(G_OBJECT(resource), OnResourceGone, watch);
 }
 
-void WebKitEngine::Impl::Settle(ResourceWatch* watch, bool counted, std::uint64_t bytes)
+void WebKitEngine::Impl::Settle(
+    const std::weak_ptr<Impl*>& weak, std::uint64_t loadSerial, bool counted, std::uint64_t bytes)
 {
-    Impl* engine = Alive(watch->engine);
+    Impl* engine = Alive(weak);
     if (!engine)
         return;
     --engine->m_pendingResources;
-    if (counted && watch->loadSerial == engine->m_loadSerial) {
+    if (counted && loadSerial == engine->m_loadSerial) {
         ++engine->m_progress.loaded;
         engine->m_progress.bytes += bytes;
     }
@@ -410,11 +459,9 @@ void WebKitEngine::Impl::OnResourceFinished(WebKitWebResource* resource, gpointe
     if (watch->done)
         return;
     watch->done = true;
-    WebKitURIResponse* response = webkit_web_resource_get_response(resource);
-    guint status = response ? webkit_uri_response_get_status_code(response) : 0;
     // Only a complete body under a final 2xx answer goes into the cache; a 206 is a part.
-    if (status < 200 || status > 299 || status == 206) {
-        Settle(watch, true, 0);
+    if (!IsWholeBody(webkit_web_resource_get_response(resource))) {
+        Settle(watch->engine, watch->loadSerial, true, 0);
         return;
     }
     // The reference keeps the resource, and so the watch, until the body has arrived.
@@ -432,34 +479,146 @@ void WebKitEngine::Impl::OnResourceData(GObject* source, GAsyncResult* result, g
     // WebKit hands out a single NUL byte for a body it did not keep (a frame's document, an error
     // body); that is not the resource's content.
     bool kept = bytes && !(length == 1 && bytes[0] == 0);
-    if (kept && Alive(watch->engine)) {
-        std::vector<std::string> addresses { watch->requested };
-        const char* final = webkit_web_resource_get_uri(resource);
-        if (final && watch->requested != final)
-            addresses.push_back(final);
+    Impl* engine = Alive(watch->engine);
+    if (kept && engine) {
         EngineCache::ForThisRun().Store(
-            addresses, std::string_view(reinterpret_cast<const char*>(bytes), length));
+            AddressesOf(resource, *watch), std::string_view(reinterpret_cast<const char*>(bytes), length));
     }
     g_free(bytes);
     g_clear_error(&error);
-    Settle(watch, true, length);
+    if (!kept && engine && !IsDocument(webkit_web_resource_get_response(resource))) {
+        // The body arrived, but the web process no longer finds it (for some resources of a busy
+        // page it never does, however long one waits).
+        engine->StartRefetch(resource, watch);
+    } else {
+        Settle(watch->engine, watch->loadSerial, true, kept ? length : 0);
+    }
     g_object_unref(resource);
 }
 
-void WebKitEngine::Impl::OnResourceFailed(WebKitWebResource*, GError*, gpointer data)
+std::vector<std::string> WebKitEngine::Impl::AddressesOf(
+    WebKitWebResource* resource, const ResourceWatch& watch)
+{
+    std::vector<std::string> addresses { watch.requested };
+    const char* final = webkit_web_resource_get_uri(resource);
+    if (final && watch.requested != final)
+        addresses.push_back(final);
+    return addresses;
+}
+
+void WebKitEngine::Impl::StartRefetch(WebKitWebResource* resource, ResourceWatch* watch)
+{
+    // The watch has settled its part: from here the refetch keeps the page from completing.
+    auto refetch = std::make_unique<Refetch>();
+    refetch->engine = watch->engine;
+    refetch->loadSerial = watch->loadSerial;
+    refetch->addresses = AddressesOf(resource, *watch);
+    if (m_refetchFolder.empty()) {
+        gchar* folder = g_dir_make_tmp("pagestow-webkit-XXXXXX", nullptr);
+        if (!folder) {
+            Settle(watch->engine, watch->loadSerial, true, 0);
+            return;
+        }
+        m_refetchFolder = folder;
+        g_free(folder);
+    }
+    refetch->file = m_refetchFolder + "/" + std::to_string(++m_refetchCount);
+    // The final address answered with the body; the requested one may have been redirected.
+    WebKitDownload* download = webkit_web_view_download_uri(m_view, refetch->addresses.back().c_str());
+    if (!download) {
+        Settle(watch->engine, watch->loadSerial, true, 0);
+        return;
+    }
+    webkit_download_set_allow_overwrite(download, TRUE);
+    g_signal_connect(download, "decide-destination", G_CALLBACK(OnRefetchDestination), refetch.get());
+    g_signal_connect(download, "finished", G_CALLBACK(OnRefetchFinished), refetch.get());
+    g_signal_connect(download, "failed", G_CALLBACK(OnRefetchFailed), refetch.get());
+    m_refetches.emplace(download, std::move(refetch));
+}
+
+gboolean WebKitEngine::Impl::OnRefetchDestination(WebKitDownload* download, gchar*, gpointer data)
+{
+    auto* refetch = static_cast<Refetch*>(data);
+    gchar* uri = g_filename_to_uri(refetch->file.c_str(), nullptr, nullptr);
+    webkit_download_set_destination(download, uri);
+    g_free(uri);
+    return TRUE;
+}
+
+void WebKitEngine::Impl::OnRefetchFinished(WebKitDownload* download, gpointer data)
+{
+    auto* refetch = static_cast<Refetch*>(data);
+    Impl* engine = Alive(refetch->engine);
+    if (!engine)
+        return;
+    bool stored = false;
+    std::uint64_t length = 0;
+    gchar* bytes = nullptr;
+    gsize size = 0;
+    if (IsWholeBody(webkit_download_get_response(download))
+        && g_file_get_contents(refetch->file.c_str(), &bytes, &size, nullptr)) {
+        EngineCache::ForThisRun().Store(refetch->addresses, std::string_view(bytes, size));
+        stored = true;
+        length = size;
+    }
+    g_free(bytes);
+    engine->EndRefetch(download, stored, length);
+}
+
+void WebKitEngine::Impl::OnRefetchFailed(WebKitDownload* download, GError*, gpointer data)
+{
+    auto* refetch = static_cast<Refetch*>(data);
+    if (Impl* engine = Alive(refetch->engine))
+        engine->EndRefetch(download, false, 0);
+}
+
+void WebKitEngine::Impl::EndRefetch(WebKitDownload* download, bool stored, std::uint64_t bytes)
+{
+    auto found = m_refetches.find(download);
+    if (found == m_refetches.end())
+        return;
+    std::unique_ptr<Refetch> refetch = std::move(found->second);
+    m_refetches.erase(found);
+    // A failed download also reports its end: the refetch is settled once only.
+    g_signal_handlers_disconnect_by_data(download, refetch.get());
+    g_unlink(refetch->file.c_str());
+    // The download object is released from a main-loop source, not from inside its own signal.
+    g_idle_add(
+        [](gpointer object) -> gboolean {
+            g_object_unref(object);
+            return G_SOURCE_REMOVE;
+        },
+        download);
+    Settle(refetch->engine, refetch->loadSerial, stored, bytes);
+}
+
+void WebKitEngine::Impl::OnResourceFailed(WebKitWebResource* resource, GError* error, gpointer data)
 {
     auto* watch = static_cast<ResourceWatch*>(data);
     if (watch->done)
         return;
     watch->done = true;
-    Settle(watch, false, 0);
+    // WebKit cancels a picture its decoder rejects, after the server answered it, and drops its
+    // bytes: the page did load it, so it is fetched again. A cancellation of an earlier load (a new
+    // navigation, the load time-out) is not.
+    Impl* engine = Alive(watch->engine);
+    if (engine && watch->loadSerial == engine->m_loadSerial
+        && (engine->m_state == LoadState::Loading || engine->m_state == LoadState::Quiet)
+        && g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+        WebKitURIResponse* response = webkit_web_resource_get_response(resource);
+        if (IsWholeBody(response) && !IsDocument(response)) {
+            engine->StartRefetch(resource, watch);
+            return;
+        }
+    }
+    Settle(watch->engine, watch->loadSerial, false, 0);
 }
 
 void WebKitEngine::Impl::OnResourceGone(gpointer data, GObject*)
 {
     auto* watch = static_cast<ResourceWatch*>(data);
     if (!watch->done)
-        Settle(watch, false, 0);
+        Settle(watch->engine, watch->loadSerial, false, 0);
     delete watch;
 }
 

@@ -252,6 +252,37 @@ namespace {
         EXPECT_EQ(m_engine->Progress().loaded, 2);
     }
 
+    TEST_F(WebKitEngineTest, EveryImageOfTwoSlowHostsIsCachedBeforeThePageCompletes)
+    {
+        TestServer first("127.0.0.1");
+        TestServer second("127.0.0.2");
+        std::string page = "<html><body>";
+        std::vector<std::pair<std::string, std::string>> expected;
+        for (int i = 0; i < 120; ++i) {
+            TestServer& host = i % 2 == 0 ? first : second;
+            std::string path = "/img/p" + std::to_string(i) + ".gif";
+            // Every third body is no picture at all: the page still loaded it, so it is still saved.
+            std::string body
+                = i % 3 == 0 ? "GIF89a fake picture " + std::to_string(i) : Gif(std::to_string(i));
+            host.Serve(path, body, "image/gif");
+            page += "<img src=\"" + host.Url(path) + "\">";
+            expected.emplace_back(host.Url(path), body);
+        }
+        page += "</body></html>";
+        first.Serve("/many.htm", page);
+        first.SetLatency(40ms);
+        second.SetLatency(40ms);
+        auto document = Load(first.Url("/many.htm"));
+        ASSERT_TRUE(document);
+        std::vector<std::string> missing;
+        for (const auto& [address, body] : expected) {
+            if (CachedBytes(address) != body)
+                missing.push_back(address);
+        }
+        EXPECT_EQ(missing, std::vector<std::string> {});
+        EXPECT_EQ(m_engine->Progress().loaded, 121);
+    }
+
     TEST_F(WebKitEngineTest, ANavigationReplacedBeforeItCompletesRaisesOnlyTheNewPage)
     {
         TestServer server;

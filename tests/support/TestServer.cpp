@@ -85,6 +85,33 @@ namespace {
         return ntohs(address.sin_port);
     }
 
+    // Shuts down every connection of this process that a client opened to host:port. A worker
+    // waiting for the next request of a kept-alive connection then sees the end at once, instead of
+    // waiting out the keep-alive time-out (which clients such as WebKit always leave running).
+    void ShutDownAcceptedConnections(const std::string& host, int port)
+    {
+        const sockaddr_in ours = LoopbackAddress(host, port);
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+            int fd = -1;
+            try {
+                fd = std::stoi(entry.path().filename().string());
+            } catch (const std::exception&) {
+                continue;
+            }
+            sockaddr_in local {};
+            socklen_t length = sizeof local;
+            if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || length != sizeof local
+                || local.sin_family != AF_INET || local.sin_port != ours.sin_port
+                || local.sin_addr.s_addr != ours.sin_addr.s_addr)
+                continue;
+            sockaddr_in peer {};
+            length = sizeof peer;
+            if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+                shutdown(fd, SHUT_RDWR);
+        }
+    }
+
 } // namespace
 
 TestServer::TestServer(std::string host)
@@ -127,6 +154,7 @@ TestServer::TestServer(std::string host)
 TestServer::~TestServer()
 {
     m_server.stop();
+    ShutDownAcceptedConnections(m_host, m_port);
     if (m_thread.joinable())
         m_thread.join();
 }

@@ -80,6 +80,8 @@ struct WebKitEngine::Impl {
         std::uint64_t loadSerial = 0;
         std::string requested;
         bool done = false;
+        // Only a GET is fetched again: repeating any other request could change what it acts on.
+        bool get = true;
     };
     static Impl* Alive(const std::weak_ptr<Impl*>& engine)
     {
@@ -433,6 +435,8 @@ void WebKitEngine::Impl::OnResourceLoadStarted(
     ++self->m_progress.requested;
     auto* watch
         = new ResourceWatch { self->m_self, self->m_loadSerial, webkit_uri_request_get_uri(request), false };
+    const char* method = webkit_uri_request_get_http_method(request);
+    watch->get = !method || g_ascii_strcasecmp(method, "GET") == 0;
     g_signal_connect(resource, "finished", G_CALLBACK(OnResourceFinished), watch);
     g_signal_connect(resource, "failed", G_CALLBACK(OnResourceFailed), watch);
     // The watch lives as long as the resource.
@@ -486,7 +490,7 @@ void WebKitEngine::Impl::OnResourceData(GObject* source, GAsyncResult* result, g
     }
     g_free(bytes);
     g_clear_error(&error);
-    if (!kept && engine && !IsDocument(webkit_web_resource_get_response(resource))) {
+    if (!kept && engine && watch->get && !IsDocument(webkit_web_resource_get_response(resource))) {
         // The body arrived, but the web process no longer finds it (for some resources of a busy
         // page it never does, however long one waits).
         engine->StartRefetch(resource, watch);
@@ -606,7 +610,7 @@ void WebKitEngine::Impl::OnResourceFailed(WebKitWebResource* resource, GError* e
         && (engine->m_state == LoadState::Loading || engine->m_state == LoadState::Quiet)
         && g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
         WebKitURIResponse* response = webkit_web_resource_get_response(resource);
-        if (IsWholeBody(response) && !IsDocument(response)) {
+        if (watch->get && IsWholeBody(response) && !IsDocument(response)) {
             engine->StartRefetch(resource, watch);
             return;
         }

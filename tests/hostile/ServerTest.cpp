@@ -5,7 +5,6 @@
 #include "hostile/HostileCapture.h"
 #include "support/TestServer.h"
 
-#include <atomic>
 #include <thread>
 
 namespace pagestow::hostile {

@@ -183,6 +183,14 @@ namespace {
             testing::ReapEndedChildren();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        // The watchdog's kill is delivered at once, but the killed processes may still be on their way
+        // out on a busy machine: give them a moment before looking.
+        for (int tries = 0;
+             tries < 250 && (!ProcessesMentioning(browser.profile).empty() || GroupExists(browser.group));
+             ++tries) {
+            testing::ReapEndedChildren();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         testing::ReapEndedChildren();
         EXPECT_EQ(ProcessesMentioning(browser.profile), std::vector<pid_t>());
         EXPECT_FALSE(GroupExists(browser.group));

@@ -1,10 +1,10 @@
 #include "ChildProcess.h"
 
+#include "support/Gzip.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <sstream>
@@ -12,21 +12,6 @@
 namespace pagestow::testing {
 namespace {
     namespace fs = std::filesystem;
-
-    std::string Gzip(const std::string& text)
-    {
-        z_stream stream {};
-        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-        std::string out(deflateBound(&stream, uLong(text.size())) + 32, '\0');
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-        stream.avail_in = uInt(text.size());
-        stream.next_out = reinterpret_cast<Bytef*>(out.data());
-        stream.avail_out = uInt(out.size());
-        deflate(&stream, Z_FINISH);
-        out.resize(stream.total_out);
-        deflateEnd(&stream);
-        return out;
-    }
 
     std::vector<std::string> Lines(const std::string& text)
     {

@@ -1,11 +1,11 @@
 #include "engine/chromium/ChromiumEngine.h"
 
 #include "ProcessProbe.h"
+#include "support/Gzip.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <signal.h>
 
@@ -25,21 +25,7 @@ namespace {
                       "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
             67);
 
-    std::string Gzip(const std::string& text)
-    {
-        z_stream stream {};
-        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-        std::string out(deflateBound(&stream, uLong(text.size())) + 32, '\0');
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-        stream.avail_in = uInt(text.size());
-        stream.next_out = reinterpret_cast<Bytef*>(out.data());
-        stream.avail_out = uInt(out.size());
-        deflate(&stream, Z_FINISH);
-        out.resize(stream.total_out);
-        deflateEnd(&stream);
-        return out;
-    }
-
+    using pagestow::testing::Gzip;
     // The document model of a snapshot, read back as text.
     std::vector<std::string> ElementLines(const ObjectPtr& document)
     {

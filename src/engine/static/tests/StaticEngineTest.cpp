@@ -1,10 +1,10 @@
 #include "engine/static/StaticEngine.h"
 
+#include "support/Gzip.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <thread>
@@ -15,21 +15,7 @@ namespace {
     using testing::TemporaryFolder;
     using testing::TestServer;
 
-    std::string Gzip(const std::string& text)
-    {
-        z_stream stream {};
-        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-        std::string out(deflateBound(&stream, uLong(text.size())) + 32, '\0');
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-        stream.avail_in = uInt(text.size());
-        stream.next_out = reinterpret_cast<Bytef*>(out.data());
-        stream.avail_out = uInt(out.size());
-        deflate(&stream, Z_FINISH);
-        out.resize(stream.total_out);
-        deflateEnd(&stream);
-        return out;
-    }
-
+    using testing::Gzip;
     struct Completion {
         bool topLevel;
         std::string url;

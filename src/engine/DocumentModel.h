@@ -92,6 +92,28 @@ public:
     virtual std::string NodeValue() const = 0;
 };
 
+// What the engine itself made of an address attribute, beside its value as written.
+class ResolvedAttribute : public virtual Object {
+public:
+    // The absolute address the engine resolved the value to; "" when it resolved none.
+    virtual std::string EngineAddress() const = 0;
+};
+
+// An image element's loaded candidate.
+class ImageSource : public virtual Object {
+public:
+    // The absolute address of the srcset or <picture> candidate the engine loaded; "" when none.
+    virtual std::string CurrentSource() const = 0;
+};
+
+// Whether a document has an address of its own (see engine::DocumentOrigin).
+enum class DocumentAddressKind { Own, Inherited, Failed };
+
+class DocumentOriginInfo : public virtual Object {
+public:
+    virtual DocumentAddressKind AddressKind() const = 0;
+};
+
 class FramesCollection : public virtual Object {
 public:
     virtual std::int32_t Length() const = 0;

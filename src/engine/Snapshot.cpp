@@ -40,10 +40,11 @@ struct SnapshotView::Impl : std::enable_shared_from_this<SnapshotView::Impl> {
 
     ObjectPtr Share(Object* object) { return object ? ObjectPtr(shared_from_this(), object) : nullptr; }
 
-    struct AttributeObject final : DomAttribute {
+    struct AttributeObject final : DomAttribute, ResolvedAttribute {
         const SnapshotAttribute* data = nullptr;
         std::string NodeName() const override { return data->name; }
         std::string NodeValue() const override { return data->value; }
+        std::string EngineAddress() const override { return data->resolved; }
     };
 
     struct AttributesObject final : AttributeCollection {
@@ -58,7 +59,7 @@ struct SnapshotView::Impl : std::enable_shared_from_this<SnapshotView::Impl> {
         }
     };
 
-    struct ElementObject final : HtmlElement, DomNode {
+    struct ElementObject final : HtmlElement, DomNode, ImageSource {
         DocumentObject* document = nullptr;
         std::int32_t index = 0;
         AttributesObject attributes;
@@ -67,6 +68,7 @@ struct SnapshotView::Impl : std::enable_shared_from_this<SnapshotView::Impl> {
         std::string TagName() const override;
         std::int32_t SourceIndex() const override { return index; }
         ObjectPtr Attributes() const override;
+        std::string CurrentSource() const override;
     };
 
     struct AllObject final : ElementCollection {
@@ -101,7 +103,7 @@ struct SnapshotView::Impl : std::enable_shared_from_this<SnapshotView::Impl> {
         }
     };
 
-    struct DocumentObject final : HtmlDocument, PersistStream {
+    struct DocumentObject final : HtmlDocument, PersistStream, DocumentOriginInfo {
         Impl* impl = nullptr;
         std::shared_ptr<const SnapshotDocument> data;
         std::vector<std::unique_ptr<ElementObject>> elements;
@@ -109,6 +111,18 @@ struct SnapshotView::Impl : std::enable_shared_from_this<SnapshotView::Impl> {
         FramesObject frames;
 
         std::string Url() const override { return data->url; }
+        DocumentAddressKind AddressKind() const override
+        {
+            switch (data->origin) {
+            case DocumentOrigin::Inherited:
+                return DocumentAddressKind::Inherited;
+            case DocumentOrigin::Failed:
+                return DocumentAddressKind::Failed;
+            case DocumentOrigin::Loaded:
+                break;
+            }
+            return DocumentAddressKind::Own;
+        }
         ObjectPtr Body() const override
         {
             if (data->body < 0 || size_t(data->body) >= elements.size())
@@ -151,6 +165,11 @@ ObjectPtr SnapshotView::Impl::ElementObject::Document() const
 std::string SnapshotView::Impl::ElementObject::TagName() const
 {
     return document->data->elements[size_t(index)].tagName;
+}
+
+std::string SnapshotView::Impl::ElementObject::CurrentSource() const
+{
+    return document->data->elements[size_t(index)].currentSource;
 }
 
 ObjectPtr SnapshotView::Impl::ElementObject::Attributes() const

@@ -14,6 +14,11 @@ namespace pagestow::engine {
 struct SnapshotAttribute {
     std::string name;
     std::string value;
+    // For an address attribute the capture harvests (href, src, real_src, background): the absolute
+    // address the engine itself resolved the value to and would request (base element, query in the
+    // document's character set, user information kept as the engine keeps it); empty when the engine
+    // resolved none. The walk looks it up when the value's own resolution is not in the cache.
+    std::string resolved;
 };
 
 struct SnapshotElement {
@@ -23,6 +28,9 @@ struct SnapshotElement {
     std::vector<SnapshotAttribute> attributes;
     // Position of the parent element in the document's element list; -1 at the root.
     int parent = -1;
+    // For an img: the absolute address of the candidate the engine chose and loaded from srcset (or
+    // from a <picture> source); empty when the image has none or the engine chose its src.
+    std::string currentSource;
 };
 
 struct SnapshotDocument;
@@ -33,9 +41,22 @@ struct SnapshotFrame {
     std::shared_ptr<const SnapshotDocument> document;
 };
 
+// Where a document's content came from. Only a document loaded from an address of its own is
+// written as a file; the others are still walked, against their url.
+enum class DocumentOrigin {
+    // Loaded from its own address (after redirects), possibly an HTTP error page.
+    Loaded,
+    // No address of its own: about:blank, srcdoc, written by script, javascript:, data:. Its url is
+    // the address its content is resolved against (the parent's, as browsers do).
+    Inherited,
+    // A frame whose load failed (no response, refused, blocked); its url is the address it tried.
+    Failed,
+};
+
 struct SnapshotDocument {
     // The document's address after redirects.
     std::string url;
+    DocumentOrigin origin = DocumentOrigin::Loaded;
     // The character set the document was read in ("UTF-8", "GBK").
     std::string characterSet;
     // What the engine writes for the document: the bytes as served, or the serialised DOM in the

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace pagestow::engine {
+
+// The rules every page engine keeps the same way. Each backend asks these instead of holding its
+// own copy, so the three engines cannot drift apart on what they store, how deep they go or when a
+// page counts as loaded. docs/engine-contract.md explains each choice.
+
+// Whether a final response (after redirects) with this HTTP status is stored in the engine cache:
+// a 2xx whose body is the whole resource. 204 and 205 carry no body to save, 206 only a part.
+constexpr bool IsStorableStatus(int status)
+{
+    return status >= 200 && status <= 299 && status != 204 && status != 205 && status != 206;
+}
+
+// Frames nested deeper than this are not loaded (a sanity bound against a page that frames itself
+// through ever new addresses). Every engine saves at least this many levels.
+inline constexpr int kFrameDepthLimit = 128;
+
+// The viewport every headless engine lays pages out in. The window's engine keeps its view's size.
+inline constexpr int kViewportWidth = 1280;
+inline constexpr int kViewportHeight = 900;
+
+// One page's memory budget: the bytes an engine holds in memory for one page's documents and
+// frames together. A body beyond what is left of it is streamed to the cache or given up.
+inline constexpr std::uint64_t kPageMemoryBudget = 256ull * 1024 * 1024;
+
+// The default bound of one page's load; what has arrived by then is the page, and resources
+// already requested still count while they finish.
+inline constexpr std::chrono::seconds kDefaultLoadTimeout { 60 };
+
+} // namespace pagestow::engine

@@ -63,4 +63,27 @@ std::string WithDefaultScheme(std::string_view address)
     return "http://" + std::string(address);
 }
 
+std::string_view DescribeNavigationFailure(NavigationFailure failure)
+{
+    switch (failure) {
+    case NavigationFailure::None:
+        return "";
+    case NavigationFailure::HostNotFound:
+        return "host not found";
+    case NavigationFailure::ConnectionRefused:
+        return "connection refused";
+    case NavigationFailure::TimedOut:
+        return "timed out";
+    case NavigationFailure::TlsFailure:
+        return "TLS failure";
+    case NavigationFailure::UnsupportedScheme:
+        return "unsupported scheme";
+    case NavigationFailure::BlockedPort:
+        return "port blocked by the browser";
+    case NavigationFailure::Other:
+        break;
+    }
+    return "no response";
+}
+
 } // namespace pagestow::engine

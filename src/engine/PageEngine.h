@@ -24,6 +24,21 @@ struct LoadProgress {
     std::uint64_t bytes = 0;
 };
 
+// Why a navigation got no response, for a message in the user's words beside the system's own.
+enum class NavigationFailure {
+    None,
+    HostNotFound,
+    ConnectionRefused,
+    TimedOut,
+    TlsFailure,
+    UnsupportedScheme,
+    BlockedPort,
+    Other,
+};
+
+// A short English description of a failure ("host not found"); "" for None.
+std::string_view DescribeNavigationFailure(NavigationFailure failure);
+
 // A page engine: loads pages as a browser does and offers the loaded page through the document model.
 // Every call happens on the thread that made the engine.
 class PageEngine {
@@ -48,7 +63,23 @@ public:
 
     void SetDocumentCompleteHandler(DocumentCompleteHandler handler) { m_onDocumentComplete = std::move(handler); }
 
+    // Why the last navigation completed with the built-in error page (None when it did not), with
+    // the engine's own detail ("Could not resolve host: x.invalid") when it has one.
+    NavigationFailure LastFailure() const { return m_lastFailure; }
+    const std::string& LastFailureDetail() const { return m_lastFailureDetail; }
+
+    // Whether the engine also requests what stylesheets load (@import, url()) as a browser does.
+    // Engines that run a browser load these anyway; the built-in engine does only when asked.
+    void SetStylesheetLoads(bool on) { m_stylesheetLoads = on; }
+    bool StylesheetLoads() const { return m_stylesheetLoads; }
+
 protected:
+    void SetLastFailure(NavigationFailure failure, std::string detail = {})
+    {
+        m_lastFailure = failure;
+        m_lastFailureDetail = std::move(detail);
+    }
+
     void RaiseDocumentComplete(const ObjectPtr& browser, const std::string& url)
     {
         if (m_onDocumentComplete)
@@ -57,6 +88,9 @@ protected:
 
 private:
     DocumentCompleteHandler m_onDocumentComplete;
+    NavigationFailure m_lastFailure = NavigationFailure::None;
+    std::string m_lastFailureDetail;
+    bool m_stylesheetLoads = false;
 };
 
 // The part every snapshot-taking backend shares: the top-level browser, the current document, and

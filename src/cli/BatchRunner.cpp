@@ -210,7 +210,9 @@ int BatchRunner::Run(const std::vector<std::string>& addresses, std::ostream& ou
 {
     std::vector<Worker> workers;
     for (int i = 0; i < m_jobs && size_t(i) < addresses.size(); ++i) {
-        if (auto worker = StartWorker(m_program, m_workerArgs))
+        std::vector<std::string> args = m_workerArgs;
+        args.insert(args.end(), { "--worker-index", std::to_string(i + 1) });
+        if (auto worker = StartWorker(m_program, args))
             workers.push_back(std::move(*worker));
     }
     if (workers.empty()) {

@@ -96,7 +96,7 @@ namespace {
     bool TakesValue(const std::string& name)
     {
         return name == "--engine" || name == "--save-dir" || name == "--timeout" || name == "--input"
-            || name == "--jobs" || name == "--base";
+            || name == "--jobs" || name == "--base" || name == "--worker-index";
     }
 
 } // namespace
@@ -184,6 +184,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args)
             return UsageError("--timeout needs a number of seconds above 0, not \"" + value + "\"");
         if (name == "--jobs" && !ParseJobs(value, options.jobs))
             return UsageError("--jobs needs a number from 1 to 256, not \"" + value + "\"");
+        if (name == "--worker-index" && !ParseJobs(value, options.workerIndex))
+            return UsageError("--worker-index needs a number");
         if (name == "--save-dir") {
             if (value.empty())
                 return UsageError("--save-dir needs a folder");

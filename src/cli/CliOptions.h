@@ -33,6 +33,8 @@ struct CliOptions {
     bool offlineCopy = false;
     // Addresses captured at once, each worker process with an engine of its own.
     int jobs = 1;
+    // A worker's number in its batch (hidden --worker-index).
+    int workerIndex = 0;
     // The addresses given as arguments (in sources too).
     std::vector<std::string> addresses;
     std::vector<AddressSource> sources;

@@ -98,6 +98,9 @@ TerminalFrontEnd::Verbosity VerbosityOf(const CliOptions& options)
 // A worker of --jobs: the same capture, its output handed back to the parent with each result.
 int RunAsWorker(const CliOptions& options)
 {
+    // Workers share the save folder and start at the same moment: each draws its capture folders'
+    // numbers from a sequence of its own, so that they do not race for the same names.
+    pagestow::mapping::SetRuntimeRandomSeed(std::uint32_t(options.workerIndex) * 2654435761u);
     pagestow::capture::SaveDir = AbsoluteSaveDir(options.saveDir);
     pagestow::capture::Options().offlineCopy = options.offlineCopy;
     EngineChoice choice = MakeEngine(options.engine);

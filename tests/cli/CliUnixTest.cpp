@@ -5,6 +5,7 @@
 
 #include "support/TestServer.h"
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -222,6 +223,32 @@ namespace {
         EXPECT_EQ(result.err,
             "pagestow-cli: cannot write into the save folder " + (parent.Path() / "locked").string()
                 + ": Permission denied\n");
+    }
+
+    TEST_F(CliUnix, PageThatCannotBeWrittenOnAFullDiskFailsWithThePath)
+    {
+        // A tmpfs of 64 KiB as the save folder, where this process may mount one.
+        TemporaryFolder parent;
+        fs::path disk = parent.Path() / "disk";
+        fs::create_directory(disk);
+        if (::mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0)
+            GTEST_SKIP() << "no tmpfs can be mounted here";
+        TestServer server;
+        server.Serve("/big.htm", "<p>" + std::string(256 * 1024, 'x') + "</p>");
+        ChildResult result = Run({ "--json", "--save-dir", disk.string(), server.Url("/big.htm") });
+        std::vector<std::string> folders = CaptureFolders(disk);
+        ::umount2(disk.c_str(), MNT_DETACH);
+        EXPECT_EQ(result.status, 1) << result.err;
+        ASSERT_EQ(folders.size(), 1u);
+        std::string page = disk.string() + "/" + folders[0] + "/127.0.0.1/big.htm";
+        std::vector<std::string> err = Lines(result.err);
+        ASSERT_FALSE(err.empty());
+        EXPECT_EQ(err.back().rfind(
+                      "pagestow-cli: " + server.Url("/big.htm") + ": could not write " + page + ": ", 0),
+            0u)
+            << err.back();
+        EXPECT_NE(result.out.find("\"status\":\"incomplete\""), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("\"failures\":[{\"path\":" + Json(page)), std::string::npos) << result.out;
     }
 
     TEST_F(CliUnix, ExplainWorksAnywhereAndGivesTheTargetPath)

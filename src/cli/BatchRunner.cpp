@@ -176,7 +176,7 @@ std::string UnescapeField(std::string_view text)
 }
 
 int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::stringstream& capturedErr,
-    bool json, std::istream& in, std::ostream& out)
+    bool json, std::istream& in, int replyFd)
 {
     ExitStatus status;
     for (std::string line; std::getline(in, line);) {
@@ -187,9 +187,11 @@ int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::string
         capturedErr.str({});
         AddressResult result = runner.CaptureAddress(fields[1]);
         status.Add(result.outcome);
-        out << fields[0] << '\t' << int(result.outcome) << '\t' << EscapeField(capturedOut.str()) << '\t'
-            << EscapeField(capturedErr.str()) << '\t' << EscapeField(json ? ResultJson(result) : "") << '\n'
-            << std::flush;
+        std::string reply = fields[0] + '\t' + std::to_string(int(result.outcome)) + '\t'
+            + EscapeField(capturedOut.str()) + '\t' + EscapeField(capturedErr.str()) + '\t'
+            + EscapeField(json ? ResultJson(result) : "") + '\n';
+        if (!WriteAll(replyFd, reply))
+            break;
         if (result.outcome == AddressOutcome::Interrupted)
             break;
     }

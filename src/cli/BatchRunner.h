@@ -31,10 +31,10 @@ private:
 };
 
 // A worker's side: reads one task a line from in, captures it with runner and writes its reply
-// line to out, until in ends. capturedOut and capturedErr are the streams the runner's front end
+// line to replyFd, until in ends. capturedOut and capturedErr are the streams the runner's front end
 // writes to; they are emptied for every address.
 int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::stringstream& capturedErr,
-    bool json, std::istream& in, std::ostream& out);
+    bool json, std::istream& in, int replyFd);
 
 // One field of the worker protocol: backslash, tab, line feed and carriage return escaped.
 std::string EscapeField(std::string_view text);

@@ -7,10 +7,12 @@
 #include "cli/CaptureRunner.h"
 #include "cli/CliOptions.h"
 #include "cli/EngineFactory.h"
+#include "cli/EngineTable.h"
 #include "cli/Explain.h"
 #include "cli/TerminalFrontEnd.h"
 #include "mapping/FileUtils.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,6 +105,11 @@ int RunAsWorker(const CliOptions& options)
     pagestow::mapping::SetRuntimeRandomSeed(std::uint32_t(options.workerIndex) * 2654435761u);
     pagestow::capture::SaveDir = AbsoluteSaveDir(options.saveDir);
     pagestow::capture::Options().offlineCopy = options.offlineCopy;
+    // Replies go on a descriptor of their own; what the engine's programs write to standard output
+    // goes to standard error instead of into the replies.
+    int replyFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (replyFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return 1;
     EngineChoice choice = MakeEngine(options.engine);
     if (!choice.engine) {
         std::cerr << "pagestow-cli: " << choice.error << "\n";
@@ -118,7 +125,7 @@ int RunAsWorker(const CliOptions& options)
     int status;
     {
         CaptureRunner runner(*choice.engine, frontEnd, options.timeout, &g_interrupted);
-        status = RunWorker(runner, out, err, options.json, std::cin, std::cout);
+        status = RunWorker(runner, out, err, options.json, std::cin, replyFd);
     }
     choice.engine.reset();
     return status;
@@ -170,6 +177,12 @@ int main(int argc, char** argv)
 
     int status = 0;
     if (options.jobs > 1 && addresses.size() > 1) {
+        // An engine that cannot run here is said once, not by every worker.
+        std::string why;
+        if (!FindEngine(EngineNameText(options.engine))->available(why)) {
+            std::cerr << "pagestow-cli: " << why << "\n";
+            return 1;
+        }
         BatchRunner batch("/proc/self/exe", WorkerArguments(options, pagestow::capture::SaveDir),
             options.jobs, options.json, &g_interrupted);
         status = batch.Run(addresses, std::cout, std::cerr);

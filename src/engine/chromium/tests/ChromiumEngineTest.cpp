@@ -37,7 +37,7 @@ namespace {
             auto attributes = As<AttributeCollection>(As<DomNode>(item)->Attributes());
             for (std::int32_t k = 0; k < attributes->Length(); ++k) {
                 auto attribute = As<DomAttribute>(attributes->Item(k));
-                line += std::string(" ") + attribute->NodeName() + "=" + attribute->NodeValue();
+                line.append(" ").append(attribute->NodeName()).append("=").append(attribute->NodeValue());
             }
             lines.push_back(line);
         }

@@ -1,11 +1,9 @@
 #include "hostile/HostileCapture.h"
 
 #include "capture/Capture.h"
+#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/static/StaticEngine.h"
-#ifdef PAGESTOW_HAVE_CHROMIUM
-#include "engine/chromium/ChromiumEngine.h"
-#endif
 
 #include <cstdlib>
 
@@ -43,11 +41,8 @@ bool EngineAvailable(EngineKind kind)
 {
     if (kind == EngineKind::Static)
         return true;
-#ifdef PAGESTOW_HAVE_CHROMIUM
-    return engine::chromium::ChromiumAvailable();
-#else
-    return false;
-#endif
+    std::string why;
+    return cli::FindEngine("chromium")->available(why);
 }
 
 CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions options)
@@ -58,9 +53,7 @@ CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions opti
         options.cache = nullptr;
         m_engine = engine::CreateStaticEngine(options);
     } else {
-#ifdef PAGESTOW_HAVE_CHROMIUM
-        m_engine = std::make_unique<engine::chromium::ChromiumEngine>();
-#endif
+        m_engine = cli::FindEngine("chromium")->create();
     }
     if (!m_engine)
         throw std::runtime_error("no such engine here");

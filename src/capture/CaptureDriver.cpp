@@ -1,5 +1,6 @@
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
@@ -80,6 +81,8 @@ bool CapturePage(PageEngine& browser)
     if (g_captureRunning)
         return false;
     RunningCapture running;
+    LastCapture().Clear();
+    BeginStylesheetResources();
 
     // 1.-2. No document, no capture.
     ObjectPtr document = browser.Document();
@@ -116,6 +119,7 @@ bool CapturePage(PageEngine& browser)
 
     // 10. The page, its resources and its frames.
     SaveDocument(page, DocumentPass::Document);
+    WriteOfflineCopyOfCapture();
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
@@ -117,9 +118,11 @@ namespace {
         std::string report = "网页文件“" + file + "”保存完成。";
         AddResultLine(report);
         SetStatusText(" " + report);
+        NoteSavedFile(SavedEntry::Kind::Document, html->Url(), {}, file);
 
         // 9. Its resources, resolved against its own address.
         SaveDocumentResources(document, record);
+        SaveStylesheetResources(html->Url(), stream);
 
         // 10. Its frames.
         if (FramesOf(*html)->Length() > 0)

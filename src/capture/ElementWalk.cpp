@@ -1,5 +1,6 @@
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "capture/StylesheetResources.h"
 #include "engine/EngineCache.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
@@ -231,6 +232,10 @@ namespace {
             std::string report = std::string(row.reportText) + target;
             AddResultLine(report);
             SetStatusText(report);
+            NoteSavedFile(row.tag == "link" ? SavedEntry::Kind::Stylesheet
+                    : row.tag == "script"   ? SavedEntry::Kind::Script
+                                            : SavedEntry::Kind::Image,
+                address, record.Value("url"), target);
         }
     }
 

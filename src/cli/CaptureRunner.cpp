@@ -2,6 +2,7 @@
 
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "capture/StylesheetResources.h"
 
 namespace pagestow::cli {
 namespace {
@@ -137,6 +138,8 @@ AddressOutcome CaptureRunner::CaptureAddress(const std::string& typed)
     capture::AddResultLine("页面解析完成。");
     capture::SetStatusText(" 页面解析完成。");
     capture::AddResultLine("双击打开保存的目录！");
+    if (!capture::OfflineCopyFile().empty())
+        capture::AddResultLine(capture::OfflineCopyLine());
     return AddressOutcome::Captured;
 }
 

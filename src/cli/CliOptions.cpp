@@ -8,7 +8,7 @@ namespace pagestow::cli {
 
 const char* const kUsage
     = "usage: pagestow-cli [--engine static|chromium|webkit] [--save-dir DIR] [--timeout SECONDS] "
-      "[--verbose] "
+      "[--verbose] [--offline-copy] "
       "ADDRESS...\n"
       "       pagestow-cli --explain ADDRESS [--base DOCUMENT]\n"
       "\n"
@@ -20,6 +20,8 @@ const char* const kUsage
       "  --timeout SECONDS  bounds the loading of one page (default 60); the page then\n"
       "                     completes with what has arrived\n"
       "  --verbose          status texts and log lines on standard error\n"
+      "  --offline-copy     also save what stylesheets load, and write a copy of the page\n"
+      "                     that opens from disk (see docs/offline-copy.md)\n"
       "  --explain ADDRESS  prints the address record of ADDRESS (with --base, resolved\n"
       "                     against DOCUMENT first)\n"
       "\n"
@@ -95,6 +97,10 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args)
         }
         if (arg == "--verbose") {
             options.verbose = true;
+            continue;
+        }
+        if (arg == "--offline-copy") {
+            options.offlineCopy = true;
             continue;
         }
         // The options with a value take it as the next argument or after "=".

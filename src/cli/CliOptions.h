@@ -16,6 +16,8 @@ struct CliOptions {
     // Bounds one page's load.
     std::chrono::milliseconds timeout { 60'000 };
     bool verbose = false;
+    // Also save what stylesheets load and write an offline copy.
+    bool offlineCopy = false;
     std::vector<std::string> addresses;
 };
 

@@ -1,5 +1,6 @@
 // pagestow-cli: captures pages from the command line, as the window's Save does.
 
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "cli/CaptureRunner.h"
 #include "cli/CliOptions.h"
@@ -75,6 +76,8 @@ int main(int argc, char** argv)
         std::cerr << "pagestow-cli: " << choice.error << "\n";
         return choice.exitStatus;
     }
+    pagestow::capture::Options().offlineCopy = options.offlineCopy;
+    choice.engine->SetStylesheetLoads(options.offlineCopy);
     TerminalFrontEnd frontEnd(std::cout, std::cerr,
         options.verbose ? TerminalFrontEnd::Verbosity::Verbose : TerminalFrontEnd::Verbosity::Quiet,
         isatty(STDERR_FILENO) ? TerminalFrontEnd::ProgressLine::On : TerminalFrontEnd::ProgressLine::Off);

@@ -70,11 +70,11 @@ public:
     // a text that is no absolute address with a scheme.
     static std::string Canonicalize(std::string_view address);
 
-private:
-    void Index(const std::vector<std::string>& addresses, const std::filesystem::path& file);
-
     // From this many files on, the folder is removed by a process of its own after the program ends.
     static constexpr std::uint64_t kBackgroundRemovalFiles = 1000;
+
+private:
+    void Index(const std::vector<std::string>& addresses, const std::filesystem::path& file);
 
     std::filesystem::path m_folder;
     mutable std::mutex m_mutex;

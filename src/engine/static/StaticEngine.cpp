@@ -1,15 +1,18 @@
 #include "engine/static/StaticEngine.h"
 
 #include "engine/static/PageParser.h"
+#include "engine/static/StylesheetLoads.h"
 #include "engine/static/Url.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -146,6 +149,8 @@ namespace {
             Clock::time_point deadline;
             bool expired = false;
             Share share;
+            // Requests added by what stylesheets load.
+            size_t stylesheetLoads = 0;
         };
 
         enum class Pending { None, Blank, ErrorPage };
@@ -163,6 +168,7 @@ namespace {
         void OnDone(CURL* easy, CURLcode result);
         void FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result);
         void FinishSubresource(Transfer& transfer, CURLcode result);
+        void QueueStylesheetLoads(const std::vector<ResourceReference>& references, const std::string& from);
         void ExpireLoad();
         void Finish();
         std::shared_ptr<SnapshotDocument> BuildSnapshot(DocumentLoad& document);
@@ -411,6 +417,27 @@ namespace {
             transfer.entry->Commit(addresses);
         else if (transfer.size == 0)
             Cache().Store(addresses, {});
+        char* contentType = nullptr;
+        curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
+        if (StylesheetLoads() && contentType && IsStylesheetType(contentType)) {
+            std::ifstream css(Cache().Lookup(transfer.url).value_or(""), std::ios::binary);
+            std::ostringstream text;
+            text << css.rdbuf();
+            QueueStylesheetLoads(StylesheetReferences(text.str(), addresses.back()), addresses.back());
+        }
+    }
+
+    void StaticEngine::QueueStylesheetLoads(
+        const std::vector<ResourceReference>& references, const std::string& from)
+    {
+        for (const ResourceReference& resource : references) {
+            if (m_load->expired || m_load->stylesheetLoads >= kMaxStylesheetLoads)
+                return;
+            if (m_load->requested.insert(resource.url).second) {
+                ++m_load->stylesheetLoads;
+                m_queued.push_back({ resource.url, RequestKindOf(resource.kind), from });
+            }
+        }
     }
 
     void StaticEngine::FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result)
@@ -439,6 +466,9 @@ namespace {
             if (!m_load->expired && m_load->requested.insert(resource.url).second)
                 m_queued.push_back({ resource.url, RequestKindOf(resource.kind), document.finalUrl });
         }
+        if (StylesheetLoads())
+            QueueStylesheetLoads(
+                DocumentStyleReferences(document.body, document.finalUrl), document.finalUrl);
         for (const FrameReference& reference : document.page.frames) {
             DocumentLoad::Frame frame { reference.kind, nullptr };
             if (reference.kind == FrameReference::Kind::Address) {

@@ -126,19 +126,23 @@ namespace {
 
     TEST(ParsePage, ListsFramesInIndexOrder)
     {
-        ParsedPage page
-            = ParsePage("<iframe></iframe><iframe src=about:blank></iframe><iframe src=f.htm></iframe>"
-                        "<iframe src='javascript:void(0)'></iframe><iframe srcdoc='<p>x' src=g.htm></iframe>"
-                        "<noscript><iframe src=n.htm></iframe></noscript>",
-                "text/html", kPage, DocumentRole::TopLevel);
+        ParsedPage page = ParsePage(
+            "<iframe></iframe><iframe src=about:blank></iframe><iframe src=f.htm></iframe>"
+            "<iframe src='javascript:void(0)'></iframe><iframe srcdoc='<p>x' src=g.htm></iframe>"
+            "<noscript><iframe src=n.htm></iframe></noscript><iframe src='data:text/html,x'></iframe>"
+            "<iframe src='ftp://x.net/f.htm'></iframe>",
+            "text/html", kPage, DocumentRole::TopLevel);
         using Kind = FrameReference::Kind;
-        ASSERT_EQ(page.frames.size(), 5u);
+        ASSERT_EQ(page.frames.size(), 7u);
         EXPECT_EQ(page.frames[0].kind, Kind::Blank);
         EXPECT_EQ(page.frames[1].kind, Kind::Blank);
         EXPECT_EQ(page.frames[2].kind, Kind::Address);
         EXPECT_EQ(page.frames[2].url, "http://www.example.com/news/f.htm");
-        EXPECT_EQ(page.frames[3].kind, Kind::Unreachable);
+        // javascript: and data: frames show a document of their own making, with no address of its own.
+        EXPECT_EQ(page.frames[3].kind, Kind::Blank);
         EXPECT_EQ(page.frames[4].kind, Kind::Blank);
+        EXPECT_EQ(page.frames[5].kind, Kind::Blank);
+        EXPECT_EQ(page.frames[6].kind, Kind::Unreachable);
 
         ParsedPage frameset
             = ParsePage("<frameset cols='50%,50%'><frame src=left.htm><frame src=//b.net/r.htm></frameset>",

@@ -175,6 +175,8 @@ namespace {
             bool decodingFailed = false;
             // A connection to a port browsers refuse was asked for (and not made).
             bool blockedPort = false;
+            // The document outgrew the page's memory budget and was given up.
+            bool overBudget = false;
             char error[CURL_ERROR_SIZE] = {};
         };
 
@@ -430,12 +432,20 @@ namespace {
 
     bool StaticEngine::ReceiveDocumentBytes(Transfer& transfer, std::string_view bytes)
     {
-        // A document keeps its bytes up to the size limit and to what the page's memory allows;
-        // the memory it takes is what the body's buffer holds.
+        // A document keeps its bytes up to the size limit. Past what the page's memory allows it is
+        // given up, and what it held is free for the other documents; the memory it takes is what
+        // the body's buffer holds.
         std::string& body = transfer.body;
-        std::uint64_t room = std::min<std::uint64_t>(
-            m_options.maxBodyBytes - std::min<std::uint64_t>(m_options.maxBodyBytes, body.size()),
-            (body.capacity() - body.size()) + BudgetLeft());
+        std::uint64_t roomBySize
+            = m_options.maxBodyBytes - std::min<std::uint64_t>(m_options.maxBodyBytes, body.size());
+        std::uint64_t roomByBudget = (body.capacity() - body.size()) + BudgetLeft();
+        if (bytes.size() > roomByBudget && roomByBudget < roomBySize) {
+            transfer.overBudget = true;
+            m_load->held -= std::min<std::uint64_t>(m_load->held, body.capacity());
+            std::string().swap(body);
+            return false;
+        }
+        std::uint64_t room = std::min(roomBySize, roomByBudget);
         size_t take = size_t(std::min<std::uint64_t>(room, bytes.size()));
         if (body.size() + take > body.capacity()) {
             size_t limit = size_t(body.size() + room);
@@ -536,6 +546,12 @@ namespace {
         // A document exists when the response was complete, or when part of its body arrived before
         // the transfer broke off (the page then shows what arrived). Without either there was no
         // response at all.
+        if (transfer.overBudget) {
+            document.failed = true;
+            document.failure = NavigationFailure::Other;
+            document.failureDetail = "The document is larger than the memory one page may hold";
+            return;
+        }
         if (result != CURLE_OK && transfer.size == 0) {
             document.failed = true;
             document.failure = FailureOf(result, transfer.blockedPort);

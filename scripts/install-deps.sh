@@ -10,7 +10,7 @@ packages=(
     libcurl4-openssl-dev libidn2-dev libgumbo-dev nlohmann-json3-dev libglib2.0-dev
     libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev
     # tests
-    libgtest-dev libgmock-dev libcpp-httplib-dev zlib1g-dev python3 xvfb xauth imagemagick
+    libgtest-dev libgmock-dev libcpp-httplib-dev zlib1g-dev libbrotli-dev python3 xvfb xauth imagemagick
     # engines, fonts and peers
     chromium fonts-noto-cjk wget ca-certificates
 )

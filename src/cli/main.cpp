@@ -7,6 +7,7 @@
 #include "cli/EngineFactory.h"
 #include "cli/Explain.h"
 #include "cli/TerminalFrontEnd.h"
+#include "engine/static/StaticEngine.h"
 
 #include <atomic>
 #include <csignal>
@@ -21,6 +22,7 @@ std::atomic<bool> g_interrupted { false };
 void OnInterrupt(int)
 {
     g_interrupted = true;
+    pagestow::engine::InterruptStaticEngines();
 }
 
 // The save folder as an absolute path ("" when there is none).

@@ -6,6 +6,9 @@
 #ifdef PAGESTOW_HAVE_CHROMIUM
 #include "engine/chromium/ChromiumEngine.h"
 #endif
+#ifdef PAGESTOW_HAVE_WEBKIT
+#include "engine/webkit/WebKitEngine.h"
+#endif
 
 #include <cstdlib>
 
@@ -31,18 +34,29 @@ namespace {
 
 std::ostream& operator<<(std::ostream& out, EngineKind kind)
 {
-    return out << (kind == EngineKind::Static ? "static" : "chromium");
+    return out << (kind == EngineKind::Static     ? "static"
+                   : kind == EngineKind::Chromium ? "chromium"
+                                                  : "webkit");
 }
 
 std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info)
 {
-    return info.param == EngineKind::Static ? "Static" : "Chromium";
+    return info.param == EngineKind::Static  ? "Static"
+        : info.param == EngineKind::Chromium ? "Chromium"
+                                             : "WebKit";
 }
 
 bool EngineAvailable(EngineKind kind)
 {
     if (kind == EngineKind::Static)
         return true;
+    if (kind == EngineKind::WebKit) {
+#ifdef PAGESTOW_HAVE_WEBKIT
+        return engine::webkit::WebKitEngineAvailable();
+#else
+        return false;
+#endif
+    }
 #ifdef PAGESTOW_HAVE_CHROMIUM
     return engine::chromium::ChromiumAvailable();
 #else
@@ -57,6 +71,10 @@ CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions opti
     if (kind == EngineKind::Static) {
         options.cache = nullptr;
         m_engine = engine::CreateStaticEngine(options);
+    } else if (kind == EngineKind::WebKit) {
+#ifdef PAGESTOW_HAVE_WEBKIT
+        m_engine = engine::webkit::CreateWebKitEngine();
+#endif
     } else {
 #ifdef PAGESTOW_HAVE_CHROMIUM
         m_engine = std::make_unique<engine::chromium::ChromiumEngine>();

@@ -73,6 +73,9 @@ public:
 private:
     void Index(const std::vector<std::string>& addresses, const std::filesystem::path& file);
 
+    // From this many files on, the folder is removed by a process of its own after the program ends.
+    static constexpr std::uint64_t kBackgroundRemovalFiles = 1000;
+
     std::filesystem::path m_folder;
     mutable std::mutex m_mutex;
     std::map<std::string, std::filesystem::path> m_index;

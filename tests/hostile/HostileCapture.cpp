@@ -1,14 +1,9 @@
 #include "hostile/HostileCapture.h"
 
 #include "capture/Capture.h"
+#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/static/StaticEngine.h"
-#ifdef PAGESTOW_HAVE_CHROMIUM
-#include "engine/chromium/ChromiumEngine.h"
-#endif
-#ifdef PAGESTOW_HAVE_WEBKIT
-#include "engine/webkit/WebKitEngine.h"
-#endif
 
 #include <cstdlib>
 
@@ -34,34 +29,20 @@ namespace {
 
 std::ostream& operator<<(std::ostream& out, EngineKind kind)
 {
-    return out << (kind == EngineKind::Static     ? "static"
-                   : kind == EngineKind::Chromium ? "chromium"
-                                                  : "webkit");
+    return out << (kind == EngineKind::Static ? "static" : kind == EngineKind::Chromium ? "chromium" : "webkit");
 }
 
 std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info)
 {
-    return info.param == EngineKind::Static  ? "Static"
-        : info.param == EngineKind::Chromium ? "Chromium"
-                                             : "WebKit";
+    return info.param == EngineKind::Static ? "Static" : info.param == EngineKind::Chromium ? "Chromium" : "WebKit";
 }
 
 bool EngineAvailable(EngineKind kind)
 {
     if (kind == EngineKind::Static)
         return true;
-    if (kind == EngineKind::WebKit) {
-#ifdef PAGESTOW_HAVE_WEBKIT
-        return engine::webkit::WebKitEngineAvailable();
-#else
-        return false;
-#endif
-    }
-#ifdef PAGESTOW_HAVE_CHROMIUM
-    return engine::chromium::ChromiumAvailable();
-#else
-    return false;
-#endif
+    std::string why;
+    return cli::FindEngine(kind == EngineKind::Chromium ? "chromium" : "webkit")->available(why);
 }
 
 CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions options)
@@ -71,14 +52,8 @@ CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions opti
     if (kind == EngineKind::Static) {
         options.cache = nullptr;
         m_engine = engine::CreateStaticEngine(options);
-    } else if (kind == EngineKind::WebKit) {
-#ifdef PAGESTOW_HAVE_WEBKIT
-        m_engine = engine::webkit::CreateWebKitEngine();
-#endif
     } else {
-#ifdef PAGESTOW_HAVE_CHROMIUM
-        m_engine = std::make_unique<engine::chromium::ChromiumEngine>();
-#endif
+        m_engine = cli::FindEngine(kind == EngineKind::Chromium ? "chromium" : "webkit")->create();
     }
     if (!m_engine)
         throw std::runtime_error("no such engine here");

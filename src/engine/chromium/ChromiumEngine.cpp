@@ -1,9 +1,9 @@
 #include "engine/chromium/ChromiumEngine.h"
 
+#include "engine/CharacterSet.h"
 #include "engine/EngineCache.h"
 #include "engine/EngineError.h"
 #include "engine/chromium/BrowserProcess.h"
-#include "engine/chromium/CharacterSet.h"
 #include "engine/chromium/DevToolsClient.h"
 #include "engine/chromium/DomTree.h"
 

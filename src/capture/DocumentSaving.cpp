@@ -81,9 +81,11 @@ namespace {
         // 7. The engine's serialisation, written whole; a failed serialisation is not examined.
         std::string stream;
         SaveDocumentToStream(document, stream);
-        if (int error = folderError ? folderError : WriteWholeFile(file, stream)) {
-            RecordFailure(file, error);
-            throw FileCreateError(FileError("Cannot create file", file, error));
+        WriteOutcome outcome = folderError ? WriteOutcome { folderError, false } : WriteWholeFile(file, stream);
+        if (outcome.error) {
+            RecordFailure(file, outcome.error);
+            throw FileCreateError(
+                FileError(outcome.created ? "Cannot write file" : "Cannot create file", file, outcome.error));
         }
         if (SavedFiles)
             SavedFiles->AddDocument(file);

@@ -164,6 +164,18 @@ std::optional<ResolvedReference> ResolveReference(std::string_view base, std::st
     return ResolvedReference { canonical, canonical + fragment, fragment };
 }
 
+const std::optional<ResolvedReference>& ReferenceResolver::Resolve(std::string_view value)
+{
+    // Bounded for stylesheets of countless different addresses.
+    constexpr size_t kMaxKnown = 65'536;
+    std::string key(value);
+    if (auto found = m_known.find(key); found != m_known.end())
+        return found->second;
+    if (m_known.size() >= kMaxKnown)
+        m_known.clear();
+    return m_known.emplace(std::move(key), ResolveReference(m_base, value)).first->second;
+}
+
 bool IsInside(const std::filesystem::path& root, const std::filesystem::path& path)
 {
     auto normalRoot = root.lexically_normal();

@@ -11,6 +11,8 @@ packages=(
     libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev
     # tests
     libgtest-dev libgmock-dev libcpp-httplib-dev zlib1g-dev python3 xvfb xauth imagemagick
+    # the offline-copy check: real pages to serve, and the fonts of the page made from packaged files
+    python3-doc fonts-dejavu-core
     # engines, fonts and peers
     chromium fonts-noto-cjk wget ca-certificates
 )

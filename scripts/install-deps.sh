@@ -21,6 +21,8 @@ test_packages=(
     libgtest-dev libgmock-dev libcpp-httplib-dev xvfb xauth imagemagick
     # engines, fonts and peers
     chromium fonts-noto-cjk wget wget2 parallel
+    # the offline-copy check: real pages to serve, and the fonts of the page made from packaged files
+    python3-doc fonts-dejavu-core
 )
 package_packages=(debhelper dpkg-dev lintian)
 case $set_name in

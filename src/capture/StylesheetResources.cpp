@@ -113,11 +113,12 @@ namespace {
         std::deque<std::string>& pending)
     {
         OfflineState& state = State();
+        offline::ReferenceResolver resolver(baseUrl);
         offline::ScanCssReferences(css, source, [&](const offline::CssReference& reference) {
             if (state.references >= kMaxReferences)
                 return;
             ++state.references;
-            auto resolved = offline::ResolveReference(baseUrl, reference.value);
+            const auto& resolved = resolver.Resolve(reference.value);
             if (!resolved)
                 return;
             if (reference.kind == offline::CssReferenceKind::Import)

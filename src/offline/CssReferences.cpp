@@ -67,11 +67,30 @@ namespace {
         {
             if (m_functions.empty() || m_untrackedFunctions > 0)
                 return {};
-            return m_functions.back();
+            return m_functions.back().name;
+        }
+
+        // Whether the innermost function is at a place where an address may stand: the start of
+        // url() or src(), the start of an image-set() candidate.
+        bool AddressExpected() const
+        {
+            return !m_functions.empty() && m_untrackedFunctions == 0 && m_functions.back().addressExpected;
+        }
+
+        void TokenSeen(CssTokenType type)
+        {
+            if (m_functions.empty() || m_untrackedFunctions > 0)
+                return;
+            Function& function = m_functions.back();
+            function.addressExpected = type == CssTokenType::Comma
+                && (function.name == "image-set" || function.name == "-webkit-image-set");
         }
 
         void Handle(const CssToken& token, const std::function<void(const CssReference&)>& visit)
         {
+            bool expected = AddressExpected();
+            if (token.type != CssTokenType::Whitespace)
+                TokenSeen(token.type);
             bool topLevel = m_depth == 0 && m_functions.empty() && m_untrackedFunctions == 0;
             switch (token.type) {
             case CssTokenType::Whitespace:
@@ -100,8 +119,9 @@ namespace {
                 return;
             case CssTokenType::String: {
                 std::string_view function = InnermostFunction();
-                if (function == "url" || function == "src" || function == "image-set"
-                    || function == "-webkit-image-set")
+                if (expected
+                    && (function == "url" || function == "src" || function == "image-set"
+                        || function == "-webkit-image-set"))
                     Emit(token, CssReferenceForm::String, visit);
                 else if (m_inImport && topLevel)
                     Emit(token, CssReferenceForm::String, visit);
@@ -154,7 +174,7 @@ namespace {
         void PushFunction(std::string name)
         {
             if (m_functions.size() < kMaxTrackedFunctions && m_untrackedFunctions == 0)
-                m_functions.push_back(std::move(name));
+                m_functions.push_back({ std::move(name), true });
             else
                 ++m_untrackedFunctions;
         }
@@ -166,7 +186,11 @@ namespace {
         bool m_pendingFontFace = false;
         std::size_t m_depth = 0;
         std::size_t m_fontFaceDepth = 0;
-        std::vector<std::string> m_functions;
+        struct Function {
+            std::string name;
+            bool addressExpected;
+        };
+        std::vector<Function> m_functions;
         std::size_t m_untrackedFunctions = 0;
     };
 

@@ -152,9 +152,9 @@ namespace {
     // The new address for a value, or nullopt to leave it as written (a fragment alone, data:,
     // javascript: and other schemes, an address already absolute that was not saved).
     std::optional<std::string> MapAddress(
-        std::string_view value, const std::string& base, AddressUse use, const LocalAddressMap& map)
+        std::string_view value, ReferenceResolver& resolver, AddressUse use, const LocalAddressMap& map)
     {
-        auto resolved = ResolveReference(base, value);
+        const auto& resolved = resolver.Resolve(value);
         if (!resolved)
             return std::nullopt;
         if (auto local = map(*resolved, use))
@@ -163,7 +163,7 @@ namespace {
     }
 
     // A srcset with each candidate's address mapped; descriptors stay as written.
-    std::string MapSrcset(std::string_view srcset, const std::string& base, const LocalAddressMap& map)
+    std::string MapSrcset(std::string_view srcset, ReferenceResolver& resolver, const LocalAddressMap& map)
     {
         std::string out;
         size_t at = 0;
@@ -183,7 +183,7 @@ namespace {
             while (urlEnd > start && srcset[urlEnd - 1] == ',')
                 --urlEnd;
             std::string_view address = srcset.substr(start, urlEnd - start);
-            auto mapped = MapAddress(address, base, AddressUse::File, map);
+            auto mapped = MapAddress(address, resolver, AddressUse::File, map);
             out += mapped ? *mapped : std::string(address);
             at = urlEnd;
             if (urlEnd == end) {
@@ -298,10 +298,11 @@ DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& docu
 std::string RewriteStylesheet(
     std::string_view css, CssSource source, const std::string& baseUrl, const LocalAddressMap& map)
 {
+    ReferenceResolver resolver(baseUrl);
     return RewriteCss(css, source, [&](const CssReference& reference) -> std::optional<std::string> {
         AddressUse use
             = reference.kind == CssReferenceKind::Import ? AddressUse::Stylesheet : AddressUse::File;
-        return MapAddress(reference.value, baseUrl, use, map);
+        return MapAddress(reference.value, resolver, use, map);
     });
 }
 
@@ -311,6 +312,7 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
     if (!output)
         return std::string(html);
     std::string base = BaseUrl(output->root, documentUrl);
+    ReferenceResolver resolver(base);
     std::vector<Edit> edits;
     ForEachElement(output->root, [&](const GumboNode* node) {
         const GumboElement& element = node->v.element;
@@ -326,7 +328,7 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
             std::optional<std::string> replacement;
             if (IsAddressAttribute(name)) {
                 AddressUse use = UseOf(element, name);
-                auto resolved = ResolveReference(base, attribute.value);
+                const auto& resolved = resolver.Resolve(attribute.value);
                 if (!resolved)
                     continue;
                 if (auto local = map(*resolved, use)) {
@@ -336,7 +338,7 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
                     replacement = resolved->absolute;
                 }
             } else if (name == "srcset" || name == "imagesrcset") {
-                replacement = MapSrcset(attribute.value, base, map);
+                replacement = MapSrcset(attribute.value, resolver, map);
             } else if (name == "style") {
                 replacement = RewriteStylesheet(attribute.value, CssSource::Declarations, base, map);
             } else {

@@ -55,6 +55,35 @@ namespace {
         return out;
     }
 
+    // A path segment written as "%2e%2e", ".%2E" or "%2e" is ".." or "." to a browser.
+    std::string DecodeDotSegments(const std::string& reference)
+    {
+        size_t pathEnd = reference.find_first_of("?#");
+        if (pathEnd == std::string::npos)
+            pathEnd = reference.size();
+        std::string out;
+        size_t start = 0;
+        while (start <= pathEnd) {
+            size_t end = reference.find('/', start);
+            if (end == std::string::npos || end > pathEnd)
+                end = pathEnd;
+            std::string segment = reference.substr(start, end - start);
+            std::string lower = segment;
+            for (char& c : lower)
+                c = (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
+            if (lower == "%2e")
+                segment = ".";
+            else if (lower == "%2e%2e" || lower == ".%2e" || lower == "%2e.")
+                segment = "..";
+            out += segment;
+            if (end == pathEnd)
+                break;
+            out += '/';
+            start = end + 1;
+        }
+        return out + reference.substr(pathEnd);
+    }
+
     bool IsHttp(std::string_view scheme)
     {
         return scheme == "http" || scheme == "https";
@@ -117,7 +146,7 @@ std::optional<ResolvedReference> ResolveReference(std::string_view base, std::st
         std::string canonicalBase = engine::EngineCache::Canonicalize(base);
         if (canonicalBase.empty() || !IsHttp(SchemeOf(canonicalBase)))
             return std::nullopt;
-        std::string relative = EncodeReference(text);
+        std::string relative = DecodeDotSegments(EncodeReference(text));
         if (relative.rfind("//", 0) == 0) {
             joined = SchemeOf(canonicalBase) + ":" + relative;
         } else if (relative.empty()) {
@@ -133,6 +162,18 @@ std::optional<ResolvedReference> ResolveReference(std::string_view base, std::st
     if (canonical.empty() || !IsHttp(SchemeOf(canonical)))
         return std::nullopt;
     return ResolvedReference { canonical, canonical + fragment, fragment };
+}
+
+const std::optional<ResolvedReference>& ReferenceResolver::Resolve(std::string_view value)
+{
+    // Bounded for stylesheets of countless different addresses.
+    constexpr size_t kMaxKnown = 65'536;
+    std::string key(value);
+    if (auto found = m_known.find(key); found != m_known.end())
+        return found->second;
+    if (m_known.size() >= kMaxKnown)
+        m_known.clear();
+    return m_known.emplace(std::move(key), ResolveReference(m_base, value)).first->second;
 }
 
 bool IsInside(const std::filesystem::path& root, const std::filesystem::path& path)

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace pagestow::offline {
 
@@ -20,6 +21,22 @@ struct ResolvedReference {
 // "\" read as "/" in the path. Nullopt for an empty value, a fragment alone, another scheme (data:,
 // javascript:, mailto:) or a malformed address.
 std::optional<ResolvedReference> ResolveReference(std::string_view base, std::string_view value);
+
+// ResolveReference against one base, remembering the answers: a stylesheet names the same few
+// addresses again and again.
+class ReferenceResolver {
+public:
+    explicit ReferenceResolver(std::string base)
+        : m_base(std::move(base))
+    {
+    }
+    const std::optional<ResolvedReference>& Resolve(std::string_view value);
+    const std::string& Base() const { return m_base; }
+
+private:
+    std::string m_base;
+    std::unordered_map<std::string, std::optional<ResolvedReference>> m_known;
+};
 
 // The address of target as seen from a file in folder, both inside one capture folder: "/"-separated,
 // with every byte a browser would misread in a file address percent-encoded. Nullopt when either path

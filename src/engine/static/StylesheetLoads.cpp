@@ -12,10 +12,11 @@ namespace {
     void AddReferences(std::string_view css, offline::CssSource source, const std::string& baseUrl,
         std::set<std::string>& seen, std::vector<ResourceReference>& references)
     {
+        offline::ReferenceResolver resolver(baseUrl);
         offline::ScanCssReferences(css, source, [&](const offline::CssReference& reference) {
             if (references.size() >= kMaxStylesheetLoads)
                 return;
-            auto resolved = offline::ResolveReference(baseUrl, reference.value);
+            const auto& resolved = resolver.Resolve(reference.value);
             if (!resolved || !seen.insert(resolved->canonical).second)
                 return;
             ResourceKind kind = ResourceKind::Image;

@@ -11,16 +11,18 @@ run_packages=(
     g++ cmake ninja-build pkg-config
     # libraries
     libcurl4-openssl-dev libidn2-dev libgumbo-dev nlohmann-json3-dev libglib2.0-dev
-    libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev
+    libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev zlib1g-dev libbrotli-dev
     # running: certificates for https, python3 for the demo's local server
     ca-certificates python3
 )
 test_packages=(
     clang git
     # tests
-    libgtest-dev libgmock-dev libcpp-httplib-dev zlib1g-dev xvfb xauth imagemagick
+    libgtest-dev libgmock-dev libcpp-httplib-dev xvfb xauth imagemagick
     # engines, fonts and peers
     chromium fonts-noto-cjk wget wget2 parallel
+    # the offline-copy check: real pages to serve, and the fonts of the page made from packaged files
+    python3-doc fonts-dejavu-core
 )
 package_packages=(debhelper dpkg-dev lintian)
 case $set_name in

@@ -2,6 +2,7 @@
 
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/AddressRecord.h"
 
 namespace pagestow::capture {
@@ -59,6 +60,9 @@ void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice)
         AddResultLine(std::string(kParseDoneLine));
         SetStatusText(std::string(kParseDoneStatus));
         AddResultLine(std::string(kOpenFolderLine));
+        // With the offline copy on, the file to open comes last.
+        if (!OfflineCopyFile().empty())
+            AddResultLine(OfflineCopyLine());
         break;
     case CaptureOutcome::Result::Rejected:
         notice(kPageRejectedMessage);

@@ -33,6 +33,7 @@ std::atomic<bool> g_interrupted { false };
 void OnInterrupt(int)
 {
     g_interrupted = true;
+    pagestow::engine::InterruptStaticEngines();
 }
 
 // A reader that has gone away must not end the program: the captures go on, and the exit status

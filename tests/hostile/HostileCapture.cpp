@@ -29,12 +29,12 @@ namespace {
 
 std::ostream& operator<<(std::ostream& out, EngineKind kind)
 {
-    return out << (kind == EngineKind::Static ? "static" : "chromium");
+    return out << (kind == EngineKind::Static ? "static" : kind == EngineKind::Chromium ? "chromium" : "webkit");
 }
 
 std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info)
 {
-    return info.param == EngineKind::Static ? "Static" : "Chromium";
+    return info.param == EngineKind::Static ? "Static" : info.param == EngineKind::Chromium ? "Chromium" : "WebKit";
 }
 
 bool EngineAvailable(EngineKind kind)
@@ -42,7 +42,7 @@ bool EngineAvailable(EngineKind kind)
     if (kind == EngineKind::Static)
         return true;
     std::string why;
-    return cli::FindEngine("chromium")->available(why);
+    return cli::FindEngine(kind == EngineKind::Chromium ? "chromium" : "webkit")->available(why);
 }
 
 CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions options)
@@ -53,7 +53,7 @@ CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions opti
         options.cache = nullptr;
         m_engine = engine::CreateStaticEngine(options);
     } else {
-        m_engine = cli::FindEngine("chromium")->create();
+        m_engine = cli::FindEngine(kind == EngineKind::Chromium ? "chromium" : "webkit")->create();
     }
     if (!m_engine)
         throw std::runtime_error("no such engine here");

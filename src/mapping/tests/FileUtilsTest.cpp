@@ -82,8 +82,10 @@ namespace {
     TEST(ForceDirectoryPath, CreatesEveryMissingLevelAcrossMixedAndDoubledSeparators)
     {
         TempFolder temp;
-        EXPECT_TRUE(ForceDirectoryPath(
-            std::string(" ").append(temp.Text()).append("/Pages\\\\qzwd_2612080445123\\www.example.com/news/img\t")));
+        EXPECT_TRUE(
+            ForceDirectoryPath(std::string(" ")
+                                   .append(temp.Text())
+                                   .append("/Pages\\\\qzwd_2612080445123\\www.example.com/news/img\t")));
         EXPECT_EQ(TreeOf(temp.Path()),
             (std::vector<std::string> { "Pages", "Pages/qzwd_2612080445123",
                 "Pages/qzwd_2612080445123/www.example.com", "Pages/qzwd_2612080445123/www.example.com/news",

@@ -10,6 +10,7 @@
 #include "cli/EngineTable.h"
 #include "cli/Explain.h"
 #include "cli/TerminalFrontEnd.h"
+#include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
 
 #include <fcntl.h>

@@ -111,6 +111,34 @@ namespace {
         EXPECT_EQ(err[12].rfind("pagestow-cli: " + unreachable + ": ", 0), 0u) << err[12];
     }
 
+    TEST_F(CliUnix, ErrorLinesNameTheCauseInTheUsersWords)
+    {
+        int refused = RefusedPort();
+        const std::vector<std::pair<std::string, std::string>> cases = {
+            { "nonexistent.invalid", "host not found (Could not resolve host: nonexistent.invalid)" },
+            { "ftp://127.0.0.1/a.txt", "unsupported scheme" },
+            { "http://127.0.0.1:1/", "port blocked by the browser" },
+            { "about:blank", "the page loaded is blank (about:blank)" },
+            { "http://127.0.0.1:" + std::to_string(refused) + "/", "connection refused" },
+        };
+        std::vector<std::string> args { "-q" };
+        for (const auto& [address, cause] : cases)
+            args.push_back(address);
+        ChildResult result = Run(args);
+        EXPECT_EQ(result.status, 1);
+        std::vector<std::string> lines = Lines(result.err);
+        ASSERT_EQ(lines.size(), 2 * cases.size()) << result.err;
+        for (size_t i = 0; i < cases.size(); ++i) {
+            EXPECT_EQ(lines[2 * i], " 网页不存在，或是网址不符合标准，停止下载。");
+            // The engine's own detail of a refused connection names its timing; the cause comes first.
+            EXPECT_EQ(
+                lines[2 * i + 1].rfind("pagestow-cli: " + cases[i].first + ": " + cases[i].second, 0), 0u)
+                << lines[2 * i + 1];
+        }
+        EXPECT_EQ(lines[1], "pagestow-cli: nonexistent.invalid: " + cases[0].second);
+        EXPECT_EQ(lines[3], "pagestow-cli: ftp://127.0.0.1/a.txt: unsupported scheme");
+    }
+
     TEST_F(CliUnix, AnHttpErrorPageIsSavedAsThePageAndExitsZero)
     {
         TestServer server;

@@ -182,8 +182,9 @@ namespace {
         // The image at ?page=2 maps to the page's own path: the page stays.
         EXPECT_EQ(Files(), (Lines { "127.0.0.1/q/list.php", "127.0.0.1/q/pic/temp.jpg" }));
         EXPECT_EQ(Saved("127.0.0.1/q/pic/temp.jpg"), kPng + "seven");
-        if (!RunsScripts())
+        if (!RunsScripts()) {
             EXPECT_EQ(Saved("127.0.0.1/q/list.php"), page);
+        }
         EXPECT_EQ(Results(), (Lines { Page("127.0.0.1/q/list.php"), Image("127.0.0.1/q/pic/temp.jpg") }));
     }
 

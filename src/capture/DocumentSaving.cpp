@@ -2,6 +2,7 @@
 #include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "capture/FileWriting.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
@@ -80,9 +81,11 @@ namespace {
         // 7. The engine's serialisation, written whole; a failed serialisation is not examined.
         std::string stream;
         SaveDocumentToStream(document, stream);
-        if (int error = folderError ? folderError : WriteWholeFile(file, stream)) {
-            RecordFailure(file, error);
-            throw FileCreateError(FileError("Cannot create file", file, error));
+        WriteOutcome outcome = folderError ? WriteOutcome { folderError, false } : WriteWholeFile(file, stream);
+        if (outcome.error) {
+            RecordFailure(file, outcome.error);
+            throw FileCreateError(
+                FileError(outcome.created ? "Cannot write file" : "Cannot create file", file, outcome.error));
         }
         if (SavedFiles)
             SavedFiles->AddDocument(file);
@@ -121,6 +124,11 @@ namespace {
 
         // 9. Its resources, resolved against its own address.
         SaveDocumentResources(document, record);
+        if (Options().offlineCopy) {
+            std::string serialization;
+            SaveDocumentToStream(document, serialization);
+            SaveStylesheetResources(url, serialization);
+        }
 
         // 10. Its frames.
         if (FramesOf(*html)->Length() > 0)

@@ -124,18 +124,20 @@ int PartialFile::Commit()
     return 0;
 }
 
-int WriteWholeFile(const std::string& file, std::string_view bytes)
+WriteOutcome WriteWholeFile(const std::string& file, std::string_view bytes)
 {
     IgnoreFileSizeSignal();
     PartialFile partial(file);
     UniqueFd fd(::open(partial.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd)
-        return errno;
+        return { errno, false };
     if (int error = WriteAll(fd.Get(), bytes))
-        return error;
+        return { error, true };
     if (int error = fd.Close())
-        return error;
-    return partial.Commit();
+        return { error, true };
+    if (int error = partial.Commit())
+        return { error, false };
+    return { 0, true };
 }
 
 int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes)

@@ -66,9 +66,15 @@ private:
     bool m_exists = true;
 };
 
+// The outcome of a write: 0 or the errno of what failed, and whether the file could be created at all.
+struct WriteOutcome {
+    int error = 0;
+    bool created = false;
+};
+
 // Writes bytes to file, creating or replacing it, through a temporary file renamed once complete.
-// 0, or the errno of what failed; nothing is left behind then.
-int WriteWholeFile(const std::string& file, std::string_view bytes);
+// Nothing is left behind when it fails.
+WriteOutcome WriteWholeFile(const std::string& file, std::string_view bytes);
 
 // How a resource reached the capture.
 enum class CopyMethod { HardLink, Copy };

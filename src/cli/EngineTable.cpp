@@ -37,7 +37,8 @@ namespace {
         if (!exeFolder.empty() && exeFolder.back() != '/')
             exeFolder += '/';
         for (const std::string& folder :
-            { exeFolder + "engines/", std::string(PAGESTOW_ENGINE_MODULE_DIR "/") }) {
+            { exeFolder + "engines/", exeFolder + PAGESTOW_ENGINE_MODULE_RELATIVE_DIR + "/",
+                std::string(PAGESTOW_ENGINE_MODULE_DIR "/") }) {
             std::string path = folder + file;
             // Local binding keeps the module's own copies of our libraries out of the global scope;
             // the program's exported symbols are still preferred, so the engine cache is one.

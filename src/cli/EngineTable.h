@@ -37,7 +37,8 @@ inline constexpr int kEngineModuleAbi = 1;
 inline constexpr const char* kEngineModuleSymbol = "pagestow_engine_module";
 
 // The file of an engine module ("libpagestow-engine-chromium.so"); it is looked for in the folder
-// engines/ beside the executable first, then in the program's library folder.
+// engines/ beside the executable first (a build tree), then in the program's library folder,
+// relative to the executable and as installed.
 std::string EngineModuleFile(std::string_view name);
 
 } // namespace pagestow::cli

@@ -306,7 +306,7 @@ namespace {
             (Lines { Page("www.example.com/p.htm"), PageStatus("www.example.com/p.htm"),
                 "result: 保存JS文件：" + Root() + "/www.example.com/small.js",
                 "status: 保存JS文件：" + Root() + "/www.example.com/small.js",
-                "message: FileCreateError: Cannot create file \"" + Root()
+                "message: FileCreateError: Cannot write file \"" + Root()
                     + "/www.example.com/huge.htm\". No space left on device" }));
         EXPECT_EQ(Written(), (Lines { "www.example.com/p.htm", "www.example.com/small.js" }));
         const auto& failures = LastCapture().failures;
@@ -329,13 +329,28 @@ namespace {
             SetHardLinksAllowed(false);
             std::uint64_t bytes = 0;
             int copyError = CopyWholeFile("/proc/self/exe", Root() + "/exe.copy", bytes);
-            int writeError = WriteWholeFile(Root() + "/page.htm", std::string(5000, 'p'));
+            int writeError = WriteWholeFile(Root() + "/page.htm", std::string(5000, 'p')).error;
             bool clean = fs::is_empty(Root());
             _exit(copyError == EFBIG && writeError == EFBIG && clean ? 0 : 1);
         }
         int status = 0;
         waitpid(child, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    TEST_F(SavingRules, SaveFolderIsUsedExactlyAsGiven)
+    {
+        for (const char* name : { "out ", " out", "out\t" }) {
+            SaveDir = scratch.Folder() + name;
+            LoadedEngine engine;
+            engine.Load(DocumentBuilder("http://www.example.com/a.htm").Build());
+            EXPECT_TRUE(CapturePage(engine));
+            EXPECT_EQ(SaveDir, scratch.Folder() + name + "/");
+            EXPECT_EQ(ListFiles(scratch.Path()),
+                (Lines { std::string(name) + "/" + CaptureFolder + "/www.example.com/a.htm" }));
+            EXPECT_EQ(LastCapture().saved.size(), 1u);
+            fs::remove_all(scratch.Path() / name);
+        }
     }
 
     TEST(CaptureFolderClaim, EightRunsStartedTogetherEachGetAFolderOfTheirOwn)

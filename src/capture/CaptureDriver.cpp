@@ -2,6 +2,7 @@
 #include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "capture/FileWriting.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
@@ -91,6 +92,8 @@ bool CapturePage(PageEngine& browser)
     if (g_captureRunning)
         return false;
     RunningCapture running;
+    LastCapture().Clear();
+    BeginStylesheetResources();
 
     // 1.-2. No document, no capture.
     ObjectPtr document = browser.Document();
@@ -101,7 +104,6 @@ bool CapturePage(PageEngine& browser)
     ObjectPtr page = PageDocument(document);
 
     // 4. The saved-files list and the page's address record; a fresh record of what is written.
-    LastCapture().Clear();
     SavedFiles = std::make_unique<SavedFileList>();
     mapping::AddressRecord record;
 
@@ -130,6 +132,7 @@ bool CapturePage(PageEngine& browser)
 
     // 10. The page, its resources and its frames.
     SaveDocument(page, DocumentPass::Document);
+    WriteOfflineCopyOfCapture();
     return true;
 }
 

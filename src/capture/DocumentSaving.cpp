@@ -2,6 +2,7 @@
 #include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "capture/FileWriting.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
@@ -124,6 +125,11 @@ namespace {
 
         // 9. Its resources, resolved against its own address.
         SaveDocumentResources(document, record);
+        if (Options().offlineCopy) {
+            std::string serialization;
+            SaveDocumentToStream(document, serialization);
+            SaveStylesheetResources(url, serialization);
+        }
 
         // 10. Its frames.
         if (FramesOf(*html)->Length() > 0)

@@ -92,6 +92,13 @@ bool ForceDirectoryPath(std::string_view path)
         const std::string_view piece = TrimControls(pieces[i]);
         if (piece.empty())
             continue;
+        // A level that exists as given (a save folder called "out ") is that folder; only levels still
+        // to be made are trimmed, so nothing is made beside it.
+        if (piece.size() != pieces[i].size() && FolderExists(current + pieces[i] + "/")) {
+            current.append(pieces[i]);
+            current.push_back('/');
+            continue;
+        }
         current.append(piece);
         current.push_back('/');
         if (!FolderExists(current))

@@ -4,6 +4,7 @@
 
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 
@@ -13,16 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <thread>
-
-#ifdef PAGESTOW_HAVE_STATIC_ENGINE
-#include "engine/static/StaticEngine.h"
-#endif
-#ifdef PAGESTOW_HAVE_CHROMIUM_ENGINE
-#include "engine/chromium/ChromiumEngine.h"
-#endif
-#ifdef PAGESTOW_HAVE_WEBKIT_ENGINE
-#include "engine/webkit/WebKitEngine.h"
-#endif
 
 namespace pagestow::conformance {
 namespace {
@@ -43,33 +34,19 @@ namespace {
 
     std::unique_ptr<PageEngine> StartEngine(const std::string& name, std::string& missing)
     {
+        const cli::EngineEntry* entry = cli::FindEngine(name);
+        if (!entry) {
+            missing = "no engine is called " + name;
+            return nullptr;
+        }
+        if (!entry->available(missing))
+            return nullptr;
         try {
-#ifdef PAGESTOW_HAVE_STATIC_ENGINE
-            if (name == "static")
-                return engine::CreateStaticEngine();
-#endif
-#ifdef PAGESTOW_HAVE_CHROMIUM_ENGINE
-            if (name == "chromium") {
-                if (engine::chromium::ChromiumAvailable())
-                    return engine::chromium::CreateChromiumEngine();
-                missing = std::string(engine::chromium::kChromiumProgram) + " is not installed";
-                return nullptr;
-            }
-#endif
-#ifdef PAGESTOW_HAVE_WEBKIT_ENGINE
-            if (name == "webkit") {
-                if (engine::webkit::WebKitEngineAvailable())
-                    return engine::webkit::CreateWebKitEngine();
-                missing = "no display for WebKitGTK (run under xvfb-run)";
-                return nullptr;
-            }
-#endif
+            return entry->create();
         } catch (const std::exception& error) {
             missing = name + " cannot start: " + error.what();
             return nullptr;
         }
-        missing = "the " + name + " engine is not built";
-        return nullptr;
     }
 
     class RecordingFrontEnd : public capture::FrontEnd {

@@ -81,7 +81,8 @@ namespace {
         // 7. The engine's serialisation, written whole; a failed serialisation is not examined.
         std::string stream;
         SaveDocumentToStream(document, stream);
-        WriteOutcome outcome = folderError ? WriteOutcome { folderError, false } : WriteWholeFile(file, stream);
+        WriteOutcome outcome
+            = folderError ? WriteOutcome { folderError, false } : WriteWholeFile(file, stream);
         if (outcome.error) {
             RecordFailure(file, outcome.error);
             throw FileCreateError(

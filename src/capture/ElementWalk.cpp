@@ -125,10 +125,30 @@ namespace {
         return ElementIndex(std::move(all), length);
     }
 
+    // An address that names a scheme ("http:", "mailto:", "www.example.com:" alike, as a browser
+    // reads it): letters, digits, "+", "-" or "." after a leading letter, then ":", before any "/",
+    // "?" or "#".
+    bool NamesScheme(std::string_view address)
+    {
+        if (address.empty()
+            || !((address[0] >= 'a' && address[0] <= 'z') || (address[0] >= 'A' && address[0] <= 'Z')))
+            return false;
+        for (char c : address) {
+            if (c == ':')
+                return true;
+            bool schemeCharacter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                || c == '+' || c == '-' || c == '.';
+            if (!schemeCharacter)
+                return false;
+        }
+        return false;
+    }
+
     // The address to look up for an attribute value, or "" when the cache holds nothing for it.
     // cacheFile receives the cached file. The address the resolution rule gives is tried first; when
     // the cache lacks it, the address the engine itself resolved the attribute to and loaded (its
-    // base element, an extensionless page address, a query in the document's character set).
+    // base element, an extensionless page address, a query-only value, a bare file name, a query in
+    // the document's character set).
     std::string FindCachedAddress(const mapping::AddressRecord& record, const HarvestRow& row,
         const ObjectPtr& attribute, std::string_view value, std::string& cacheFile)
     {
@@ -138,17 +158,26 @@ namespace {
             AddLogLine(std::string(kRelativeLinkLine));
         // A combination past the path limit leaves only the site's base address, which names the
         // root document and not this resource.
+        bool combines = !mapping::CombinationFails(record, trimmed);
         std::string address;
-        if (!relative || !mapping::CombinationFails(record, trimmed)) {
+        if (!relative || combines) {
             address = mapping::ElementAddress(record, trimmed);
             if (GetCachedFileName(address, cacheFile) == 0)
                 return address;
         }
-        if (Supports<ResolvedAttribute>(attribute)) {
-            std::string engineAddress = As<ResolvedAttribute>(attribute)->EngineAddress();
-            if (!engineAddress.empty() && engineAddress != address
-                && GetCachedFileName(engineAddress, cacheFile) == 0)
+        std::string engineAddress
+            = Supports<ResolvedAttribute>(attribute) ? As<ResolvedAttribute>(attribute)->EngineAddress() : "";
+        if (!engineAddress.empty()) {
+            if (engineAddress != address && GetCachedFileName(engineAddress, cacheFile) == 0)
                 return engineAddress;
+            return {};
+        }
+        // A document model that gives no resolution of its own: a bare file name ("logo.gif"), which
+        // the address rule calls absolute, is looked up beside the document, where a browser loads it.
+        if (!relative && combines && !NamesScheme(trimmed)) {
+            address = mapping::ResolveAddress(record, trimmed);
+            if (GetCachedFileName(address, cacheFile) == 0)
+                return address;
         }
         return {};
     }

@@ -95,6 +95,24 @@ namespace {
         EXPECT_EQ(ReadBytes(Root() + "/www.example.com/news/article/own.gif"), "RULE");
     }
 
+    TEST_F(SavingRules, BareFileNameIsLookedUpBesideTheDocumentOnlyWithoutAnEngineResolution)
+    {
+        // Beside the document is where a browser loads a bare name, unless a base element says
+        // otherwise: with the engine's own address at hand, that one alone is looked up.
+        CacheResource("http://www.example.com/news/logo.gif", "BESIDE");
+        CacheResource("http://www.example.com/news/app.js", "APP");
+        DocumentBuilder page("http://www.example.com/news/page.htm");
+        page.Add("img", { { "src", "logo.gif", "http://cdn.example.net/logo.gif" } });
+        page.Add("script", { { "src", "app.js" } });
+        page.Add("img", { { "src", "mailto:x.gif" } });
+        Save(page.Build());
+
+        EXPECT_EQ(frontEnd.lines,
+            (Lines { Page("www.example.com/news/page.htm"), PageStatus("www.example.com/news/page.htm"),
+                "result: 保存JS文件：" + Root() + "/www.example.com/news/app.js",
+                "status: 保存JS文件：" + Root() + "/www.example.com/news/app.js" }));
+    }
+
     TEST_F(SavingRules, LoadedSrcsetCandidateComesWithTheImageRowAfterSrcAndRealSrc)
     {
         CacheResource("http://www.example.com/news/small.png", "SMALL");

@@ -3,6 +3,7 @@
 #include "engine/static/ContentDecoder.h"
 #include "engine/static/Handles.h"
 #include "engine/static/PageParser.h"
+#include "engine/static/StylesheetLoads.h"
 #include "engine/static/Url.h"
 
 #include <curl/curl.h>
@@ -12,9 +13,11 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -190,6 +193,8 @@ namespace {
             Clock::time_point lastDeadline;
             bool expired = false;
             Share share;
+            // Requests added by what stylesheets load.
+            size_t stylesheetLoads = 0;
             // Bytes the page's documents hold in memory.
             std::uint64_t held = 0;
         };
@@ -220,6 +225,7 @@ namespace {
         void OnDone(CURL* easy, CURLcode result);
         void FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result);
         void FinishSubresource(Transfer& transfer, CURLcode result);
+        void QueueStylesheetLoads(const std::vector<ResourceReference>& references, const std::string& from);
         void ExpireLoad();
         void EndLoad();
         void Finish();
@@ -543,6 +549,27 @@ namespace {
             transfer.entry->Commit(addresses);
         else if (transfer.size == 0)
             Cache().Store(addresses, {});
+        char* contentType = nullptr;
+        curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
+        if (StylesheetLoads() && contentType && IsStylesheetType(contentType)) {
+            std::ifstream css(Cache().Lookup(transfer.url).value_or(""), std::ios::binary);
+            std::ostringstream text;
+            text << css.rdbuf();
+            QueueStylesheetLoads(StylesheetReferences(text.str(), addresses.back()), addresses.back());
+        }
+    }
+
+    void StaticEngine::QueueStylesheetLoads(
+        const std::vector<ResourceReference>& references, const std::string& from)
+    {
+        for (const ResourceReference& resource : references) {
+            if (m_load->expired || m_load->stylesheetLoads >= kMaxStylesheetLoads)
+                return;
+            if (m_load->requested.insert(resource.url).second) {
+                ++m_load->stylesheetLoads;
+                m_queued.push_back({ resource.url, RequestKindOf(resource.kind), from });
+            }
+        }
     }
 
     void StaticEngine::FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result)
@@ -588,6 +615,9 @@ namespace {
             if (m_load->requested.insert(resource.url).second)
                 m_queued.push_back({ resource.url, RequestKindOf(resource.kind), document.finalUrl });
         }
+        if (StylesheetLoads())
+            QueueStylesheetLoads(
+                DocumentStyleReferences(document.body, document.finalUrl), document.finalUrl);
         for (const FrameReference& reference : document.page.frames) {
             DocumentLoad::Frame frame { reference.kind, nullptr };
             if (reference.kind == FrameReference::Kind::Address) {

@@ -107,10 +107,12 @@ namespace {
             harness.Expand(Join({ DocumentLines("{R}/127.0.0.1/index.htm"),
                 ResourceLines(kImageReport, std::string("{R}/127.0.0.1/a") + kReplacement + "b.gif"),
                 ResourceLines(kImageReport, std::string("{R}/127.0.0.1/c") + kReplacement + "d.gif"),
-                ResourceLines(kImageReport, "{R}/127.0.0.1/e.gif") }))));
+                ResourceLines(kImageReport, "{R}/127.0.0.1/e.gif"),
+                // The engine loaded h.gif (a fragment is never requested): found by its engine address.
+                ResourceLines(kImageReport, "{R}/127.0.0.1/h.gif") }))));
         EXPECT_EQ(harness.Written(),
             (std::vector<std::string> { std::string("127.0.0.1/a") + kReplacement + "b.gif",
-                std::string("127.0.0.1/c") + kReplacement + "d.gif", "127.0.0.1/e.gif",
+                std::string("127.0.0.1/c") + kReplacement + "d.gif", "127.0.0.1/e.gif", "127.0.0.1/h.gif",
                 "127.0.0.1/index.htm" }));
         if (GetParam() == EngineKind::Static) {
             EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/index.htm"), page));

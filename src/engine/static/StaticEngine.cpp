@@ -444,8 +444,12 @@ namespace {
         std::string& body = transfer.body;
         std::uint64_t roomBySize
             = m_options.maxBodyBytes - std::min<std::uint64_t>(m_options.maxBodyBytes, body.size());
-        std::uint64_t roomByBudget = (body.capacity() - body.size()) + BudgetLeft();
-        if (bytes.size() > roomByBudget && roomByBudget < roomBySize) {
+        // One document takes at most half the budget, so that a copy the capture makes of it fits
+        // beside it.
+        std::uint64_t share = m_options.pageMemoryBudget / 2;
+        std::uint64_t roomByBudget = std::min<std::uint64_t>((body.capacity() - body.size()) + BudgetLeft(),
+            share - std::min<std::uint64_t>(share, body.size()));
+        if (bytes.size() > roomByBudget && roomByBudget <= roomBySize) {
             transfer.overBudget = true;
             m_load->held -= std::min<std::uint64_t>(m_load->held, body.capacity());
             std::string().swap(body);

@@ -20,9 +20,9 @@ inline constexpr std::string_view kStaticUserAgent
 struct StaticEngineOptions {
     // A body larger than this fails that resource (a document keeps what arrived up to the limit).
     std::uint64_t maxBodyBytes = std::uint64_t(256) << 20;
-    // What one page may hold in memory: its documents' bytes and elements, over every frame. A
-    // document keeps what fits; a frame that gets nothing is given up. Subresources stream to the
-    // cache and do not count.
+    // What one page may hold in memory: its documents' bytes and elements, over every frame; one
+    // document takes at most half of it. A document that outgrows it is given up (a frame then
+    // failed, the page the error page). Subresources stream to the cache and do not count.
     std::uint64_t pageMemoryBudget = kPageMemoryBudget;
     // Frames inside frames are loaded to this depth; deeper ones cannot be reached.
     int maxFrameDepth = kFrameDepthLimit;

@@ -141,12 +141,15 @@ namespace {
         TestServer server;
         server.Serve("/p.htm",
             "<img src=missing.gif><img src=moved.gif><img src=part.gif><img src=empty.gif>"
-            "<link rel=stylesheet href=z.css>");
+            "<img src=none.gif><img src=reset.gif><link rel=stylesheet href=z.css>");
         server.Serve("/missing.gif", "not here", "text/html", 404);
         server.Serve("/moved.gif", "", "text/html", 302, { { "Location", "/real/target.gif" } });
         server.Serve("/real/target.gif", "GIF-target", "image/gif");
         server.Serve("/part.gif", "GIF-pa", "image/gif", 206, { { "Content-Range", "bytes 0-5/12" } });
         server.Serve("/empty.gif", "", "image/gif");
+        // No content, reset content: nothing to save, though they are successes.
+        server.Serve("/none.gif", "", "image/gif", 204);
+        server.Serve("/reset.gif", "", "image/gif", 205);
         server.Serve("/z.css", Gzip("p { margin: 0 }"), "text/css", 200, { { "Content-Encoding", "gzip" } });
 
         Harness harness;
@@ -156,6 +159,8 @@ namespace {
         EXPECT_EQ(harness.Cached(server.Url("/real/target.gif")), "GIF-target");
         EXPECT_EQ(harness.Cached(server.Url("/part.gif")), "<not cached>");
         EXPECT_EQ(harness.Cached(server.Url("/empty.gif")), "");
+        EXPECT_EQ(harness.Cached(server.Url("/none.gif")), "<not cached>");
+        EXPECT_EQ(harness.Cached(server.Url("/reset.gif")), "<not cached>");
         EXPECT_EQ(harness.Cached(server.Url("/z.css")), "p { margin: 0 }");
     }
 

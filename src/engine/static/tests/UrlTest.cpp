@@ -69,5 +69,20 @@ namespace {
         EXPECT_EQ(SchemeOf("1http:x"), "");
     }
 
+    // Hosts of every shape resolve to the one address the engine requests.
+    TEST(ResolveHttpUrl, InternationalHostsAndIpv6Literals)
+    {
+        EXPECT_EQ(ResolveHttpUrl("http://[::1]:8931/a/x.htm", "y.gif"), "http://[::1]:8931/a/y.gif");
+        EXPECT_EQ(ResolveHttpUrl("http://[::1]:8931/a/x.htm", "//[2001:db8::1]/z.gif"),
+            "http://[2001:db8::1]/z.gif");
+        // A host name in Unicode is requested (and cached) in its punycode form.
+        EXPECT_EQ(ResolveHttpUrl("http://a.com/", "http://例子.中国/图.gif"),
+            "http://xn--fsqu00a.xn--fiqs8s/%E5%9B%BE.gif");
+        EXPECT_EQ(ResolveHttpUrl("http://例子.中国/p/x.htm", "图.gif"),
+            "http://xn--fsqu00a.xn--fiqs8s/p/%E5%9B%BE.gif");
+        EXPECT_EQ(ResolveHttpUrl("http://xn--fsqu00a.xn--fiqs8s/p/x.htm", "图.gif"),
+            "http://xn--fsqu00a.xn--fiqs8s/p/%E5%9B%BE.gif");
+    }
+
 } // namespace
 } // namespace pagestow::engine::static_engine

@@ -213,8 +213,9 @@ namespace {
         std::string_view value = src ? Trim(*src) : std::string_view();
         std::string lower = Lower(value);
         std::string scheme = SchemeOf(value);
-        if (FindAttribute(element, "srcdoc") && element.tag == GUMBO_TAG_IFRAME) {
-            frame.kind = FrameReference::Kind::Blank;
+        if (auto srcdoc = AttributeValue(element, "srcdoc"); srcdoc && element.tag == GUMBO_TAG_IFRAME) {
+            frame.kind = FrameReference::Kind::Srcdoc;
+            frame.markup = std::string(*srcdoc);
         } else if (value.empty() || lower == "about:blank" || lower.rfind("about:blank#", 0) == 0
             || lower.rfind("about:blank?", 0) == 0 || scheme == "javascript" || scheme == "data") {
             frame.kind = FrameReference::Kind::Blank;

@@ -22,9 +22,12 @@ struct ResourceReference {
 // What a frame or iframe element shows.
 struct FrameReference {
     enum class Kind {
-        // No address of its own (none, about:blank, srcdoc, javascript:, data:): an empty document
-        // whose address is its parent's.
+        // No address of its own (none, about:blank, javascript:, data:): an empty document whose
+        // address is its parent's.
         Blank,
+        // An iframe's srcdoc: the document is the attribute's markup, read against the parent's
+        // address.
+        Srcdoc,
         // An http or https document to load.
         Address,
         // An address the engine does not load (another scheme, malformed).
@@ -32,6 +35,8 @@ struct FrameReference {
     };
     Kind kind = Kind::Blank;
     std::string url;
+    // For Srcdoc: the markup, in UTF-8.
+    std::string markup;
 };
 
 // Whether a document is the page itself or shown in a frame (only the page's icons are loaded).

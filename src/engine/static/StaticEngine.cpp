@@ -153,6 +153,8 @@ namespace {
             NavigationFailure failure = NavigationFailure::None;
             std::string failureDetail;
             std::string finalUrl;
+            // A srcdoc document: no address of its own, its content is the parent's markup.
+            bool inherited = false;
             std::string body;
             ParsedPage page;
             struct Frame {
@@ -225,6 +227,8 @@ namespace {
         void OnDone(CURL* easy, CURLcode result);
         void FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result);
         void FinishSubresource(Transfer& transfer, CURLcode result);
+        // Reads an arrived document and requests what it names, its frames included.
+        void ParseArrivedDocument(DocumentLoad& document, std::string_view contentType);
         void QueueStylesheetLoads(const std::vector<ResourceReference>& references, const std::string& from);
         void ExpireLoad();
         void EndLoad();
@@ -602,12 +606,16 @@ namespace {
         // Only a whole body is stored; a page cut short still shows what arrived.
         if (IsComplete(transfer, result))
             Cache().Store({ document.requestedUrl, document.finalUrl }, document.body);
+        ParseArrivedDocument(document, contentType ? contentType : "");
+    }
+
+    void StaticEngine::ParseArrivedDocument(DocumentLoad& document, std::string_view contentType)
+    {
         ParseBounds bounds;
         bounds.memoryBytes = BudgetLeft();
         bounds.deadline = m_load->lastDeadline;
         bounds.interrupted = &g_interrupted;
-        document.page = ParsePage(
-            document.body, contentType ? contentType : "", document.finalUrl, document.role, bounds);
+        document.page = ParsePage(document.body, contentType, document.finalUrl, document.role, bounds);
         m_load->held += document.page.heldBytes;
 
         // What the arrived part names is requested even after the time-out (until the grace ends).
@@ -620,7 +628,24 @@ namespace {
                 DocumentStyleReferences(document.body, document.finalUrl), document.finalUrl);
         for (const FrameReference& reference : document.page.frames) {
             DocumentLoad::Frame frame { reference.kind, nullptr };
-            if (reference.kind == FrameReference::Kind::Address) {
+            if (reference.kind == FrameReference::Kind::Srcdoc) {
+                // The markup is the frame's document, read against the parent's address; nothing is
+                // requested for the document itself.
+                if (document.depth + 1 > m_options.maxFrameDepth) {
+                    frame.kind = FrameReference::Kind::Blank;
+                } else {
+                    frame.load = std::make_unique<DocumentLoad>();
+                    frame.load->requestedUrl = document.finalUrl;
+                    frame.load->finalUrl = document.finalUrl;
+                    frame.load->parent = &document;
+                    frame.load->depth = document.depth + 1;
+                    frame.load->role = DocumentRole::Frame;
+                    frame.load->loaded = true;
+                    frame.load->inherited = true;
+                    frame.load->body = reference.markup;
+                    ParseArrivedDocument(*frame.load, "text/html; charset=utf-8");
+                }
+            } else if (reference.kind == FrameReference::Kind::Address) {
                 // A frame never loads the address of the document it is in, or of any document around that.
                 bool ancestor = false;
                 for (DocumentLoad* around = &document; around; around = around->parent)
@@ -691,9 +716,13 @@ namespace {
             SnapshotFrame snapshotFrame;
             if (frame.kind == FrameReference::Kind::Blank)
                 snapshotFrame.document = MakeBlankDocument(document.finalUrl, DocumentOrigin::Inherited);
-            else if (frame.load && frame.load->loaded)
-                snapshotFrame.document = BuildSnapshot(*frame.load);
-            else if (frame.load)
+            else if (frame.load && frame.load->loaded) {
+                bool inherited = frame.load->inherited;
+                auto child = BuildSnapshot(*frame.load);
+                if (inherited)
+                    child->origin = DocumentOrigin::Inherited;
+                snapshotFrame.document = std::move(child);
+            } else if (frame.load)
                 snapshotFrame.document = MakeBlankDocument(frame.load->requestedUrl, DocumentOrigin::Failed);
             snapshot->frames.push_back(std::move(snapshotFrame));
         }

@@ -138,9 +138,11 @@ namespace {
         EXPECT_EQ(page.frames[1].kind, Kind::Blank);
         EXPECT_EQ(page.frames[2].kind, Kind::Address);
         EXPECT_EQ(page.frames[2].url, "http://www.example.com/news/f.htm");
-        // javascript: and data: frames show a document of their own making, with no address of its own.
+        // javascript: and data: frames show a document of their own making, with no address of its own;
+        // a srcdoc frame shows its markup, whatever its src says.
         EXPECT_EQ(page.frames[3].kind, Kind::Blank);
-        EXPECT_EQ(page.frames[4].kind, Kind::Blank);
+        EXPECT_EQ(page.frames[4].kind, Kind::Srcdoc);
+        EXPECT_EQ(page.frames[4].markup, "<p>x");
         EXPECT_EQ(page.frames[5].kind, Kind::Blank);
         EXPECT_EQ(page.frames[6].kind, Kind::Unreachable);
 

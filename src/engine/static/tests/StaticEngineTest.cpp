@@ -503,7 +503,8 @@ namespace {
         const std::vector<std::string> expected = {
             "inherited " + page + " 0",
             "inherited " + page + " 0",
-            "inherited " + page + " 0",
+            // The srcdoc frame's document is its markup.
+            "inherited " + page + " 15",
             "inherited " + page + " 0",
             "inherited " + page + " 0",
             "failed http://127.0.0.1:" + std::to_string(refused) + "/gone.htm 0",

@@ -194,6 +194,7 @@ namespace {
     TEST_F(MainFormTest, TabMovesThroughAddressSaveHelpTheCheckedSelectorAndSettings)
     {
         TmainForm& form = MakeDesignSizeForm();
+        ActivateForm();
         gtk_widget_grab_focus(form.Control("inurlEdit"));
         std::vector<std::string> order { gtk_widget_get_name(gtk_window_get_focus(form.Window())) };
         for (int i = 0; i < 4; ++i) {

@@ -435,22 +435,20 @@ void TmainForm::FormCreate()
     gtk_tree_view_set_model(GTK_TREE_VIEW(m_resultView), GTK_TREE_MODEL(store));
     // The form keeps its own reference, so that the list can still be read once the window is gone.
     m_resultStore = store;
-    // A tree view gives its last column all the room the list has, so the column's width alone would
-    // not leave the 26 pixels free: its one cell is held at that width, and a line too long for it
-    // ends in an ellipsis instead of a glyph cut in half.
+    // A line too long for the column ends in an ellipsis instead of a glyph cut in half.
     GtkCellRenderer* cell = gtk_cell_renderer_text_new();
     g_object_set(cell, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
     GtkTreeViewColumn* column = gtk_tree_view_column_new();
     gtk_tree_view_column_pack_start(column, cell, FALSE);
     gtk_tree_view_column_add_attribute(column, cell, "text", 0);
     gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
-    g_signal_connect(column, "notify::fixed-width",
-        G_CALLBACK(+[](GtkTreeViewColumn* self, GParamSpec*, GtkCellRenderer* renderer) {
-            gtk_cell_renderer_set_fixed_size(renderer, gtk_tree_view_column_get_fixed_width(self), -1);
-        }),
-        cell);
     gtk_tree_view_append_column(GTK_TREE_VIEW(m_resultView), column);
     m_resultColumn = column;
+    // A tree view gives all the room its columns leave to the last one; an empty column after the
+    // list's one takes it, so that the list's column keeps the width the window gives it.
+    GtkTreeViewColumn* rest = gtk_tree_view_column_new();
+    gtk_tree_view_column_set_expand(rest, TRUE);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(m_resultView), rest);
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(Control("PLV")), GTK_SHADOW_NONE);
     gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(m_resultView), FALSE);
     // 2. The banner: the default record built into the program.

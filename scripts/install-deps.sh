@@ -11,6 +11,7 @@ packages=(
     libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev
     # tests
     libgtest-dev libgmock-dev libcpp-httplib-dev zlib1g-dev python3 xvfb xauth imagemagick
+    appstream desktop-file-utils
     # engines, fonts and peers
     chromium fonts-noto-cjk wget ca-certificates
 )

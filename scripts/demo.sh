@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds Pagestow, serves the bundled demo site (demo/site) on 127.0.0.1 and saves it with
+# Builds pagestow-cli (no tests, no benchmarks), serves the bundled demo site (demo/site) on 127.0.0.1 and saves it with
 # pagestow-cli into a folder (default ./pagestow-demo), then says where the pages went.
 #   scripts/demo.sh [FOLDER]
 set -euo pipefail
@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${PAGESTOW_BUILD_DIR:-$top/build}
 out=${1:-$PWD/pagestow-demo}
 
-"$top/scripts/build.sh"
+"$top/scripts/build.sh" programs
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$top/demo/site" >/dev/null 2>&1 &

@@ -1,11 +1,14 @@
 // Prints how long a capture takes for pages of 1,000, 4,000 and 16,000 img elements whose images
-// are all in the engine cache, and how long finding each element by a rescan of the whole
-// collection would take for the same pages.
+// are all in the engine cache (with hard links from the cache, and with copies), how long finding
+// each element by a rescan of the whole collection would take for the same pages, how long the
+// copies alone take by std::filesystem::copy_file, by kernel copy and by hard link, and how long
+// the program waits for the engine cache's removal at its end, removed in place or set aside.
 //
 //   capture_bench [sizes...]
 
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "capture/FileWriting.h"
 #include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 #include "engine/Snapshot.h"
@@ -14,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +91,66 @@ double RescanSeconds(const engine::ObjectPtr& document)
     return seconds;
 }
 
+// The copies of a capture's files alone: n cache files of the size of the page's images.
+void PrintCopyFigures(const fs::path& scratch, int files, std::uintmax_t size)
+{
+    fs::path source = scratch / "copy-source";
+    fs::create_directories(source);
+    for (int i = 0; i < files; ++i) {
+        FILE* file = std::fopen((source / std::to_string(i)).c_str(), "wb");
+        std::string bytes(size, char('a' + i % 26));
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    auto run = [&](const char* name, auto copy) {
+        fs::path target = scratch / ("copy-" + std::string(name));
+        fs::create_directories(target);
+        auto start = Clock::now();
+        for (int i = 0; i < files; ++i)
+            copy((source / std::to_string(i)).string(), (target / (std::to_string(i) + ".gif")).string());
+        double seconds = Seconds(Clock::now() - start);
+        std::printf("%8d %-28s %10.3f\n", files, name, seconds);
+        fs::remove_all(target);
+    };
+    run("std::filesystem::copy_file", [](const std::string& from, const std::string& to) {
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    });
+    capture::SetHardLinksAllowed(false);
+    run("temporary + copy_file_range", [](const std::string& from, const std::string& to) {
+        std::uint64_t bytes = 0;
+        capture::CopyWholeFile(from, to, bytes);
+    });
+    capture::SetHardLinksAllowed(true);
+    run("temporary + hard link", [](const std::string& from, const std::string& to) {
+        std::uint64_t bytes = 0;
+        capture::CopyWholeFile(from, to, bytes);
+    });
+    fs::remove_all(source);
+}
+
+// How long the end of the program waits for a cache of n files to go: remove_all in place (what
+// the cache did before), and the cache's own destructor (which sets a large folder aside for rm).
+void PrintRemovalFigures(const fs::path& scratch, int files)
+{
+    for (bool own : { false, true }) {
+        fs::path folder = scratch / ("run-" + std::to_string(getpid()) + (own ? "-own" : "-inplace"));
+        std::optional<engine::EngineCache> cache;
+        cache.emplace(folder);
+        for (int i = 0; i < files; ++i)
+            cache->Store({ "http://h/" + std::to_string(i) + ".gif" }, "GIF89a");
+        auto start = Clock::now();
+        if (own) {
+            cache.reset();
+        } else {
+            fs::remove_all(folder);
+        }
+        double seconds = Seconds(Clock::now() - start);
+        cache.reset();
+        std::printf(
+            "%8d %-28s %10.3f\n", files, own ? "the cache's destructor" : "remove_all in place", seconds);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -106,7 +170,8 @@ int main(int argc, char** argv)
 
     CountingFrontEnd frontEnd;
     capture::BindFrontEnd(&frontEnd);
-    std::printf("%8s %12s %12s %14s %14s\n", "elements", "capture s", "files", "rescan find s", "pumps");
+    std::printf("%8s %12s %12s %12s %14s %14s\n", "elements", "capture s", "(copying) s", "files",
+        "rescan find s", "pumps");
     for (int size : sizes) {
         int images = size - 3;
         engine::EngineCache::ForThisRun().Clear();
@@ -120,15 +185,30 @@ int main(int argc, char** argv)
         bool accepted = capture::CapturePage(browser);
         double captureSeconds = Seconds(Clock::now() - start);
         long pumps = frontEnd.pumps;
-        double rescan = RescanSeconds(browser.Document());
-
-        std::printf("%8d %12.3f %12ld %14.3f %14ld%s\n", size, captureSeconds, frontEnd.results - 1, rescan,
-            pumps, accepted ? "" : "  (not accepted)");
+        long files = frontEnd.results - 1;
         std::error_code error;
         fs::remove_all(capture::SaveDir, error);
+
+        capture::SetHardLinksAllowed(false);
+        start = Clock::now();
+        capture::CapturePage(browser);
+        double copySeconds = Seconds(Clock::now() - start);
+        capture::SetHardLinksAllowed(true);
+        fs::remove_all(capture::SaveDir, error);
+        double rescan = RescanSeconds(browser.Document());
+
+        std::printf("%8d %12.3f %12.3f %12ld %14.3f %14ld%s\n", size, captureSeconds, copySeconds, files,
+            rescan, pumps, accepted ? "" : "  (not accepted)");
     }
     capture::BindFrontEnd(nullptr);
     engine::EngineCache::ForThisRun().Clear();
+
+    std::printf("\n%8s %-28s %10s\n", "files", "copies of 64 KiB", "seconds");
+    for (int files : { 1000, 10000 })
+        PrintCopyFigures(scratch, files, 64 * 1024);
+    std::printf("\n%8s %-28s %10s\n", "files", "engine cache at exit", "waited s");
+    for (int files : { 1000, 10000 })
+        PrintRemovalFigures(scratch, files);
     std::error_code error;
     fs::remove_all(scratch, error);
     return 0;

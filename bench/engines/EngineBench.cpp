@@ -9,21 +9,12 @@
 
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
-
-#ifdef PAGESTOW_HAVE_STATIC_ENGINE
-#include "engine/static/StaticEngine.h"
-#endif
-#ifdef PAGESTOW_HAVE_CHROMIUM_ENGINE
-#include "engine/chromium/ChromiumEngine.h"
-#endif
-#ifdef PAGESTOW_HAVE_WEBKIT_ENGINE
-#include "engine/webkit/WebKitEngine.h"
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -52,33 +43,19 @@ double Median(std::vector<double> values)
 
 std::unique_ptr<engine::PageEngine> StartEngine(const std::string& name, std::string& missing)
 {
+    const cli::EngineEntry* entry = cli::FindEngine(name);
+    if (!entry) {
+        missing = "no such engine";
+        return nullptr;
+    }
+    if (!entry->available(missing))
+        return nullptr;
     try {
-#ifdef PAGESTOW_HAVE_STATIC_ENGINE
-        if (name == "static")
-            return engine::CreateStaticEngine();
-#endif
-#ifdef PAGESTOW_HAVE_CHROMIUM_ENGINE
-        if (name == "chromium") {
-            if (engine::chromium::ChromiumAvailable())
-                return engine::chromium::CreateChromiumEngine();
-            missing = std::string(engine::chromium::kChromiumProgram) + " is not installed";
-            return nullptr;
-        }
-#endif
-#ifdef PAGESTOW_HAVE_WEBKIT_ENGINE
-        if (name == "webkit") {
-            if (engine::webkit::WebKitEngineAvailable())
-                return engine::webkit::CreateWebKitEngine();
-            missing = "no display (run under xvfb-run)";
-            return nullptr;
-        }
-#endif
+        return entry->create();
     } catch (const std::exception& error) {
         missing = error.what();
         return nullptr;
     }
-    missing = "not built";
-    return nullptr;
 }
 
 // Counts what the capture saved; pumping lets the engine run as the window's message loop does.

@@ -1,4 +1,5 @@
-// Feeds arbitrary addresses to the address scanner and the local path rule. Aborts when a record breaks
+// Feeds arbitrary addresses to the address scanner, the local path rule and the path record of
+// documents and resources (international hosts, IPv6 literals, decoded escapes). Aborts when a record breaks
 // the line order, when a combined path keeps a ".." segment, or when a target path could leave the
 // capture folder (a ".." segment, before or after the trimming that folder creation applies).
 //
@@ -67,6 +68,34 @@ void CheckInside(const std::string& path)
     }
 }
 
+// A decoded name is valid text: no control character, no separator it did not have before.
+void CheckDecoded(std::string_view name)
+{
+    const std::string decoded = DecodeNameEscapes(name);
+    if (decoded == name)
+        return;
+    for (char c : decoded) {
+        const auto u = static_cast<unsigned char>(c);
+        Require(u >= 0x20 && u != 0x7F && c != '/' && c != '\\');
+    }
+    Require(decoded.size() < name.size());
+}
+
+// The path of a document or resource made from PathRecord stays inside, whatever the host
+// spelling, IPv6 literal or escapes.
+void CheckPathRecord(std::string_view address)
+{
+    const AddressRecord record = PathRecord(address);
+    CheckRecordOrder(record);
+    const std::string folder = TargetFolder(kSaveDir, kCaptureFolder, record);
+    CheckInside(folder);
+    CheckInside(LocalTargetPath(folder, record.Value("filename"), "/temp.jpg", ".jpg"));
+    CheckInside(LocalTargetPath(folder, SafeFileName(record.Value("filename")), "/index.htm", ""));
+    Require(record.Value("host").find_first_of("/\\") == std::string::npos);
+    const std::size_t slash = address.find_last_of('/');
+    CheckDecoded(slash == std::string_view::npos ? address : address.substr(slash + 1));
+}
+
 void CheckAddress(std::string_view address)
 {
     AddressRecord record;
@@ -85,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     CheckAddress(input);
+    CheckPathRecord(input);
 
     const std::size_t newline = input.find('\n');
     const std::string_view documentAddress

@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 #include "app/Texts.h"
 #include "capture/Capture.h"
+#include "capture/SaveSequence.h"
 #include "engine/webkit/WebKitEngine.h"
 #include "mapping/AddressRecord.h"
 
@@ -36,14 +37,11 @@ void TmainForm::SetCaptureControlsEnabled(bool enabled)
 
 void TmainForm::Button1Click()
 {
-    // 1. The box keeps its text as typed.
-    std::string address(mapping::TrimControls(AddressText()));
-    // 2.
-    if (address.empty()) {
-        SetStatusText(std::string(kEnterAddressStatus));
-        Notice(kEnterAddressMessage);
+    // 1., 2. The box keeps its text as typed.
+    auto notice = [this](std::string_view text) { Notice(text); };
+    std::optional<std::string> address = capture::SaveAddress(AddressText(), notice);
+    if (!address)
         return;
-    }
     // 3., 4. Settings and the view selectors stay enabled.
     m_capturePending = -1;
     SetCaptureControlsEnabled(false);
@@ -52,13 +50,11 @@ void TmainForm::Button1Click()
     gtk_tree_view_column_set_fixed_width(
         GTK_TREE_VIEW_COLUMN(m_resultColumn), std::max(1, LayoutOf("PLV").width - kColumnAllowance));
     // 6., 7.
-    AddResultLine(std::string(kSaveToLine) + capture::SaveDir);
-    AddResultLine(std::string(kStartDownloadLine));
-    SetStatusText(std::string(kStartDownloadStatus));
+    capture::ReportSaveStarted();
     // 8. - 10. The engine reads the address as a browser does; the user then watches the list.
     SelectPage(2);
     CheckRadio("RB3");
-    m_engine->Navigate(address);
+    m_engine->Navigate(*address);
     SelectPage(0);
     CheckRadio("RB1");
 }
@@ -73,25 +69,12 @@ void TmainForm::REWDocumentComplete(const engine::ObjectPtr& browser, const std:
     if (m_capturing || capture::CaptureRunning())
         return;
     // 3. The blank page never finishes a capture; the flag stays set.
-    if (url == kBlankPage)
+    if (!capture::FinishesCapture(url))
         return;
-    // 4., 5.
-    AddResultLine(std::string(kDownloadDoneLine));
-    SetStatusText(std::string(kDownloadDoneStatus));
-    AddResultLine(std::string(kStartParseLine));
-    SetStatusText(std::string(kStartParseStatus));
-    // 6. An error that escapes the driver is reported, and the window still returns to idle.
+    // 4. - 6. An error that escapes the driver is reported, and the window still returns to idle.
     m_capturing = true;
     const std::string folderBefore = capture::CaptureFolder;
-    bool accepted = false;
-    std::optional<std::string> failure;
-    try {
-        accepted = capture::CapturePage(*m_engine);
-    } catch (const std::exception& error) {
-        failure = capture::DescribeError(error);
-    } catch (...) {
-        failure = capture::DescribeError(std::current_exception());
-    }
+    capture::CaptureOutcome outcome = capture::RunCapture(*m_engine);
     m_capturing = false;
     if (!capture::CaptureFolder.empty() && capture::CaptureFolder != folderBefore)
         m_lastCaptureFolder = capture::SaveDir + capture::CaptureFolder + "/";
@@ -100,15 +83,7 @@ void TmainForm::REWDocumentComplete(const engine::ObjectPtr& browser, const std:
         m_deferredSaveDir.clear();
     }
     // 7.
-    if (failure) {
-        ShowMessage(*failure);
-    } else if (accepted) {
-        AddResultLine(std::string(kParseDoneLine));
-        SetStatusText(std::string(kParseDoneStatus));
-        AddResultLine(std::string(kOpenFolderLine));
-    } else {
-        Notice(kPageRejectedMessage);
-    }
+    capture::ReportCaptureEnd(outcome, [this](std::string_view text) { Notice(text); });
     // 8.
     m_capturePending = 0;
     SetCaptureControlsEnabled(true);

@@ -190,7 +190,7 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
         if (sectionFound) {
             lines.insert(lines.begin() + std::ptrdiff_t(insertAt), entry);
         } else {
-            lines.push_back("[" + std::string(section) + "]");
+            lines.push_back(std::string("[") + std::string(section) + "]");
             lines.push_back(entry);
         }
     }

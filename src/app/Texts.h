@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/SaveSequence.h"
+
 #include <string>
 #include <string_view>
 
@@ -24,21 +26,21 @@ inline constexpr std::string_view kButton4Caption = "Button4";
 inline constexpr std::string_view kResultListHint = "双击打开保存的目录！";
 inline constexpr std::string_view kLogInitialText = "HSM";
 
-// Capture control.
-inline constexpr std::string_view kEnterAddressStatus = " 请输入网址...";
-inline constexpr std::string_view kEnterAddressMessage = "请输入要保存的网址...";
-inline constexpr std::string_view kSaveToLine = "保存到：";
-inline constexpr std::string_view kStartDownloadLine = "开始下载页面...";
-inline constexpr std::string_view kStartDownloadStatus = " 开始下载页面...";
-inline constexpr std::string_view kDownloadDoneLine = "页面下载完成。";
-inline constexpr std::string_view kDownloadDoneStatus = " 页面下载完成。";
-inline constexpr std::string_view kStartParseLine = "开始解析页面...";
-inline constexpr std::string_view kStartParseStatus = " 开始解析页面...";
-inline constexpr std::string_view kParseDoneLine = "页面解析完成。";
-inline constexpr std::string_view kParseDoneStatus = " 页面解析完成。";
-inline constexpr std::string_view kOpenFolderLine = "双击打开保存的目录！";
-inline constexpr std::string_view kPageRejectedMessage = " 网页不存在，或是网址不符合标准，停止下载。";
-inline constexpr std::string_view kBlankPage = "about:blank";
+// Capture control: the texts of Save and of the document-complete handler are the capture's own.
+using capture::kBlankPage;
+using capture::kDownloadDoneLine;
+using capture::kDownloadDoneStatus;
+using capture::kEnterAddressMessage;
+using capture::kEnterAddressStatus;
+using capture::kOpenFolderLine;
+using capture::kPageRejectedMessage;
+using capture::kParseDoneLine;
+using capture::kParseDoneStatus;
+using capture::kSaveToLine;
+using capture::kStartDownloadLine;
+using capture::kStartDownloadStatus;
+using capture::kStartParseLine;
+using capture::kStartParseStatus;
 
 // Settings.
 inline constexpr std::string_view kChooseFolderPrompt = "设置Pagestow的目录";

@@ -24,6 +24,10 @@ enum class DocumentPass { Document, FramesOnly };
 // its built-in error page, or a capture is already running (that capture is left alone).
 bool CapturePage(engine::PageEngine& browser);
 
+// Makes the save folder's missing levels, then claims a fresh capture folder in it by creating it:
+// its name ("qzwd_" and 13 digits). Two runs never get the same folder.
+std::string ClaimCaptureFolder(const std::string& saveDir);
+
 // True while CapturePage runs.
 bool CaptureRunning();
 

@@ -1,9 +1,13 @@
 #include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
+#include "capture/FileWriting.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
-#include <filesystem>
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace pagestow::capture {
 namespace {
@@ -12,7 +16,7 @@ namespace {
     constexpr std::string_view kCaptureFolderPrefix = "qzwd_";
     constexpr std::string_view kPageNotFound = "网页不存在，或是网址不符合标准，停止下载。";
     // Enough draws to find a free number among the 999 of one minute; past them the minute has
-    // moved on in practice, and the last name drawn is taken.
+    // moved on in practice, and the last name drawn is taken (its writes then report the cause).
     constexpr int kMaxNameDraws = 20000;
 
     bool g_captureRunning = false;
@@ -30,26 +34,14 @@ namespace {
         RunningCapture& operator=(const RunningCapture&) = delete;
     };
 
-    bool PathExists(const std::string& path)
-    {
-        std::error_code error;
-        return std::filesystem::exists(std::filesystem::symlink_status(path, error));
-    }
-
     // "qzwd_" + the two-digit year, month, day, hour and minute + the three random digits of a
-    // time-stamp name; a name whose folder already exists in the save folder is not used again.
-    std::string FreshCaptureFolder()
+    // time-stamp name.
+    std::string CaptureFolderName()
     {
-        std::string folder;
-        for (int draw = 0; draw < kMaxNameDraws; ++draw) {
-            std::string name = mapping::MakeTimeStampName();
-            if (name.size() < 20)
-                name.append(20 - name.size(), '0');
-            folder = std::string(kCaptureFolderPrefix) + name.substr(2, 10) + name.substr(17, 3);
-            if (!PathExists(SaveDir + folder))
-                break;
-        }
-        return folder;
+        std::string name = mapping::MakeTimeStampName();
+        if (name.size() < 20)
+            name.append(20 - name.size(), '0');
+        return std::string(kCaptureFolderPrefix) + name.substr(2, 10) + name.substr(17, 3);
     }
 
     // The page document: the document of the topmost element above the body.
@@ -69,6 +61,26 @@ namespace {
 
 } // namespace
 
+std::string ClaimCaptureFolder(const std::string& saveDir)
+{
+    // The save folder is taken exactly as given; its own missing levels are made, nothing beside it.
+    if (int error = mapping::MakeFolders(saveDir))
+        RecordFailure(saveDir, error);
+    // A name is ours only once our own mkdir made its folder: a folder that exists, made by another
+    // run a moment ago, sends us on to the next draw.
+    std::string folder;
+    for (int draw = 0; draw < kMaxNameDraws; ++draw) {
+        folder = CaptureFolderName();
+        if (::mkdir((saveDir + folder).c_str(), 0777) == 0)
+            return folder;
+        if (errno != EEXIST) {
+            RecordFailure(saveDir + folder, errno);
+            return folder;
+        }
+    }
+    return folder;
+}
+
 bool CaptureRunning()
 {
     return g_captureRunning;
@@ -80,6 +92,8 @@ bool CapturePage(PageEngine& browser)
     if (g_captureRunning)
         return false;
     RunningCapture running;
+    LastCapture().Clear();
+    BeginStylesheetResources();
 
     // 1.-2. No document, no capture.
     ObjectPtr document = browser.Document();
@@ -89,7 +103,7 @@ bool CapturePage(PageEngine& browser)
     // 3. The page document.
     ObjectPtr page = PageDocument(document);
 
-    // 4. The saved-files list and the page's address record.
+    // 4. The saved-files list and the page's address record; a fresh record of what is written.
     SavedFiles = std::make_unique<SavedFileList>();
     mapping::AddressRecord record;
 
@@ -105,17 +119,20 @@ bool CapturePage(PageEngine& browser)
     mapping::SplitAddress(As<HtmlDocument>(page)->Url(), record);
 
     // 7. The save folder ends with a separator.
-    if (!SaveDir.empty() && SaveDir.back() != '/' && SaveDir.back() != '\\')
+    //    Only "/" separates here: a "\\" at the end is part of the folder's Linux name, and the
+    //    capture goes inside that folder, never beside it.
+    if (!SaveDir.empty() && SaveDir.back() != mapping::kPathSeparator)
         SaveDir += mapping::kPathSeparator;
 
-    // 8. A fresh capture folder.
-    CaptureFolder = FreshCaptureFolder();
+    // 8. A fresh capture folder, claimed by making it.
+    CaptureFolder = ClaimCaptureFolder(SaveDir);
 
-    // 9. The page's folder.
-    mapping::ForceDirectoryPath(mapping::TargetFolder(SaveDir, CaptureFolder, record));
+    // 9. The page's folder; a level that cannot be made is reported by the document save.
+    mapping::MakeFolders(mapping::TargetFolder(SaveDir, CaptureFolder, mapping::PathRecord(url)));
 
     // 10. The page, its resources and its frames.
     SaveDocument(page, DocumentPass::Document);
+    WriteOfflineCopyOfCapture();
     return true;
 }
 

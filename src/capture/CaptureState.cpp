@@ -33,6 +33,16 @@ void SavedFileList::Add(const std::string& path)
     m_folded.insert(Folded(path));
 }
 
+bool SavedFileList::IsDocument(const std::string& path) const
+{
+    return m_documents.count(Folded(path)) != 0;
+}
+
+void SavedFileList::AddDocument(const std::string& path)
+{
+    m_documents.insert(Folded(path));
+}
+
 void BindFrontEnd(FrontEnd* frontEnd)
 {
     g_frontEnd = frontEnd;

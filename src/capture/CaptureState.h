@@ -14,10 +14,14 @@ public:
     bool Contains(const std::string& path) const;
     void Add(const std::string& path);
     const std::vector<std::string>& Paths() const { return m_paths; }
+    // The files of the capture's documents, kept apart: no resource is copied over one of them.
+    bool IsDocument(const std::string& path) const;
+    void AddDocument(const std::string& path);
 
 private:
     std::vector<std::string> m_paths;
     std::unordered_set<std::string> m_folded;
+    std::unordered_set<std::string> m_documents;
 };
 
 // The capture-wide state: one set for the whole process, used on the UI thread only.

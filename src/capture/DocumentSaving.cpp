@@ -1,16 +1,16 @@
 #include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
+#include "capture/FileWriting.h"
+#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
-#include <fcntl.h>
 #include <typeinfo>
-#include <unistd.h>
+#include <vector>
 
 namespace pagestow::capture {
 namespace {
@@ -44,42 +44,58 @@ namespace {
         return std::string(what) + " \"" + file + "\". " + std::strerror(error);
     }
 
-    // Writes bytes to file, creating or replacing it. The bytes go to a fresh file beside it that
-    // takes the file's name only once it is complete, so a failure leaves no half-written file.
-    void WriteDocumentFile(const std::string& file, const std::string& bytes)
-    {
-        static std::atomic<unsigned> counter { 0 };
-        size_t slash = file.find_last_of('/');
-        std::string folder = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
-        std::string partial
-            = folder + ".pagestow-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part";
+    // The addresses of the documents being saved, outermost first: the last is the referrer of
+    // what the walk finds and of the frames' documents.
+    std::vector<std::string> g_openDocuments;
 
-        int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0)
-            throw FileCreateError(FileError("Cannot create file", file, errno));
-        size_t written = 0;
-        while (written < bytes.size()) {
-            ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                int error = n < 0 ? errno : ENOSPC;
-                ::close(fd);
-                ::unlink(partial.c_str());
-                throw FileCreateError(FileError("Cannot write file", file, error));
-            }
-            written += size_t(n);
+    class OpenDocument {
+    public:
+        explicit OpenDocument(std::string url) { g_openDocuments.push_back(std::move(url)); }
+        ~OpenDocument() { g_openDocuments.pop_back(); }
+        OpenDocument(const OpenDocument&) = delete;
+        OpenDocument& operator=(const OpenDocument&) = delete;
+    };
+
+    DocumentAddressKind AddressKindOf(const ObjectPtr& document)
+    {
+        return Supports<DocumentOriginInfo>(document) ? As<DocumentOriginInfo>(document)->AddressKind()
+                                                      : DocumentAddressKind::Own;
+    }
+
+    // Steps 5 to 8 for a document with an address of its own: its folder, its file, written whole,
+    // and the report. A document never replaces a resource the capture copied.
+    void WriteDocument(const ObjectPtr& document, const std::string& url)
+    {
+        // 5. Its folder, with every missing level.
+        mapping::AddressRecord pathRecord = mapping::PathRecord(url);
+        std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, pathRecord);
+        int folderError = mapping::MakeFolders(folder);
+
+        // 6. Its file: its own name, or index.htm.
+        std::string fileName = mapping::SafeFileName(pathRecord.Value("filename"));
+        std::string file = fileName.empty() ? folder + std::string(kDefaultDocumentName)
+                                            : folder + mapping::kPathSeparator + fileName;
+        if (SavedFiles && SavedFiles->Contains(file))
+            return;
+
+        // 7. The engine's serialisation, written whole; a failed serialisation is not examined.
+        std::string stream;
+        SaveDocumentToStream(document, stream);
+        WriteOutcome outcome = folderError ? WriteOutcome { folderError, false } : WriteWholeFile(file, stream);
+        if (outcome.error) {
+            RecordFailure(file, outcome.error);
+            throw FileCreateError(
+                FileError(outcome.created ? "Cannot write file" : "Cannot create file", file, outcome.error));
         }
-        if (::close(fd) != 0) {
-            int error = errno;
-            ::unlink(partial.c_str());
-            throw FileCreateError(FileError("Cannot write file", file, error));
-        }
-        if (::rename(partial.c_str(), file.c_str()) != 0) {
-            int error = errno;
-            ::unlink(partial.c_str());
-            throw FileCreateError(FileError("Cannot create file", file, error));
-        }
+        if (SavedFiles)
+            SavedFiles->AddDocument(file);
+        std::string referrer = g_openDocuments.size() > 1 ? g_openDocuments[g_openDocuments.size() - 2] : "";
+        LastCapture().saved.push_back({ SavedEntry::Kind::Document, url, referrer, file, stream.size() });
+
+        // 8. Report.
+        std::string report = "网页文件“" + file + "”保存完成。";
+        AddResultLine(report);
+        SetStatusText(" " + report);
     }
 
     std::shared_ptr<FramesCollection> FramesOf(const HtmlDocument& document)
@@ -96,30 +112,23 @@ namespace {
         auto html = As<HtmlDocument>(document);
 
         // 4. The document's own address.
+        std::string url = html->Url();
+        OpenDocument open(url);
         mapping::AddressRecord record;
-        mapping::SplitAddress(html->Url(), record);
+        mapping::SplitAddress(url, record);
 
-        // 5. Its folder, with every missing level.
-        std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, record);
-        mapping::ForceDirectoryPath(folder);
-
-        // 6. Its file: its own name, or index.htm.
-        std::string fileName = mapping::SafeFileName(record.Value("filename"));
-        std::string file = fileName.empty() ? folder + std::string(kDefaultDocumentName)
-                                            : folder + mapping::kPathSeparator + fileName;
-
-        // 7. The engine's serialisation, written whole; a failed serialisation is not examined.
-        std::string stream;
-        SaveDocumentToStream(document, stream);
-        WriteDocumentFile(file, stream);
-
-        // 8. Report.
-        std::string report = "网页文件“" + file + "”保存完成。";
-        AddResultLine(report);
-        SetStatusText(" " + report);
+        // 5.-8. Only a document loaded from an address of its own is a file of the capture; one made
+        //       in place (about:blank, srcdoc, written by script) or whose load failed is not.
+        if (AddressKindOf(document) == DocumentAddressKind::Own)
+            WriteDocument(document, url);
 
         // 9. Its resources, resolved against its own address.
         SaveDocumentResources(document, record);
+        if (Options().offlineCopy) {
+            std::string serialization;
+            SaveDocumentToStream(document, serialization);
+            SaveStylesheetResources(url, serialization);
+        }
 
         // 10. Its frames.
         if (FramesOf(*html)->Length() > 0)

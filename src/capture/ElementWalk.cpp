@@ -1,12 +1,13 @@
 #include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
+#include "capture/FileWriting.h"
 #include "engine/EngineCache.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -52,25 +53,6 @@ namespace {
         if (!role)
             throw EngineError(std::string("The document model gave no ") + what);
         return role;
-    }
-
-    // An address that names a scheme ("http:", "mailto:", "www.example.com:" alike, as a browser
-    // reads it): letters, digits, "+", "-" or "." after a leading letter, then ":", before any "/",
-    // "?" or "#".
-    bool NamesScheme(std::string_view address)
-    {
-        if (address.empty()
-            || !((address[0] >= 'a' && address[0] <= 'z') || (address[0] >= 'A' && address[0] <= 'Z')))
-            return false;
-        for (char c : address) {
-            if (c == ':')
-                return true;
-            bool schemeCharacter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-                || c == '+' || c == '-' || c == '.';
-            if (!schemeCharacter)
-                return false;
-        }
-        return false;
     }
 
     // Where each source index sits in a document's element collection, made once per document so
@@ -144,9 +126,11 @@ namespace {
     }
 
     // The address to look up for an attribute value, or "" when the cache holds nothing for it.
-    // cacheFile receives the cached file.
+    // cacheFile receives the cached file. The address the resolution rule gives is tried first; when
+    // the cache lacks it, the address the engine itself resolved the attribute to and loaded (its
+    // base element, an extensionless page address, a query in the document's character set).
     std::string FindCachedAddress(const mapping::AddressRecord& record, const HarvestRow& row,
-        std::string_view value, std::string& cacheFile)
+        const ObjectPtr& attribute, std::string_view value, std::string& cacheFile)
     {
         std::string_view trimmed = mapping::TrimControls(value);
         bool relative = mapping::IsRelativeAddress(trimmed);
@@ -154,19 +138,64 @@ namespace {
             AddLogLine(std::string(kRelativeLinkLine));
         // A combination past the path limit leaves only the site's base address, which names the
         // root document and not this resource.
-        if (relative && mapping::CombinationFails(record, trimmed))
-            return {};
-        std::string address = mapping::ElementAddress(record, trimmed);
-        if (GetCachedFileName(address, cacheFile) == 0)
-            return address;
-        // A bare file name ("logo.gif", "app.js?v=2") passes the address rule as absolute, yet a
-        // browser loads it from the document's folder: look there once more.
-        if (!relative && !NamesScheme(trimmed) && !mapping::CombinationFails(record, trimmed)) {
-            address = mapping::ResolveAddress(record, trimmed);
+        std::string address;
+        if (!relative || !mapping::CombinationFails(record, trimmed)) {
+            address = mapping::ElementAddress(record, trimmed);
             if (GetCachedFileName(address, cacheFile) == 0)
                 return address;
         }
+        if (Supports<ResolvedAttribute>(attribute)) {
+            std::string engineAddress = As<ResolvedAttribute>(attribute)->EngineAddress();
+            if (!engineAddress.empty() && engineAddress != address
+                && GetCachedFileName(engineAddress, cacheFile) == 0)
+                return engineAddress;
+        }
         return {};
+    }
+
+    SavedEntry::Kind KindOf(const HarvestRow& row)
+    {
+        if (row.tag == "link")
+            return SavedEntry::Kind::Stylesheet;
+        if (row.tag == "script")
+            return SavedEntry::Kind::Script;
+        return SavedEntry::Kind::Image;
+    }
+
+    // Steps 7 to 13 for an address found in the cache: the target path from the address that was
+    // found, each local file once, never over a document of the capture, and reported only once the
+    // file is complete.
+    void SaveFoundResource(const std::string& address, const std::string& cacheFile, const HarvestRow& row,
+        const mapping::AddressRecord& record)
+    {
+        // 7.-9. The target folder and file under the capture.
+        mapping::AddressRecord resource = mapping::PathRecord(address);
+        std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
+        int folderError = mapping::MakeFolders(folder);
+        std::string target = mapping::LocalTargetPath(
+            folder, resource.Value("filename"), row.defaultName, row.defaultExtension);
+
+        // 10. Each local file once per capture, and never in place of a saved document.
+        if (SavedFiles && (SavedFiles->Contains(target) || SavedFiles->IsDocument(target)))
+            return;
+
+        // 12. The copy is complete under its own name, or it is not there and not claimed.
+        std::uint64_t bytes = 0;
+        int error = folderError ? folderError : CopyWholeFile(cacheFile, target, bytes);
+        if (error) {
+            RecordFailure(target, error);
+            return;
+        }
+
+        // 11. The path is entered once it names a complete file.
+        if (SavedFiles)
+            SavedFiles->Add(target);
+        LastCapture().saved.push_back({ KindOf(row), address, record.Value("url"), target, bytes });
+
+        // 13. Report.
+        std::string report = std::string(row.reportText) + target;
+        AddResultLine(report);
+        SetStatusText(report);
     }
 
     void SaveAttributeResources(
@@ -180,7 +209,8 @@ namespace {
         for (std::int32_t position = 0; position < length; ++position) {
             PumpMessages();
             // 2. Name and value; 3. an empty value is skipped.
-            auto attribute = Required<DomAttribute>(attributes->Item(position), "attribute");
+            ObjectPtr object = attributes->Item(position);
+            auto attribute = Required<DomAttribute>(object, "attribute");
             std::string value = attribute->NodeValue();
             if (value.empty())
                 continue;
@@ -196,41 +226,18 @@ namespace {
 
             // 5.-6. The absolute address, found in the engine's cache.
             std::string cacheFile;
-            std::string address = FindCachedAddress(record, row, value, cacheFile);
-            if (address.empty())
-                continue;
+            std::string address = FindCachedAddress(record, row, object, value, cacheFile);
+            if (!address.empty())
+                SaveFoundResource(address, cacheFile, row, record);
+        }
 
-            // 7.-9. The target folder and file under the capture.
-            std::string target;
-            {
-                mapping::AddressRecord resource;
-                mapping::SplitAddress(address, resource);
-                std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
-                mapping::ForceDirectoryPath(folder);
-                target = mapping::LocalTargetPath(
-                    folder, resource.Value("filename"), row.defaultName, row.defaultExtension);
-            }
-
-            // 10. Each local file once per capture.
-            if (SavedFiles && SavedFiles->Contains(target))
-                continue;
-
-            // 12. Copy over whatever is there. The outcome is not examined, except for a name the file
-            //     system refuses as too long: no such file can exist, so nothing may claim it was saved.
-            std::error_code copyError;
-            std::filesystem::copy_file(
-                cacheFile, target, std::filesystem::copy_options::overwrite_existing, copyError);
-            if (copyError == std::errc::filename_too_long)
-                continue;
-
-            // 11. The path is entered once it names a file that can exist.
-            if (SavedFiles)
-                SavedFiles->Add(target);
-
-            // 13. Report.
-            std::string report = std::string(row.reportText) + target;
-            AddResultLine(report);
-            SetStatusText(report);
+        // The srcset or <picture> candidate the engine loaded for an image comes with the image's row,
+        // after its own attributes.
+        if (row.tag == "img" && Supports<ImageSource>(element)) {
+            std::string candidate = As<ImageSource>(element)->CurrentSource();
+            std::string cacheFile;
+            if (!candidate.empty() && GetCachedFileName(candidate, cacheFile) == 0)
+                SaveFoundResource(candidate, cacheFile, row, record);
         }
     }
 

@@ -2,29 +2,126 @@
 
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "capture/SaveSequence.h"
+#include "cli/Explain.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
 
 namespace pagestow::cli {
 namespace {
     using Clock = std::chrono::steady_clock;
 
-    constexpr const char* kRejected = " 网页不存在，或是网址不符合标准，停止下载。";
     // An engine is given this long past the load time-out to report the page before the address is
     // given up; the engines themselves complete at the time-out.
     constexpr std::chrono::seconds kCompletionGrace { 30 };
     constexpr std::chrono::milliseconds kEventWait { 50 };
     constexpr std::chrono::milliseconds kProgressInterval { 100 };
+    constexpr const char* kNoCompletionMessage = "页面没有在限定时间内下载完成，停止下载。";
+
+    void Notice(std::string_view text)
+    {
+        capture::ShowMessage(std::string(text));
+    }
+
+    // Why the engine showed its error page (or ended on a blank page), in the user's words.
+    std::string NavigationReason(const engine::PageEngine& engine, const char* otherwise)
+    {
+        if (engine.LastFailure() == engine::NavigationFailure::None)
+            return otherwise;
+        std::string reason(engine::DescribeNavigationFailure(engine.LastFailure()));
+        if (!engine.LastFailureDetail().empty())
+            reason += " (" + engine.LastFailureDetail() + ")";
+        return reason;
+    }
+
+    std::string TopLevelAddress(const engine::PageEngine& engine)
+    {
+        try {
+            if (auto document = engine::As<engine::HtmlDocument>(engine.Document()))
+                return document->Url();
+        } catch (const std::exception&) {
+        }
+        return {};
+    }
+
+    bool FileExists(const std::string& path)
+    {
+        std::error_code error;
+        return std::filesystem::is_regular_file(path, error);
+    }
+
+    // The address on one line: control characters escaped; quoted when it is blank at either end.
+    std::string PrintableAddress(const std::string& address)
+    {
+        std::string text;
+        for (unsigned char c : address) {
+            if (c == '\t')
+                text += "\\t";
+            else if (c == '\n')
+                text += "\\n";
+            else if (c == '\r')
+                text += "\\r";
+            else if (c < 0x20 || c == 0x7f) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                text += escaped;
+            } else
+                text += char(c);
+        }
+        if (text.empty() || text.front() == ' ' || text.back() == ' ')
+            return '"' + text + '"';
+        return text;
+    }
 
 } // namespace
 
-std::string TrimAddress(const std::string& address)
+const char* OutcomeName(AddressOutcome outcome)
 {
-    size_t start = 0;
-    size_t end = address.size();
-    while (start < end && (unsigned char)address[start] <= 32)
-        ++start;
-    while (end > start && (unsigned char)address[end - 1] <= 32)
-        --end;
-    return address.substr(start, end - start);
+    switch (outcome) {
+    case AddressOutcome::Captured:
+        return "saved";
+    case AddressOutcome::Incomplete:
+        return "incomplete";
+    case AddressOutcome::Rejected:
+        return "rejected";
+    case AddressOutcome::Failed:
+        return "failed";
+    case AddressOutcome::Interrupted:
+        return "interrupted";
+    }
+    return "failed";
+}
+
+std::string ErrorLine(const AddressResult& result)
+{
+    if (result.outcome == AddressOutcome::Captured || result.outcome == AddressOutcome::Interrupted
+        || result.reason.empty())
+        return {};
+    return "pagestow-cli: " + PrintableAddress(result.address) + ": " + result.reason;
+}
+
+std::string ResultJson(const AddressResult& result)
+{
+    nlohmann::json failures = nlohmann::json::array();
+    for (const capture::WriteFailure& failure : result.failures)
+        failures.push_back({ { "path", failure.path }, { "reason", failure.reason } });
+    nlohmann::ordered_json json {
+        { "address", result.address },
+        { "final_address", result.finalAddress },
+        { "status", OutcomeName(result.outcome) },
+        { "capture_folder", result.captureFolder },
+        { "page_file", result.pageFile },
+        { "files_saved", result.filesSaved },
+        { "bytes", result.bytes },
+        { "failures", failures },
+        { "error", result.reason },
+        { "seconds", double(std::llround(result.seconds * 1000)) / 1000 },
+    };
+    // Addresses and paths are bytes; what is not UTF-8 is shown as U+FFFD rather than lost.
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 CaptureRunner::CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& frontEnd,
@@ -71,87 +168,141 @@ CaptureRunner::LoadEnd CaptureRunner::WaitForCompletion()
         }
     }
     m_frontEnd.ClearProgress();
-    return m_completedUrl == "about:blank" ? LoadEnd::Blank : LoadEnd::Completed;
+    return capture::FinishesCapture(m_completedUrl) ? LoadEnd::Completed : LoadEnd::Blank;
 }
 
-AddressOutcome CaptureRunner::CaptureAddress(const std::string& typed)
+AddressResult CaptureRunner::CaptureAddress(const std::string& typed)
 {
-    // 1.-2. A blank address is refused.
-    std::string address = TrimAddress(typed);
-    if (address.empty()) {
-        capture::SetStatusText(" 请输入网址...");
-        capture::ShowMessage("请输入要保存的网址...");
+    auto start = Clock::now();
+    AddressResult result;
+    result.address = typed;
+    result.outcome = Capture(typed, result);
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (std::string line = ErrorLine(result); !line.empty())
+        m_frontEnd.ReportError(line);
+    return result;
+}
+
+AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& result)
+{
+    // Save: a blank address is refused, otherwise the load starts.
+    std::optional<std::string> address = capture::SaveAddress(typed, Notice);
+    if (!address) {
+        result.reason = "the address is blank";
         return AddressOutcome::Rejected;
     }
-    // 3.-9. The load starts.
-    capture::AddResultLine("保存到：" + capture::SaveDir);
-    capture::AddResultLine("开始下载页面...");
-    capture::SetStatusText(" 开始下载页面...");
+    capture::ReportSaveStarted();
     m_pending = true;
     m_completed = false;
     m_completedUrl.clear();
 
     LoadEnd end;
     try {
-        m_engine.Navigate(address);
+        m_engine.Navigate(*address);
         end = WaitForCompletion();
     } catch (const std::exception& error) {
         m_pending = false;
         m_frontEnd.ClearProgress();
         capture::ShowMessage(capture::DescribeError(error));
+        result.reason = std::string("the page engine failed: ") + error.what();
         return AddressOutcome::Failed;
     }
     m_pending = false;
     switch (end) {
     case LoadEnd::Interrupted:
         m_frontEnd.ClearProgress();
+        result.reason = "interrupted";
         return AddressOutcome::Interrupted;
     case LoadEnd::NoCompletion:
         m_frontEnd.ClearProgress();
-        capture::ShowMessage("页面没有在限定时间内下载完成，停止下载。");
+        capture::ShowMessage(kNoCompletionMessage);
+        result.reason = "the page engine did not report the page in time";
         return AddressOutcome::Failed;
     case LoadEnd::Blank:
         // The window would keep waiting for another page; here the address is done with.
-        capture::ShowMessage(kRejected);
+        Notice(capture::kPageRejectedMessage);
+        result.reason = NavigationReason(m_engine, "the page loaded is blank (about:blank)");
         return AddressOutcome::Rejected;
     case LoadEnd::Completed:
         break;
     }
 
-    // The top-level document is complete: the capture.
-    capture::AddResultLine("页面下载完成。");
-    capture::SetStatusText(" 页面下载完成。");
-    capture::AddResultLine("开始解析页面...");
-    capture::SetStatusText(" 开始解析页面...");
-    bool accepted = false;
-    try {
-        accepted = capture::CapturePage(m_engine);
-    } catch (const std::exception& error) {
-        capture::ShowMessage(capture::DescribeError(error));
-        return AddressOutcome::Failed;
-    }
-    if (!accepted) {
-        capture::ShowMessage(kRejected);
+    // Document complete: the capture, with the window's texts.
+    capture::LastCapture().Clear();
+    const std::string folderBefore = capture::CaptureFolder;
+    capture::CaptureOutcome outcome = capture::RunCapture(m_engine);
+    capture::ReportCaptureEnd(outcome, Notice);
+    switch (outcome.result) {
+    case capture::CaptureOutcome::Result::Rejected:
+        result.reason = NavigationReason(m_engine, "the page could not be loaded");
         return AddressOutcome::Rejected;
+    case capture::CaptureOutcome::Result::Failed:
+        result.reason = "the capture failed: " + outcome.error;
+        return AddressOutcome::Failed;
+    case capture::CaptureOutcome::Result::Accepted:
+        break;
     }
-    capture::AddResultLine("页面解析完成。");
-    capture::SetStatusText(" 页面解析完成。");
-    capture::AddResultLine("双击打开保存的目录！");
-    return AddressOutcome::Captured;
+
+    // What was written, and what could not be.
+    const capture::CaptureRecord& record = capture::LastCapture();
+    result.finalAddress = TopLevelAddress(m_engine);
+    if (capture::CaptureFolder != folderBefore || !capture::CaptureFolder.empty())
+        result.captureFolder = capture::SaveDir + capture::CaptureFolder;
+    for (const capture::SavedEntry& entry : record.saved) {
+        if (result.pageFile.empty() && entry.kind == capture::SavedEntry::Kind::Document
+            && entry.referrer.empty())
+            result.pageFile = entry.path;
+        result.bytes += entry.bytes;
+    }
+    result.filesSaved = record.saved.size();
+    if (result.pageFile.empty())
+        result.pageFile = PageFilePath(capture::SaveDir, capture::CaptureFolder, result.finalAddress);
+    result.failures = record.failures;
+    // The page's own file is checked whatever the record says: a page without its file is no capture.
+    bool pageListed = false;
+    for (const capture::WriteFailure& failure : result.failures)
+        pageListed = pageListed || failure.path == result.pageFile;
+    if (!pageListed && !FileExists(result.pageFile))
+        result.failures.push_back({ result.pageFile, "the file was not written" });
+    if (result.failures.empty())
+        return AddressOutcome::Captured;
+    const capture::WriteFailure& first = result.failures.front();
+    result.reason = result.failures.size() == 1 ? "could not write " + first.path + ": " + first.reason
+                                                : std::to_string(result.failures.size())
+            + " files could not be written; the first, " + first.path + ": " + first.reason;
+    return AddressOutcome::Incomplete;
 }
 
-int CaptureRunner::Run(const std::vector<std::string>& addresses)
+int CaptureRunner::Run(
+    const std::vector<std::string>& addresses, const std::function<void(const AddressResult&)>& onResult)
 {
-    bool allCaptured = true;
+    ExitStatus status;
     for (const std::string& address : addresses) {
-        if (m_interrupted && m_interrupted->load())
-            return 130;
-        AddressOutcome outcome = CaptureAddress(address);
-        if (outcome == AddressOutcome::Interrupted)
-            return 130;
-        allCaptured = allCaptured && outcome == AddressOutcome::Captured;
+        if (m_interrupted && m_interrupted->load()) {
+            status.Add(AddressOutcome::Interrupted);
+            break;
+        }
+        AddressResult result = CaptureAddress(address);
+        if (onResult)
+            onResult(result);
+        status.Add(result.outcome);
+        if (result.outcome == AddressOutcome::Interrupted)
+            break;
     }
-    return allCaptured ? 0 : 1;
+    return status.Value();
+}
+
+void ExitStatus::Add(AddressOutcome outcome)
+{
+    m_interrupted = m_interrupted || outcome == AddressOutcome::Interrupted;
+    m_allCaptured = m_allCaptured && outcome == AddressOutcome::Captured;
+}
+
+int ExitStatus::Value() const
+{
+    if (m_interrupted)
+        return 130;
+    return m_allCaptured ? 0 : 1;
 }
 
 } // namespace pagestow::cli

@@ -1,16 +1,56 @@
 #pragma once
 
+#include "capture/CaptureRecord.h"
 #include "cli/TerminalFrontEnd.h"
 #include "engine/PageEngine.h"
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace pagestow::cli {
 
-enum class AddressOutcome { Captured, Rejected, Failed, Interrupted };
+enum class AddressOutcome {
+    // The page and everything found of it was written.
+    Captured,
+    // The page was taken, but a file of it could not be written whole.
+    Incomplete,
+    // A blank address, an address that could not be reached, a blank page.
+    Rejected,
+    // The engine failed, or did not report the page in time.
+    Failed,
+    Interrupted,
+};
+
+// What became of one address, for the exit status, the error line and --json.
+struct AddressResult {
+    // As given.
+    std::string address;
+    AddressOutcome outcome = AddressOutcome::Failed;
+    // The page's own address after redirects ("" when no page was taken).
+    std::string finalAddress;
+    // The capture folder's path and the page's file ("" when no page was taken).
+    std::string captureFolder;
+    std::string pageFile;
+    std::size_t filesSaved = 0;
+    std::uint64_t bytes = 0;
+    std::vector<capture::WriteFailure> failures;
+    // What went wrong, in the user's words ("" when nothing did).
+    std::string reason;
+    double seconds = 0;
+};
+
+// "saved", "incomplete", "rejected", "failed", "interrupted".
+const char* OutcomeName(AddressOutcome outcome);
+
+// The one line on standard error that says what went wrong with an address, "" when nothing did:
+// "pagestow-cli: http://x.invalid/: host not found (Could not resolve host: x.invalid)".
+std::string ErrorLine(const AddressResult& result);
+
+// The result as one line of JSON (without the line end).
+std::string ResultJson(const AddressResult& result);
 
 // Captures addresses one after the other the way the window's Save does, with the same texts:
 // blank addresses refused, the page loaded by the engine, the capture run once the top-level
@@ -24,16 +64,19 @@ public:
     CaptureRunner(const CaptureRunner&) = delete;
     CaptureRunner& operator=(const CaptureRunner&) = delete;
 
-    AddressOutcome CaptureAddress(const std::string& address);
+    // Captures one address; what went wrong is also reported in one line on the error stream.
+    AddressResult CaptureAddress(const std::string& address);
 
-    // Captures every address; the program's exit status (0 when all were captured, 1 otherwise,
-    // 130 when interrupted).
-    int Run(const std::vector<std::string>& addresses);
+    // Captures every address, handing each result to onResult when given; the program's exit status
+    // (see ExitStatus).
+    int Run(const std::vector<std::string>& addresses,
+        const std::function<void(const AddressResult&)>& onResult = nullptr);
 
 private:
     // Processes engine events until the top-level completion of the current navigation.
     enum class LoadEnd { Completed, Blank, NoCompletion, Interrupted };
     LoadEnd WaitForCompletion();
+    AddressOutcome Capture(const std::string& typed, AddressResult& result);
 
     engine::PageEngine& m_engine;
     TerminalFrontEnd& m_frontEnd;
@@ -44,8 +87,16 @@ private:
     std::string m_completedUrl;
 };
 
-// The address as the window reads its address box: without leading and trailing characters of code
-// 0 to 32.
-std::string TrimAddress(const std::string& address);
+// Folds the outcomes of a run into its exit status: 130 when interrupted, 1 when any address was not
+// captured whole, 0 otherwise.
+class ExitStatus {
+public:
+    void Add(AddressOutcome outcome);
+    int Value() const;
+
+private:
+    bool m_interrupted = false;
+    bool m_allCaptured = true;
+};
 
 } // namespace pagestow::cli

@@ -7,24 +7,39 @@
 namespace pagestow::cli {
 
 const char* const kUsage
-    = "usage: pagestow-cli [--engine static|chromium|webkit] [--save-dir DIR] [--timeout SECONDS] "
-      "[--verbose] "
-      "ADDRESS...\n"
-      "       pagestow-cli --explain ADDRESS [--base DOCUMENT]\n"
+    = "usage: pagestow-cli [OPTION]... ADDRESS...\n"
+      "       pagestow-cli [OPTION]... -i FILE\n"
+      "       pagestow-cli --explain ADDRESS [--base DOCUMENT] [--save-dir DIR]\n"
       "\n"
       "Saves each page with the stylesheets, scripts and images it loaded into\n"
       "DIR/qzwd_YYMMDDhhmmRRR/host/directory (DIR defaults to the current folder).\n"
       "\n"
       "  --engine NAME      page engine: static (built in, the default), chromium or webkit\n"
-      "  --save-dir DIR     the save folder\n"
+      "  --save-dir DIR     the save folder, used exactly as given\n"
       "  --timeout SECONDS  bounds the loading of one page (default 60); the page then\n"
       "                     completes with what has arrived\n"
+      "  -i, --input FILE   reads addresses from FILE, one a line (- for standard input;\n"
+      "                     blank lines and lines starting with # are skipped)\n"
+      "  -j, --jobs N       captures up to N addresses at once, in worker processes\n"
+      "  --json             one JSON object a line per address on standard output; the\n"
+      "                     result lines then go to standard error\n"
+      "  -q, --quiet        no result lines, status texts or progress line\n"
       "  --verbose          status texts and log lines on standard error\n"
+      "  --offline-copy     also save what stylesheets load, and write a copy of the page\n"
+      "                     that opens from disk (see docs/offline-copy.md)\n"
       "  --explain ADDRESS  prints the address record of ADDRESS (with --base, resolved\n"
-      "                     against DOCUMENT first)\n"
+      "                     against DOCUMENT first) and the path its file would get\n"
+      "  --version          prints the version\n"
+      "  -h, --help         prints this text\n"
       "\n"
-      "Exit status: 0 when every page was saved, 1 when any address was rejected or\n"
-      "failed, 2 for a usage error.\n";
+      "Exit status: 0 when every page was saved whole, 1 when any address was rejected\n"
+      "or failed or a file could not be written, 2 for a usage error, 3 when every page\n"
+      "was saved but standard output could not be written, 130 when interrupted.\n";
+
+std::string VersionText()
+{
+    return std::string("pagestow-cli ") + PAGESTOW_VERSION + "\n";
+}
 
 namespace {
 
@@ -53,6 +68,14 @@ namespace {
         return true;
     }
 
+    bool ParseJobs(const std::string& text, int& jobs)
+    {
+        if (text.empty() || text.size() > 4 || !std::all_of(text.begin(), text.end(), ::isdigit))
+            return false;
+        jobs = std::atoi(text.c_str());
+        return jobs >= 1 && jobs <= 256;
+    }
+
     ParsedArguments UsageError(std::string error)
     {
         ParsedArguments parsed;
@@ -61,52 +84,95 @@ namespace {
         return parsed;
     }
 
+    // Options that take a value, by every name they go by.
+    std::string LongName(const std::string& name)
+    {
+        if (name == "-i")
+            return "--input";
+        if (name == "-j")
+            return "--jobs";
+        return name;
+    }
+
+    bool TakesValue(const std::string& name)
+    {
+        return name == "--engine" || name == "--save-dir" || name == "--timeout" || name == "--input"
+            || name == "--jobs" || name == "--base" || name == "--worker-index";
+    }
+
 } // namespace
 
 ParsedArguments ParseArguments(const std::vector<std::string>& args)
 {
     ParsedArguments parsed;
-    if (!args.empty() && args[0] == "--explain") {
-        parsed.action = ParsedArguments::Action::Explain;
-        parsed.explainArguments.assign(args.begin() + 1, args.end());
-        return parsed;
-    }
     CliOptions& options = parsed.options;
     bool onlyAddresses = false;
+    bool explain = false;
+    bool worker = false;
+    std::vector<std::string> explainArguments;
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (onlyAddresses || arg.size() < 2 || arg.rfind("--", 0) != 0) {
-            if (!onlyAddresses && arg.size() >= 2 && arg[0] == '-' && arg != "-h")
-                return UsageError("unknown option " + arg);
-            if (arg == "-h") {
-                parsed.action = ParsedArguments::Action::Help;
-                return parsed;
-            }
+        const std::string& arg = args[i];
+        bool isOption = !onlyAddresses && arg.size() >= 2 && arg[0] == '-';
+        if (!isOption) {
             options.addresses.push_back(arg);
+            options.sources.push_back({ AddressSource::Kind::Address, arg });
+            explainArguments.push_back(arg);
             continue;
         }
         if (arg == "--") {
             onlyAddresses = true;
             continue;
         }
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             parsed.action = ParsedArguments::Action::Help;
+            return parsed;
+        }
+        if (arg == "--version") {
+            parsed.action = ParsedArguments::Action::Version;
             return parsed;
         }
         if (arg == "--verbose") {
             options.verbose = true;
             continue;
         }
-        // The options with a value take it as the next argument or after "=".
+        if (arg == "-q" || arg == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        if (arg == "--json") {
+            options.json = true;
+            continue;
+        }
+        if (arg == "--offline-copy") {
+            options.offlineCopy = true;
+            continue;
+        }
+        if (arg == "--explain") {
+            explain = true;
+            continue;
+        }
+        if (arg == "--worker") {
+            worker = true;
+            continue;
+        }
+        // The options with a value take it as the next argument, after "=", or for the short ones
+        // joined on ("-ilist.txt", "-j4").
         std::string name = arg;
         std::string value;
         bool hasValue = false;
-        if (size_t equals = arg.find('='); equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
+        if (arg.rfind("--", 0) == 0) {
+            if (size_t equals = arg.find('='); equals != std::string::npos) {
+                name = arg.substr(0, equals);
+                value = arg.substr(equals + 1);
+                hasValue = true;
+            }
+        } else if (arg.size() > 2) {
+            name = arg.substr(0, 2);
+            value = arg.substr(2);
             hasValue = true;
         }
-        if (name != "--engine" && name != "--save-dir" && name != "--timeout")
+        name = LongName(name);
+        if (!TakesValue(name))
             return UsageError("unknown option " + name);
         if (!hasValue) {
             if (i + 1 >= args.size())
@@ -117,16 +183,56 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args)
             return UsageError("unknown engine \"" + value + "\" (static, chromium or webkit)");
         if (name == "--timeout" && !ParseSeconds(value, options.timeout))
             return UsageError("--timeout needs a number of seconds above 0, not \"" + value + "\"");
+        if (name == "--jobs" && !ParseJobs(value, options.jobs))
+            return UsageError("--jobs needs a number from 1 to 256, not \"" + value + "\"");
+        if (name == "--worker-index" && !ParseJobs(value, options.workerIndex))
+            return UsageError("--worker-index needs a number");
         if (name == "--save-dir") {
             if (value.empty())
                 return UsageError("--save-dir needs a folder");
             options.saveDir = value;
         }
+        if (name == "--input") {
+            if (value.empty())
+                return UsageError("--input needs a file (- for standard input)");
+            options.sources.push_back({ AddressSource::Kind::File, value });
+        }
+        if (name == "--base") {
+            if (!explain && std::find(args.begin() + i, args.end(), "--explain") == args.end())
+                return UsageError("--base goes with --explain");
+            explainArguments.push_back("--base");
+            explainArguments.push_back(value);
+        }
     }
-    if (options.addresses.empty())
+    if (explain) {
+        parsed.action = ParsedArguments::Action::Explain;
+        parsed.explainArguments = std::move(explainArguments);
+        return parsed;
+    }
+    if (worker) {
+        parsed.action = ParsedArguments::Action::Worker;
+        return parsed;
+    }
+    if (options.sources.empty())
         return UsageError("no address given");
     parsed.action = ParsedArguments::Action::Capture;
     return parsed;
+}
+
+std::vector<std::string> WorkerArguments(const CliOptions& options, const std::string& absoluteSaveDir)
+{
+    const char* engines[] = { "static", "chromium", "webkit" };
+    std::vector<std::string> args { "--worker", "--engine", engines[int(options.engine)], "--save-dir",
+        absoluteSaveDir, "--timeout", std::to_string(options.timeout.count() / 1000.0) };
+    if (options.verbose)
+        args.push_back("--verbose");
+    if (options.quiet)
+        args.push_back("--quiet");
+    if (options.json)
+        args.push_back("--json");
+    if (options.offlineCopy)
+        args.push_back("--offline-copy");
+    return args;
 }
 
 } // namespace pagestow::cli

@@ -9,6 +9,15 @@ namespace pagestow::cli {
 // The page engines pagestow-cli knows by name.
 enum class EngineName { Static, Chromium, WebKit };
 
+// Where addresses come from, in the order of the arguments: one given as an argument, or a file
+// ("-" for standard input) that holds one address a line.
+struct AddressSource {
+    enum class Kind { Address, File };
+    Kind kind = Kind::Address;
+    std::string text;
+    bool operator==(const AddressSource&) const = default;
+};
+
 struct CliOptions {
     EngineName engine = EngineName::Static;
     // As given; empty means the current folder.
@@ -16,14 +25,26 @@ struct CliOptions {
     // Bounds one page's load.
     std::chrono::milliseconds timeout { 60'000 };
     bool verbose = false;
+    // No result lines, status texts or progress; messages and errors still go to standard error.
+    bool quiet = false;
+    // One JSON object a line per address on standard output; the result lines go to standard error.
+    bool json = false;
+    // Also save what stylesheets load and write an offline copy.
+    bool offlineCopy = false;
+    // Addresses captured at once, each worker process with an engine of its own.
+    int jobs = 1;
+    // A worker's number in its batch (hidden --worker-index).
+    int workerIndex = 0;
+    // The addresses given as arguments (in sources too).
     std::vector<std::string> addresses;
+    std::vector<AddressSource> sources;
 };
 
 struct ParsedArguments {
-    enum class Action { Capture, Explain, Help, UsageError };
+    enum class Action { Capture, Explain, Help, Version, UsageError, Worker };
     Action action = Action::UsageError;
     CliOptions options;
-    // The arguments after "--explain".
+    // The arguments for --explain: the others, without the capture options.
     std::vector<std::string> explainArguments;
     // What was wrong, for a usage error.
     std::string error;
@@ -32,7 +53,14 @@ struct ParsedArguments {
 // The usage text printed for --help and after a usage error.
 extern const char* const kUsage;
 
+// The text printed for --version.
+std::string VersionText();
+
 // Reads the arguments after the program name.
 ParsedArguments ParseArguments(const std::vector<std::string>& args);
+
+// The arguments that give a worker process the same capture options (engine, save folder, time-out,
+// verbosity, output form, offline copy), with the save folder made absolute.
+std::vector<std::string> WorkerArguments(const CliOptions& options, const std::string& absoluteSaveDir);
 
 } // namespace pagestow::cli

@@ -11,15 +11,15 @@ namespace pagestow::cli {
 struct EngineChoice {
     // Null when the engine cannot be had.
     std::unique_ptr<engine::PageEngine> engine;
-    // Why not, and the exit status that goes with it (2: not built into this program, 1: cannot run here).
+    // Why not; the exit status that goes with it is 1.
     std::string error;
     int exitStatus = 0;
 };
 
-// The engine of that name: static always; chromium and webkit when they were built and can run here.
-EngineChoice MakeEngine(EngineName name);
+// The engine's name on the command line.
+const char* EngineNameText(EngineName name);
 
-// Whether the engine was built into this program.
-bool EngineBuilt(EngineName name);
+// The engine of that name from the engine table, when it can run here.
+EngineChoice MakeEngine(EngineName name);
 
 } // namespace pagestow::cli

@@ -10,9 +10,10 @@ namespace pagestow::cli {
 namespace {
 
     constexpr const char* kExplainUsage
-        = "usage: pagestow-cli --explain ADDRESS [--base DOCUMENT]\n"
+        = "usage: pagestow-cli --explain ADDRESS [--base DOCUMENT] [--save-dir DIR]\n"
           "  prints the address record of ADDRESS, one name=value line each;\n"
-          "  with --base, first the line absolute= with ADDRESS resolved against DOCUMENT\n";
+          "  with --base, first the line absolute= with ADDRESS resolved against DOCUMENT;\n"
+          "  last the line target= with the path a page of that address is saved to\n";
 
     struct ExplainArguments {
         std::string address;
@@ -48,7 +49,21 @@ namespace {
 
 } // namespace
 
-int RunExplain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+std::string PageFilePath(
+    const std::string& saveDir, const std::string& captureFolder, const std::string& address)
+{
+    mapping::AddressRecord record;
+    mapping::SplitAddress(address, record);
+    std::string folder = saveDir;
+    if (folder.empty() || folder.back() != mapping::kPathSeparator)
+        folder += mapping::kPathSeparator;
+    folder = mapping::TargetFolder(folder, captureFolder, record);
+    std::string fileName = mapping::SafeFileName(record.Value("filename"));
+    return fileName.empty() ? folder + "/index.htm" : folder + mapping::kPathSeparator + fileName;
+}
+
+int RunExplain(
+    const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const std::string& saveDir)
 {
     const auto parsed = ParseArguments(args);
     if (!parsed) {
@@ -66,6 +81,8 @@ int RunExplain(const std::vector<std::string>& args, std::ostream& out, std::ost
     mapping::AddressRecord record;
     mapping::SplitAddress(address, record);
     PrintRecord(record, out);
+    if (!saveDir.empty())
+        out << "target=" << PageFilePath(saveDir, "qzwd_YYMMDDhhmmRRR", address) << '\n';
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string_view>
 
 namespace pagestow::cli {
 
@@ -16,6 +17,9 @@ TerminalFrontEnd::TerminalFrontEnd(
 
 void TerminalFrontEnd::AddResultLine(const std::string& message)
 {
+    m_lastResultLine = message;
+    if (m_verbosity == Verbosity::Silent)
+        return;
     ClearProgress();
     m_out << message << '\n' << std::flush;
 }
@@ -44,13 +48,22 @@ void TerminalFrontEnd::PumpMessages()
 
 void TerminalFrontEnd::ShowMessage(const std::string& message)
 {
+    if (m_sharedScreen && m_verbosity != Verbosity::Silent && !m_lastResultLine.empty()
+        && std::string_view(message).substr(message.starts_with(' ') ? 1 : 0) == m_lastResultLine)
+        return;
     ClearProgress();
     m_err << message << '\n' << std::flush;
 }
 
+void TerminalFrontEnd::ReportError(const std::string& line)
+{
+    ClearProgress();
+    m_err << line << '\n' << std::flush;
+}
+
 void TerminalFrontEnd::ShowProgress(const engine::LoadProgress& progress)
 {
-    if (m_progressLine != ProgressLine::On)
+    if (m_progressLine != ProgressLine::On || m_verbosity == Verbosity::Silent)
         return;
     std::string text = ProgressText(progress);
     if (m_progressShown && text == m_lastProgress)

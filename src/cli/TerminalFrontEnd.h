@@ -13,7 +13,8 @@ namespace pagestow::cli {
 // terminal a progress line on standard error that is cleared before anything else is written.
 class TerminalFrontEnd final : public capture::FrontEnd {
 public:
-    enum class Verbosity { Quiet, Verbose };
+    // Quiet: result lines and messages; Verbose: status texts and log lines too; Silent: messages only.
+    enum class Verbosity { Quiet, Verbose, Silent };
     enum class ProgressLine { Off, On };
 
     TerminalFrontEnd(std::ostream& out, std::ostream& err, Verbosity verbosity, ProgressLine progressLine);
@@ -27,6 +28,13 @@ public:
     void PumpMessages() override;
     void ShowMessage(const std::string& message) override;
 
+    // Result lines and messages end up on one screen (both streams on the same terminal, or one
+    // stream): a message that only repeats the last result line is then not written again.
+    void SetSharedScreen(bool shared) { m_sharedScreen = shared; }
+
+    // One line of the command line's own on the error stream, whatever the verbosity.
+    void ReportError(const std::string& line);
+
     // Shows how far the load has come, when the progress line is on and the figures changed.
     void ShowProgress(const engine::LoadProgress& progress);
     // Removes the progress line, if one is shown.
@@ -38,6 +46,8 @@ private:
     Verbosity m_verbosity;
     ProgressLine m_progressLine;
     engine::PageEngine* m_engine = nullptr;
+    bool m_sharedScreen = false;
+    std::string m_lastResultLine;
     bool m_progressShown = false;
     std::string m_lastProgress;
 };

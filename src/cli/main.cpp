@@ -1,28 +1,56 @@
 // pagestow-cli: captures pages from the command line, as the window's Save does.
 
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
+#include "cli/AddressInput.h"
+#include "cli/BatchRunner.h"
 #include "cli/CaptureRunner.h"
 #include "cli/CliOptions.h"
 #include "cli/EngineFactory.h"
 #include "cli/Explain.h"
 #include "cli/TerminalFrontEnd.h"
+#include "mapping/FileUtils.h"
 
-#include <atomic>
-#include <csignal>
-#include <filesystem>
-#include <iostream>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
 namespace {
+
+using namespace pagestow::cli;
 
 std::atomic<bool> g_interrupted { false };
 
 void OnInterrupt(int)
 {
     g_interrupted = true;
+    pagestow::engine::InterruptStaticEngines();
 }
 
-// The save folder as an absolute path ("" when there is none).
+// A reader that has gone away must not end the program: the captures go on, and the exit status
+// says that output was lost. (A handler rather than SIG_IGN, so that child processes start with the
+// default disposition.)
+void OnBrokenPipe(int) { }
+
+void InstallSignalHandlers()
+{
+    struct sigaction action { };
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = OnBrokenPipe;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+// The save folder as an absolute path, exactly as given otherwise ("" when there is none).
 std::string AbsoluteSaveDir(const std::string& given)
 {
     std::error_code error;
@@ -36,55 +64,146 @@ std::string AbsoluteSaveDir(const std::string& given)
     return absolute.lexically_normal().string();
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The save folder exists (it is made when missing) and can be written to; otherwise the reason.
+std::string CheckSaveDir(const std::string& folder)
 {
-    using namespace pagestow::cli;
-    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    ParsedArguments parsed = ParseArguments(args);
-    switch (parsed.action) {
-    case ParsedArguments::Action::Help:
-        std::cout << kUsage;
-        return 0;
-    case ParsedArguments::Action::UsageError:
-        std::cerr << "pagestow-cli: " << parsed.error << "\n" << kUsage;
-        return 2;
-    case ParsedArguments::Action::Explain:
-        return RunExplain(parsed.explainArguments, std::cout, std::cerr);
-    case ParsedArguments::Action::Capture:
-        break;
-    }
+    std::error_code error;
+    if (!std::filesystem::exists(folder, error))
+        std::filesystem::create_directories(folder, error);
+    if (error)
+        return "cannot make the save folder " + folder + ": " + std::strerror(error.value());
+    if (!std::filesystem::is_directory(folder, error))
+        return "the save folder " + folder + " is not a folder";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return "cannot write into the save folder " + folder + ": " + std::strerror(errno);
+    return {};
+}
 
-    const CliOptions& options = parsed.options;
+// Whether both streams show on the same terminal, where a message that repeats a result line would
+// be read twice.
+bool SameTerminal(int first, int second)
+{
+    struct stat a { };
+    struct stat b { };
+    return isatty(first) && isatty(second) && fstat(first, &a) == 0 && fstat(second, &b) == 0
+        && a.st_rdev == b.st_rdev;
+}
+
+TerminalFrontEnd::Verbosity VerbosityOf(const CliOptions& options)
+{
+    if (options.quiet)
+        return TerminalFrontEnd::Verbosity::Silent;
+    return options.verbose ? TerminalFrontEnd::Verbosity::Verbose : TerminalFrontEnd::Verbosity::Quiet;
+}
+
+// A worker of --jobs: the same capture, its output handed back to the parent with each result.
+int RunAsWorker(const CliOptions& options)
+{
+    // Workers share the save folder and start at the same moment: each draws its capture folders'
+    // numbers from a sequence of its own, so that they do not race for the same names.
+    pagestow::mapping::SetRuntimeRandomSeed(std::uint32_t(options.workerIndex) * 2654435761u);
     pagestow::capture::SaveDir = AbsoluteSaveDir(options.saveDir);
-    if (pagestow::capture::SaveDir.empty()) {
-        std::cerr << "pagestow-cli: the save folder cannot be read\n";
-        return 1;
-    }
-
-    // An interrupt ends the run in order, so that the engine and its cache are cleaned up.
-    struct sigaction action { };
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
+    pagestow::capture::Options().offlineCopy = options.offlineCopy;
     EngineChoice choice = MakeEngine(options.engine);
     if (!choice.engine) {
         std::cerr << "pagestow-cli: " << choice.error << "\n";
         return choice.exitStatus;
     }
-    TerminalFrontEnd frontEnd(std::cout, std::cerr,
-        options.verbose ? TerminalFrontEnd::Verbosity::Verbose : TerminalFrontEnd::Verbosity::Quiet,
-        isatty(STDERR_FILENO) ? TerminalFrontEnd::ProgressLine::On : TerminalFrontEnd::ProgressLine::Off);
+    if (options.offlineCopy)
+        choice.engine->SetStylesheetLoads(true);
+    std::stringstream out;
+    std::stringstream err;
+    TerminalFrontEnd frontEnd(
+        options.json ? err : out, err, VerbosityOf(options), TerminalFrontEnd::ProgressLine::Off);
+    frontEnd.SetSharedScreen(options.json);
     int status;
     {
         CaptureRunner runner(*choice.engine, frontEnd, options.timeout, &g_interrupted);
-        status = runner.Run(options.addresses);
+        status = RunWorker(runner, out, err, options.json, std::cin, std::cout);
     }
     choice.engine.reset();
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    ParsedArguments parsed = ParseArguments(args);
+    const CliOptions& options = parsed.options;
+    switch (parsed.action) {
+    case ParsedArguments::Action::Help:
+        std::cout << kUsage;
+        return 0;
+    case ParsedArguments::Action::Version:
+        std::cout << VersionText();
+        return 0;
+    case ParsedArguments::Action::UsageError:
+        std::cerr << "pagestow-cli: " << parsed.error << "\n" << kUsage;
+        return 2;
+    case ParsedArguments::Action::Explain:
+        return RunExplain(parsed.explainArguments, std::cout, std::cerr, AbsoluteSaveDir(options.saveDir));
+    case ParsedArguments::Action::Worker:
+        InstallSignalHandlers();
+        return RunAsWorker(options);
+    case ParsedArguments::Action::Capture:
+        break;
+    }
+
+    InstallSignalHandlers();
+    std::vector<std::string> addresses;
+    std::string inputError;
+    if (!CollectAddresses(options.sources, std::cin, addresses, inputError)) {
+        std::cerr << "pagestow-cli: " << inputError << "\n";
+        return 1;
+    }
+    pagestow::capture::SaveDir = AbsoluteSaveDir(options.saveDir);
+    if (pagestow::capture::SaveDir.empty()) {
+        std::cerr << "pagestow-cli: the save folder cannot be read\n";
+        return 1;
+    }
+    if (std::string problem = CheckSaveDir(pagestow::capture::SaveDir); !problem.empty()) {
+        std::cerr << "pagestow-cli: " << problem << "\n";
+        return 1;
+    }
+    pagestow::capture::Options().offlineCopy = options.offlineCopy;
+
+    int status = 0;
+    if (options.jobs > 1 && addresses.size() > 1) {
+        BatchRunner batch("/proc/self/exe", WorkerArguments(options, pagestow::capture::SaveDir),
+            options.jobs, options.json, &g_interrupted);
+        status = batch.Run(addresses, std::cout, std::cerr);
+    } else {
+        EngineChoice choice = MakeEngine(options.engine);
+        if (!choice.engine) {
+            std::cerr << "pagestow-cli: " << choice.error << "\n";
+            return choice.exitStatus;
+        }
+        if (options.offlineCopy)
+            choice.engine->SetStylesheetLoads(true);
+        // With --json the result lines share standard error with the messages.
+        std::ostream& resultStream = options.json ? std::cerr : std::cout;
+        TerminalFrontEnd frontEnd(resultStream, std::cerr, VerbosityOf(options),
+            isatty(STDERR_FILENO) ? TerminalFrontEnd::ProgressLine::On : TerminalFrontEnd::ProgressLine::Off);
+        frontEnd.SetSharedScreen(options.json || SameTerminal(STDOUT_FILENO, STDERR_FILENO));
+        {
+            CaptureRunner runner(*choice.engine, frontEnd, options.timeout, &g_interrupted);
+            status = runner.Run(addresses, [&](const AddressResult& result) {
+                if (options.json)
+                    std::cout << ResultJson(result) << '\n' << std::flush;
+            });
+        }
+        choice.engine.reset();
+    }
     if (status == 130)
         std::cerr << "pagestow-cli: interrupted\n";
+    std::cout.flush();
+    if (!std::cout) {
+        std::cerr << "pagestow-cli: standard output could not be written (" << std::strerror(EPIPE)
+                  << "); the captures went on\n";
+        if (status == 0)
+            status = 3;
+    }
     return status;
 }

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <pwd.h>
 #include <random>
+#include <spawn.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -209,6 +211,26 @@ namespace {
         return suffix;
     }
 
+    // Starts "rm -rf -- folder" without waiting for it; false when it could not be started.
+    bool SpawnRemoval(const fs::path& folder)
+    {
+        posix_spawn_file_actions_t actions;
+        if (posix_spawn_file_actions_init(&actions) != 0)
+            return false;
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        std::string path = folder.string();
+        char rm[] = "rm";
+        char force[] = "-rf";
+        char end[] = "--";
+        char* arguments[] = { rm, force, end, path.data(), nullptr };
+        pid_t pid = 0;
+        int result = posix_spawn(&pid, "/bin/rm", &actions, nullptr, arguments, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return result == 0;
+    }
+
 } // namespace
 
 EngineCache::EngineCache(fs::path folder)
@@ -221,6 +243,24 @@ EngineCache::EngineCache(fs::path folder)
 EngineCache::~EngineCache()
 {
     std::error_code error;
+    std::uint64_t files = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        files = m_nextFile;
+    }
+    // Removing many thousand files takes a noticeable moment that nobody needs to wait for: the
+    // folder is renamed aside (still a folder of this run, so a later run removes it should the
+    // removal die) and removed by a process of its own that outlives this one.
+    if (files >= kBackgroundRemovalFiles) {
+        fs::path aside = m_folder;
+        aside += "-removing";
+        if (::rename(m_folder.c_str(), aside.c_str()) == 0) {
+            if (SpawnRemoval(aside))
+                return;
+            fs::remove_all(aside, error);
+            return;
+        }
+    }
     fs::remove_all(m_folder, error);
 }
 
@@ -365,8 +405,11 @@ std::string EngineCache::Canonicalize(std::string_view address)
             && curl_url_set(url.get(), CURLUPART_HOST, canonicalHost.c_str(), 0) != CURLUE_OK)
             return {};
     }
-    // 3. The fragment never reaches the server.
+    // 3. The fragment never reaches the server, and user information never names another resource
+    //    (browsers send it as a header, if at all; the address they request is without it).
     curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
+    curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
+    curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
     // 4. Without the default port.
     auto canonical = GetPart(url.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT);
     if (!canonical)

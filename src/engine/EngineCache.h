@@ -65,6 +65,10 @@ public:
 
     const std::filesystem::path& Folder() const { return m_folder; }
 
+    // From this many files on, the folder is set aside when the cache is destroyed and removed by a
+    // process of its own, so that the program does not wait for it.
+    static constexpr std::uint64_t kBackgroundRemovalFiles = 1000;
+
     // The address as the engine fetches it: scheme and host in lower case, default port dropped,
     // dot segments removed, fragment dropped, blanks and non-ASCII bytes percent-encoded. Empty for
     // a text that is no absolute address with a scheme.

@@ -92,12 +92,51 @@ bool ForceDirectoryPath(std::string_view path)
         const std::string_view piece = TrimControls(pieces[i]);
         if (piece.empty())
             continue;
+        // A level that exists as given (a save folder called "out ") is that folder; only levels still
+        // to be made are trimmed, so nothing is made beside it.
+        if (piece.size() != pieces[i].size() && FolderExists(current + pieces[i] + "/")) {
+            current.append(pieces[i]);
+            current.push_back('/');
+            continue;
+        }
         current.append(piece);
         current.push_back('/');
         if (!FolderExists(current))
             ::mkdir(current.c_str(), 0777);
     }
     return true;
+}
+
+int MakeFolders(std::string_view folder)
+{
+    if (FolderExists(std::string(folder)))
+        return 0;
+    std::string current;
+    current.reserve(folder.size());
+    std::size_t start = 0;
+    if (!folder.empty() && folder.front() == '/') {
+        current = "/";
+        start = 1;
+    }
+    while (start < folder.size()) {
+        std::size_t end = folder.find('/', start);
+        if (end == std::string_view::npos)
+            end = folder.size();
+        const std::string_view level = folder.substr(start, end - start);
+        start = end + 1;
+        if (level.empty())
+            continue;
+        current.append(level);
+        if (::mkdir(current.c_str(), 0777) != 0) {
+            const int error = errno;
+            if (error != EEXIST)
+                return error;
+            if (!FolderExists(current))
+                return ENOTDIR;
+        }
+        current.push_back('/');
+    }
+    return 0;
 }
 
 LocalTime CurrentLocalTime()

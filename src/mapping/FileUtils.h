@@ -16,6 +16,11 @@ bool SplitString(std::string_view text, std::string_view separators, std::vector
 // trimming names no folder and gives false.
 bool ForceDirectoryPath(std::string_view path);
 
+// Creates folder and every missing level above it, each exactly as named ("/" separates; nothing is
+// trimmed, empty levels are skipped). 0 when the folder exists afterwards, otherwise the errno of the
+// first level that could not be made (ENOTDIR for a level that is a file).
+int MakeFolders(std::string_view folder);
+
 // A point in local time, as the capture name reads it.
 struct LocalTime {
     int year = 0;

@@ -4,6 +4,7 @@
 
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
+#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 
@@ -14,16 +15,6 @@
 
 #include <algorithm>
 #include <functional>
-
-#ifdef PAGESTOW_HAVE_STATIC_ENGINE
-#include "engine/static/StaticEngine.h"
-#endif
-#ifdef PAGESTOW_HAVE_CHROMIUM_ENGINE
-#include "engine/chromium/ChromiumEngine.h"
-#endif
-#ifdef PAGESTOW_HAVE_WEBKIT_ENGINE
-#include "engine/webkit/WebKitEngine.h"
-#endif
 
 namespace pagestow::conformance {
 namespace {
@@ -50,29 +41,17 @@ namespace {
 
     EngineStart StartEngine(const std::string& name)
     {
+        const cli::EngineEntry* entry = cli::FindEngine(name);
+        if (!entry)
+            return { nullptr, "no engine is called " + name };
+        std::string why;
+        if (!entry->available(why))
+            return { nullptr, why };
         try {
-#ifdef PAGESTOW_HAVE_STATIC_ENGINE
-            if (name == "static")
-                return { engine::CreateStaticEngine(), {} };
-#endif
-#ifdef PAGESTOW_HAVE_CHROMIUM_ENGINE
-            if (name == "chromium") {
-                if (!engine::chromium::ChromiumAvailable())
-                    return { nullptr, std::string(engine::chromium::kChromiumProgram) + " is not installed" };
-                return { engine::chromium::CreateChromiumEngine(), {} };
-            }
-#endif
-#ifdef PAGESTOW_HAVE_WEBKIT_ENGINE
-            if (name == "webkit") {
-                if (!engine::webkit::WebKitEngineAvailable())
-                    return { nullptr, "no display for WebKitGTK (run under xvfb-run)" };
-                return { engine::webkit::CreateWebKitEngine(), {} };
-            }
-#endif
+            return { entry->create(), {} };
         } catch (const std::exception& error) {
             return { nullptr, name + " cannot start: " + error.what() };
         }
-        return { nullptr, "the " + name + " engine is not built" };
     }
 
     // What the capture shows, recorded; pumping lets the engine run, as the window's message loop

@@ -194,8 +194,8 @@ namespace {
         ASSERT_TRUE(result.completed);
         EXPECT_TRUE(result.accepted);
         EXPECT_TRUE(SameLines(result.lines,
-            harness.Expand({ "message: FileCreateError: Cannot create file \"{R}/127.0.0.1/page.htm\". No "
-                             "such file or directory" })));
+            harness.Expand({ "message: FileCreateError: Cannot create file \"{R}/127.0.0.1/page.htm\". "
+                             "Permission denied" })));
         EXPECT_EQ(ListFiles(readOnly), std::vector<std::string> {});
     }
 

@@ -1,11 +1,9 @@
 #include "hostile/HostileCapture.h"
 
 #include "capture/Capture.h"
+#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/static/StaticEngine.h"
-#ifdef PAGESTOW_HAVE_CHROMIUM
-#include "engine/chromium/ChromiumEngine.h"
-#endif
 
 #include <cstdlib>
 
@@ -31,23 +29,20 @@ namespace {
 
 std::ostream& operator<<(std::ostream& out, EngineKind kind)
 {
-    return out << (kind == EngineKind::Static ? "static" : "chromium");
+    return out << (kind == EngineKind::Static ? "static" : kind == EngineKind::Chromium ? "chromium" : "webkit");
 }
 
 std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info)
 {
-    return info.param == EngineKind::Static ? "Static" : "Chromium";
+    return info.param == EngineKind::Static ? "Static" : info.param == EngineKind::Chromium ? "Chromium" : "WebKit";
 }
 
 bool EngineAvailable(EngineKind kind)
 {
     if (kind == EngineKind::Static)
         return true;
-#ifdef PAGESTOW_HAVE_CHROMIUM
-    return engine::chromium::ChromiumAvailable();
-#else
-    return false;
-#endif
+    std::string why;
+    return cli::FindEngine(kind == EngineKind::Chromium ? "chromium" : "webkit")->available(why);
 }
 
 CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions options)
@@ -58,9 +53,7 @@ CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions opti
         options.cache = nullptr;
         m_engine = engine::CreateStaticEngine(options);
     } else {
-#ifdef PAGESTOW_HAVE_CHROMIUM
-        m_engine = std::make_unique<engine::chromium::ChromiumEngine>();
-#endif
+        m_engine = cli::FindEngine(kind == EngineKind::Chromium ? "chromium" : "webkit")->create();
     }
     if (!m_engine)
         throw std::runtime_error("no such engine here");

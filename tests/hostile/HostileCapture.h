@@ -16,13 +16,13 @@
 
 namespace pagestow::hostile {
 
-enum class EngineKind { Static, Chromium };
+enum class EngineKind { Static, Chromium, WebKit };
 
 std::ostream& operator<<(std::ostream& out, EngineKind kind);
 // For the names of parameterised tests.
 std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info);
 
-// Whether the engine can run here (the Chromium program is installed).
+// Whether the engine can run here (the Chromium program is installed, WebKit has a display).
 bool EngineAvailable(EngineKind kind);
 
 // A front end that records what the capture shows: "result: ...", "status: ...", "log: ...",

@@ -96,9 +96,9 @@ namespace {
                  "http://www.example.com/left/inner/item.gif", "http://other.example.org/right.gif" })
             CacheResource(address, address);
         DocumentBuilder nested("http://www.example.com/left/inner/item.htm");
-        nested.Add("img", { { "src", "item.gif" } });
+        nested.Add("img", { { "src", "item.gif", "http://www.example.com/left/inner/item.gif" } });
         DocumentBuilder left("http://www.example.com/left/menu.htm");
-        left.Add("img", { { "src", "menu.gif" } });
+        left.Add("img", { { "src", "menu.gif", "http://www.example.com/left/menu.gif" } });
         left.Frame(nested.Build());
         DocumentBuilder right("http://other.example.org/right.htm");
         right.Add("img", { { "src", "/right.gif" } });

@@ -135,8 +135,9 @@ namespace {
                 { { "www.example.com/2.0/photo.jpg", "P1" },
                     { "www.example.com/img/photo/temp.jpg", "P2" } } },
             { "addresses differing by query or by letter case of the path map to one file, the first wins",
-                { { "img", { { "src", "a.php?id=1" } } }, { "img", { { "src", "/news/a.php?id=2" } } },
-                    { "img", { { "src", "IMG/Logo.GIF" } } }, { "img", { { "src", "img/logo.gif" } } } },
+                { { "img", { { "src", "a.php?id=1", "http://www.example.com/news/a.php?id=1" } } },
+                    { "img", { { "src", "/news/a.php?id=2" } } }, { "img", { { "src", "IMG/Logo.GIF" } } },
+                    { "img", { { "src", "img/logo.gif" } } } },
                 { { "http://www.example.com/news/a.php?id=1", "ONE" },
                     { "http://www.example.com/news/a.php?id=2", "TWO" },
                     { "http://www.example.com/news/IMG/Logo.GIF", "UPPER" },
@@ -176,10 +177,13 @@ namespace {
                     "result: 保存CSS文件：{R}/www.example.com/s.css",
                     "status: 保存CSS文件：{R}/www.example.com/s.css" },
                 { { "www.example.com/news/img/a.gif", "A" }, { "www.example.com/s.css", "S" } } },
-            { "a bare file name is looked up beside the document when the cache lacks it as it stands",
-                { { "img", { { "src", "logo.gif" } } }, { "link", { { "href", "style.css?v=2" } } },
-                    { "script", { { "src", "app.js" } } },
-                    { "img", { { "src", "http://other.example.org/gone.gif" } } } },
+            { "a bare file name is found by the address the engine resolved it to",
+                { { "img", { { "src", "logo.gif", "http://www.example.com/news/logo.gif" } } },
+                    { "link", { { "href", "style.css?v=2", "http://www.example.com/news/style.css?v=2" } } },
+                    { "script", { { "src", "app.js", "http://www.example.com/news/app.js" } } },
+                    { "img",
+                        { { "src", "http://other.example.org/gone.gif",
+                            "http://other.example.org/gone.gif" } } } },
                 { { "http://www.example.com/news/logo.gif", "LOGO" },
                     { "http://www.example.com/news/style.css?v=2", "CSS" },
                     { "http://www.example.com/news/app.js", "APP" },
@@ -238,7 +242,7 @@ namespace {
         page.Add("img", { { "src", "e.gif#" + tooLong } });
         page.Add("script", { { "src", "g.js?" + tooLong } });
         page.Add("link", { { "href", "/" + tooLong + ".css" } });
-        page.Add("img", { { "src", "e.gif" } });
+        page.Add("img", { { "src", "e.gif", "http://www.example.com/e.gif" } });
         Walk(page.Build());
         EXPECT_EQ(frontEnd.lines,
             (std::vector<std::string> { "log: link:相对地址",
@@ -280,7 +284,7 @@ namespace {
         std::ofstream(Root() + "/www.example.com/news/a.gif") << "an older and longer file";
         CacheResource("http://www.example.com/news/a.gif", "NEW");
         DocumentBuilder page(kPageUrl);
-        page.Add("img", { { "src", "a.gif" } });
+        page.Add("img", { { "src", "a.gif", "http://www.example.com/news/a.gif" } });
         Walk(page.Build());
         EXPECT_EQ(ReadBytes(Root() + "/www.example.com/news/a.gif"), "NEW");
         EXPECT_EQ(SavedFiles->Paths(), std::vector<std::string> { Root() + "/www.example.com/news/a.gif" });

@@ -1,5 +1,6 @@
 #include "cli/CaptureRunner.h"
 #include "capture/CaptureState.h"
+#include "capture/SaveSequence.h"
 #include "engine/static/StaticEngine.h"
 
 #include "support/TemporaryFolder.h"
@@ -109,7 +110,8 @@ namespace {
     {
         EXPECT_EQ(Run({ " \t\r\n" }, TerminalFrontEnd::Verbosity::Verbose), 1);
         EXPECT_EQ(m_out.str(), "");
-        EXPECT_EQ(m_err.str(), " 请输入网址...\n请输入要保存的网址...\n");
+        EXPECT_EQ(m_err.str(),
+            " 请输入网址...\n请输入要保存的网址...\npagestow-cli: \" \\t\\r\\n\": the address is blank\n");
         EXPECT_TRUE(ListFiles(m_saveDir.Path()).empty());
     }
 
@@ -128,8 +130,13 @@ namespace {
                 "保存到：" + saveDir,
                 "开始下载页面...",
             }));
-        EXPECT_EQ(m_err.str(),
-            " 网页不存在，或是网址不符合标准，停止下载。\n 网页不存在，或是网址不符合标准，停止下载。\n");
+        // After the system's message, one line of ours each, naming the address and the cause.
+        std::vector<std::string> err = Lines(m_err.str());
+        ASSERT_EQ(err.size(), 4u) << m_err.str();
+        EXPECT_EQ(err[0], " 网页不存在，或是网址不符合标准，停止下载。");
+        EXPECT_EQ(err[1].rfind("pagestow-cli: 127.0.0.1:" + std::to_string(refused) + ": ", 0), 0u) << err[1];
+        EXPECT_EQ(err[2], " 网页不存在，或是网址不符合标准，停止下载。");
+        EXPECT_EQ(err[3], "pagestow-cli: about:blank: the page loaded is blank (about:blank)");
         EXPECT_TRUE(ListFiles(m_saveDir.Path()).empty());
         EXPECT_EQ(capture::CaptureFolder, "");
     }
@@ -142,11 +149,15 @@ namespace {
         EXPECT_EQ(ListFiles(CaptureRoot()), std::vector<std::string> { "127.0.0.1/a.htm" });
     }
 
-    TEST(TrimAddress, DropsCharactersUpToCode32OnBothEnds)
+    TEST(SaveAddress, DropsCharactersUpToCode32OnBothEndsAndRefusesABlankOne)
     {
-        EXPECT_EQ(TrimAddress(std::string("\0\x01 a b\x1f\x20", 7)), "a b");
-        EXPECT_EQ(TrimAddress("   "), "");
-        EXPECT_EQ(TrimAddress("\xE4\xB8\xAD"), "\xE4\xB8\xAD");
+        std::vector<std::string> notices;
+        auto notice = [&](std::string_view text) { notices.emplace_back(text); };
+        EXPECT_EQ(capture::SaveAddress(std::string("\0\x01 a b\x1f\x20", 7), notice), "a b");
+        EXPECT_EQ(capture::SaveAddress("\xE4\xB8\xAD", notice), "\xE4\xB8\xAD");
+        EXPECT_TRUE(notices.empty());
+        EXPECT_EQ(capture::SaveAddress("   ", notice), std::nullopt);
+        EXPECT_EQ(notices, std::vector<std::string> { "请输入要保存的网址..." });
     }
 
     TEST(ProgressText, ShowsFilesAndSize)

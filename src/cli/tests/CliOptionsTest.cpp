@@ -42,7 +42,10 @@ namespace {
             { "--save-dir=", "a.com" },
             { "--colour", "a.com" },
             { "-x", "a.com" },
-            { "a.com", "--explain", "b.com" },
+            { "--jobs", "0", "a.com" },
+            { "-j", "many", "a.com" },
+            { "-i" },
+            { "--base", "http://h/", "a.com" },
         };
         for (const auto& args : cases) {
             ParsedArguments parsed = ParseArguments(args);

@@ -82,7 +82,7 @@ namespace {
             const Outcome outcome = Explain(args);
             EXPECT_EQ(outcome.status, 2);
             EXPECT_EQ(outcome.out, "");
-            EXPECT_EQ(outcome.err.rfind("usage: pagestow-cli --explain ADDRESS [--base DOCUMENT]\n", 0), 0u)
+            EXPECT_EQ(outcome.err.rfind("usage: pagestow-cli --explain ADDRESS [--base DOCUMENT] [--save-dir DIR]\n", 0), 0u)
                 << outcome.err;
         }
     }

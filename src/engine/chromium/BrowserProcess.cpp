@@ -1,5 +1,6 @@
 #include "engine/chromium/BrowserProcess.h"
 
+#include "engine/Contract.h"
 #include "engine/EngineError.h"
 
 #include <fcntl.h>
@@ -73,7 +74,7 @@ rm -rf -- "$1"
     fs::path MakeProfileFolder()
     {
         const char* tmp = std::getenv("TMPDIR");
-        fs::path base = (tmp && *tmp == '/') ? fs::path(tmp) : fs::path("/tmp");
+        fs::path base = ProfileBase(tmp ? tmp : "");
         std::string pattern = (base / "pagestow-chromium-XXXXXX").string();
         if (!mkdtemp(pattern.data()))
             ThrowSystemError("no profile folder in " + base.string(), errno);
@@ -221,6 +222,23 @@ rm -rf -- "$1"
 
 } // namespace
 
+fs::path ProfileBase(std::string_view temporaryFolder)
+{
+    // The browser's singleton socket ends up at
+    // <base>/pagestow-chromium-XXXXXX/tmp/.org.chromium.Chromium.XXXXXX/SingletonSocket, and a Unix
+    // socket's path holds at most 107 bytes.
+    constexpr std::size_t kSocketPathLimit = 107;
+    constexpr std::size_t kBelowBase
+        = std::string_view("/pagestow-chromium-XXXXXX/tmp/.org.chromium.Chromium.XXXXXX/SingletonSocket")
+              .size();
+    std::string base(temporaryFolder);
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    if (base.empty() || base.front() != '/' || base.size() + kBelowBase > kSocketPathLimit)
+        return "/tmp";
+    return base;
+}
+
 std::vector<std::string> BrowserArguments(const fs::path& profileFolder, bool runningAsRoot)
 {
     std::vector<std::string> arguments = {
@@ -245,6 +263,7 @@ std::vector<std::string> BrowserArguments(const fs::path& profileFolder, bool ru
         "--use-mock-keychain",
         "--mute-audio",
         "--hide-scrollbars",
+        "--window-size=" + std::to_string(kViewportWidth) + "," + std::to_string(kViewportHeight),
         "--disable-features=Translate,OptimizationHints,MediaRouter,DialMediaRouteProvider,"
         "AutofillServerCommunication,CertificateTransparencyComponentUpdater,InterestFeedContentSuggestions",
     };

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pagestow::engine::chromium {
@@ -15,6 +16,10 @@ struct BrowserOptions {
     // Added after the fixed switches (tests use this for switches of their own).
     std::vector<std::string> extraArguments;
 };
+
+// The folder the browser's profile folder is made in: temporaryFolder ($TMPDIR) when the socket the
+// browser makes below it fits the Unix limit on socket paths, else /tmp.
+std::filesystem::path ProfileBase(std::string_view temporaryFolder);
 
 // The switches every browser gets: headless, the debugging pipe, the profile folder, nothing that
 // talks to the network on its own, no crash handler outside the browser's process group, and

@@ -1,11 +1,12 @@
 #include "engine/chromium/ChromiumEngine.h"
 
+#include "engine/CharacterSet.h"
+#include "engine/Contract.h"
 #include "engine/EngineCache.h"
 #include "engine/EngineError.h"
 #include "engine/chromium/BrowserProcess.h"
-#include "engine/chromium/CharacterSet.h"
 #include "engine/chromium/DevToolsClient.h"
-#include "engine/chromium/DomTree.h"
+#include "engine/chromium/FrameDump.h"
 
 #include <unistd.h>
 
@@ -23,7 +24,6 @@ namespace {
     using std::chrono::milliseconds;
 
     constexpr milliseconds kStartTimeout { 30000 };
-    constexpr milliseconds kDefaultLoadTimeout { 60000 };
     constexpr milliseconds kCloseGrace { 1000 };
 
     std::string Lower(std::string text)
@@ -58,12 +58,6 @@ namespace {
     {
         return type == "EventSource" || type == "WebSocket" || type == "Media" || type == "Ping"
             || type == "CSPViolationReport" || type == "Preflight";
-    }
-
-    // A body worth keeping: a final success with content, never a partial one.
-    bool IsStorableStatus(int status)
-    {
-        return status >= 200 && status < 300 && status != 204 && status != 205 && status != 206;
     }
 
     // Every response is held at the response stage; those worth keeping give their exact bytes first.
@@ -113,13 +107,15 @@ namespace {
         bool failed = false;
         std::string finishingSession;
         std::string firstSession;
+        // When it started, among the load's requests.
+        int order = 0;
         bool Done() const { return finished || failed; }
     };
 
-    struct DocumentPart {
-        DomDocument dom;
-        std::string html;
-        std::string characterSet;
+    // One frame's document as read at snapshot time, with the frame and session it was read in.
+    struct DumpedFrame {
+        FrameDump dump;
+        std::string frameId;
     };
 
     struct DocumentBody {
@@ -150,16 +146,57 @@ namespace {
 
         Clock::time_point snapshotDeadline;
         int snapshotPending = 0;
-        std::map<std::string, std::vector<DocumentPart>> documents;
+        // The frames each session shows itself (its own and same-process ones), by their ids.
+        std::map<std::string, std::set<std::string>> sessionFrames;
+        // Every frame's document by its place from the top.
+        std::map<std::vector<int>, DumpedFrame> dumps;
         std::vector<DocumentBody> documentBodies;
     };
 
     struct Completion {
         std::shared_ptr<SnapshotDocument> snapshot;
         std::string errorAddress;
+        NavigationFailure failure = NavigationFailure::None;
+        std::string failureDetail;
     };
 
+    std::string WithoutFragment(const std::string& url)
+    {
+        return url.substr(0, url.find('#'));
+    }
+
+    // What a frame's document is: its own address's, one it inherited, or a failed load's.
+    DocumentOrigin OriginOf(const std::string& url, bool loadedFromIt)
+    {
+        if (url.starts_with("chrome-error:"))
+            return DocumentOrigin::Failed;
+        std::string scheme = SchemeOf(url);
+        if ((scheme == "http" || scheme == "https") && loadedFromIt)
+            return DocumentOrigin::Loaded;
+        return DocumentOrigin::Inherited;
+    }
+
 } // namespace
+
+NavigationFailure NavigationFailureOf(std::string_view errorText)
+{
+    std::string_view code = errorText.starts_with("net::") ? errorText.substr(5) : errorText;
+    if (code.empty())
+        return NavigationFailure::Other;
+    if (code == "ERR_NAME_NOT_RESOLVED" || code == "ERR_NAME_RESOLUTION_FAILED")
+        return NavigationFailure::HostNotFound;
+    if (code == "ERR_CONNECTION_REFUSED")
+        return NavigationFailure::ConnectionRefused;
+    if (code == "ERR_TIMED_OUT" || code == "ERR_CONNECTION_TIMED_OUT")
+        return NavigationFailure::TimedOut;
+    if (code.starts_with("ERR_SSL_") || code.starts_with("ERR_CERT_"))
+        return NavigationFailure::TlsFailure;
+    if (code == "ERR_UNSAFE_PORT")
+        return NavigationFailure::BlockedPort;
+    if (code == "ERR_UNKNOWN_URL_SCHEME" || code == "ERR_DISALLOWED_URL_SCHEME")
+        return NavigationFailure::UnsupportedScheme;
+    return NavigationFailure::Other;
+}
 
 bool ChromiumAvailable()
 {
@@ -234,9 +271,10 @@ struct ChromiumEngine::Impl {
         client->Send(method, std::move(params), session, std::move(handler));
     }
 
-    void FinishWithError(Load& current)
+    void FinishWithError(
+        Load& current, NavigationFailure failure = NavigationFailure::Other, std::string detail = {})
     {
-        completion = Completion { nullptr, current.url };
+        completion = Completion { nullptr, current.url, failure, std::move(detail) };
         EndLoad(current);
     }
 
@@ -257,7 +295,9 @@ struct ChromiumEngine::Impl {
         load = std::make_unique<Load>();
         load->generation = ++generation;
         load->url = url;
-        load->deadline = Clock::now() + loadTimeout;
+        // Setting the tab up is bounded apart from the load, which is timed from the navigation (a busy
+        // machine may take seconds to give a fresh tab its renderer).
+        load->deadline = Clock::now() + std::max<milliseconds>(loadTimeout, kStartTimeout);
         load->lastActivity = Clock::now();
 
         int owner = load->generation;
@@ -271,7 +311,9 @@ struct ChromiumEngine::Impl {
             if (reply.error || contextId.empty())
                 return FinishWithError(*load);
             load->contextId = contextId;
-            SendFor("Target.createTarget", { { "url", "about:blank" }, { "browserContextId", contextId } },
+            SendFor("Target.createTarget",
+                { { "url", "about:blank" }, { "browserContextId", contextId }, { "width", kViewportWidth },
+                    { "height", kViewportHeight } },
                 {}, [this](Load& current, const Reply& created) {
                     current.targetId = created.result.value("targetId", std::string());
                     if (created.error || current.targetId.empty())
@@ -291,13 +333,20 @@ struct ChromiumEngine::Impl {
         if (reply.error || current.mainSession.empty())
             return FinishWithError(current);
         current.sessions[current.mainSession] = Session { current.targetId, "page" };
+        current.sessionFrames[current.mainSession].insert(current.targetId);
+        // Every page is laid out in the same viewport, whatever the browser's window around it.
+        SendFor("Emulation.setDeviceMetricsOverride",
+            { { "width", kViewportWidth }, { "height", kViewportHeight }, { "deviceScaleFactor", 1 },
+                { "mobile", false } },
+            current.mainSession);
         EnableFrameDomains(current.mainSession, [this](Load& ready, const Reply&) {
+            ready.deadline = Clock::now() + loadTimeout;
             SendFor("Page.navigate", { { "url", ready.url } }, ready.mainSession,
                 [this](Load& navigating, const Reply& navigated) {
                     std::string errorText = navigated.result.value("errorText", std::string());
                     bool download = navigated.result.value("isDownload", false);
                     if (navigated.error || !errorText.empty() || download)
-                        return FinishWithError(navigating);
+                        return FinishWithError(navigating, NavigationFailureOf(errorText), errorText);
                     navigating.navigated = true;
                     navigating.phase = Phase::Loading;
                     navigating.lastActivity = Clock::now();
@@ -357,6 +406,8 @@ struct ChromiumEngine::Impl {
         if (session.empty())
             return;
         current.sessions[session] = child;
+        if (child.type == "iframe")
+            current.sessionFrames[session].insert(child.targetId);
         bool waiting = params.value("waitingForDebugger", false);
         if (!waiting && child.type != "iframe")
             return;
@@ -384,6 +435,7 @@ struct ChromiumEngine::Impl {
         if (session == current.mainSession)
             return FinishWithError(current);
         ForgetFrameTarget(current, found->second.targetId);
+        current.sessionFrames.erase(session);
         current.sessions.erase(found);
     }
 
@@ -396,6 +448,7 @@ struct ChromiumEngine::Impl {
         if (found == current.sessions.end())
             return;
         ForgetFrameTarget(current, found->second.targetId);
+        current.sessionFrames.erase(session);
         current.sessions.erase(found);
     }
 
@@ -416,8 +469,15 @@ struct ChromiumEngine::Impl {
         std::string frameId = params.value("frameId", std::string());
         if (method == "Page.frameStartedLoading") {
             current.loadingFrames.insert(frameId);
-            // A load event seen before this belongs to the tab's first, empty page.
-            if (frameId == current.targetId)
+        } else if (method == "Page.frameAttached") {
+            current.sessionFrames[session].insert(frameId);
+        } else if (method == "Page.frameNavigated") {
+            const json& frame = params.value("frame", json::object());
+            std::string navigatedId = frame.value("id", std::string());
+            current.sessionFrames[session].insert(navigatedId);
+            // A load event seen before this belongs to the tab's first, empty page. A navigation
+            // within the document (a script setting location.hash) is no new document and keeps it.
+            if (navigatedId == current.targetId)
                 current.loadEventFired = false;
         } else if (method == "Page.frameStoppedLoading") {
             current.loadingFrames.erase(frameId);
@@ -435,12 +495,19 @@ struct ChromiumEngine::Impl {
             // "swap" moves the frame into a process of its own; it goes on loading there.
             if (params.value("reason", std::string()) != "swap")
                 current.loadingFrames.erase(frameId);
+            current.sessionFrames[session].erase(frameId);
         } else if (method == "Page.loadEventFired") {
             if (session == current.mainSession)
                 current.loadEventFired = true;
         } else if (method == "Page.javascriptDialogOpening") {
-            // Nobody is there to answer a dialog; it would stop the page's script for good.
-            SendFor("Page.handleJavaScriptDialog", { { "accept", true } }, session);
+            // Nobody is there to answer a dialog, which would stop the page's script for good; it is
+            // answered as a headless browser answers it: an alert dismissed, a confirmation refused, a
+            // prompt given no text, leaving the page allowed.
+            std::string type = params.value("type", std::string());
+            json answer = { { "accept", type != "confirm" } };
+            if (type == "prompt")
+                answer["promptText"] = "";
+            SendFor("Page.handleJavaScriptDialog", std::move(answer), session);
             return;
         } else {
             return;
@@ -460,6 +527,7 @@ struct ChromiumEngine::Impl {
             auto [entry, fresh] = current.requests.try_emplace(id);
             Request& request = entry->second;
             if (fresh) {
+                request.order = int(current.requests.size());
                 request.type = params.value("type", std::string());
                 request.frameId = params.value("frameId", std::string());
                 request.firstSession = session;
@@ -553,7 +621,7 @@ struct ChromiumEngine::Impl {
         if (current.phase == Phase::Starting || current.phase == Phase::Loading) {
             if (now >= current.deadline) {
                 if (!current.navigated)
-                    return FinishWithError(current);
+                    return FinishWithError(current, NavigationFailure::TimedOut);
                 return BeginSnapshot(current);
             }
             if (Settled(current) && now - current.lastActivity >= options.quietPeriod)
@@ -584,24 +652,19 @@ struct ChromiumEngine::Impl {
         return never;
     }
 
-    // 6. The snapshot: every frame session's DOM, each document's serialisation and character set, and
-    // the bytes of the documents.
+    // 6. The snapshot: every frame's document, read by a script of our own in each frame, and the
+    // bytes of the documents.
 
     void BeginSnapshot(Load& current)
     {
         current.phase = Phase::Snapshot;
         current.snapshotDeadline = Clock::now() + options.snapshotTimeout;
-        for (const auto& [session, info] : current.sessions) {
-            if (!info.IsFrame())
+        for (const auto& [session, frames] : current.sessionFrames) {
+            auto found = current.sessions.find(session);
+            if (found == current.sessions.end() || !found->second.IsFrame())
                 continue;
-            ++current.snapshotPending;
-            SendFor("DOM.getDocument", { { "depth", -1 }, { "pierce", true } }, session,
-                [this, session, frameId = info.targetId](Load& owner, const Reply& reply) {
-                    --owner.snapshotPending;
-                    if (!reply.error)
-                        ReadSessionDocuments(
-                            owner, session, frameId, reply.result.value("root", json::object()));
-                });
+            for (const std::string& frameId : frames)
+                DumpFrame(current, session, frameId);
         }
         for (const auto& [id, request] : current.requests) {
             if (request.type != "Document" || !request.finished || !IsStorableStatus(request.status))
@@ -634,6 +697,37 @@ struct ChromiumEngine::Impl {
         }
     }
 
+    // Reads one frame's document in an isolated world of our own: the page's script can neither see
+    // nor change what the dump script reads.
+    void DumpFrame(Load& current, const std::string& session, const std::string& frameId)
+    {
+        ++current.snapshotPending;
+        SendFor("Page.createIsolatedWorld", { { "frameId", frameId }, { "worldName", "pagestow" } }, session,
+            [this, session, frameId](Load& owner, const Reply& world) {
+                int contextId = world.result.value("executionContextId", 0);
+                if (world.error || contextId == 0) {
+                    --owner.snapshotPending;
+                    return;
+                }
+                SendFor("Runtime.evaluate",
+                    { { "expression", kFrameDumpScript }, { "contextId", contextId },
+                        { "returnByValue", true } },
+                    session, [frameId](Load& evaluated, const Reply& reply) {
+                        --evaluated.snapshotPending;
+                        const json& value = reply.result.value("result", json::object());
+                        auto text = value.find("value");
+                        if (text == value.end() || !text->is_string())
+                            return;
+                        std::optional<FrameDump> dump = ReadFrameDump(text->get_ref<const std::string&>());
+                        if (!dump || dump->path.size() > std::size_t(kFrameDepthLimit))
+                            return;
+                        std::vector<int> path = dump->path;
+                        evaluated.dumps.try_emplace(
+                            std::move(path), DumpedFrame { std::move(*dump), frameId });
+                    });
+            });
+    }
+
     // The session that holds a document request's body: the one that saw it finish, else the frame's
     // own session, else the one that saw it start.
     static std::string DocumentSession(const Load& current, const Request& request)
@@ -646,67 +740,53 @@ struct ChromiumEngine::Impl {
         return current.sessions.contains(request.firstSession) ? request.firstSession : std::string();
     }
 
-    void ReadSessionDocuments(
-        Load& current, const std::string& session, const std::string& frameId, const json& root)
+    // The latest document request of a frame, null when it made none.
+    static const Request* FrameDocumentRequest(const Load& current, const std::string& frameId)
     {
-        auto& parts = current.documents[session];
-        for (auto& document : ReadDomTree(root, frameId))
-            parts.push_back({ std::move(document), {}, {} });
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            ++current.snapshotPending;
-            SendFor("DOM.getOuterHTML", { { "nodeId", parts[i].dom.nodeId } }, session,
-                [session, i](Load& owner, const Reply& reply) {
-                    --owner.snapshotPending;
-                    owner.documents[session][i].html = reply.result.value("outerHTML", std::string());
-                });
-            if (parts[i].dom.frameId.empty())
-                continue;
-            // An isolated world of our own: the page's script cannot stand in for document.characterSet.
-            ++current.snapshotPending;
-            SendFor("Page.createIsolatedWorld",
-                { { "frameId", parts[i].dom.frameId }, { "worldName", "pagestow" } }, session,
-                [this, session, i](Load& owner, const Reply& world) {
-                    int contextId = world.result.value("executionContextId", 0);
-                    if (world.error || contextId == 0) {
-                        --owner.snapshotPending;
-                        return;
-                    }
-                    SendFor("Runtime.evaluate",
-                        { { "expression", "document.characterSet" }, { "contextId", contextId },
-                            { "returnByValue", true } },
-                        session, [session, i](Load& evaluated, const Reply& reply) {
-                            --evaluated.snapshotPending;
-                            const json& value = reply.result.value("result", json::object());
-                            if (value.contains("value") && value["value"].is_string())
-                                evaluated.documents[session][i].characterSet
-                                    = value["value"].get<std::string>();
-                        });
-                });
-        }
+        const Request* latest = nullptr;
+        for (const auto& [id, request] : current.requests)
+            if (request.type == "Document" && request.frameId == frameId && !request.chain.empty()
+                && (!latest || request.order > latest->order))
+                latest = &request;
+        return latest;
     }
 
+    // The document at path and, below it, the documents of its frames. A frame document that came
+    // from no address of its own is resolved against its parent's address; one deeper than the frame
+    // depth limit, or one the snapshot did not reach, leaves its frame unreachable.
     std::shared_ptr<SnapshotDocument> BuildDocument(
-        Load& current, const std::string& session, int index, std::set<std::pair<std::string, int>>& visited)
+        Load& current, const std::vector<int>& path, const std::string& parentUrl)
     {
-        auto found = current.documents.find(session);
-        if (found == current.documents.end() || index < 0 || std::size_t(index) >= found->second.size()
-            || !visited.insert({ session, index }).second)
+        auto found = current.dumps.find(path);
+        if (found == current.dumps.end() || path.size() > std::size_t(kFrameDepthLimit))
             return nullptr;
-        const DocumentPart& part = found->second[std::size_t(index)];
+        FrameDump& dump = found->second.dump;
         auto document = std::make_shared<SnapshotDocument>();
-        document->url = part.dom.url;
-        document->characterSet = part.characterSet.empty() ? "UTF-8" : part.characterSet;
-        document->serialization = EncodeInCharacterSet(part.html, document->characterSet);
-        document->elements = part.dom.elements;
+        document->url = dump.url;
+        if (!path.empty()) {
+            const Request* request = FrameDocumentRequest(current, found->second.frameId);
+            bool loadedFromIt = request && request->status > 0
+                && WithoutFragment(request->chain.back()) == WithoutFragment(dump.url);
+            document->origin = OriginOf(dump.url, loadedFromIt);
+            if (document->origin == DocumentOrigin::Inherited)
+                document->url = parentUrl;
+            else if (document->origin == DocumentOrigin::Failed)
+                document->url = request ? request->chain.back() : std::string();
+        }
+        document->characterSet = dump.characterSet.empty() || !CanEncodeCharacterSet(dump.characterSet)
+            ? "UTF-8"
+            : dump.characterSet;
+        document->serialization = EncodeInCharacterSet(dump.html, document->characterSet);
+        dump.html = {};
+        document->elements = std::move(dump.elements);
         document->body = FindBodyElement(*document);
-        for (const auto& frame : part.dom.frames) {
+        std::vector<int> frames = std::move(dump.frames);
+        for (int index : frames) {
             SnapshotFrame entry;
-            if (frame.document >= 0) {
-                entry.document = BuildDocument(current, session, frame.document, visited);
-            } else {
-                for (const auto& [childSession, info] : current.sessions)
-                    if (info.targetId == frame.frameId && info.IsFrame() && childSession != session)
-                        entry.document = BuildDocument(current, childSession, 0, visited);
+            if (index >= 0) {
+                std::vector<int> childPath = path;
+                childPath.push_back(index);
+                entry.document = BuildDocument(current, childPath, document->url);
             }
             document->frames.push_back(std::move(entry));
         }
@@ -723,26 +803,41 @@ struct ChromiumEngine::Impl {
                 // The browser hands a document's text over decoded; it is written back in the
                 // document's own character set.
                 std::string characterSet;
-                for (const auto& [session, parts] : current.documents)
-                    for (const auto& part : parts)
-                        if (characterSet.empty() && !part.characterSet.empty()
-                            && part.dom.url == body.addresses.back())
-                            characterSet = part.characterSet;
+                for (const auto& [path, entry] : current.dumps)
+                    if (characterSet.empty() && !entry.dump.characterSet.empty()
+                        && WithoutFragment(entry.dump.url) == body.addresses.back())
+                        characterSet = entry.dump.characterSet;
                 bytes = EncodeInCharacterSet(body.body, characterSet);
             }
             if (bytes)
                 Cache().Store(body.addresses, *bytes);
         }
+        current.documentBodies.clear();
     }
 
     void Assemble(Load& current)
     {
-        std::set<std::pair<std::string, int>> visited;
-        auto top = BuildDocument(current, current.mainSession, 0, visited);
         StoreDocumentBodies(current);
-        if (!top)
+        auto top = current.dumps.find(std::vector<int>());
+        if (top == current.dumps.end())
             return FinishWithError(current);
-        completion = Completion { std::move(top), {} };
+        const Request* request = FrameDocumentRequest(current, current.targetId);
+        if (top->second.dump.url.starts_with("chrome-error:"))
+            return FinishWithError(current);
+        // A document whose response came but which the tab had not yet shown at the time-out: the
+        // page as it arrived, which is an empty one.
+        if (top->second.dump.url == "about:blank" && request && request->status > 0) {
+            FrameDump& dump = top->second.dump;
+            dump.url = request->chain.back();
+            dump.html = "<html><head></head><body></body></html>";
+            dump.elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
+            dump.frames.clear();
+        }
+        auto document = BuildDocument(current, {}, {});
+        current.dumps.clear();
+        if (!document)
+            return FinishWithError(current);
+        completion = Completion { std::move(document), {} };
         EndLoad(current);
     }
 };
@@ -760,6 +855,7 @@ ChromiumEngine::~ChromiumEngine()
 
 void ChromiumEngine::Navigate(const std::string& address)
 {
+    SetLastFailure(NavigationFailure::None);
     m_impl->completion.reset();
     if (m_impl->load && m_impl->load->phase != Phase::Done)
         m_impl->EndLoad(*m_impl->load);
@@ -772,7 +868,7 @@ void ChromiumEngine::Navigate(const std::string& address)
         return;
     }
     if (scheme != "http" && scheme != "https") {
-        m_impl->completion = Completion { nullptr, url };
+        m_impl->completion = Completion { nullptr, url, NavigationFailure::UnsupportedScheme, {} };
         return;
     }
     if (!m_impl->BrowserRunning())
@@ -807,10 +903,12 @@ void ChromiumEngine::ProcessEvents(std::chrono::milliseconds wait)
         if (m_impl->completion) {
             Completion done = std::move(*m_impl->completion);
             m_impl->completion.reset();
-            if (done.snapshot)
+            if (done.snapshot) {
                 CompleteWithSnapshot(std::move(done.snapshot));
-            else
+            } else {
+                SetLastFailure(done.failure, std::move(done.failureDetail));
                 CompleteWithErrorPage(done.errorAddress);
+            }
             return;
         }
         if (Clock::now() >= end)

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pagestow::engine::chromium {
@@ -31,6 +32,9 @@ struct ChromiumOptions {
     // Where loaded resources are recorded; null means this run's engine cache.
     EngineCache* cache = nullptr;
 };
+
+// Why a navigation failed, from the browser's own error text ("net::ERR_NAME_NOT_RESOLVED").
+NavigationFailure NavigationFailureOf(std::string_view errorText);
 
 // Headless Chromium over its debugging pipe. Each navigation gets a fresh browser context (no
 // cookies or cache from earlier pages) with one tab; cross-origin frames, which the browser runs in

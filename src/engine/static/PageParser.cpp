@@ -1,6 +1,10 @@
 #include "engine/static/PageParser.h"
 
+#include "engine/Contract.h"
+#include "engine/static/Ascii.h"
+#include "engine/static/BoundedParse.h"
 #include "engine/static/Charset.h"
+#include "engine/static/Srcset.h"
 #include "engine/static/Url.h"
 
 #include <gumbo.h>
@@ -15,37 +19,13 @@
 namespace pagestow::engine::static_engine {
 namespace {
 
-    // The width of the window the engine pretends to have, for srcset and media conditions.
-    constexpr int kViewportWidth = 1280;
+    using ascii::IsSpace;
+    using ascii::Lower;
+    using ascii::Trim;
 
-    char LowerAscii(char c)
-    {
-        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    }
     char UpperAscii(char c)
     {
         return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
-    }
-
-    bool IsSpace(char c)
-    {
-        return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
-    }
-
-    std::string Lower(std::string_view text)
-    {
-        std::string out(text);
-        std::transform(out.begin(), out.end(), out.begin(), LowerAscii);
-        return out;
-    }
-
-    std::string_view Trim(std::string_view text)
-    {
-        while (!text.empty() && IsSpace(text.front()))
-            text.remove_prefix(1);
-        while (!text.empty() && IsSpace(text.back()))
-            text.remove_suffix(1);
-        return text;
     }
 
     std::vector<std::string> Tokens(std::string_view text)
@@ -68,10 +48,6 @@ namespace {
     {
         return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
     }
-
-    struct GumboDeleter {
-        void operator()(GumboOutput* output) const { gumbo_destroy_output(&kGumboDefaultOptions, output); }
-    };
 
     const GumboAttribute* FindAttribute(const GumboElement& element, const char* name)
     {
@@ -165,15 +141,6 @@ namespace {
         return IsJavaScriptType("text/" + std::string(Trim(*language)));
     }
 
-    bool IsSupportedImageType(std::string_view type)
-    {
-        static const std::set<std::string, std::less<>> kTypes
-            = { "image/apng", "image/avif", "image/bmp", "image/gif", "image/jpeg", "image/jpg", "image/png",
-                  "image/svg+xml", "image/webp", "image/x-icon", "image/vnd.microsoft.icon" };
-        std::string_view trimmed = Trim(type);
-        return trimmed.empty() || kTypes.count(Lower(trimmed)) > 0;
-    }
-
     bool IsPreloadDestination(std::string_view as)
     {
         static const std::set<std::string, std::less<>> kDestinations = { "audio", "document", "embed",
@@ -181,157 +148,62 @@ namespace {
         return kDestinations.count(Lower(Trim(as))) > 0;
     }
 
-    // Reads a CSS length in pixels ("300px", "50vw", "0"); nullopt for anything else.
-    std::optional<double> LengthInPixels(std::string_view text, int viewportWidth)
-    {
-        text = Trim(text);
-        double value = 0;
-        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (error != std::errc() || value < 0)
-            return std::nullopt;
-        std::string unit = Lower(std::string_view(end, size_t(text.data() + text.size() - end)));
-        if (unit == "px" || (unit.empty() && value == 0))
-            return value;
-        if (unit == "vw")
-            return value * viewportWidth / 100.0;
-        if (unit == "em" || unit == "rem")
-            return value * 16.0;
-        return std::nullopt;
-    }
-
-    // The width an image is laid out at according to its sizes attribute (100vw when unreadable).
-    double SourceSize(std::string_view sizes, int viewportWidth)
-    {
-        size_t start = 0;
-        while (start <= sizes.size()) {
-            size_t comma = sizes.find(',', start);
-            std::string_view entry = Trim(sizes.substr(
-                start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-            if (!entry.empty()) {
-                // The length is the last token; what comes before it is the media condition.
-                size_t split = entry.find_last_of(" \t\n\f\r)");
-                std::string_view condition;
-                std::string_view length = entry;
-                if (split != std::string_view::npos) {
-                    condition = Trim(entry.substr(0, split + 1));
-                    length = Trim(entry.substr(split + 1));
-                }
-                if (condition.empty() || MediaMatches(condition, viewportWidth)) {
-                    if (auto pixels = LengthInPixels(length, viewportWidth); pixels && *pixels > 0)
-                        return *pixels;
-                    return viewportWidth;
-                }
-            }
-            if (comma == std::string_view::npos)
-                break;
-            start = comma + 1;
-        }
-        return viewportWidth;
-    }
-
-    struct Candidate {
-        std::string url;
-        std::optional<double> density;
-        std::optional<double> width;
-    };
-
-    // Splits a srcset value into its image candidates, as the srcset parsing rules do.
-    std::vector<Candidate> ParseSrcset(std::string_view srcset)
-    {
-        std::vector<Candidate> candidates;
-        size_t i = 0;
-        while (i < srcset.size()) {
-            while (i < srcset.size() && (IsSpace(srcset[i]) || srcset[i] == ','))
-                ++i;
-            if (i >= srcset.size())
-                break;
-            size_t start = i;
-            while (i < srcset.size() && !IsSpace(srcset[i]))
-                ++i;
-            std::string_view url = srcset.substr(start, i - start);
-            std::vector<std::string> descriptors;
-            if (!url.empty() && url.back() == ',') {
-                while (!url.empty() && url.back() == ',')
-                    url.remove_suffix(1);
-            } else {
-                std::string current;
-                bool inParens = false;
-                for (; i < srcset.size(); ++i) {
-                    char c = srcset[i];
-                    if (inParens) {
-                        current += c;
-                        inParens = c != ')';
-                    } else if (c == ',') {
-                        ++i;
-                        break;
-                    } else if (IsSpace(c)) {
-                        if (!current.empty())
-                            descriptors.push_back(std::exchange(current, {}));
-                    } else {
-                        current += c;
-                        inParens = c == '(';
-                    }
-                }
-                if (!current.empty())
-                    descriptors.push_back(current);
-            }
-            if (url.empty())
-                continue;
-            Candidate candidate { std::string(url), std::nullopt, std::nullopt };
-            bool valid = true;
-            for (const std::string& descriptor : descriptors) {
-                if (descriptor.size() < 2) {
-                    valid = false;
-                    continue;
-                }
-                char unit = LowerAscii(descriptor.back());
-                double number = 0;
-                auto [end, error]
-                    = std::from_chars(descriptor.data(), descriptor.data() + descriptor.size() - 1, number);
-                bool parsed = error == std::errc() && end == descriptor.data() + descriptor.size() - 1;
-                if (unit == 'x' && parsed && number >= 0 && !candidate.density && !candidate.width)
-                    candidate.density = number;
-                else if (unit == 'w' && parsed && number > 0 && !candidate.density && !candidate.width)
-                    candidate.width = number;
-                else if (unit != 'h')
-                    valid = false;
-            }
-            if (valid)
-                candidates.push_back(std::move(candidate));
-        }
-        return candidates;
-    }
-
     class Walker {
     public:
-        Walker(ParsedPage& page, DocumentRole role, std::string_view source)
+        Walker(ParsedPage& page, DocumentRole role, std::string_view source, std::uint64_t memoryBytes)
             : m_page(page)
             , m_role(role)
             , m_source(source)
+            , m_memoryBytes(memoryBytes)
         {
         }
 
-        void Walk(const GumboNode* document);
+        // False when the elements would hold more than the memory allowed; those read so far stay.
+        bool Walk(const GumboNode* document);
 
     private:
-        void AddResource(std::string_view value, ResourceKind kind);
-        void Discover(const GumboNode* node);
+        std::optional<std::string> Resolve(std::string_view value) const
+        {
+            return ResolveHttpUrl(m_page.baseUrl, value, m_page.characterSet);
+        }
+        // Requests value's address once; the address, or nullopt when there is none.
+        std::optional<std::string> AddResource(std::string_view value, ResourceKind kind);
+        void Discover(const GumboNode* node, int index);
         void AddFrame(const GumboElement& element);
-        void AddImage(const GumboNode* node);
+        void AddImage(const GumboNode* node, int index);
+        void ResolveAddressAttributes();
 
         size_t NoscriptEnd(size_t start) const;
 
         ParsedPage& m_page;
         DocumentRole m_role;
         std::string_view m_source;
+        std::uint64_t m_memoryBytes;
         std::set<std::string> m_seen;
     };
 
-    void Walker::AddResource(std::string_view value, ResourceKind kind)
+    std::optional<std::string> Walker::AddResource(std::string_view value, ResourceKind kind)
     {
-        auto url = ResolveHttpUrl(m_page.baseUrl, value);
+        auto url = Resolve(value);
         if (url && m_seen.insert(*url).second)
             m_page.resources.push_back({ *url, kind });
+        return url;
+    }
+
+    bool IsAddressAttribute(std::string_view name)
+    {
+        return name == "href" || name == "src" || name == "real_src" || name == "background";
+    }
+
+    // The address each address attribute names, as the engine requests it.
+    void Walker::ResolveAddressAttributes()
+    {
+        for (SnapshotElement& element : m_page.elements) {
+            for (SnapshotAttribute& attribute : element.attributes) {
+                if (IsAddressAttribute(attribute.name))
+                    attribute.resolved = Resolve(attribute.value).value_or(std::string());
+            }
+        }
     }
 
     void Walker::AddFrame(const GumboElement& element)
@@ -340,12 +212,13 @@ namespace {
         auto src = AttributeValue(element, "src");
         std::string_view value = src ? Trim(*src) : std::string_view();
         std::string lower = Lower(value);
+        std::string scheme = SchemeOf(value);
         if (FindAttribute(element, "srcdoc") && element.tag == GUMBO_TAG_IFRAME) {
             frame.kind = FrameReference::Kind::Blank;
         } else if (value.empty() || lower == "about:blank" || lower.rfind("about:blank#", 0) == 0
-            || lower.rfind("about:blank?", 0) == 0) {
+            || lower.rfind("about:blank?", 0) == 0 || scheme == "javascript" || scheme == "data") {
             frame.kind = FrameReference::Kind::Blank;
-        } else if (auto url = ResolveHttpUrl(m_page.baseUrl, value)) {
+        } else if (auto url = Resolve(value)) {
             frame.kind = FrameReference::Kind::Address;
             frame.url = *url;
         } else {
@@ -354,10 +227,16 @@ namespace {
         m_page.frames.push_back(std::move(frame));
     }
 
-    void Walker::AddImage(const GumboNode* node)
+    void Walker::AddImage(const GumboNode* node, int index)
     {
         const GumboElement& element = node->v.element;
         std::string_view src = AttributeValue(element, "src").value_or("");
+        // A candidate other than src is the image's current source.
+        auto chosen = [&](const std::string& picked) {
+            auto url = AddResource(picked, ResourceKind::Image);
+            if (url && url != Resolve(src))
+                m_page.elements[size_t(index)].currentSource = *url;
+        };
         // Inside a <picture>, the first <source> before the image whose type and media fit wins.
         const GumboNode* parent = node->parent;
         if (parent && IsHtmlNamed(parent, "picture")) {
@@ -380,7 +259,7 @@ namespace {
                 std::string picked = PickSrcsetCandidate(
                     *srcset, AttributeValue(source, "sizes").value_or(""), "", kViewportWidth);
                 if (!picked.empty()) {
-                    AddResource(picked, ResourceKind::Image);
+                    chosen(picked);
                     return;
                 }
             }
@@ -389,13 +268,13 @@ namespace {
         if (srcset && !Trim(*srcset).empty()) {
             std::string picked = PickSrcsetCandidate(
                 *srcset, AttributeValue(element, "sizes").value_or(""), src, kViewportWidth);
-            AddResource(picked, ResourceKind::Image);
+            chosen(picked);
             return;
         }
         AddResource(src, ResourceKind::Image);
     }
 
-    void Walker::Discover(const GumboNode* node)
+    void Walker::Discover(const GumboNode* node, int index)
     {
         const GumboElement& element = node->v.element;
         if (element.tag_namespace != GUMBO_NAMESPACE_HTML)
@@ -421,7 +300,7 @@ namespace {
                 AddResource(*src, ResourceKind::Script);
             return;
         case GUMBO_TAG_IMG:
-            AddImage(node);
+            AddImage(node, index);
             return;
         case GUMBO_TAG_INPUT:
             if (Lower(Trim(AttributeValue(element, "type").value_or(""))) == "image")
@@ -451,7 +330,7 @@ namespace {
         return m_source.size();
     }
 
-    void Walker::Walk(const GumboNode* document)
+    bool Walker::Walk(const GumboNode* document)
     {
         // Elements and comments in source order, without recursion (documents can nest deeply).
         struct Item {
@@ -471,7 +350,9 @@ namespace {
         auto inNoscript = [&](size_t offset, bool fromSource) {
             return fromSource && offset > noscriptStart && offset < noscriptEnd;
         };
-        std::vector<const GumboNode*> inOrder;
+        std::vector<std::pair<const GumboNode*, int>> inOrder;
+        std::uint64_t held = 0;
+        bool complete = true;
         while (!stack.empty()) {
             Item item = stack.back();
             stack.pop_back();
@@ -491,13 +372,22 @@ namespace {
             SnapshotElement snapshot;
             snapshot.tagName = TagNameOf(element);
             snapshot.parent = item.parent;
+            held += sizeof(SnapshotElement) + sizeof(std::pair<const GumboNode*, int>)
+                + snapshot.tagName.size();
             for (unsigned i = 0; i < element.attributes.length; ++i) {
                 auto attribute = static_cast<const GumboAttribute*>(element.attributes.data[i]);
                 snapshot.attributes.push_back({ AttributeNameOf(*attribute), attribute->value });
+                // The resolved address is about as long as the value.
+                held += sizeof(SnapshotAttribute) + snapshot.attributes.back().name.size()
+                    + 2 * snapshot.attributes.back().value.size();
+            }
+            if (held > m_memoryBytes) {
+                complete = false;
+                break;
             }
             int index = int(m_page.elements.size());
             m_page.elements.push_back(std::move(snapshot));
-            inOrder.push_back(node);
+            inOrder.emplace_back(node, index);
             if (IsHtml(node, GUMBO_TAG_NOSCRIPT) && element.original_tag.length > 0
                 && element.start_pos.offset >= noscriptEnd) {
                 noscriptStart = element.start_pos.offset;
@@ -509,17 +399,20 @@ namespace {
             pushChildren(element.children, index);
         }
         // The first <base href> sets the address every other reference is read against.
-        for (const GumboNode* node : inOrder) {
+        for (auto [node, index] : inOrder) {
             if (IsHtml(node, GUMBO_TAG_BASE)) {
                 if (auto href = AttributeValue(node->v.element, "href")) {
-                    if (auto base = ResolveHttpUrl(m_page.baseUrl, *href))
+                    if (auto base = Resolve(*href))
                         m_page.baseUrl = *base;
                     break;
                 }
             }
         }
-        for (const GumboNode* node : inOrder)
-            Discover(node);
+        ResolveAddressAttributes();
+        for (auto [node, index] : inOrder)
+            Discover(node, index);
+        m_page.heldBytes = held;
+        return complete;
     }
 
     enum class DocumentType { Html, Image, Text, Other };
@@ -545,8 +438,8 @@ std::vector<SnapshotElement> BlankDocumentElements()
     return { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
 }
 
-ParsedPage ParsePage(
-    std::string_view bytes, std::string_view contentType, const std::string& url, DocumentRole role)
+ParsedPage ParsePage(std::string_view bytes, std::string_view contentType, const std::string& url,
+    DocumentRole role, const ParseBounds& bounds)
 {
     ParsedPage page;
     page.baseUrl = url;
@@ -565,112 +458,35 @@ ParsedPage ParsePage(
 
     DetectedCharset charset = DetectCharset(bytes, contentType);
     page.characterSet = charset.name;
-    std::string text = DecodeToUtf8(bytes.substr(charset.bomLength), charset.name);
-    GumboOptions options = kGumboDefaultOptions;
-    options.max_errors = 0;
-    std::unique_ptr<GumboOutput, GumboDeleter> output(
-        gumbo_parse_with_options(&options, text.data(), text.size()));
-    if (!output) {
+    auto blank = [&](ParseStop stop) {
         page.elements = BlankDocumentElements();
         page.body = 2;
+        page.stop = stop;
         return page;
-    }
-    Walker(page, role, text).Walk(output->document);
+    };
+    // The decoded text counts against the memory of the parse; a page too large to parse in what
+    // is left is kept as its bytes, without elements.
+    if (bytes.size() >= bounds.memoryBytes)
+        return blank(ParseStop::OverBudget);
+    std::string text = DecodeToUtf8(bytes.substr(charset.bomLength), charset.name);
+    if (text.size() >= bounds.memoryBytes)
+        return blank(ParseStop::OverBudget);
+    // Nesting and attributes are bounded before the parser sees the text.
+    if (auto bounded = BoundTreeInput(text))
+        text = std::move(*bounded);
+    ParseBounds parseBounds = bounds;
+    parseBounds.memoryBytes = bounds.memoryBytes > text.size() ? bounds.memoryBytes - text.size() : 0;
+    BoundedParse parse(text, parseBounds);
+    if (!parse.Output())
+        return blank(parse.Stop());
+    std::uint64_t left = parseBounds.memoryBytes - std::min(parseBounds.memoryBytes, parse.HeldBytes());
+    if (!Walker(page, role, text, left).Walk(parse.Output()->document))
+        page.stop = ParseStop::OverBudget;
     SnapshotDocument view;
-    view.elements = page.elements;
+    view.elements = std::move(page.elements);
     page.body = FindBodyElement(view);
+    page.elements = std::move(view.elements);
     return page;
-}
-
-std::string PickSrcsetCandidate(
-    std::string_view srcset, std::string_view sizes, std::string_view src, int viewportWidth)
-{
-    std::vector<Candidate> candidates = ParseSrcset(srcset);
-    bool anyWidth = std::any_of(
-        candidates.begin(), candidates.end(), [](const Candidate& c) { return c.width.has_value(); });
-    bool anyOneX = false;
-    double sourceSize = SourceSize(sizes, viewportWidth);
-    for (Candidate& candidate : candidates) {
-        if (candidate.width)
-            candidate.density = *candidate.width / sourceSize;
-        else if (!candidate.density)
-            candidate.density = 1.0;
-        if (!candidate.width && *candidate.density == 1.0)
-            anyOneX = true;
-    }
-    if (!anyWidth && !anyOneX && !Trim(src).empty())
-        candidates.push_back({ std::string(Trim(src)), 1.0, std::nullopt });
-    if (candidates.empty())
-        return std::string(Trim(src));
-    // The smallest density that still covers one image pixel per screen pixel, else the largest.
-    const Candidate* best = nullptr;
-    for (const Candidate& candidate : candidates) {
-        if (*candidate.density >= 1.0 && (!best || *candidate.density < *best->density))
-            best = &candidate;
-    }
-    if (!best) {
-        for (const Candidate& candidate : candidates) {
-            if (!best || *candidate.density > *best->density)
-                best = &candidate;
-        }
-    }
-    return best->url;
-}
-
-bool MediaMatches(std::string_view media, int viewportWidth)
-{
-    std::string text = Lower(Trim(media));
-    if (text.empty() || text == "all" || text == "screen")
-        return true;
-    // A list matches when one of its queries does.
-    if (text.find(',') != std::string::npos) {
-        size_t start = 0;
-        while (start <= text.size()) {
-            size_t comma = text.find(',', start);
-            if (MediaMatches(
-                    std::string_view(text).substr(start, comma == std::string::npos ? comma : comma - start),
-                    viewportWidth))
-                return true;
-            if (comma == std::string::npos)
-                break;
-            start = comma + 1;
-        }
-        return false;
-    }
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-        size_t found = text.find(" and ", start);
-        parts.push_back(std::string(
-            Trim(std::string_view(text).substr(start, found == std::string::npos ? found : found - start))));
-        if (found == std::string::npos)
-            break;
-        start = found + 5;
-    }
-    for (size_t i = 0; i < parts.size(); ++i) {
-        std::string part = parts[i];
-        if (i == 0 && part.rfind("only ", 0) == 0)
-            part = std::string(Trim(std::string_view(part).substr(5)));
-        if (part == "screen" || part == "all")
-            continue;
-        if (part.size() < 2 || part.front() != '(' || part.back() != ')')
-            return false;
-        std::string_view feature = Trim(std::string_view(part).substr(1, part.size() - 2));
-        size_t colon = feature.find(':');
-        if (colon == std::string_view::npos)
-            return false;
-        std::string_view name = Trim(feature.substr(0, colon));
-        auto length = LengthInPixels(feature.substr(colon + 1), viewportWidth);
-        if (!length)
-            return false;
-        if (name == "min-width" && !(viewportWidth >= *length))
-            return false;
-        if (name == "max-width" && !(viewportWidth <= *length))
-            return false;
-        if (name != "min-width" && name != "max-width")
-            return false;
-    }
-    return true;
 }
 
 } // namespace pagestow::engine::static_engine

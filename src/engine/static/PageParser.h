@@ -1,6 +1,8 @@
 #pragma once
 
 #include "engine/Snapshot.h"
+#include "engine/static/BoundedParse.h"
+#include "engine/static/Srcset.h"
 
 #include <string>
 #include <string_view>
@@ -20,7 +22,8 @@ struct ResourceReference {
 // What a frame or iframe element shows.
 struct FrameReference {
     enum class Kind {
-        // No address, or about:blank: an empty document.
+        // No address of its own (none, about:blank, srcdoc, javascript:, data:): an empty document
+        // whose address is its parent's.
         Blank,
         // An http or https document to load.
         Address,
@@ -47,24 +50,21 @@ struct ParsedPage {
     std::vector<ResourceReference> resources;
     // The frames in index order.
     std::vector<FrameReference> frames;
+    // Why the parse ended early (the elements are then those read so far, or an empty document).
+    ParseStop stop = ParseStop::None;
+    // About how many bytes the elements hold.
+    std::uint64_t heldBytes = 0;
 };
 
 // Reads a document served with contentType from url. HTML (and XML) documents are parsed as a
 // browser parses them; an image becomes a document showing that image, and any other type a document
-// without content.
-ParsedPage ParsePage(
-    std::string_view bytes, std::string_view contentType, const std::string& url, DocumentRole role);
+// without content. The decoded text, the parser's tree and the elements together stay within
+// bounds.memoryBytes; address attributes carry the address the engine resolved them to, and an img
+// whose srcset or <picture> candidate was chosen carries it as its current source.
+ParsedPage ParsePage(std::string_view bytes, std::string_view contentType, const std::string& url,
+    DocumentRole role, const ParseBounds& bounds = {});
 
 // The elements of the empty document about:blank.
 std::vector<SnapshotElement> BlankDocumentElements();
-
-// The one address a browser at 1x density takes from an img's srcset, sizes and src ("" when none).
-// viewportWidth is the width "vw" lengths and media conditions are read against.
-std::string PickSrcsetCandidate(
-    std::string_view srcset, std::string_view sizes, std::string_view src, int viewportWidth);
-
-// Whether a media query holds on a screen viewportWidth pixels wide (the common forms only:
-// all, screen, print, min-width and max-width in pixels, joined by "and").
-bool MediaMatches(std::string_view media, int viewportWidth);
 
 } // namespace pagestow::engine::static_engine

@@ -1,15 +1,23 @@
 #include "engine/static/StaticEngine.h"
 
+#include "engine/static/ContentDecoder.h"
+#include "engine/static/Handles.h"
 #include "engine/static/PageParser.h"
+#include "engine/static/StylesheetLoads.h"
 #include "engine/static/Url.h"
 
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -17,16 +25,12 @@ namespace pagestow::engine {
 namespace {
     using namespace static_engine;
     using Clock = std::chrono::steady_clock;
+    using Slist = CurlSlist;
+    using Share = CurlShare;
 
-    struct SlistDeleter {
-        void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-    };
-    using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
-
-    struct ShareDeleter {
-        void operator()(CURLSH* share) const { curl_share_cleanup(share); }
-    };
-    using Share = std::unique_ptr<CURLSH, ShareDeleter>;
+    // Set by InterruptStaticEngines, from a signal handler.
+    std::atomic<bool> g_interrupted { false };
+    static_assert(std::atomic<bool>::is_always_lock_free);
 
     // What a request is for: the page or a frame's document, or a subresource of some kind.
     enum class RequestKind { Document, Stylesheet, Script, Image, Other };
@@ -81,10 +85,12 @@ namespace {
             [](char x, char y) { return std::tolower((unsigned char)x) == std::tolower((unsigned char)y); });
     }
 
-    std::shared_ptr<SnapshotDocument> MakeBlankDocument()
+    std::shared_ptr<SnapshotDocument> MakeBlankDocument(
+        std::string url = "about:blank", DocumentOrigin origin = DocumentOrigin::Loaded)
     {
         auto blank = std::make_shared<SnapshotDocument>();
-        blank->url = "about:blank";
+        blank->url = std::move(url);
+        blank->origin = origin;
         blank->characterSet = "UTF-8";
         blank->elements = BlankDocumentElements();
         blank->body = 2;
@@ -94,9 +100,34 @@ namespace {
     // Transfers under way at once; more wait in the queue (curl itself keeps to the connections per host).
     constexpr size_t kMaxTransfers = 64;
 
-    bool IsCompleteSuccess(CURLcode result, long status)
+    // Why a request got no response, in the engine layer's terms.
+    NavigationFailure FailureOf(CURLcode result, bool blockedPort)
     {
-        return result == CURLE_OK && status >= 200 && status < 300 && status != 206;
+        if (blockedPort)
+            return NavigationFailure::BlockedPort;
+        switch (result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return NavigationFailure::HostNotFound;
+        case CURLE_COULDNT_CONNECT:
+            return NavigationFailure::ConnectionRefused;
+        case CURLE_OPERATION_TIMEDOUT:
+            return NavigationFailure::TimedOut;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_USE_SSL_FAILED:
+            return NavigationFailure::TlsFailure;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return NavigationFailure::UnsupportedScheme;
+        default:
+            return NavigationFailure::Other;
+        }
     }
 
     class StaticEngine final : public SnapshotEngine {
@@ -117,6 +148,10 @@ namespace {
             DocumentRole role = DocumentRole::TopLevel;
             // Whether a document arrived (a response with a body, or a complete response).
             bool loaded = false;
+            // Why it did not, when it was requested and did not.
+            bool failed = false;
+            NavigationFailure failure = NavigationFailure::None;
+            std::string failureDetail;
             std::string finalUrl;
             std::string body;
             ParsedPage page;
@@ -129,29 +164,56 @@ namespace {
 
         struct Transfer {
             StaticEngine* engine = nullptr;
-            CURL* easy = nullptr;
+            CurlEasy easy;
             std::string url;
             std::string referer;
             DocumentLoad* document = nullptr;
             std::unique_ptr<EngineCache::Entry> entry;
             std::string body;
+            // Decoded bytes received.
             std::uint64_t size = 0;
             bool decided = false;
+            // Removes the content coding; null for a body without one.
+            std::unique_ptr<ContentDecoder> decoder;
+            bool decodingFailed = false;
+            // A connection to a port browsers refuse was asked for (and not made).
+            bool blockedPort = false;
+            // The document outgrew the page's memory budget and was given up.
+            bool overBudget = false;
+            char error[CURL_ERROR_SIZE] = {};
         };
 
         struct Load {
             std::string navigatedUrl;
             std::unique_ptr<DocumentLoad> top;
             std::set<std::string> requested;
+            // The load time-out: documents stop here.
             Clock::time_point deadline;
+            // What was requested may finish until here.
+            Clock::time_point lastDeadline;
             bool expired = false;
             Share share;
+            // Requests added by what stylesheets load.
+            size_t stylesheetLoads = 0;
+            // Bytes the page's documents hold in memory.
+            std::uint64_t held = 0;
         };
 
         enum class Pending { None, Blank, ErrorPage };
 
         static size_t OnWrite(char* data, size_t size, size_t count, void* user);
-        static int OnPrerequest(void* user, char* remoteIp, char* localIp, int remotePort, int localPort);
+        static curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address);
+        // Takes decoded body bytes; false stops the transfer.
+        bool Receive(Transfer& transfer, std::string_view bytes);
+        bool ReceiveDocumentBytes(Transfer& transfer, std::string_view bytes);
+        std::uint64_t BudgetLeft() const
+        {
+            return m_load && m_options.pageMemoryBudget > m_load->held
+                ? m_options.pageMemoryBudget - m_load->held
+                : 0;
+        }
+        // Whether the transfer's response is whole and of a status that is stored.
+        static bool IsComplete(const Transfer& transfer, CURLcode result);
 
         EngineCache& Cache() { return m_options.cache ? *m_options.cache : EngineCache::ForThisRun(); }
         void Cancel();
@@ -163,13 +225,15 @@ namespace {
         void OnDone(CURL* easy, CURLcode result);
         void FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result);
         void FinishSubresource(Transfer& transfer, CURLcode result);
+        void QueueStylesheetLoads(const std::vector<ResourceReference>& references, const std::string& from);
         void ExpireLoad();
+        void EndLoad();
         void Finish();
         std::shared_ptr<SnapshotDocument> BuildSnapshot(DocumentLoad& document);
 
         StaticEngineOptions m_options;
         std::chrono::milliseconds m_loadTimeout { 60'000 };
-        CURLM* m_multi = nullptr;
+        CurlMulti m_multi;
         std::map<RequestKind, Slist> m_headers;
         std::map<CURL*, std::unique_ptr<Transfer>> m_transfers;
         // Subresources waiting for a transfer: a page of many thousand images would otherwise hold a
@@ -191,13 +255,14 @@ namespace {
     {
         static std::once_flag once;
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-        m_multi = curl_multi_init();
-        curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(m_options.connectionsPerHost));
-        curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+        m_multi.reset(curl_multi_init());
+        curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, long(m_options.connectionsPerHost));
+        curl_multi_setopt(m_multi.get(), CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
         for (RequestKind kind : { RequestKind::Document, RequestKind::Stylesheet, RequestKind::Script,
                  RequestKind::Image, RequestKind::Other }) {
             curl_slist* list = curl_slist_append(nullptr, AcceptFor(kind));
             list = curl_slist_append(list, "Accept-Language: zh-CN,zh;q=0.9,en;q=0.8");
+            list = curl_slist_append(list, kAcceptEncoding);
             m_headers[kind] = Slist(list);
         }
     }
@@ -205,15 +270,12 @@ namespace {
     StaticEngine::~StaticEngine()
     {
         Cancel();
-        curl_multi_cleanup(m_multi);
     }
 
     void StaticEngine::Cancel()
     {
-        for (auto& [easy, transfer] : m_transfers) {
-            curl_multi_remove_handle(m_multi, easy);
-            curl_easy_cleanup(easy);
-        }
+        for (auto& [easy, transfer] : m_transfers)
+            curl_multi_remove_handle(m_multi.get(), easy);
         m_transfers.clear();
         m_queued.clear();
         m_load.reset();
@@ -223,7 +285,9 @@ namespace {
     void StaticEngine::Navigate(const std::string& address)
     {
         Cancel();
+        g_interrupted = false;
         m_progress = {};
+        SetLastFailure(NavigationFailure::None);
         std::string typed = Trimmed(address);
         if (EqualsIgnoringCase(typed, "about:blank")) {
             m_pending = Pending::Blank;
@@ -233,6 +297,8 @@ namespace {
         std::string scheme = SchemeOf(url);
         std::string canonical = EngineCache::Canonicalize(url);
         if ((scheme != "http" && scheme != "https") || canonical.empty() || SchemeOf(canonical) != scheme) {
+            SetLastFailure(scheme == "http" || scheme == "https" ? NavigationFailure::Other
+                                                                 : NavigationFailure::UnsupportedScheme);
             m_pending = Pending::ErrorPage;
             m_pendingAddress = url;
             return;
@@ -240,6 +306,7 @@ namespace {
         m_load = std::make_unique<Load>();
         m_load->navigatedUrl = url;
         m_load->deadline = Clock::now() + m_loadTimeout;
+        m_load->lastDeadline = m_load->deadline + m_options.afterTimeout;
         m_load->share.reset(curl_share_init());
         curl_share_setopt(m_load->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
         m_load->top = std::make_unique<DocumentLoad>();
@@ -249,12 +316,16 @@ namespace {
 
     void StaticEngine::StartDocument(DocumentLoad& document, const std::string& from)
     {
-        StartTransfer(document.requestedUrl, RequestKind::Document, from, &document);
+        if (StartTransfer(document.requestedUrl, RequestKind::Document, from, &document))
+            return;
+        document.failed = true;
+        bool blocked = IsBlockedPort(PortOf(document.requestedUrl));
+        document.failure = blocked ? NavigationFailure::BlockedPort : NavigationFailure::TimedOut;
     }
 
     void StaticEngine::StartQueuedResources()
     {
-        while (m_load && !m_load->expired && m_transfers.size() < kMaxTransfers && !m_queued.empty()) {
+        while (m_load && m_transfers.size() < kMaxTransfers && !m_queued.empty()) {
             QueuedResource next = std::move(m_queued.front());
             m_queued.pop_front();
             StartTransfer(next.url, next.kind, next.from, nullptr);
@@ -264,16 +335,17 @@ namespace {
     bool StaticEngine::StartTransfer(
         const std::string& url, RequestKind kind, const std::string& from, DocumentLoad* document)
     {
-        auto remaining
-            = std::chrono::duration_cast<std::chrono::milliseconds>(m_load->deadline - Clock::now());
+        // A document has until the load time-out; a subresource until the end of the grace after it.
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            (document ? m_load->deadline : m_load->lastDeadline) - Clock::now());
         if (remaining.count() <= 0 || IsBlockedPort(PortOf(url)))
             return false;
-        CURL* easy = curl_easy_init();
+        auto transfer = std::make_unique<Transfer>();
+        transfer->easy.reset(curl_easy_init());
+        CURL* easy = transfer->easy.get();
         if (!easy)
             return false;
-        auto transfer = std::make_unique<Transfer>();
         transfer->engine = this;
-        transfer->easy = easy;
         transfer->url = url;
         transfer->document = document;
         if (auto referer = ReferrerFor(from, url))
@@ -281,10 +353,11 @@ namespace {
 
         curl_easy_setopt(easy, CURLOPT_URL, transfer->url.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &StaticEngine::OnWrite);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &StaticEngine::OnPrerequest);
-        curl_easy_setopt(easy, CURLOPT_PREREQDATA, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &StaticEngine::OnOpenSocket);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, transfer.get());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -293,7 +366,8 @@ namespace {
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
         if (SchemeOf(url) == "https")
             curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        // The engine removes content codings itself, so that a stream cut short is seen as such.
+        curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
         curl_easy_setopt(easy, CURLOPT_USERAGENT, kStaticUserAgent.data());
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers[kind].get());
         if (!transfer->referer.empty())
@@ -309,10 +383,8 @@ namespace {
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(remaining.count()));
         curl_easy_setopt(
             easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::min(remaining, m_options.connectTimeout).count()));
-        if (curl_multi_add_handle(m_multi, easy) != CURLM_OK) {
-            curl_easy_cleanup(easy);
+        if (curl_multi_add_handle(m_multi.get(), easy) != CURLM_OK)
             return false;
-        }
         m_transfers.emplace(easy, std::move(transfer));
         ++m_progress.requested;
         return true;
@@ -323,50 +395,115 @@ namespace {
         auto* transfer = static_cast<Transfer*>(user);
         size_t length = size * count;
         StaticEngine& engine = *transfer->engine;
-        // Past the size limit the resource fails; returning less than was given stops the transfer. A
-        // document keeps its bytes up to the limit.
-        if (transfer->size + length > engine.m_options.maxBodyBytes) {
-            if (transfer->document) {
-                size_t room = size_t(engine.m_options.maxBodyBytes - transfer->size);
-                transfer->body.append(data, room);
-                transfer->size += room;
-                engine.m_progress.bytes += room;
-            }
-            return 0;
-        }
-        transfer->size += length;
-        engine.m_progress.bytes += length;
-        if (transfer->document) {
-            transfer->body.append(data, length);
-            return length;
-        }
         if (!transfer->decided) {
             transfer->decided = true;
+            curl_header* header = nullptr;
+            if (curl_easy_header(transfer->easy.get(), "Content-Encoding", 0, CURLH_HEADER, -1, &header)
+                    == CURLHE_OK
+                && header)
+                transfer->decoder = ContentDecoder::ForEncoding(header->value);
             long status = 0;
-            curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-            if (status >= 200 && status < 300 && status != 206)
+            curl_easy_getinfo(transfer->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+            if (!transfer->document && IsStorableStatus(int(status)))
                 transfer->entry = engine.Cache().BeginEntry();
         }
-        // A body the cache cannot hold is still received; it is only not recorded.
-        if (transfer->entry && !transfer->entry->Write(std::string_view(data, length)))
-            transfer->entry.reset();
+        std::string_view bytes(data, length);
+        if (!transfer->decoder)
+            return engine.Receive(*transfer, bytes) ? length : 0;
+        bool more = transfer->decoder->Feed(
+            bytes, [&](std::string_view decoded) { return engine.Receive(*transfer, decoded); });
+        if (!more) {
+            transfer->decodingFailed = true;
+            return 0;
+        }
         return length;
     }
 
-    int StaticEngine::OnPrerequest(void*, char*, char*, int remotePort, int)
+    bool StaticEngine::Receive(Transfer& transfer, std::string_view bytes)
     {
-        // Every connection, also one a redirect leads to, keeps off the ports browsers block.
-        return IsBlockedPort(remotePort) ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
+        if (transfer.document)
+            return ReceiveDocumentBytes(transfer, bytes);
+        // Past the size limit the resource fails; stopping the transfer leaves it incomplete.
+        if (transfer.size + bytes.size() > m_options.maxBodyBytes) {
+            transfer.entry.reset();
+            return false;
+        }
+        transfer.size += bytes.size();
+        m_progress.bytes += bytes.size();
+        // A body the cache cannot hold is still received; it is only not recorded.
+        if (transfer.entry && !transfer.entry->Write(bytes))
+            transfer.entry.reset();
+        return true;
+    }
+
+    bool StaticEngine::ReceiveDocumentBytes(Transfer& transfer, std::string_view bytes)
+    {
+        // A document keeps its bytes up to the size limit. Past what the page's memory allows it is
+        // given up, and what it held is free for the other documents; the memory it takes is what
+        // the body's buffer holds.
+        std::string& body = transfer.body;
+        std::uint64_t roomBySize
+            = m_options.maxBodyBytes - std::min<std::uint64_t>(m_options.maxBodyBytes, body.size());
+        std::uint64_t roomByBudget = (body.capacity() - body.size()) + BudgetLeft();
+        if (bytes.size() > roomByBudget && roomByBudget < roomBySize) {
+            transfer.overBudget = true;
+            m_load->held -= std::min<std::uint64_t>(m_load->held, body.capacity());
+            std::string().swap(body);
+            return false;
+        }
+        std::uint64_t room = std::min(roomBySize, roomByBudget);
+        size_t take = size_t(std::min<std::uint64_t>(room, bytes.size()));
+        if (body.size() + take > body.capacity()) {
+            size_t limit = size_t(body.size() + room);
+            size_t wanted = std::max(body.size() + take, std::min(body.capacity() * 2, limit));
+            size_t before = body.capacity();
+            // A buffer of exactly the size wanted (reserve could double past what the page may hold).
+            std::string larger;
+            larger.reserve(wanted);
+            larger.append(body);
+            body.swap(larger);
+            m_load->held += body.capacity() - std::min(before, body.capacity());
+        }
+        body.append(bytes.substr(0, take));
+        transfer.size += take;
+        m_progress.bytes += take;
+        return take == bytes.size();
+    }
+
+    curl_socket_t StaticEngine::OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address)
+    {
+        // Every connection, also one a redirect leads to, keeps off the ports browsers refuse; the
+        // check comes before the connection is made.
+        int port = 0;
+        if (address->family == AF_INET)
+            port = ntohs(reinterpret_cast<const sockaddr_in*>(&address->addr)->sin_port);
+        else if (address->family == AF_INET6)
+            port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address->addr)->sin6_port);
+        if (IsBlockedPort(port)) {
+            static_cast<Transfer*>(user)->blockedPort = true;
+            return CURL_SOCKET_BAD;
+        }
+        return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    }
+
+    bool StaticEngine::IsComplete(const Transfer& transfer, CURLcode result)
+    {
+        long status = 0;
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+        bool decoded = !transfer.decoder || transfer.decoder->Finished();
+        return result == CURLE_OK && !transfer.decodingFailed && decoded && IsStorableStatus(int(status));
     }
 
     void StaticEngine::Drive()
     {
         for (;;) {
+            if (g_interrupted.load())
+                return;
             int running = 0;
-            curl_multi_perform(m_multi, &running);
+            curl_multi_perform(m_multi.get(), &running);
             std::vector<std::pair<CURL*, CURLcode>> done;
             int left = 0;
-            while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
+            while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &left)) {
                 if (message->msg == CURLMSG_DONE)
                     done.emplace_back(message->easy_handle, message->data.result);
             }
@@ -386,24 +523,21 @@ namespace {
             return;
         std::unique_ptr<Transfer> transfer = std::move(found->second);
         m_transfers.erase(found);
-        curl_multi_remove_handle(m_multi, easy);
+        curl_multi_remove_handle(m_multi.get(), easy);
         ++m_progress.loaded;
         if (transfer->document)
             FinishDocument(*transfer->document, *transfer, result);
         else
             FinishSubresource(*transfer, result);
-        curl_easy_cleanup(easy);
         StartQueuedResources();
     }
 
     void StaticEngine::FinishSubresource(Transfer& transfer, CURLcode result)
     {
-        long status = 0;
-        curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-        if (!IsCompleteSuccess(result, status))
+        if (!IsComplete(transfer, result))
             return;
         char* effective = nullptr;
-        curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_EFFECTIVE_URL, &effective);
         std::vector<std::string> addresses = { transfer.url };
         if (effective)
             addresses.push_back(effective);
@@ -411,6 +545,27 @@ namespace {
             transfer.entry->Commit(addresses);
         else if (transfer.size == 0)
             Cache().Store(addresses, {});
+        char* contentType = nullptr;
+        curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
+        if (StylesheetLoads() && contentType && IsStylesheetType(contentType)) {
+            std::ifstream css(Cache().Lookup(transfer.url).value_or(""), std::ios::binary);
+            std::ostringstream text;
+            text << css.rdbuf();
+            QueueStylesheetLoads(StylesheetReferences(text.str(), addresses.back()), addresses.back());
+        }
+    }
+
+    void StaticEngine::QueueStylesheetLoads(
+        const std::vector<ResourceReference>& references, const std::string& from)
+    {
+        for (const ResourceReference& resource : references) {
+            if (m_load->expired || m_load->stylesheetLoads >= kMaxStylesheetLoads)
+                return;
+            if (m_load->requested.insert(resource.url).second) {
+                ++m_load->stylesheetLoads;
+                m_queued.push_back({ resource.url, RequestKindOf(resource.kind), from });
+            }
+        }
     }
 
     void StaticEngine::FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result)
@@ -418,27 +573,47 @@ namespace {
         // A document exists when the response was complete, or when part of its body arrived before
         // the transfer broke off (the page then shows what arrived). Without either there was no
         // response at all.
-        if (result != CURLE_OK && transfer.size == 0)
+        if (transfer.overBudget) {
+            document.failed = true;
+            document.failure = NavigationFailure::Other;
+            document.failureDetail = "The document is larger than the memory one page may hold";
             return;
+        }
+        if (result != CURLE_OK && transfer.size == 0) {
+            document.failed = true;
+            document.failure = FailureOf(result, transfer.blockedPort);
+            document.failureDetail = transfer.error[0] ? transfer.error : curl_easy_strerror(result);
+            return;
+        }
         long status = 0;
         char* effective = nullptr;
         char* contentType = nullptr;
-        curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
-        curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_EFFECTIVE_URL, &effective);
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_TYPE, &contentType);
         document.loaded = true;
         std::string finalUrl = effective ? EngineCache::Canonicalize(effective) : std::string();
         document.finalUrl = finalUrl.empty() ? document.requestedUrl : finalUrl;
         document.body = std::move(transfer.body);
-        if (IsCompleteSuccess(result, status))
+        // Only a whole body is stored; a page cut short still shows what arrived.
+        if (IsComplete(transfer, result))
             Cache().Store({ document.requestedUrl, document.finalUrl }, document.body);
-        document.page
-            = ParsePage(document.body, contentType ? contentType : "", document.finalUrl, document.role);
+        ParseBounds bounds;
+        bounds.memoryBytes = BudgetLeft();
+        bounds.deadline = m_load->lastDeadline;
+        bounds.interrupted = &g_interrupted;
+        document.page = ParsePage(
+            document.body, contentType ? contentType : "", document.finalUrl, document.role, bounds);
+        m_load->held += document.page.heldBytes;
 
+        // What the arrived part names is requested even after the time-out (until the grace ends).
         for (const ResourceReference& resource : document.page.resources) {
-            if (!m_load->expired && m_load->requested.insert(resource.url).second)
+            if (m_load->requested.insert(resource.url).second)
                 m_queued.push_back({ resource.url, RequestKindOf(resource.kind), document.finalUrl });
         }
+        if (StylesheetLoads())
+            QueueStylesheetLoads(
+                DocumentStyleReferences(document.body, document.finalUrl), document.finalUrl);
         for (const FrameReference& reference : document.page.frames) {
             DocumentLoad::Frame frame { reference.kind, nullptr };
             if (reference.kind == FrameReference::Kind::Address) {
@@ -447,7 +622,7 @@ namespace {
                 for (DocumentLoad* around = &document; around; around = around->parent)
                     ancestor = ancestor || around->requestedUrl == reference.url
                         || around->finalUrl == reference.url;
-                if (ancestor || document.depth + 1 > m_options.maxFrameDepth || m_load->expired) {
+                if (ancestor || document.depth + 1 > m_options.maxFrameDepth) {
                     frame.kind = FrameReference::Kind::Unreachable;
                 } else {
                     frame.load = std::make_unique<DocumentLoad>();
@@ -455,7 +630,11 @@ namespace {
                     frame.load->parent = &document;
                     frame.load->depth = document.depth + 1;
                     frame.load->role = DocumentRole::Frame;
-                    StartDocument(*frame.load, document.finalUrl);
+                    // After the time-out no document is started: the frame's load has failed.
+                    if (m_load->expired)
+                        frame.load->failed = true;
+                    else
+                        StartDocument(*frame.load, document.finalUrl);
                 }
             }
             document.frames.push_back(std::move(frame));
@@ -464,17 +643,36 @@ namespace {
 
     void StaticEngine::ExpireLoad()
     {
-        // The load's time is up: what has arrived stays, everything else is given up.
+        // The load's time is up: the documents are what has arrived of them; what they name, and
+        // every subresource under way, may still finish until the grace ends.
         m_load->expired = true;
+        std::vector<std::unique_ptr<Transfer>> documents;
+        for (auto it = m_transfers.begin(); it != m_transfers.end();) {
+            if (it->second->document) {
+                curl_multi_remove_handle(m_multi.get(), it->first);
+                documents.push_back(std::move(it->second));
+                it = m_transfers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto& transfer : documents)
+            FinishDocument(*transfer->document, *transfer, CURLE_OPERATION_TIMEDOUT);
+        StartQueuedResources();
+    }
+
+    void StaticEngine::EndLoad()
+    {
+        // The grace is over: what has not arrived is given up.
         m_queued.clear();
         auto transfers = std::move(m_transfers);
         m_transfers.clear();
         for (auto& [easy, transfer] : transfers) {
-            curl_multi_remove_handle(m_multi, easy);
+            curl_multi_remove_handle(m_multi.get(), easy);
             if (transfer->document)
                 FinishDocument(*transfer->document, *transfer, CURLE_OPERATION_TIMEDOUT);
-            curl_easy_cleanup(easy);
         }
+        m_queued.clear();
     }
 
     std::shared_ptr<SnapshotDocument> StaticEngine::BuildSnapshot(DocumentLoad& document)
@@ -488,9 +686,11 @@ namespace {
         for (DocumentLoad::Frame& frame : document.frames) {
             SnapshotFrame snapshotFrame;
             if (frame.kind == FrameReference::Kind::Blank)
-                snapshotFrame.document = MakeBlankDocument();
+                snapshotFrame.document = MakeBlankDocument(document.finalUrl, DocumentOrigin::Inherited);
             else if (frame.load && frame.load->loaded)
                 snapshotFrame.document = BuildSnapshot(*frame.load);
+            else if (frame.load)
+                snapshotFrame.document = MakeBlankDocument(frame.load->requestedUrl, DocumentOrigin::Failed);
             snapshot->frames.push_back(std::move(snapshotFrame));
         }
         return snapshot;
@@ -502,6 +702,9 @@ namespace {
         // or pump events without seeing it.
         std::unique_ptr<Load> load = std::move(m_load);
         if (!load->top->loaded) {
+            SetLastFailure(
+                load->top->failure == NavigationFailure::None ? NavigationFailure::Other : load->top->failure,
+                load->top->failureDetail);
             CompleteWithErrorPage(load->navigatedUrl);
             return;
         }
@@ -523,18 +726,25 @@ namespace {
                 std::this_thread::sleep_for(wait);
             return;
         }
+        // An interrupt leaves the load where it is, so the caller sees the interrupt, not a page.
+        if (g_interrupted.load())
+            return;
         Drive();
-        if (m_load && !m_transfers.empty() && wait.count() > 0) {
-            auto remaining
-                = std::chrono::duration_cast<std::chrono::milliseconds>(m_load->deadline - Clock::now());
+        if (m_load && !m_transfers.empty() && wait.count() > 0 && !g_interrupted.load()) {
+            auto next = m_load->expired ? m_load->lastDeadline : m_load->deadline;
+            auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
             auto timeout = std::max(std::chrono::milliseconds(0), std::min(wait, remaining));
             if (timeout.count() > 0)
-                curl_multi_poll(m_multi, nullptr, 0, int(timeout.count()), nullptr);
+                curl_multi_poll(m_multi.get(), nullptr, 0, int(timeout.count()), nullptr);
             Drive();
         }
-        if (m_load && !m_transfers.empty() && Clock::now() >= m_load->deadline)
+        if (g_interrupted.load())
+            return;
+        if (m_load && !m_load->expired && Clock::now() >= m_load->deadline)
             ExpireLoad();
-        if (m_load && m_transfers.empty())
+        if (m_load && Clock::now() >= m_load->lastDeadline)
+            EndLoad();
+        if (m_load && m_transfers.empty() && m_queued.empty())
             Finish();
     }
 
@@ -543,6 +753,11 @@ namespace {
 std::unique_ptr<PageEngine> CreateStaticEngine(const StaticEngineOptions& options)
 {
     return std::make_unique<StaticEngine>(options);
+}
+
+void InterruptStaticEngines() noexcept
+{
+    g_interrupted = true;
 }
 
 } // namespace pagestow::engine

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Contract.h"
 #include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 
@@ -19,8 +20,15 @@ inline constexpr std::string_view kStaticUserAgent
 struct StaticEngineOptions {
     // A body larger than this fails that resource (a document keeps what arrived up to the limit).
     std::uint64_t maxBodyBytes = std::uint64_t(256) << 20;
+    // What one page may hold in memory: its documents' bytes and elements, over every frame. A
+    // document keeps what fits; a frame that gets nothing is given up. Subresources stream to the
+    // cache and do not count.
+    std::uint64_t pageMemoryBudget = kPageMemoryBudget;
     // Frames inside frames are loaded to this depth; deeper ones cannot be reached.
-    int maxFrameDepth = 16;
+    int maxFrameDepth = kFrameDepthLimit;
+    // After the load time-out, what was requested (and what the documents that arrived name) may
+    // still finish for this long; then the page is complete.
+    std::chrono::milliseconds afterTimeout { 5'000 };
     int maxRedirects = 20;
     int connectionsPerHost = 6;
     std::chrono::milliseconds connectTimeout { 30'000 };
@@ -36,5 +44,10 @@ struct StaticEngineOptions {
 // every stylesheet, script, icon and image a browser would request, runs no JavaScript, and offers
 // each document as it was served.
 std::unique_ptr<PageEngine> CreateStaticEngine(const StaticEngineOptions& options = {});
+
+// Makes every built-in engine stop the page it is loading at once: a parse under way gives up, and
+// the load neither goes on nor completes. Safe to call from a signal handler; the next navigation
+// starts afresh.
+void InterruptStaticEngines() noexcept;
 
 } // namespace pagestow::engine

@@ -1,6 +1,8 @@
 #include "engine/static/Url.h"
 
+#include "engine/CharacterSet.h"
 #include "engine/EngineCache.h"
+#include "engine/static/Handles.h"
 
 #include <curl/curl.h>
 
@@ -15,10 +17,7 @@ namespace {
         return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
     }
 
-    struct UrlDeleter {
-        void operator()(CURLU* url) const { curl_url_cleanup(url); }
-    };
-    using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+    using UrlHandle = CurlUrl;
 
     std::optional<std::string> GetPart(CURLU* url, CURLUPart part, unsigned int flags = 0)
     {
@@ -55,6 +54,45 @@ namespace {
         return out;
     }
 
+    bool IsUtf8Name(std::string_view charset)
+    {
+        std::string lower;
+        for (char c : charset)
+            lower += LowerAscii(c);
+        return lower.empty() || lower == "utf-8" || lower == "utf8";
+    }
+
+    // The query written in the document's character set, its bytes outside ASCII percent-encoded, as
+    // browsers write it; the path and the fragment stay UTF-8.
+    std::string WithQueryInCharset(const std::string& text, std::string_view charset)
+    {
+        size_t question = text.find('?');
+        size_t hash = text.find('#');
+        if (question == std::string::npos || (hash != std::string::npos && hash < question))
+            return text;
+        size_t end = hash == std::string::npos ? text.size() : hash;
+        std::string_view query = std::string_view(text).substr(question + 1, end - question - 1);
+        if (std::all_of(query.begin(), query.end(), [](char c) { return (unsigned char)c < 0x80; }))
+            return text;
+        bool converted = false;
+        std::string bytes = EncodeInCharacterSet(query, charset, &converted);
+        if (!converted)
+            return text;
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out = text.substr(0, question + 1);
+        for (char ch : bytes) {
+            unsigned char c = (unsigned char)ch;
+            if (c >= 0x80) {
+                out += '%';
+                out += kHex[c >> 4];
+                out += kHex[c & 0x0F];
+            } else {
+                out += ch;
+            }
+        }
+        return out + text.substr(end);
+    }
+
     bool IsHttpScheme(std::string_view scheme)
     {
         return scheme == "http" || scheme == "https";
@@ -79,7 +117,8 @@ std::string SchemeOf(std::string_view address)
     return scheme;
 }
 
-std::optional<std::string> ResolveHttpUrl(std::string_view base, std::string_view value)
+std::optional<std::string> ResolveHttpUrl(
+    std::string_view base, std::string_view value, std::string_view queryCharset)
 {
     // 1. Strip the blanks around the value and the tabs and line breaks inside it.
     while (!value.empty() && ((unsigned char)value.front() <= 0x20))
@@ -93,6 +132,8 @@ std::optional<std::string> ResolveHttpUrl(std::string_view base, std::string_vie
     }
     if (text.empty())
         return std::nullopt;
+    if (!IsUtf8Name(queryCharset))
+        text = WithQueryInCharset(text, queryCharset);
 
     // 2. An absolute address stands as it is; only http and https are fetched.
     std::string scheme = SchemeOf(text);

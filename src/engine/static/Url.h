@@ -12,8 +12,10 @@ std::string SchemeOf(std::string_view address);
 // The http or https address an attribute value names, read against base (an absolute address) as a
 // browser reads it: surrounding blanks dropped, line breaks and tabs inside dropped, "\" read as
 // "/", dot segments removed, the fragment dropped, in the engine cache's canonical form. Nullopt
-// for an empty value, another scheme (data:, javascript:, mailto:) or a malformed address.
-std::optional<std::string> ResolveHttpUrl(std::string_view base, std::string_view value);
+// for an empty value, another scheme (data:, javascript:, mailto:) or a malformed address. The
+// query is written in queryCharset (the document's character set; "" means UTF-8), as browsers do.
+std::optional<std::string> ResolveHttpUrl(
+    std::string_view base, std::string_view value, std::string_view queryCharset = {});
 
 // "scheme://host[:port]" of a canonical address, "" when it has none.
 std::string OriginOf(std::string_view address);

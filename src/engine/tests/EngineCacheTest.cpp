@@ -88,7 +88,9 @@ namespace {
             { "http://h\\img\\a.gif", "http://h/img/a.gif" },
             { "http://h/img\\a.gif?x=\\", "http://h/img/a.gif?x=\\" },
             { "http://[::1]:80/a.gif", "http://[::1]/a.gif" },
-            { "http://user:pw@h/a", "http://user:pw@h/a" },
+            { "http://user:pw@h/a", "http://h/a" },
+            { "http://user@H:80/a", "http://h/a" },
+            { "http://:@h/a", "http://h/a" },
             { "http://b\xC3\xBC"
               "cher.example/a",
                 "http://xn--bcher-kva.example/a" },
@@ -198,6 +200,22 @@ namespace {
         }
         EXPECT_FALSE(fs::exists(folder));
         EXPECT_TRUE(fs::exists(scratch.Path() / "nested"));
+    }
+
+    TEST(EngineCache, LargeCacheIsRemovedAfterTheProgramByAProcessOfItsOwn)
+    {
+        ScratchFolder scratch;
+        fs::path folder = scratch.Path() / ("run-" + std::to_string(getpid()) + "-big");
+        {
+            EngineCache cache(folder);
+            for (std::uint64_t i = 0; i < EngineCache::kBackgroundRemovalFiles; ++i)
+                cache.Store({ "http://h/" + std::to_string(i) + ".gif" }, "GIF");
+        }
+        // The folder's own name is gone at once; what is left aside goes within a generous time.
+        EXPECT_FALSE(fs::exists(folder));
+        for (int wait = 0; wait < 600 && !Names(scratch.Path()).empty(); ++wait)
+            usleep(100 * 1000);
+        EXPECT_EQ(Names(scratch.Path()), std::vector<std::string> {});
     }
 
     TEST(EngineCache, RemovesOnlyFoldersOfRunsThatEnded)

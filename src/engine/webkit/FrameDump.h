@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,7 +18,11 @@ struct FrameDump {
     std::optional<std::vector<int>> path;
     // How many frames the document has.
     int frameCount = 0;
+    // For each frame: the address its frame element asks for ("" when it names none, or srcdoc).
+    std::vector<std::string> frameSources;
     // The document without its frames; the serialisation already in the document's character set.
+    // Its origin is Inherited when the document reports no address of its own (blank, srcdoc,
+    // javascript:, data:).
     SnapshotDocument document;
 };
 
@@ -25,7 +31,13 @@ std::optional<FrameDump> ParseFrameDump(std::string_view json);
 
 // Builds the snapshot tree from the dumps of every frame of a page: the top-level document (path [])
 // with, at each level, frame i holding the dump whose path extends its parent's by i, or no
-// document when no frame reported that path. Null when no dump is the top-level document.
-std::shared_ptr<SnapshotDocument> AssembleSnapshot(const std::vector<FrameDump>& dumps);
+// document when no frame reported that path; no deeper than the frame-depth limit. A frame without
+// an address of its own, or one reporting an ancestor's address (a document its parent's script
+// wrote), is Inherited and takes its parent's address; a blank frame whose element asks for an
+// address is Failed at that address. Null when no dump is the top-level document.
+// A frame document at one of the unanswered addresses (a load that failed before any answer, whose
+// frame shows an empty document at that address) is Failed too.
+std::shared_ptr<SnapshotDocument> AssembleSnapshot(
+    const std::vector<FrameDump>& dumps, const std::set<std::string>& unanswered = {});
 
 } // namespace pagestow::engine::webkit

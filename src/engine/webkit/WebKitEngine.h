@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 typedef struct _GtkWidget GtkWidget;
 
@@ -11,15 +12,18 @@ namespace pagestow::engine::webkit {
 
 // Where the engine's view lives.
 enum class ViewHost {
-    // In a window of its own that is never shown on screen (the command line, the tests).
+    // In a window of its own that is never shown on screen (the command line, the tests), laid out
+    // in the headless engines' viewport.
     Offscreen,
     // Nowhere yet: the caller puts View() into a window of its own (the desktop window).
     Embedded,
 };
 
 // The WebKitGTK page engine: a WebKitWebView whose resources go into the engine cache and whose
-// documents, frames included, are read by the web-process extension beside the executable. Needs a
-// display; GTK is started when it is not yet.
+// documents, frames included, are read by the web-process extension (beside the executable in a
+// build tree, in the library folder once installed). Needs a display; GTK is started when it is not
+// yet. It never downloads: a response that would be one (an attachment, a type the view cannot
+// show) is ignored, in every frame.
 class WebKitEngine : public SnapshotEngine {
 public:
     // Raises EngineError when GTK cannot be started (no display).
@@ -37,6 +41,13 @@ public:
     // The view widget (a WebKitWebView); the engine keeps its own reference.
     GtkWidget* View() const;
 
+    // Whether a page's alert, confirm and prompt dialogs are shown to the user. When they are not,
+    // they are answered as a headless browser answers them (alert dismissed, confirm false, prompt
+    // empty, leaving the page allowed), so that no dialog can hold up a load. The default: shown for
+    // a view the caller embeds in a window, answered for an offscreen view.
+    void SetScriptDialogsShown(bool shown);
+    bool ScriptDialogsShown() const;
+
     // How long the page must stay quiet (no resource and no frame activity) after it has loaded
     // before the snapshot is taken. The default is 150 milliseconds.
     void SetQuietPeriod(std::chrono::milliseconds quiet);
@@ -51,5 +62,9 @@ std::unique_ptr<PageEngine> CreateWebKitEngine();
 
 // Whether a WebKit engine can be made here (GTK can reach a display).
 bool WebKitEngineAvailable();
+
+// The folder the web-process extension is loaded from: the executable's own folder when the
+// extension is there (a build tree), otherwise the installed library folder.
+std::string ExtensionFolder();
 
 } // namespace pagestow::engine::webkit

@@ -14,6 +14,9 @@ inline constexpr const char* kFrameLoaded = "loaded";
 // The frame no longer exists.
 inline constexpr const char* kFrameGone = "gone";
 
+// The extension's file, which the view looks for beside the executable before the library folder.
+inline constexpr const char* kExtensionFileName = "libpagestow-webkit-extension.so";
+
 // View to extension, no parameters; the reply "as" holds one JSON dump per frame of the page.
 inline constexpr const char* kDumpMessage = "pagestow.dump";
 

@@ -83,7 +83,7 @@ namespace {
     {
         TempFolder temp;
         EXPECT_TRUE(ForceDirectoryPath(
-            " " + temp.Text() + "/Pages\\\\qzwd_2612080445123\\www.example.com/news/img\t"));
+            std::string(" ") + temp.Text() + "/Pages\\\\qzwd_2612080445123\\www.example.com/news/img\t"));
         EXPECT_EQ(TreeOf(temp.Path()),
             (std::vector<std::string> { "Pages", "Pages/qzwd_2612080445123",
                 "Pages/qzwd_2612080445123/www.example.com", "Pages/qzwd_2612080445123/www.example.com/news",

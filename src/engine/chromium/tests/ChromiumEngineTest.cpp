@@ -322,7 +322,7 @@ namespace {
         server.Serve("/page.html",
             "<html><body><img src=\"a.png\"><img src=\"" + silent.Origin() + "/never.png\"></body></html>");
         server.Serve("/a.png", kPng, "image/png");
-        m_engine->SetLoadTimeout(std::chrono::milliseconds(1500));
+        m_engine->SetLoadTimeout(std::chrono::milliseconds(4000));
 
         EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
         EXPECT_EQ(Cached(server.Url("/a.png")), kPng);

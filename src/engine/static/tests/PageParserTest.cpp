@@ -126,19 +126,23 @@ namespace {
 
     TEST(ParsePage, ListsFramesInIndexOrder)
     {
-        ParsedPage page
-            = ParsePage("<iframe></iframe><iframe src=about:blank></iframe><iframe src=f.htm></iframe>"
-                        "<iframe src='javascript:void(0)'></iframe><iframe srcdoc='<p>x' src=g.htm></iframe>"
-                        "<noscript><iframe src=n.htm></iframe></noscript>",
-                "text/html", kPage, DocumentRole::TopLevel);
+        ParsedPage page = ParsePage(
+            "<iframe></iframe><iframe src=about:blank></iframe><iframe src=f.htm></iframe>"
+            "<iframe src='javascript:void(0)'></iframe><iframe srcdoc='<p>x' src=g.htm></iframe>"
+            "<noscript><iframe src=n.htm></iframe></noscript><iframe src='data:text/html,x'></iframe>"
+            "<iframe src='ftp://x.net/f.htm'></iframe>",
+            "text/html", kPage, DocumentRole::TopLevel);
         using Kind = FrameReference::Kind;
-        ASSERT_EQ(page.frames.size(), 5u);
+        ASSERT_EQ(page.frames.size(), 7u);
         EXPECT_EQ(page.frames[0].kind, Kind::Blank);
         EXPECT_EQ(page.frames[1].kind, Kind::Blank);
         EXPECT_EQ(page.frames[2].kind, Kind::Address);
         EXPECT_EQ(page.frames[2].url, "http://www.example.com/news/f.htm");
-        EXPECT_EQ(page.frames[3].kind, Kind::Unreachable);
+        // javascript: and data: frames show a document of their own making, with no address of its own.
+        EXPECT_EQ(page.frames[3].kind, Kind::Blank);
         EXPECT_EQ(page.frames[4].kind, Kind::Blank);
+        EXPECT_EQ(page.frames[5].kind, Kind::Blank);
+        EXPECT_EQ(page.frames[6].kind, Kind::Unreachable);
 
         ParsedPage frameset
             = ParsePage("<frameset cols='50%,50%'><frame src=left.htm><frame src=//b.net/r.htm></frameset>",
@@ -235,6 +239,67 @@ namespace {
         };
         for (const auto& [media, expected] : cases)
             EXPECT_EQ(MediaMatches(media, 1280), expected) << media;
+    }
+
+    // Each address attribute carries what the engine resolved it to; an img whose srcset or
+    // <picture> candidate won carries that candidate, which alone is requested.
+    TEST(ParsePage, AddressAttributesCarryTheEngineAddressAndImagesTheirCurrentSource)
+    {
+        ParsedPage page = ParsePage(
+            "<base href='http://cdn.example.org/a/'><a href='?page=2'>n</a>"
+            "<img src=x.gif srcset='x2.gif 2x, x1.gif 1x' real_src=r.gif>"
+            "<img src=same.gif srcset='same.gif 1x, big.gif 2x'>"
+            "<picture><source srcset=wide.webp type=image/webp media='(min-width: 1000px)'>"
+            "<source srcset=narrow.webp media='(max-width: 600px)'><img src=fallback.jpg></picture>"
+            "<a href='javascript:go()'>j</a><a href=http:rel.htm>r</a>",
+            "text/html", kPage, DocumentRole::TopLevel);
+        std::vector<std::string> described;
+        for (const auto& element : page.elements) {
+            std::string text = element.tagName;
+            for (const auto& attribute : element.attributes)
+                text += " " + attribute.name + "=" + attribute.resolved;
+            if (!element.currentSource.empty())
+                text += " current=" + element.currentSource;
+            described.push_back(text);
+        }
+        const std::string c = "http://cdn.example.org/a/";
+        const std::vector<std::string> expected = {
+            "HTML",
+            "HEAD",
+            "BASE href=" + c,
+            "BODY",
+            "A href=" + c + "?page=2",
+            "IMG src=" + c + "x.gif srcset= real_src=" + c + "r.gif current=" + c + "x1.gif",
+            "IMG src=" + c + "same.gif srcset=",
+            "PICTURE",
+            "SOURCE srcset= type= media=",
+            "SOURCE srcset= media=",
+            "IMG src=" + c + "fallback.jpg current=" + c + "wide.webp",
+            "A href=",
+            "A href=http://cdn.example.org/a/rel.htm",
+        };
+        EXPECT_EQ(described, expected);
+        EXPECT_EQ(Urls(page), (std::vector<std::string> { c + "x1.gif", c + "same.gif", c + "wide.webp" }));
+    }
+
+    // A page in another character set has its queries written in that set (the path stays UTF-8),
+    // the same for the request and for the attribute.
+    TEST(ParsePage, QueriesAreWrittenInTheDocumentsCharacterSet)
+    {
+        // "<img src='图.gif?q=中文#片'>" in GBK.
+        const std::string gbk = "<img src='\xCD\xBC.gif?q=\xD6\xD0\xCE\xC4#\xC6\xAC'>";
+        ParsedPage page = ParsePage(gbk, "text/html; charset=gbk", kPage, DocumentRole::TopLevel);
+        const std::string expected = "http://www.example.com/news/%E5%9B%BE.gif?q=%D6%D0%CE%C4";
+        EXPECT_EQ(page.characterSet, "GBK");
+        ASSERT_EQ(page.elements.size(), 4u);
+        ASSERT_EQ(page.elements[3].attributes.size(), 1u);
+        EXPECT_EQ(page.elements[3].attributes[0].resolved, expected);
+        EXPECT_EQ(Urls(page), std::vector<std::string> { expected });
+
+        ParsedPage utf8 = ParsePage("<img src='\xE5\x9B\xBE.gif?q=\xE4\xB8\xAD'>", "text/html; charset=utf-8",
+            kPage, DocumentRole::TopLevel);
+        EXPECT_EQ(
+            Urls(utf8), std::vector<std::string> { "http://www.example.com/news/%E5%9B%BE.gif?q=%E4%B8%AD" });
     }
 
 } // namespace

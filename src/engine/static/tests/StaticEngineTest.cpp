@@ -1,5 +1,6 @@
 #include "engine/static/StaticEngine.h"
 
+#include "engine/static/tests/Compress.h"
 #include "support/Gzip.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
@@ -235,7 +236,8 @@ namespace {
         const std::vector<std::string> expected = {
             "frame " + a.Url("/left.htm"),
             "frame " + b.Url("/f/inner.htm"),
-            "frame about:blank",
+            // The empty frame has no address of its own: it reports its parent's.
+            "frame " + b.Url("/f/right.htm"),
             "frame " + b.Url("/f/missing.htm"),
             "frame " + b.Url("/f/right.htm"),
             "top " + a.Url("/index.htm"),
@@ -456,6 +458,222 @@ namespace {
         harness.Engine().ProcessEvents(std::chrono::milliseconds(10));
         EXPECT_EQ(harness.Load(server.Url("/b.htm")), server.Url("/b.htm"));
         EXPECT_EQ(harness.Completions().size(), 1u);
+    }
+
+    std::string AddressKindOf(const std::shared_ptr<HtmlDocument>& document)
+    {
+        switch (As<DocumentOriginInfo>(document)->AddressKind()) {
+        case DocumentAddressKind::Own:
+            return "own";
+        case DocumentAddressKind::Inherited:
+            return "inherited";
+        case DocumentAddressKind::Failed:
+            return "failed";
+        }
+        return "?";
+    }
+
+    TEST(StaticEngine, FramesWithoutAnAddressOfTheirOwnInheritTheirParentsAndFailedFramesSaySo)
+    {
+        TestServer server;
+        const int refused = testing::RefusedPort();
+        server.Serve("/p/page.htm",
+            "<iframe></iframe><iframe src=about:blank></iframe><iframe srcdoc='<img src=s.gif>'></iframe>"
+            "<iframe src='javascript:void(0)'></iframe><iframe src='data:text/html,<b>x'></iframe>"
+            "<iframe src='http://127.0.0.1:"
+                + std::to_string(refused) + "/gone.htm'></iframe><iframe src=f.htm></iframe>");
+        server.Serve("/p/f.htm", "<p>frame");
+        Harness harness;
+        harness.Load(server.Url("/p/page.htm"));
+        auto top = TopDocument(harness.Engine());
+        ASSERT_EQ(FrameCount(top), 7);
+        std::vector<std::string> frames;
+        for (int i = 0; i < 7; ++i) {
+            auto frame = FrameDocument(top, i);
+            ASSERT_TRUE(frame) << i;
+            frames.push_back(AddressKindOf(frame) + " " + frame->Url() + " "
+                + std::to_string(Serialization(frame).size()));
+        }
+        const std::string page = server.Url("/p/page.htm");
+        const std::vector<std::string> expected = {
+            "inherited " + page + " 0",
+            "inherited " + page + " 0",
+            "inherited " + page + " 0",
+            "inherited " + page + " 0",
+            "inherited " + page + " 0",
+            "failed http://127.0.0.1:" + std::to_string(refused) + "/gone.htm 0",
+            "own " + server.Url("/p/f.htm") + " 8",
+        };
+        EXPECT_EQ(frames, expected);
+        EXPECT_EQ(AddressKindOf(top), "own");
+    }
+
+    TEST(StaticEngine, NavigationWithoutResponseNamesItsReason)
+    {
+        TestServer server;
+        testing::SilentServer silent;
+        server.Serve(
+            "/to-blocked.htm", "", "text/html", 302, { { "Location", "http://127.0.0.1:79/x.htm" } });
+        struct Case {
+            std::string address;
+            NavigationFailure failure;
+        };
+        const Case cases[] = {
+            { "http://127.0.0.1:" + std::to_string(testing::RefusedPort()) + "/",
+                NavigationFailure::ConnectionRefused },
+            { "http://127.0.0.1:79/", NavigationFailure::BlockedPort },
+            { server.Url("/to-blocked.htm"), NavigationFailure::BlockedPort },
+            { "ftp://127.0.0.1/x.htm", NavigationFailure::UnsupportedScheme },
+            { silent.Origin() + "/slow.htm", NavigationFailure::TimedOut },
+            { "http://no-such-host.invalid/", NavigationFailure::HostNotFound },
+        };
+        Harness harness;
+        harness.Engine().SetLoadTimeout(std::chrono::milliseconds(1500));
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.address);
+            std::string completed = harness.Load(c.address);
+            EXPECT_EQ(completed.rfind(std::string(kErrorPagePrefix), 0), 0u) << completed;
+            EXPECT_EQ(harness.Engine().LastFailure(), c.failure);
+        }
+        harness.Load(server.Url("/missing.htm"));
+        EXPECT_EQ(harness.Engine().LastFailure(), NavigationFailure::None);
+    }
+
+    TEST(StaticEngine, FramesLoadToTheSharedDepthLimit)
+    {
+        TestServer server;
+        server.Handle("/level", [](const httplib::Request& request, httplib::Response& response) {
+            int n = std::stoi(request.get_param_value("n"));
+            response.set_content(
+                "<iframe src='/level?n=" + std::to_string(n + 1) + "'></iframe>", "text/html");
+        });
+        Harness harness;
+        harness.Load(server.Url("/level?n=0"));
+        ObjectPtr document = TopDocument(harness.Engine());
+        int depth = 0;
+        while (auto frame = FrameDocument(document, 0)) {
+            document = frame;
+            ++depth;
+        }
+        EXPECT_EQ(depth, kFrameDepthLimit);
+        EXPECT_GE(kFrameDepthLimit, 100);
+        EXPECT_EQ(server.RequestCount("/level"), kFrameDepthLimit + 1);
+    }
+
+    // At the time-out the document is what has arrived; what that part names is still requested,
+    // and what was requested before still counts when it finishes within the grace.
+    TEST(StaticEngine, WhatWasRequestedAndWhatTheArrivedPartNamesFinishAfterTheTimeout)
+    {
+        TestServer server;
+        server.Handle("/stream.htm", [](const httplib::Request&, httplib::Response& response) {
+            // Without a type, so the server sends it uncompressed as it goes (a document without a type
+            // is read as HTML).
+            response.set_chunked_content_provider(
+                "", [sent = false](size_t, httplib::DataSink& sink) mutable {
+                    if (!sent) {
+                        sent = true;
+                        std::string head = "<html><body><img src=slow.gif><img src=named.gif>";
+                        return sink.write(head.data(), head.size());
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    return sink.write(" ", 1);
+                });
+        });
+        server.Handle("/slow.gif", [](const httplib::Request&, httplib::Response& response) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            response.set_content("SLOW", "image/gif");
+        });
+        server.Serve("/named.gif", "NAMED", "image/gif");
+        StaticEngineOptions options;
+        options.afterTimeout = std::chrono::seconds(20);
+        Harness harness(options);
+        harness.Engine().SetLoadTimeout(std::chrono::milliseconds(1000));
+        EXPECT_EQ(harness.Load(server.Url("/stream.htm")), server.Url("/stream.htm"));
+        EXPECT_EQ(harness.Cached(server.Url("/slow.gif")), "SLOW");
+        EXPECT_EQ(harness.Cached(server.Url("/named.gif")), "NAMED");
+        // The document was cut by the time-out: it is the page, but not stored as a whole body.
+        EXPECT_EQ(harness.Cached(server.Url("/stream.htm")), "<not cached>");
+        EXPECT_EQ(
+            Serialization(TopDocument(harness.Engine())).rfind("<html><body><img src=slow.gif>", 0), 0u);
+    }
+
+    TEST(StaticEngine, ThePageMemoryBudgetIsSharedByEveryDocument)
+    {
+        constexpr size_t kBody = 3 << 20;
+        const std::string text(kBody, 'a');
+        TestServer server;
+        std::string page = "<html><body>";
+        for (int i = 0; i < 4; ++i) {
+            std::string path = "/f" + std::to_string(i) + ".htm";
+            server.Serve(path, Gzip(text), "text/html", 200, { { "Content-Encoding", "gzip" } });
+            page += "<iframe src=" + path + "></iframe>";
+        }
+        server.Serve("/page.htm", page);
+        StaticEngineOptions options;
+        options.pageMemoryBudget = 8 << 20;
+        Harness harness(options);
+        harness.Load(server.Url("/page.htm"));
+        auto top = TopDocument(harness.Engine());
+        ASSERT_EQ(FrameCount(top), 4);
+        // Each frame is whole, or was given up when it outgrew what was left of the budget.
+        size_t held = Serialization(top).size();
+        int whole = 0;
+        for (int i = 0; i < 4; ++i) {
+            auto frame = FrameDocument(top, i);
+            ASSERT_TRUE(frame);
+            std::string bytes = Serialization(frame);
+            if (AddressKindOf(frame) == "own") {
+                EXPECT_TRUE(bytes == text) << i;
+                ++whole;
+            } else {
+                EXPECT_EQ(AddressKindOf(frame) + " " + std::to_string(bytes.size()), "failed 0");
+            }
+            held += bytes.size();
+        }
+        EXPECT_LE(held, options.pageMemoryBudget);
+        EXPECT_GE(whole, 1);
+        EXPECT_LT(whole, 4);
+    }
+
+    TEST(StaticEngine, CutOrDamagedCompressedBodiesAreNotStored)
+    {
+        const std::string gif = "GIF89a" + std::string(200000, 'g');
+        TestServer server;
+        const std::pair<std::string, std::string> codings[] = {
+            { "gzip", Gzip(gif) },
+            { "deflate", static_engine::test::Deflate(gif, false) },
+            { "br", static_engine::test::Brotli(gif) },
+        };
+        std::string page;
+        for (const auto& [coding, body] : codings) {
+            server.Serve(
+                "/" + coding + "-whole.gif", body, "image/gif", 200, { { "Content-Encoding", coding } });
+            server.Serve("/" + coding + "-cut.gif", body.substr(0, body.size() / 2), "image/gif", 200,
+                { { "Content-Encoding", coding } });
+            page += "<img src=" + coding + "-whole.gif><img src=" + coding + "-cut.gif>";
+        }
+        server.Serve("/page.htm", page);
+        Harness harness;
+        harness.Load(server.Url("/page.htm"));
+        for (const auto& [coding, body] : codings) {
+            SCOPED_TRACE(coding);
+            EXPECT_EQ(harness.Cached(server.Url("/" + coding + "-whole.gif")), gif);
+            EXPECT_EQ(harness.Cached(server.Url("/" + coding + "-cut.gif")), "<not cached>");
+        }
+    }
+
+    TEST(StaticEngine, InterruptStopsTheLoadWithoutACompletion)
+    {
+        TestServer server;
+        server.Serve("/page.htm", "<p>page");
+        Harness harness;
+        harness.Engine().Navigate(server.Url("/page.htm"));
+        InterruptStaticEngines();
+        for (int i = 0; i < 20; ++i)
+            harness.Engine().ProcessEvents(std::chrono::milliseconds(10));
+        EXPECT_TRUE(harness.Completions().empty());
+        // The next navigation starts afresh.
+        EXPECT_EQ(harness.Load(server.Url("/page.htm")), server.Url("/page.htm"));
     }
 
 } // namespace

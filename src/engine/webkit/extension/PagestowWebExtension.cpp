@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 namespace {
@@ -98,9 +99,11 @@ void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame*
     g_object_unref(context);
 }
 
-// One frame's document as JSON: its index path from the top, address, character set, serialisation
-// (the doctype and the top-level nodes, the root element by its outerHTML) and every element and
-// comment in source order with its parent and its attributes in order.
+// One frame's document as JSON: its index path from the top, address, where its content came from,
+// character set, serialisation (the doctype and the top-level nodes, the root element by its
+// outerHTML, nothing between them, as the document serialises itself), the address each of its frame
+// elements asks for, and every element and comment in source order with its parent, its attributes in
+// order, the address the engine resolved each address attribute to and an image's loaded candidate.
 constexpr const char* kDumpScript = R"JS(
 (function () {
     function indexPath(w) {
@@ -121,6 +124,10 @@ constexpr const char* kDumpScript = R"JS(
         return path;
     }
     var d = document;
+    var url = d.URL;
+    // A document without an address of its own: the blank page, srcdoc, a javascript: or data:
+    // address. A script-written document reports its writer's address; the view tells those apart.
+    var inherited = url === 'about:blank' || url === 'about:srcdoc' || /^(javascript|data):/i.test(url);
     var parts = [];
     for (var c = d.firstChild; c; c = c.nextSibling) {
         if (c.nodeType === 10)
@@ -129,6 +136,43 @@ constexpr const char* kDumpScript = R"JS(
             parts.push('<!--' + c.data + '-->');
         else if (c.nodeType === 1)
             parts.push(c.outerHTML);
+    }
+    // The address a value resolves to, as the engine resolves it for a request: against the base
+    // element, the query in the document's character set.
+    var anchor = d.createElement('a');
+    function resolve(element, name, value) {
+        var resolved = '';
+        if (name === 'href' || name === 'src') {
+            var property = element[name];
+            if (typeof property === 'string')
+                resolved = property;
+        }
+        if (resolved === '') {
+            anchor.setAttribute('href', value);
+            resolved = anchor.href;
+        }
+        try {
+            new URL(resolved);
+        } catch (e) {
+            return '';
+        }
+        return resolved;
+    }
+    var addressAttributes = { href: 1, src: 1, real_src: 1, background: 1 };
+    var frameSources = [];
+    for (var f = 0; f < window.frames.length; ++f)
+        frameSources.push('');
+    var frameElements = d.querySelectorAll('iframe, frame');
+    for (var e = 0; e < frameElements.length; ++e) {
+        var frameWindow = frameElements[e].contentWindow;
+        for (var f = 0; frameWindow && f < window.frames.length; ++f) {
+            if (window.frames[f] === frameWindow) {
+                var source = frameElements[e].getAttribute('src');
+                if (source !== null && !/^\s*$/.test(source) && !frameElements[e].hasAttribute('srcdoc'))
+                    frameSources[f] = resolve(frameElements[e], 'src', source);
+                break;
+            }
+        }
     }
     var elements = [];
     var positions = new Map();
@@ -146,17 +190,35 @@ constexpr const char* kDumpScript = R"JS(
             elements.push(['!', parent, []]);
             continue;
         }
-        var attributes = [];
-        for (var k = 0; k < node.attributes.length; ++k)
-            attributes.push(node.attributes[k].name, node.attributes[k].value);
-        elements.push([node.tagName, parent, attributes]);
+        var attributes = [], resolved = [];
+        for (var k = 0; k < node.attributes.length; ++k) {
+            var attribute = node.attributes[k];
+            attributes.push(attribute.name, attribute.value);
+            var name = attribute.name.toLowerCase();
+            if (addressAttributes.hasOwnProperty(name) && !/^\s*$/.test(attribute.value)) {
+                var address = resolve(node, name, attribute.value);
+                if (address !== '')
+                    resolved.push(k, address);
+            }
+        }
+        var item = [node.tagName, parent, attributes];
+        var current = node.localName === 'img' ? node.currentSrc : '';
+        if (current && current === node.src)
+            current = '';
+        if (resolved.length || current)
+            item.push(resolved);
+        if (current)
+            item.push(current);
+        elements.push(item);
     }
     var text = JSON.stringify({
         path: indexPath(window),
-        url: d.URL,
+        url: url,
+        inherited: inherited,
         characterSet: d.characterSet,
         frameCount: window.frames.length,
-        html: parts.join('\n'),
+        frameSources: frameSources,
+        html: parts.join(''),
         elements: elements
     });
     return typeof text.toWellFormed === 'function' ? text.toWellFormed() : text;
@@ -198,15 +260,34 @@ gboolean OnUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer
     return TRUE;
 }
 
+// Addresses the view asks this web process not to request: an address whose load ended the web
+// process before (a frame redirected to a local file).
+std::set<std::string> g_blocked;
+
+gboolean OnSendRequest(WebKitWebPage*, WebKitURIRequest* request, WebKitURIResponse*, gpointer)
+{
+    const char* uri = webkit_uri_request_get_uri(request);
+    return uri && g_blocked.count(uri) ? TRUE : FALSE;
+}
+
 void OnPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer)
 {
     g_signal_connect(page, "user-message-received", G_CALLBACK(OnUserMessage), nullptr);
+    g_signal_connect(page, "send-request", G_CALLBACK(OnSendRequest), nullptr);
 }
 
 } // namespace
 
-extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize(WebKitWebExtension* extension)
+extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(
+    WebKitWebExtension* extension, GVariant* data)
 {
+    if (data && g_variant_is_of_type(data, G_VARIANT_TYPE_STRING_ARRAY)) {
+        gsize count = 0;
+        const gchar** addresses = g_variant_get_strv(data, &count);
+        for (gsize i = 0; i < count; ++i)
+            g_blocked.insert(addresses[i]);
+        g_free(addresses);
+    }
     g_extension = extension;
     g_dumpWorld = webkit_script_world_new_with_name("pagestow-dump");
     g_signal_connect(extension, "page-created", G_CALLBACK(OnPageCreated), nullptr);

@@ -1,5 +1,6 @@
 #include "engine/webkit/WebKitEngine.h"
 
+#include "engine/Contract.h"
 #include "engine/EngineCache.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
@@ -8,6 +9,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <thread>
+
+#include "mapping/FileUtils.h"
 
 namespace pagestow::engine::webkit {
 namespace {
@@ -110,6 +114,7 @@ namespace {
     struct ErrorCase {
         const char* name;
         std::string address;
+        NavigationFailure failure;
     };
 
     class WebKitEngineErrorTest : public WebKitEngineTest,
@@ -120,15 +125,21 @@ namespace {
         auto document = Load(GetParam().address);
         ASSERT_TRUE(document);
         EXPECT_EQ(document->Url(), std::string(kErrorPagePrefix) + GetParam().address);
+        EXPECT_EQ(DescribeNavigationFailure(m_engine->LastFailure()),
+            DescribeNavigationFailure(GetParam().failure));
         ASSERT_EQ(m_completions.size(), 1u);
         EXPECT_EQ(m_completions[0].url, document->Url());
     }
 
     INSTANTIATE_TEST_SUITE_P(Failures, WebKitEngineErrorTest,
-        ::testing::Values(ErrorCase { "UnresolvableHost", "http://no-such-host.invalid/page.htm" },
+        ::testing::Values(ErrorCase { "UnresolvableHost", "http://no-such-host.invalid/page.htm",
+                              NavigationFailure::HostNotFound },
             ErrorCase { "RefusedConnection",
-                "http://127.0.0.1:" + std::to_string(pagestow::testing::RefusedPort()) + "/" },
-            ErrorCase { "BlockedPort", "http://127.0.0.1:1/" }),
+                "http://127.0.0.1:" + std::to_string(pagestow::testing::RefusedPort()) + "/",
+                NavigationFailure::ConnectionRefused },
+            ErrorCase { "BlockedPort", "http://127.0.0.1:1/", NavigationFailure::BlockedPort },
+            ErrorCase { "UnsupportedScheme", "nosuchscheme://127.0.0.1/page.htm",
+                NavigationFailure::UnsupportedScheme }),
         [](const auto& testCase) { return std::string(testCase.param.name); });
 
     TEST_F(WebKitEngineTest, AnHttpErrorStatusIsThePagesOwnDocument)
@@ -182,7 +193,7 @@ namespace {
                 { "src", "a.gif" }, { "alt", "A" }, { "real_src", "b.gif" } }));
         EXPECT_EQ(As<HtmlElement>(document->Body())->TagName(), "BODY");
         EXPECT_EQ(Serialization(document),
-            "<!DOCTYPE html>\n<html><head><title>t</title><link rel=\"stylesheet\" href=\"s.css\"></head>"
+            "<!DOCTYPE html><html><head><title>t</title><link rel=\"stylesheet\" href=\"s.css\"></head>"
             "<body background=\"bg.gif\"><!-- note --><img src=\"a.gif\" alt=\"A\" "
             "real_src=\"b.gif\"></body></html>");
         EXPECT_EQ(CachedBytes(server.Url("/s.css")), "body { color: red }");
@@ -320,6 +331,7 @@ namespace {
         auto document = Load(silent.Origin() + "/page.htm");
         ASSERT_TRUE(document);
         EXPECT_EQ(document->Url(), std::string(kErrorPagePrefix) + silent.Origin() + "/page.htm");
+        EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::TimedOut);
     }
 
     TEST_F(WebKitEngineTest, TheBlankPageCompletesAsItself)
@@ -327,6 +339,225 @@ namespace {
         auto document = Load("about:blank");
         ASSERT_TRUE(document);
         EXPECT_EQ(document->Url(), "about:blank");
+    }
+
+    // The value of one attribute of the first element with that tag.
+    std::string AttributeOf(const ObjectPtr& document, const std::string& tag, const std::string& name)
+    {
+        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
+        for (std::int32_t i = 0; i < all->Length(); ++i) {
+            if (As<HtmlElement>(all->Item(i))->TagName() != tag)
+                continue;
+            auto attributes = As<AttributeCollection>(As<DomNode>(all->Item(i))->Attributes());
+            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
+                auto attribute = As<DomAttribute>(attributes->Item(k));
+                if (attribute->NodeName() == name)
+                    return attribute->NodeValue();
+            }
+        }
+        return "(none)";
+    }
+
+    // Every address attribute of the document as "TAG name=value -> engine address", in order, and
+    // each image's loaded candidate as "TAG current -> address".
+    std::vector<std::string> EngineAddresses(const ObjectPtr& document)
+    {
+        std::vector<std::string> lines;
+        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
+        for (std::int32_t i = 0; i < all->Length(); ++i) {
+            auto element = As<HtmlElement>(all->Item(i));
+            auto attributes = As<AttributeCollection>(As<DomNode>(all->Item(i))->Attributes());
+            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
+                auto attribute = As<DomAttribute>(attributes->Item(k));
+                std::string resolved = As<ResolvedAttribute>(attributes->Item(k))->EngineAddress();
+                if (!resolved.empty())
+                    lines.push_back(element->TagName() + " " + attribute->NodeName() + "="
+                        + attribute->NodeValue() + " -> " + resolved);
+            }
+            std::string current = As<ImageSource>(all->Item(i))->CurrentSource();
+            if (!current.empty())
+                lines.push_back(element->TagName() + " current -> " + current);
+        }
+        return lines;
+    }
+
+    TEST_F(WebKitEngineTest, AnOffscreenViewAnswersScriptDialogsAndAnEmbeddedOneShowsThem)
+    {
+        TestServer server;
+        server.Serve("/dialogs.htm",
+            "<html><body><script>alert('a'); var c = confirm('c'); var p = prompt('p', 'given');"
+            "document.body.setAttribute('data-answers', c + '|' + "
+            "JSON.stringify(p));</script></body></html>");
+        EXPECT_FALSE(m_engine->ScriptDialogsShown());
+        m_engine->SetLoadTimeout(60s);
+        auto document = Load(server.Url("/dialogs.htm"));
+        ASSERT_TRUE(document);
+        EXPECT_EQ(AttributeOf(document, "BODY", "data-answers"), "false|\"\"");
+
+        WebKitEngine embedded(ViewHost::Embedded);
+        EXPECT_TRUE(embedded.ScriptDialogsShown());
+        embedded.SetScriptDialogsShown(false);
+        EXPECT_FALSE(embedded.ScriptDialogsShown());
+    }
+
+    TEST_F(WebKitEngineTest, AnOffscreenViewLaysThePageOutInTheSharedViewport)
+    {
+        TestServer server;
+        server.Serve("/size.htm",
+            "<html><head><meta name=\"viewport\" content=\"width=device-width\"></head><body><script>"
+            "document.body.setAttribute('data-size', innerWidth + 'x' + "
+            "innerHeight);</script></body></html>");
+        auto document = Load(server.Url("/size.htm"));
+        ASSERT_TRUE(document);
+        EXPECT_EQ(AttributeOf(document, "BODY", "data-size"),
+            std::to_string(kViewportWidth) + "x" + std::to_string(kViewportHeight));
+    }
+
+    TEST_F(WebKitEngineTest, APreloadedPictureIsRequestedOnceAndAgainOnTheNextLoad)
+    {
+        TestServer server;
+        server.Serve("/preload.htm",
+            "<html><head><link rel=\"preload\" as=\"image\" href=\"pre.gif\"></head>"
+            "<body><img src=\"pre.gif\"><img src=\"pre.gif\"></body></html>");
+        server.Serve("/pre.gif", Gif("pre"), "image/gif");
+        ASSERT_TRUE(Load(server.Url("/preload.htm")));
+        EXPECT_EQ(server.RequestCount("/pre.gif"), 1);
+        EXPECT_EQ(CachedBytes(server.Url("/pre.gif")), Gif("pre"));
+
+        // The memory cache does not outlive a load: the next page's pictures are loaded and seen.
+        EngineCache::ForThisRun().Clear();
+        ASSERT_TRUE(Load(server.Url("/preload.htm")));
+        EXPECT_EQ(server.RequestCount("/pre.gif"), 2);
+        EXPECT_EQ(CachedBytes(server.Url("/pre.gif")), Gif("pre"));
+        // Nothing beyond the page's own requests.
+        EXPECT_EQ(server.RequestLog(),
+            (std::vector<std::string> { "/preload.htm", "/pre.gif", "/preload.htm", "/pre.gif" }));
+    }
+
+    TEST_F(WebKitEngineTest, ARedirectedPictureIsFetchedAgainWithThePagesRefererAndCookies)
+    {
+        TestServer server;
+        server.Serve("/redirect.htm",
+            "<html><body><script>document.cookie = 'visit=42; path=/';</script>"
+            "<img src=\"moved.gif\"></body></html>");
+        server.Serve("/moved.gif", "", "text/plain", 302, { { "Location", "/guarded.gif" } });
+        std::string page = server.Url("/redirect.htm");
+        server.Handle("/guarded.gif", [page](const httplib::Request& request, httplib::Response& response) {
+            // Only the page itself, with its cookie, gets the picture.
+            if (request.get_header_value("Referer") != page
+                || request.get_header_value("Cookie") != "visit=42") {
+                response.status = 403;
+                return;
+            }
+            response.set_content(Gif("guarded"), "image/gif");
+        });
+        ASSERT_TRUE(Load(page));
+        EXPECT_EQ(CachedBytes(server.Url("/moved.gif")), Gif("guarded"));
+        EXPECT_EQ(CachedBytes(server.Url("/guarded.gif")), Gif("guarded"));
+        EXPECT_EQ(server.LastRequestHeaders("/guarded.gif").find("Referer")->second, page);
+        // WebKit does not hand out the body of a redirected resource: it is asked for once more.
+        EXPECT_EQ(server.RequestCount("/guarded.gif"), 2);
+    }
+
+    TEST_F(WebKitEngineTest, OnlyWholeBodiesUnderAStorableStatusAreCached)
+    {
+        TestServer server;
+        server.Serve("/statuses.htm",
+            "<html><body><img src=\"ok.gif\"><img src=\"none.gif\"><img src=\"reset.gif\">"
+            "<img src=\"part.gif\"><img src=\"gone.gif\"></body></html>");
+        server.Serve("/ok.gif", Gif("ok"), "image/gif");
+        server.Serve("/none.gif", "", "image/gif", 204);
+        server.Serve("/reset.gif", "", "image/gif", 205);
+        server.Serve("/part.gif", Gif("part"), "image/gif", 206, { { "Content-Range", "bytes 0-46/100" } });
+        server.Serve("/gone.gif", Gif("gone"), "image/gif", 404);
+        ASSERT_TRUE(Load(server.Url("/statuses.htm")));
+        EXPECT_EQ(CachedBytes(server.Url("/ok.gif")), Gif("ok"));
+        for (const char* path : { "/none.gif", "/reset.gif", "/part.gif", "/gone.gif" })
+            EXPECT_EQ(CachedBytes(server.Url(path)), "(not cached)") << path;
+    }
+
+    TEST_F(WebKitEngineTest, TheSnapshotCarriesTheEnginesOwnAddressesAndTheLoadedCandidate)
+    {
+        TestServer server;
+        server.Serve("/news/article",
+            "<html><head><base href=\"/assets/\"></head><body background=\"bg.gif\">"
+            "<img src=\"a.gif\" real_src=\"?page=2\" srcset=\"wide.gif 2000w\" sizes=\"100vw\">"
+            "<a href=\"../other#part\">x</a><img src=\"\"></body></html>");
+        for (const char* path : { "/assets/bg.gif", "/assets/a.gif", "/assets/wide.gif" })
+            server.Serve(path, Gif(path), "image/gif");
+        auto document = Load(server.Url("/news/article"));
+        ASSERT_TRUE(document);
+        EXPECT_EQ(EngineAddresses(document),
+            (std::vector<std::string> {
+                "BASE href=/assets/ -> " + server.Url("/assets/"),
+                "BODY background=bg.gif -> " + server.Url("/assets/bg.gif"),
+                "IMG src=a.gif -> " + server.Url("/assets/a.gif"),
+                "IMG real_src=?page=2 -> " + server.Url("/assets/?page=2"),
+                "IMG current -> " + server.Url("/assets/wide.gif"),
+                "A href=../other#part -> " + server.Url("/other#part"),
+            }));
+        EXPECT_EQ(CachedBytes(server.Url("/assets/wide.gif")), Gif("/assets/wide.gif"));
+    }
+
+    TEST_F(WebKitEngineTest, FramesWithoutAnAddressOfTheirOwnInheritTheirParentsAndFailedFramesSaySo)
+    {
+        TestServer server;
+        std::string refused
+            = "http://127.0.0.1:" + std::to_string(pagestow::testing::RefusedPort()) + "/x.htm";
+        server.Serve("/frames.htm",
+            "<html><body><iframe src=\"real.htm\"></iframe><iframe></iframe>"
+            "<iframe srcdoc=\"<p>inline</p>\"></iframe><iframe src=\"data:text/html,<p>data</p>\"></iframe>"
+            "<iframe src=\""
+                + refused
+                + "\"></iframe><iframe id=\"w\" src=\"about:blank\"></iframe>"
+                  "<script>var d = document.getElementById('w').contentDocument; d.open();"
+                  " d.write('<p>written<img src=\"w.gif\"></p>'); d.close();</script></body></html>");
+        server.Serve("/real.htm", "<html><body>real</body></html>");
+        server.Serve("/w.gif", Gif("w"), "image/gif");
+        auto document = Load(server.Url("/frames.htm"));
+        ASSERT_TRUE(document);
+        ASSERT_EQ(As<FramesCollection>(document->Frames())->Length(), 6);
+        std::vector<std::string> seen;
+        for (int i = 0; i < 6; ++i) {
+            auto frame = As<HtmlDocument>(FrameDocument(document, i));
+            ASSERT_TRUE(frame) << "frame " << i;
+            DocumentAddressKind kind = As<DocumentOriginInfo>(frame)->AddressKind();
+            seen.push_back(std::string(kind == DocumentAddressKind::Own     ? "own "
+                                   : kind == DocumentAddressKind::Inherited ? "inherited "
+                                                                            : "failed ")
+                + frame->Url());
+        }
+        std::string top = server.Url("/frames.htm");
+        EXPECT_EQ(seen,
+            (std::vector<std::string> { "own " + server.Url("/real.htm"), "inherited " + top,
+                "inherited " + top, "inherited " + top, "failed " + refused, "inherited " + top }));
+        EXPECT_EQ(CachedBytes(server.Url("/w.gif")), Gif("w"));
+    }
+
+    TEST_F(WebKitEngineTest, EveryNestedFrameWebKitLoadsIsInTheSnapshot)
+    {
+        TestServer server;
+        server.Handle("/nest.htm", [](const httplib::Request& request, httplib::Response& response) {
+            int level = std::atoi(request.get_param_value("level").c_str());
+            std::string body = "<html><body><p>" + std::to_string(level) + "</p>";
+            if (level < 100)
+                body += "<iframe src=\"nest.htm?level=" + std::to_string(level + 1) + "\"></iframe>";
+            response.set_content(body + "</body></html>", "text/html");
+        });
+        m_engine->SetLoadTimeout(120s);
+        auto document = Load(server.Url("/nest.htm?level=0"));
+        ASSERT_TRUE(document);
+        int depth = 0;
+        for (auto frame = document; frame && As<FramesCollection>(frame->Frames())->Length() == 1; ++depth)
+            frame = As<HtmlDocument>(FrameDocument(frame, 0));
+        // WebKit itself loads frames 32 levels deep (the page and 31 nested frames), and no deeper.
+        EXPECT_EQ(server.RequestCount("/nest.htm"), 32);
+        EXPECT_EQ(depth, 31);
+    }
+
+    TEST(ExtensionFolder, IsTheExecutablesFolderInABuildTree)
+    {
+        EXPECT_EQ(ExtensionFolder(), mapping::GetExeDirectory());
     }
 
 } // namespace

@@ -1,0 +1,189 @@
+#include "capture/FileWriting.h"
+
+#include "capture/CaptureRecord.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pagestow::capture {
+namespace {
+
+    std::atomic<bool> g_hardLinks { true };
+
+    std::string FolderOf(const std::string& file)
+    {
+        size_t slash = file.find_last_of('/');
+        return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+    }
+
+    // Writes all of bytes; 0 or the errno (ENOSPC for a write that made no progress).
+    int WriteAll(int fd, std::string_view bytes)
+    {
+        size_t written = 0;
+        while (written < bytes.size()) {
+            ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0 ? errno : ENOSPC;
+            written += size_t(n);
+        }
+        return 0;
+    }
+
+    // Copies size bytes from one descriptor to the other, in the kernel where it can.
+    int CopyAll(int from, int to, std::uint64_t size)
+    {
+        std::uint64_t copied = 0;
+        bool kernelCopy = true;
+        char buffer[1 << 16];
+        while (copied < size) {
+            if (kernelCopy) {
+                ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, size_t(size - copied), 0);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+                    kernelCopy = false;
+                    continue;
+                }
+                if (n < 0)
+                    return errno;
+                if (n == 0)
+                    return EIO; // The source ended before its size: no complete copy.
+                copied += std::uint64_t(n);
+                continue;
+            }
+            ssize_t n = ::read(from, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return errno;
+            if (n == 0)
+                return EIO;
+            if (int error = WriteAll(to, std::string_view(buffer, size_t(n))))
+                return error;
+            copied += std::uint64_t(n);
+        }
+        return 0;
+    }
+
+    // A write past RLIMIT_FSIZE must fail with EFBIG and not end the program.
+    void IgnoreFileSizeSignal()
+    {
+        static const bool ignored = [] {
+            struct sigaction current { };
+            if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+                ::signal(SIGXFSZ, SIG_IGN);
+            return true;
+        }();
+        (void)ignored;
+    }
+
+} // namespace
+
+void UniqueFd::Reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+int UniqueFd::Close()
+{
+    int fd = Release();
+    if (fd < 0)
+        return 0;
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+PartialFile::PartialFile(const std::string& target)
+    : m_target(target)
+{
+    static std::atomic<unsigned> counter { 0 };
+    m_partial = FolderOf(target) + ".pagestow-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)
+        + ".part";
+}
+
+PartialFile::~PartialFile()
+{
+    if (m_exists)
+        ::unlink(m_partial.c_str());
+}
+
+int PartialFile::Commit()
+{
+    if (::rename(m_partial.c_str(), m_target.c_str()) != 0)
+        return errno;
+    m_exists = false;
+    return 0;
+}
+
+WriteOutcome WriteWholeFile(const std::string& file, std::string_view bytes)
+{
+    IgnoreFileSizeSignal();
+    PartialFile partial(file);
+    UniqueFd fd(::open(partial.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd)
+        return { errno, false };
+    if (int error = WriteAll(fd.Get(), bytes))
+        return { error, true };
+    if (int error = fd.Close())
+        return { error, true };
+    if (int error = partial.Commit())
+        return { error, false };
+    return { 0, true };
+}
+
+int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes)
+{
+    IgnoreFileSizeSignal();
+    UniqueFd from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!from)
+        return errno;
+    struct stat info { };
+    if (::fstat(from.Get(), &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return EINVAL;
+
+    PartialFile partial(target);
+    if (g_hardLinks.load() && ::link(source.c_str(), partial.Path().c_str()) == 0) {
+        if (int error = partial.Commit())
+            return error;
+        bytes = std::uint64_t(info.st_size);
+        return 0;
+    }
+    UniqueFd to(::open(partial.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!to)
+        return errno;
+    if (int error = CopyAll(from.Get(), to.Get(), std::uint64_t(info.st_size)))
+        return error;
+    if (int error = to.Close())
+        return error;
+    if (int error = partial.Commit())
+        return error;
+    bytes = std::uint64_t(info.st_size);
+    return 0;
+}
+
+void RecordFailure(const std::string& path, int error)
+{
+    auto& failures = LastCapture().failures;
+    bool known = std::any_of(
+        failures.begin(), failures.end(), [&](const WriteFailure& failure) { return failure.path == path; });
+    if (!known)
+        failures.push_back({ path, std::strerror(error) });
+}
+
+void SetHardLinksAllowed(bool allowed)
+{
+    g_hardLinks = allowed;
+}
+
+} // namespace pagestow::capture

@@ -1,0 +1,95 @@
+#pragma once
+
+// How the capture puts files on disk: complete or not at all (internal to the capture).
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace pagestow::capture {
+
+// Owns a file descriptor and closes it on every way out.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept
+        : m_fd(other.Release())
+    {
+    }
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other)
+            Reset(other.Release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    int Release()
+    {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void Reset(int fd = -1);
+    // Closes now; the errno of a failed close (a write-back error), or 0.
+    int Close();
+
+private:
+    int m_fd = -1;
+};
+
+// A file that is being made under a temporary name beside its target; removed unless Commit renamed
+// it to the target.
+class PartialFile {
+public:
+    // Names a fresh temporary file in target's folder (nothing is created yet).
+    explicit PartialFile(const std::string& target);
+    ~PartialFile();
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    const std::string& Path() const { return m_partial; }
+    // Renames the temporary file to the target, replacing what is there; 0 or the errno.
+    int Commit();
+
+private:
+    std::string m_target;
+    std::string m_partial;
+    bool m_exists = true;
+};
+
+// The outcome of a write: 0 or the errno of what failed, and whether the file could be created at all.
+struct WriteOutcome {
+    int error = 0;
+    bool created = false;
+};
+
+// Writes bytes to file, creating or replacing it, through a temporary file renamed once complete.
+// Nothing is left behind when it fails.
+WriteOutcome WriteWholeFile(const std::string& file, std::string_view bytes);
+
+// How a resource reached the capture.
+enum class CopyMethod { HardLink, Copy };
+
+// Puts the bytes of source at target, replacing what is there: a hard link where both lie on one file
+// system (the engine cache never changes a file once stored), else a kernel copy; through a temporary
+// name either way. 0 with bytes set to the file's size, or the errno of what failed (nothing is left
+// at target's temporary name then, and an earlier file at target stays as it was).
+int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes);
+
+// Enters a file of the capture that could not be written, with the system's text for error, in the
+// record of the running capture (once per path).
+void RecordFailure(const std::string& path, int error);
+
+// For tests and benchmarks: forbids or allows hard links for the copies of this process.
+void SetHardLinksAllowed(bool allowed);
+
+} // namespace pagestow::capture

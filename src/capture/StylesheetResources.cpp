@@ -1,0 +1,218 @@
+#include "capture/StylesheetResources.h"
+
+#include "capture/CaptureState.h"
+#include "engine/EngineCache.h"
+#include "mapping/FileUtils.h"
+#include "mapping/LocalPath.h"
+#include "offline/CssReferences.h"
+#include "offline/OfflineCopy.h"
+#include "offline/OfflineHtml.h"
+#include "offline/OfflineUrl.h"
+
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <unordered_set>
+
+namespace pagestow::capture {
+namespace {
+
+    // Bounds for hostile stylesheets: how many stylesheets one capture reads, and how many addresses
+    // in stylesheets it looks up. Import loops end because each stylesheet is read once.
+    constexpr size_t kMaxStylesheets = 4096;
+    constexpr size_t kMaxReferences = 200'000;
+
+    constexpr std::string_view kCopyReport = "保存离线副本：";
+    constexpr std::string_view kOpenCopyLine = "离线浏览请打开：";
+
+    struct CssFileKind {
+        SavedEntry::Kind kind;
+        std::string_view defaultName;
+        std::string_view defaultExtension;
+        std::string_view reportText;
+    };
+
+    CssFileKind KindOf(offline::CssReferenceKind kind)
+    {
+        switch (kind) {
+        case offline::CssReferenceKind::Import:
+            return { SavedEntry::Kind::Stylesheet, "/css.css", ".css", "保存CSS文件：" };
+        case offline::CssReferenceKind::Font:
+            return { SavedEntry::Kind::Other, "/temp.woff", ".woff", "保存字体文件：" };
+        case offline::CssReferenceKind::Image:
+            break;
+        }
+        return { SavedEntry::Kind::Image, "/temp.jpg", ".jpg", "保存图片文件：" };
+    }
+
+    struct OfflineState {
+        // Stylesheets read in this capture (canonical addresses), and those found in the cache.
+        std::set<std::string> read;
+        std::set<std::string> stylesheets;
+        // Addresses already looked up for a stylesheet reference.
+        std::set<std::string> handled;
+        size_t references = 0;
+        // The paths recorded in LastCapture().saved.
+        std::unordered_set<std::string> noted;
+        std::string pageCopy;
+    };
+
+    OfflineState& State()
+    {
+        static OfflineState state;
+        return state;
+    }
+
+    bool ReadWhole(const std::string& path, std::string& bytes)
+    {
+        std::ifstream stream(path, std::ios::binary);
+        if (!stream)
+            return false;
+        std::ostringstream buffer;
+        buffer << stream.rdbuf();
+        bytes = std::move(buffer).str();
+        return !stream.bad();
+    }
+
+    // Copies the cached file of address into the capture like the element walk does, with the
+    // default names and report text of its kind.
+    void SaveCssFile(
+        offline::CssReferenceKind referenceKind, const std::string& address, const std::string& referrer)
+    {
+        std::string cacheFile;
+        if (engine::GetCachedFileName(address, cacheFile) != 0)
+            return;
+        CssFileKind kind = KindOf(referenceKind);
+        mapping::AddressRecord resource;
+        mapping::SplitAddress(address, resource);
+        std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
+        std::string target = mapping::LocalTargetPath(
+            folder, resource.Value("filename"), kind.defaultName, kind.defaultExtension);
+        if (!SavedFiles || SavedFiles->Contains(target))
+            return;
+        mapping::ForceDirectoryPath(folder);
+        std::error_code error;
+        std::filesystem::copy_file(
+            cacheFile, target, std::filesystem::copy_options::overwrite_existing, error);
+        if (error) {
+            LastCapture().failures.push_back({ target, error.message() });
+            return;
+        }
+        SavedFiles->Add(target);
+        std::string report = std::string(kind.reportText) + target;
+        AddResultLine(report);
+        SetStatusText(report);
+        NoteSavedFile(kind.kind, address, referrer, target);
+    }
+
+    // Saves what one stylesheet's text loads, read against baseUrl; imported stylesheets go to pending.
+    void SaveReferences(std::string_view css, offline::CssSource source, const std::string& baseUrl,
+        std::deque<std::string>& pending)
+    {
+        OfflineState& state = State();
+        offline::ReferenceResolver resolver(baseUrl);
+        offline::ScanCssReferences(css, source, [&](const offline::CssReference& reference) {
+            if (state.references >= kMaxReferences)
+                return;
+            ++state.references;
+            const auto& resolved = resolver.Resolve(reference.value);
+            if (!resolved)
+                return;
+            if (reference.kind == offline::CssReferenceKind::Import)
+                pending.push_back(resolved->canonical);
+            if (!state.handled.insert(resolved->canonical).second)
+                return;
+            PumpMessages();
+            SaveCssFile(reference.kind, resolved->canonical, baseUrl);
+        });
+    }
+
+    // Reads every pending stylesheet from the cache, once each, breadth first.
+    void SaveStylesheets(std::deque<std::string> pending)
+    {
+        OfflineState& state = State();
+        while (!pending.empty() && state.read.size() < kMaxStylesheets) {
+            std::string address = std::move(pending.front());
+            pending.pop_front();
+            if (!state.read.insert(address).second)
+                continue;
+            std::string cacheFile;
+            std::string css;
+            if (engine::GetCachedFileName(address, cacheFile) != 0 || !ReadWhole(cacheFile, css))
+                continue;
+            state.stylesheets.insert(address);
+            SaveReferences(css, offline::CssSource::Stylesheet, address, pending);
+        }
+    }
+
+} // namespace
+
+void NoteSavedFile(
+    SavedEntry::Kind kind, const std::string& address, const std::string& referrer, const std::string& path)
+{
+    if (!State().noted.insert(path).second)
+        return;
+    std::error_code error;
+    std::uint64_t bytes = std::filesystem::file_size(path, error);
+    LastCapture().saved.push_back({ kind, address, referrer, path, error ? 0 : bytes });
+}
+
+void BeginStylesheetResources()
+{
+    State() = OfflineState();
+}
+
+void SaveStylesheetResources(const std::string& documentUrl, const std::string& serialization)
+{
+    if (!Options().offlineCopy)
+        return;
+    offline::DocumentStyles styles = offline::ReadDocumentStyles(serialization, documentUrl);
+    std::deque<std::string> pending(styles.stylesheets.begin(), styles.stylesheets.end());
+    for (const auto& [css, source] : styles.inlineCss)
+        SaveReferences(css, source, styles.baseUrl, pending);
+    SaveStylesheets(std::move(pending));
+}
+
+void WriteOfflineCopyOfCapture()
+{
+    OfflineState& state = State();
+    state.pageCopy.clear();
+    if (!Options().offlineCopy)
+        return;
+    std::vector<offline::CapturedFile> files;
+    for (const SavedEntry& entry : LastCapture().saved) {
+        offline::CapturedFile file;
+        file.address = entry.address;
+        file.path = entry.path;
+        if (entry.kind == SavedEntry::Kind::Document)
+            file.role = offline::CapturedFile::Role::Document;
+        else if (entry.kind == SavedEntry::Kind::Stylesheet
+            && state.stylesheets.count(engine::EngineCache::Canonicalize(entry.address)) != 0)
+            file.role = offline::CapturedFile::Role::Stylesheet;
+        files.push_back(std::move(file));
+    }
+    offline::OfflineCopyResult result = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files);
+    for (const auto& copy : result.copies) {
+        std::string report = std::string(kCopyReport) + copy.string();
+        AddResultLine(report);
+        SetStatusText(report);
+    }
+    for (const auto& failure : result.failures)
+        LastCapture().failures.push_back({ failure.path.string(), failure.reason });
+    state.pageCopy = result.page.string();
+}
+
+const std::string& OfflineCopyFile()
+{
+    return State().pageCopy;
+}
+
+std::string OfflineCopyLine()
+{
+    return std::string(kOpenCopyLine) + State().pageCopy;
+}
+
+} // namespace pagestow::capture

@@ -1,0 +1,458 @@
+// How the Chromium engine shows pages at the edges: script dialogs, pages that change their own
+// address, a document still arriving at the time-out, deep frame trees, the engine's own resolution
+// of addresses, frames without an address of their own, and why a navigation failed.
+
+#include "engine/Contract.h"
+#include "engine/chromium/BrowserProcess.h"
+#include "engine/chromium/ChromiumEngine.h"
+#include "engine/chromium/FrameDump.h"
+
+#include "hostile/RawResponseServer.h"
+#include "support/TemporaryFolder.h"
+#include "support/TestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+namespace pagestow::engine::chromium {
+namespace {
+
+    namespace fs = std::filesystem;
+    using pagestow::hostile::RawResponseServer;
+    using pagestow::testing::ReadFileBytes;
+    using pagestow::testing::RefusedPort;
+    using pagestow::testing::TemporaryFolder;
+    using pagestow::testing::TestServer;
+    using Lines = std::vector<std::string>;
+    using namespace std::chrono_literals;
+
+    const std::string kPng
+        = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89"
+                      "\0\0\0\rIDATx\x9c"
+                      "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
+            67);
+
+    // Every element of a document with its attributes; an attribute the engine resolved shows the
+    // address after "->", an image's loaded candidate follows "loaded".
+    Lines ElementLines(const ObjectPtr& document)
+    {
+        Lines lines;
+        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
+        for (std::int32_t i = 0; i < all->Length(); ++i) {
+            ObjectPtr item = all->Item(i);
+            std::string line = As<HtmlElement>(item)->TagName();
+            auto attributes = As<AttributeCollection>(As<DomNode>(item)->Attributes());
+            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
+                ObjectPtr attribute = attributes->Item(k);
+                line += " " + As<DomAttribute>(attribute)->NodeName() + "="
+                    + As<DomAttribute>(attribute)->NodeValue();
+                if (std::string resolved = As<ResolvedAttribute>(attribute)->EngineAddress();
+                    !resolved.empty())
+                    line += " -> " + resolved;
+            }
+            if (std::string current = As<ImageSource>(item)->CurrentSource(); !current.empty())
+                line += " loaded " + current;
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::string Serialization(const ObjectPtr& document)
+    {
+        std::string bytes;
+        As<PersistStream>(document)->Save(bytes, true);
+        return bytes;
+    }
+
+    ObjectPtr FrameDocument(const ObjectPtr& document, std::int32_t index)
+    {
+        auto frames = As<FramesCollection>(As<HtmlDocument>(document)->Frames());
+        auto browser = As<ServiceProvider>(frames->Item(index))->QueryService(ServiceId::WebBrowserApp);
+        return browser ? As<WebBrowser>(browser)->Document() : nullptr;
+    }
+
+    std::int32_t FrameCount(const ObjectPtr& document)
+    {
+        return As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Length();
+    }
+
+    // "KIND url" of a frame's document: Own, Inherited or Failed; "unreachable" without one.
+    std::string FrameLine(const ObjectPtr& document, std::int32_t index)
+    {
+        ObjectPtr frame = FrameDocument(document, index);
+        if (!frame)
+            return "unreachable";
+        const char* kinds[] = { "Own", "Inherited", "Failed" };
+        return std::string(kinds[int(As<DocumentOriginInfo>(frame)->AddressKind())]) + " "
+            + As<HtmlDocument>(frame)->Url();
+    }
+
+    // The value the page's script wrote into its body's data-result attribute.
+    std::string ScriptResult(const ObjectPtr& document)
+    {
+        for (const std::string& line : ElementLines(document))
+            if (line.starts_with("BODY data-result="))
+                return line.substr(std::string_view("BODY data-result=").size());
+        return "<none>";
+    }
+
+    class ChromiumPageTest : public ::testing::Test {
+    protected:
+        void SetUp() override
+        {
+            if (!ChromiumAvailable())
+                GTEST_SKIP() << kChromiumProgram << " is not installed";
+            m_cache = std::make_unique<EngineCache>(m_folder.Path() / "cache");
+            ChromiumOptions options;
+            options.cache = m_cache.get();
+            m_engine = std::make_unique<ChromiumEngine>(options);
+            m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
+                if (browser == m_engine->Application())
+                    m_topUrl = url;
+            });
+        }
+
+        // Navigates until the top-level document completes; its address.
+        std::string Load(const std::string& address)
+        {
+            m_topUrl.reset();
+            m_engine->Navigate(address);
+            for (int round = 0; round < 2400 && !m_topUrl; ++round)
+                m_engine->ProcessEvents(50ms);
+            EXPECT_TRUE(m_topUrl) << "no completion for " << address;
+            return m_topUrl.value_or("");
+        }
+
+        std::string Cached(const std::string& address) const
+        {
+            auto file = m_cache->Lookup(address);
+            return file ? ReadFileBytes(*file) : std::string("<not cached>");
+        }
+
+        ObjectPtr Top() const { return m_engine->Document(); }
+
+        TemporaryFolder m_folder;
+        std::unique_ptr<EngineCache> m_cache;
+        std::unique_ptr<ChromiumEngine> m_engine;
+        std::optional<std::string> m_topUrl;
+    };
+
+    TEST_F(ChromiumPageTest, DialogsAreAnsweredAsAHeadlessBrowserAnswersThem)
+    {
+        TestServer server;
+        server.Serve("/page.html",
+            "<html><body><script>var answers = [alert('a'), confirm('b'), prompt('c', 'default')];"
+            "document.body.setAttribute('data-result', JSON.stringify(answers));</script>"
+            "<img src=\"a.png\"></body></html>");
+        server.Serve("/a.png", kPng, "image/png");
+
+        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
+        EXPECT_EQ(ScriptResult(Top()), "[null,false,\"\"]");
+        EXPECT_EQ(Cached(server.Url("/a.png")), kPng);
+    }
+
+    TEST_F(ChromiumPageTest, PageThatChangesItsOwnAddressAfterLoadingCompletesLongBeforeTheTimeout)
+    {
+        TestServer server;
+        server.Serve("/docs/index.html",
+            "<html><body><img src=\"a.png\"><script>addEventListener('load', function () {"
+            "setTimeout(function () { location.hash = '#/'; history.pushState({}, '', '#/start'); }, 0);"
+            "});</script></body></html>");
+        server.Serve("/docs/a.png", kPng, "image/png");
+        m_engine->SetLoadTimeout(60s);
+
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Load(server.Url("/docs/index.html")), server.Url("/docs/index.html#/start"));
+        // Far below the time-out, far above what a loaded machine needs.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+        EXPECT_EQ(Cached(server.Url("/docs/a.png")), kPng);
+    }
+
+    TEST_F(ChromiumPageTest, PagesAreLaidOutInTheSharedViewport)
+    {
+        TestServer server;
+        server.Serve("/page.html",
+            "<html><body><script>document.body.setAttribute('data-result', innerWidth + 'x' + "
+            "innerHeight);</script></body></html>");
+
+        Load(server.Url("/page.html"));
+        EXPECT_EQ(
+            ScriptResult(Top()), std::to_string(kViewportWidth) + "x" + std::to_string(kViewportHeight));
+    }
+
+    TEST_F(ChromiumPageTest, DocumentStillArrivingAtTheTimeoutIsThePageAsItArrived)
+    {
+        struct Case {
+            const char* start;
+            Lines elements;
+            const char* serialization;
+        } cases[] = {
+            { "", { "HTML", "HEAD", "BODY" }, "<html><head></head><body></body></html>" },
+            { "<!DOCTYPE html><html><head><title>Slow</title>", { "HTML", "HEAD", "TITLE", "BODY" },
+                "<!DOCTYPE html><html><head><title>Slow</title></head><body></body></html>" },
+            { "<html><body><p>Part", { "HTML", "HEAD", "BODY", "P" },
+                "<html><head></head><body><p>Part</p></body></html>" },
+        };
+        for (const auto& item : cases) {
+            SCOPED_TRACE(item.start);
+            RawResponseServer server;
+            server.Serve("/slow.html",
+                "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 100000\r\n\r\n"
+                    + std::string(item.start),
+                RawResponseServer::After::HoldOpen);
+            m_engine->SetLoadTimeout(4s);
+
+            EXPECT_EQ(Load(server.Url("/slow.html")), server.Url("/slow.html"));
+            EXPECT_EQ(ElementLines(Top()), item.elements);
+            EXPECT_EQ(Serialization(Top()), item.serialization);
+        }
+    }
+
+    TEST_F(ChromiumPageTest, FramesNestedPastOneHundredLevelsAreAllRead)
+    {
+        constexpr int kLevels = 110;
+        TestServer server;
+        server.Handle("/frame.html", [](const httplib::Request& request, httplib::Response& response) {
+            int level = std::atoi(request.get_param_value("level").c_str());
+            std::string inner = level < kLevels
+                ? "<iframe src=\"frame.html?level=" + std::to_string(level + 1) + "\"></iframe>"
+                : "<img src=\"deepest.png\">";
+            response.set_content(
+                "<html><body><p>" + std::to_string(level) + "</p>" + inner + "</body></html>", "text/html");
+        });
+        server.Serve("/deepest.png", kPng, "image/png");
+        m_engine->SetLoadTimeout(120s);
+
+        EXPECT_EQ(Load(server.Url("/frame.html?level=0")), server.Url("/frame.html?level=0"));
+        ObjectPtr document = Top();
+        int depth = 0;
+        while (document && FrameCount(document) == 1) {
+            document = FrameDocument(document, 0);
+            ++depth;
+        }
+        EXPECT_EQ(depth, kLevels);
+        ASSERT_TRUE(document);
+        EXPECT_EQ(
+            As<HtmlDocument>(document)->Url(), server.Url("/frame.html?level=" + std::to_string(kLevels)));
+        EXPECT_EQ(Cached(server.Url("/deepest.png")), kPng);
+    }
+
+    TEST_F(ChromiumPageTest, OnlyWholeSuccessfulBodiesAreCached)
+    {
+        TestServer server;
+        std::string page = "<html><body>";
+        for (int status : { 200, 203, 204, 205, 206 }) {
+            std::string path = "/" + std::to_string(status) + ".png";
+            server.Serve(path, status == 204 || status == 205 ? std::string() : kPng, "image/png", status);
+            page += "<img src=\"" + path.substr(1) + "\">";
+        }
+        server.Serve("/page.html", page + "</body></html>");
+
+        Load(server.Url("/page.html"));
+        EXPECT_EQ(Cached(server.Url("/200.png")), kPng);
+        EXPECT_EQ(Cached(server.Url("/203.png")), kPng);
+        for (const char* path : { "/204.png", "/205.png", "/206.png" })
+            EXPECT_EQ(Cached(server.Url(path)), "<not cached>") << path;
+    }
+
+    TEST_F(ChromiumPageTest, AddressAttributesCarryTheAddressTheBrowserResolvedThemTo)
+    {
+        TestServer server;
+        std::string o = server.Origin();
+        server.Serve("/news/article",
+            "<html><head><base href=\"/static/\"></head><body background=\"bg.png\">"
+            "<a href=\"?page=2\">next</a><a href=\"\">self</a>"
+            "<img src=\"a.png\" srcset=\"a-1x.png 1x, a-2x.png 2x\" alt=\"a\"><img real_src=\"lazy.png\">"
+            "<picture><source srcset=\"p.png\"><img src=\"fallback.png\"></picture>"
+            "</body></html>");
+        for (const char* path : { "/static/bg.png", "/static/a-1x.png", "/static/p.png" })
+            server.Serve(path, kPng, "image/png");
+
+        Load(server.Url("/news/article"));
+        EXPECT_EQ(ElementLines(Top()),
+            (Lines { "HTML", "HEAD", "BASE href=/static/ -> " + o + "/static/",
+                "BODY background=bg.png -> " + o + "/static/bg.png",
+                "A href=?page=2 -> " + o + "/static/?page=2", "A href=",
+                "IMG src=a.png -> " + o + "/static/a.png srcset=a-1x.png 1x, a-2x.png 2x alt=a loaded " + o
+                    + "/static/a-1x.png",
+                "IMG real_src=lazy.png -> " + o + "/static/lazy.png", "PICTURE", "SOURCE srcset=p.png",
+                "IMG src=fallback.png -> " + o + "/static/fallback.png loaded " + o + "/static/p.png" }));
+    }
+
+    TEST_F(ChromiumPageTest, QueryOfAnAddressIsResolvedInTheDocumentsCharacterSet)
+    {
+        TestServer server;
+        server.Serve("/gbk.html",
+            "<html><head><meta charset=\"gbk\"></head><body><img "
+            "src=\"\xCD\xBC.png?q=\xD6\xD0\"></body></html>",
+            "text/html; charset=gbk");
+
+        Load(server.Url("/gbk.html"));
+        EXPECT_EQ(ElementLines(Top()).back(),
+            "IMG src=\xE5\x9B\xBE.png?q=\xE4\xB8\xAD -> " + server.Url("/%E5%9B%BE.png?q=%D6%D0"));
+    }
+
+    TEST_F(ChromiumPageTest, FramesWithoutAnAddressOfTheirOwnInheritTheirParentsAndFailedOnesSaySo)
+    {
+        TestServer server;
+        std::string refused = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/gone.html";
+        server.Serve("/page.html",
+            "<html><body><iframe src=\"own.html\"></iframe><iframe></iframe>"
+            "<iframe srcdoc=\"<img src='s.png'>\"></iframe><iframe id=\"w\" src=\"own.html?w\"></iframe>"
+            "<iframe src=\"data:text/html,<p>data</p>\"></iframe><iframe "
+            "src=\"javascript:'<p>js</p>'\"></iframe>"
+            "<iframe src=\""
+                + refused
+                + "\"></iframe>"
+                  "<script>addEventListener('load', function () {"
+                  "var d = document.getElementById('w').contentDocument; d.open();"
+                  "d.write('<img src=\"written.png\">'); d.close(); });</script></body></html>");
+        server.Serve("/own.html", "<html><body>own</body></html>");
+        server.Serve("/s.png", kPng, "image/png");
+        server.Serve("/written.png", kPng, "image/png");
+
+        Load(server.Url("/page.html"));
+        ObjectPtr top = Top();
+        ASSERT_EQ(FrameCount(top), 7);
+        std::string page = server.Url("/page.html");
+        Lines frames;
+        for (std::int32_t i = 0; i < 7; ++i)
+            frames.push_back(FrameLine(top, i));
+        EXPECT_EQ(frames,
+            (Lines { "Own " + server.Url("/own.html"), "Inherited " + page, "Inherited " + page,
+                "Inherited " + page, "Inherited " + page, "Inherited " + page, "Failed " + refused }));
+        EXPECT_EQ(ElementLines(FrameDocument(top, 3)).back(),
+            "IMG src=written.png -> " + server.Url("/written.png"));
+    }
+
+    TEST_F(ChromiumPageTest, NavigationThatGetsNoResponseSaysWhy)
+    {
+        std::string refused = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/page.html";
+        EXPECT_EQ(Load(refused), std::string(kErrorPagePrefix) + refused);
+        EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::ConnectionRefused);
+        EXPECT_EQ(m_engine->LastFailureDetail(), "net::ERR_CONNECTION_REFUSED");
+
+        EXPECT_EQ(Load("http://127.0.0.1:1/page.html"),
+            std::string(kErrorPagePrefix) + "http://127.0.0.1:1/page.html");
+        EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::BlockedPort);
+
+        EXPECT_EQ(Load("ftp://127.0.0.1/x"), std::string(kErrorPagePrefix) + "ftp://127.0.0.1/x");
+        EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::UnsupportedScheme);
+
+        TestServer server;
+        server.Serve("/page.html", "<html><body>ok</body></html>");
+        Load(server.Url("/page.html"));
+        EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::None);
+    }
+
+    TEST(NavigationFailureOf, ReadsTheBrowsersErrorText)
+    {
+        struct Case {
+            const char* errorText;
+            NavigationFailure failure;
+        } cases[] = {
+            { "net::ERR_NAME_NOT_RESOLVED", NavigationFailure::HostNotFound },
+            { "net::ERR_CONNECTION_REFUSED", NavigationFailure::ConnectionRefused },
+            { "net::ERR_TIMED_OUT", NavigationFailure::TimedOut },
+            { "net::ERR_CONNECTION_TIMED_OUT", NavigationFailure::TimedOut },
+            { "net::ERR_SSL_PROTOCOL_ERROR", NavigationFailure::TlsFailure },
+            { "net::ERR_CERT_AUTHORITY_INVALID", NavigationFailure::TlsFailure },
+            { "net::ERR_UNSAFE_PORT", NavigationFailure::BlockedPort },
+            { "net::ERR_UNKNOWN_URL_SCHEME", NavigationFailure::UnsupportedScheme },
+            { "net::ERR_DISALLOWED_URL_SCHEME", NavigationFailure::UnsupportedScheme },
+            { "net::ERR_ABORTED", NavigationFailure::Other },
+            { "", NavigationFailure::Other },
+        };
+        for (const auto& item : cases)
+            EXPECT_EQ(NavigationFailureOf(item.errorText), item.failure) << item.errorText;
+    }
+
+    TEST(ReadFrameDump, ReadsAWellFormedDumpAndRefusesABrokenOne)
+    {
+        auto dump = ReadFrameDump(R"({"path":[2,0],"url":"http://a/f.html","characterSet":"GBK",
+            "html":"<html></html>","elements":[["HTML",-1,[]],["IMG",0,["src","x.png","http://a/x.png"],
+            "http://a/x2.png"],["!",0,[]],["IFRAME",0,[]]],"frames":[-1]})");
+        ASSERT_TRUE(dump);
+        EXPECT_EQ(dump->path, (std::vector<int> { 2, 0 }));
+        EXPECT_EQ(dump->url, "http://a/f.html");
+        EXPECT_EQ(dump->characterSet, "GBK");
+        EXPECT_EQ(dump->html, "<html></html>");
+        ASSERT_EQ(dump->elements.size(), 4u);
+        EXPECT_EQ(dump->elements[1].attributes.at(0).resolved, "http://a/x.png");
+        EXPECT_EQ(dump->elements[1].currentSource, "http://a/x2.png");
+        EXPECT_EQ(dump->elements[2].parent, 0);
+        EXPECT_EQ(dump->frames, (std::vector<int> { -1 }));
+
+        for (const char* broken : { R"({"path":null,"elements":[],"frames":[]})",
+                 R"({"path":[],"elements":[["HTML",1,[]]],"frames":[]})",
+                 R"({"path":[],"elements":[["HTML",-1,["src","x"]]],"frames":[]})",
+                 R"({"path":[-1],"elements":[],"frames":[]})", R"({"path":[],"elements":[],"frames":["x"]})",
+                 R"({"path":[],"elements":[)", "" }) {
+            SCOPED_TRACE(broken);
+            EXPECT_FALSE(ReadFrameDump(broken));
+        }
+    }
+
+    TEST(ProfileBase, ProfileFolderLeavesRoomForTheBrowsersSocket)
+    {
+        std::string longest(32, 'x');
+        longest[0] = '/';
+        std::string tooLong = longest + "y";
+        struct Case {
+            std::string temporaryFolder;
+            std::string base;
+        } cases[] = {
+            { "", "/tmp" },
+            { "relative/tmp", "/tmp" },
+            { "/var/tmp", "/var/tmp" },
+            { "/var/tmp/", "/var/tmp" },
+            { longest, longest },
+            { tooLong, "/tmp" },
+            { "/" + std::string(99, 'd'), "/tmp" },
+        };
+        for (const auto& item : cases)
+            EXPECT_EQ(ProfileBase(item.temporaryFolder).string(), item.base) << item.temporaryFolder;
+    }
+
+    TEST(ProfileBase, BrowserStartsWhateverTheTemporaryFolderIsCalled)
+    {
+        if (!ChromiumAvailable())
+            GTEST_SKIP() << kChromiumProgram << " is not installed";
+        TemporaryFolder folder;
+        fs::path deep = folder.Path();
+        while (deep.string().size() < 100)
+            deep /= "long-temporary-folder-name";
+        fs::create_directories(deep);
+        const char* old = std::getenv("TMPDIR");
+        std::string saved = old ? old : "";
+        setenv("TMPDIR", deep.c_str(), 1);
+        {
+            TestServer server;
+            server.Serve("/page.html", "<html><body>ok</body></html>");
+            EngineCache cache(folder.Path() / "cache");
+            ChromiumOptions options;
+            options.cache = &cache;
+            std::optional<std::string> top;
+            try {
+                ChromiumEngine engine(options);
+                engine.SetDocumentCompleteHandler(
+                    [&](const ObjectPtr&, const std::string& url) { top = url; });
+                engine.Navigate(server.Url("/page.html"));
+                for (int round = 0; round < 1200 && !top; ++round)
+                    engine.ProcessEvents(50ms);
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << error.what();
+            }
+            EXPECT_EQ(top.value_or("<none>"), server.Url("/page.html"));
+        }
+        if (old)
+            setenv("TMPDIR", saved.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+} // namespace
+} // namespace pagestow::engine::chromium

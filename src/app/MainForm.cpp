@@ -132,6 +132,8 @@ TmainForm::TmainForm(Desktop& desktop, FormOptions options)
         m_options.bannerService,
         m_options.bannerThreadStarter ? m_options.bannerThreadStarter
                                       : banner::ThreadStarter(banner::StartThread));
+    // A page's alert, confirm and prompt come up as WebKit's own dialogs over the window.
+    m_engine->SetScriptDialogsShown(true);
     m_browseView = std::make_unique<BrowseView>(m_engine->View(), [this] { m_pageLoading = true; });
     capture::BindFrontEnd(this);
     m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string& url) {

@@ -13,13 +13,14 @@ import sys
 ALLOWED = {
     "mapping": set(),
     "engine": {"mapping"},
-    "engine/static": {"engine", "mapping"},
+    "offline": {"engine", "mapping"},
+    "engine/static": {"engine", "mapping", "offline"},
     "engine/chromium": {"engine", "mapping"},
     "engine/webkit": {"engine", "mapping"},
-    "capture": {"engine", "mapping"},
+    "capture": {"engine", "mapping", "offline"},
     "banner": {"mapping"},
     "app": {"banner", "capture", "engine", "engine/webkit", "mapping"},
-    "cli": {"capture", "engine", "engine/static", "engine/chromium", "engine/webkit", "mapping"},
+    "cli": {"capture", "offline", "engine", "engine/static", "engine/chromium", "engine/webkit", "mapping"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 

@@ -1,6 +1,7 @@
 #include "capture/StylesheetResources.h"
 
 #include "capture/CaptureState.h"
+#include "capture/FileWriting.h"
 #include "engine/EngineCache.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
@@ -9,13 +10,11 @@
 #include "offline/OfflineHtml.h"
 #include "offline/OfflineUrl.h"
 
-#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <unordered_set>
 
 namespace pagestow::capture {
 namespace {
@@ -55,8 +54,6 @@ namespace {
         // Addresses already looked up for a stylesheet reference.
         std::set<std::string> handled;
         size_t references = 0;
-        // The paths recorded in LastCapture().saved.
-        std::unordered_set<std::string> noted;
         std::string pageCopy;
     };
 
@@ -77,8 +74,8 @@ namespace {
         return !stream.bad();
     }
 
-    // Copies the cached file of address into the capture like the element walk does, with the
-    // default names and report text of its kind.
+    // Copies the cached file of address into the capture as the element walk does (each local file
+    // once, never over a document, reported only once complete), with its kind's names and report.
     void SaveCssFile(
         offline::CssReferenceKind referenceKind, const std::string& address, const std::string& referrer)
     {
@@ -86,26 +83,24 @@ namespace {
         if (engine::GetCachedFileName(address, cacheFile) != 0)
             return;
         CssFileKind kind = KindOf(referenceKind);
-        mapping::AddressRecord resource;
-        mapping::SplitAddress(address, resource);
+        mapping::AddressRecord resource = mapping::PathRecord(address);
         std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
         std::string target = mapping::LocalTargetPath(
             folder, resource.Value("filename"), kind.defaultName, kind.defaultExtension);
-        if (!SavedFiles || SavedFiles->Contains(target))
+        if (!SavedFiles || SavedFiles->Contains(target) || SavedFiles->IsDocument(target))
             return;
-        mapping::ForceDirectoryPath(folder);
-        std::error_code error;
-        std::filesystem::copy_file(
-            cacheFile, target, std::filesystem::copy_options::overwrite_existing, error);
+        std::uint64_t bytes = 0;
+        int folderError = mapping::MakeFolders(folder);
+        int error = folderError ? folderError : CopyWholeFile(cacheFile, target, bytes);
         if (error) {
-            LastCapture().failures.push_back({ target, error.message() });
+            RecordFailure(target, error);
             return;
         }
         SavedFiles->Add(target);
+        LastCapture().saved.push_back({ kind.kind, address, referrer, target, bytes });
         std::string report = std::string(kind.reportText) + target;
         AddResultLine(report);
         SetStatusText(report);
-        NoteSavedFile(kind.kind, address, referrer, target);
     }
 
     // Saves what one stylesheet's text loads, read against baseUrl; imported stylesheets go to pending.
@@ -149,16 +144,6 @@ namespace {
     }
 
 } // namespace
-
-void NoteSavedFile(
-    SavedEntry::Kind kind, const std::string& address, const std::string& referrer, const std::string& path)
-{
-    if (!State().noted.insert(path).second)
-        return;
-    std::error_code error;
-    std::uint64_t bytes = std::filesystem::file_size(path, error);
-    LastCapture().saved.push_back({ kind, address, referrer, path, error ? 0 : bytes });
-}
 
 void BeginStylesheetResources()
 {

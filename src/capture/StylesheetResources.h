@@ -6,10 +6,6 @@
 
 namespace pagestow::capture {
 
-// Records a file the capture wrote in LastCapture().saved (each path once).
-void NoteSavedFile(
-    SavedEntry::Kind kind, const std::string& address, const std::string& referrer, const std::string& path);
-
 // Forgets what the previous capture's stylesheets loaded; called when a capture starts.
 void BeginStylesheetResources();
 

@@ -9,6 +9,7 @@
 #include "cli/EngineFactory.h"
 #include "cli/Explain.h"
 #include "cli/TerminalFrontEnd.h"
+#include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
 
 #include <sys/stat.h>

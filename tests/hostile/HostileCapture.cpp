@@ -29,12 +29,16 @@ namespace {
 
 std::ostream& operator<<(std::ostream& out, EngineKind kind)
 {
-    return out << (kind == EngineKind::Static ? "static" : kind == EngineKind::Chromium ? "chromium" : "webkit");
+    return out << (kind == EngineKind::Static     ? "static"
+                   : kind == EngineKind::Chromium ? "chromium"
+                                                  : "webkit");
 }
 
 std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info)
 {
-    return info.param == EngineKind::Static ? "Static" : info.param == EngineKind::Chromium ? "Chromium" : "WebKit";
+    return info.param == EngineKind::Static  ? "Static"
+        : info.param == EngineKind::Chromium ? "Chromium"
+                                             : "WebKit";
 }
 
 bool EngineAvailable(EngineKind kind)

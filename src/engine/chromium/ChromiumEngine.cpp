@@ -60,7 +60,8 @@ namespace {
             || type == "CSPViolationReport" || type == "Preflight";
     }
 
-    // Every response is held at the response stage; those worth keeping give their exact bytes first.
+    // Every response is held at the response stage; those worth keeping give their exact bytes
+    // first (the network domain hands text over decoded and images over empty).
     json InterceptionPatterns()
     {
         return json::array({ { { "urlPattern", "*" }, { "requestStage", "Response" } } });
@@ -71,6 +72,17 @@ namespace {
     bool IsHeldForBytes(const std::string& type)
     {
         return type != "Document" && !IsLongLived(type);
+    }
+
+    // A response header by its name in any letter case; empty when absent.
+    std::string HeaderOf(const json& headers, std::string_view name)
+    {
+        if (!headers.is_object())
+            return {};
+        for (const auto& [key, value] : headers.items())
+            if (key.size() == name.size() && Lower(key) == Lower(std::string(name)) && value.is_string())
+                return value.get<std::string>();
+        return {};
     }
 
     json AutoAttach()
@@ -107,6 +119,9 @@ namespace {
         bool failed = false;
         std::string finishingSession;
         std::string firstSession;
+        // Content-Length and Content-Encoding of the final response.
+        std::string contentLength;
+        std::string contentEncoding;
         // When it started, among the load's requests.
         int order = 0;
         bool Done() const { return finished || failed; }
@@ -142,6 +157,11 @@ namespace {
         std::map<std::string, Session> sessions;
         int setupsPending = 0;
         int bodiesPending = 0;
+        // The exact bytes of held responses by request, kept once the request has finished whole
+        // (the browser may hold a response before the page's renderer has told of its request), and
+        // how many bytes they come to.
+        std::map<std::string, std::string> heldBodies;
+        std::uint64_t heldBytes = 0;
         LoadProgress progress;
 
         Clock::time_point snapshotDeadline;
@@ -539,8 +559,14 @@ struct ChromiumEngine::Impl {
             request.chain.push_back(url);
         } else if (method == "Network.responseReceived") {
             auto found = current.requests.find(id);
-            if (found != current.requests.end())
-                found->second.status = params.value("response", json::object()).value("status", 0);
+            if (found == current.requests.end())
+                return;
+            const json& response = params.value("response", json::object());
+            Request& request = found->second;
+            request.status = response.value("status", 0);
+            const json& headers = response.value("headers", json::object());
+            request.contentLength = HeaderOf(headers, "Content-Length");
+            request.contentEncoding = HeaderOf(headers, "Content-Encoding");
         } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
             auto found = current.requests.find(id);
             if (found == current.requests.end() || found->second.Done())
@@ -552,8 +578,12 @@ struct ChromiumEngine::Impl {
                 if (request.awaited)
                     current.progress.bytes
                         += std::uint64_t(std::max(0.0, params.value("encodedDataLength", 0.0)));
+                KeepBody(current, id, request);
             } else {
+                // A body cut short (a connection closed early, a bad or cut chunk) ends here and is
+                // never kept.
                 request.failed = true;
+                DropBody(current, id);
             }
             if (request.awaited)
                 ++current.progress.loaded;
@@ -563,39 +593,87 @@ struct ChromiumEngine::Impl {
         current.lastActivity = Clock::now();
     }
 
-    // A held response: a storable one gives its exact bytes (content codings removed) to the engine
-    // cache under every address of its redirect chain; then it goes on to the page.
+    // A held response: a storable one gives its exact bytes (content codings removed), kept with the
+    // request until it has finished; then it goes on to the page. A body its Content-Length says is
+    // larger than the page's memory budget is not taken.
     void OnResponsePaused(Load& current, const json& params, const std::string& session)
     {
         std::string interception = params.value("requestId", std::string());
-        int status = params.value("responseStatusCode", 0);
-        if (!IsStorableStatus(status) || !IsHeldForBytes(params.value("resourceType", std::string()))) {
+        std::string networkId = params.value("networkId", std::string());
+        if (!IsStorableStatus(params.value("responseStatusCode", 0))
+            || !IsHeldForBytes(params.value("resourceType", std::string())) || networkId.empty()
+            || DeclaredLength(params.value("responseHeaders", json::array())) > kPageMemoryBudget) {
             SendFor("Fetch.continueRequest", { { "requestId", interception } }, session);
             return;
         }
-        std::vector<std::string> addresses;
-        if (auto found = current.requests.find(params.value("networkId", std::string()));
-            found != current.requests.end())
-            addresses = found->second.chain;
-        std::string url = params.value("request", json::object()).value("url", std::string());
-        if (std::find(addresses.begin(), addresses.end(), url) == addresses.end())
-            addresses.push_back(url);
-
         ++current.bodiesPending;
         SendFor("Fetch.getResponseBody", { { "requestId", interception } }, session,
-            [this, interception, session, addresses](Load& owner, const Reply& reply) {
+            [this, interception, networkId, session](Load& owner, const Reply& reply) {
                 --owner.bodiesPending;
-                if (!reply.error) {
-                    std::string body = reply.result.value("body", std::string());
+                auto body = reply.result.find("body");
+                if (!reply.error && body != reply.result.end() && body->is_string()) {
                     std::optional<std::string> bytes = reply.result.value("base64Encoded", false)
-                        ? DecodeBase64(body)
-                        : std::optional(body);
-                    if (bytes)
-                        Cache().Store(addresses, *bytes);
+                        ? DecodeBase64(body->get_ref<const std::string&>())
+                        : std::optional(body->get_ref<const std::string&>());
+                    // What the page's memory budget cannot hold any more is given up.
+                    if (bytes && owner.heldBytes + bytes->size() <= kPageMemoryBudget) {
+                        owner.heldBytes += bytes->size();
+                        owner.heldBodies[networkId] = std::move(*bytes);
+                    }
                 }
                 SendFor("Fetch.continueRequest", { { "requestId", interception } }, session);
                 owner.lastActivity = Clock::now();
             });
+    }
+
+    // The Content-Length of a held response without a content coding; 0 when it has none.
+    static std::uint64_t DeclaredLength(const json& headers)
+    {
+        std::string length;
+        bool coded = false;
+        for (const json& header : headers) {
+            std::string name = Lower(header.value("name", std::string()));
+            std::string value = header.value("value", std::string());
+            if (name == "content-length")
+                length = value;
+            else if (name == "content-encoding" && !value.empty() && Lower(value) != "identity")
+                coded = true;
+        }
+        if (coded || length.empty() || length.size() > 18
+            || length.find_first_not_of("0123456789") != std::string::npos)
+            return 0;
+        return std::stoull(length);
+    }
+
+    // A request that finished: its held body goes into the engine cache under every address of its
+    // redirect chain when it is whole (as long as its Content-Length says, for a body without a
+    // content coding). A request that failed (a connection closed early, a broken chunk) keeps nothing.
+    void KeepBody(Load& current, const std::string& id, const Request& request)
+    {
+        auto held = current.heldBodies.find(id);
+        if (held == current.heldBodies.end())
+            return;
+        if (IsStorableStatus(request.status) && WholeBody(request, held->second.size()))
+            Cache().Store(request.chain, held->second);
+        DropBody(current, id);
+    }
+
+    static void DropBody(Load& current, const std::string& id)
+    {
+        auto held = current.heldBodies.find(id);
+        if (held == current.heldBodies.end())
+            return;
+        current.heldBytes -= held->second.size();
+        current.heldBodies.erase(held);
+    }
+
+    static bool WholeBody(const Request& request, std::uint64_t size)
+    {
+        if (request.contentLength.empty()
+            || (!request.contentEncoding.empty() && Lower(request.contentEncoding) != "identity"))
+            return true;
+        return request.contentLength.find_first_not_of("0123456789") == std::string::npos
+            && request.contentLength.size() < 20 && std::stoull(request.contentLength) == size;
     }
 
     // 5. Completion: every frame loaded, nothing requested still open, every attached frame running,

@@ -546,7 +546,7 @@ namespace {
         else if (transfer.size == 0)
             Cache().Store(addresses, {});
         char* contentType = nullptr;
-        curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &contentType);
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_TYPE, &contentType);
         if (StylesheetLoads() && contentType && IsStylesheetType(contentType)) {
             std::ifstream css(Cache().Lookup(transfer.url).value_or(""), std::ios::binary);
             std::ostringstream text;

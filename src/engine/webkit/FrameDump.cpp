@@ -1,7 +1,7 @@
 #include "engine/webkit/FrameDump.h"
 
+#include "engine/CharacterSet.h"
 #include "engine/Contract.h"
-#include "engine/webkit/CharsetEncoding.h"
 
 #include <algorithm>
 #include <cstring>
@@ -130,9 +130,9 @@ std::optional<FrameDump> ParseFrameDump(std::string_view json)
     if (inherited != root.end() && inherited->is_boolean() && inherited->get<bool>())
         document.origin = DocumentOrigin::Inherited;
     document.characterSet = TextOf(root, "characterSet");
-    if (!CanEncodeCharset(document.characterSet))
+    if (!CanEncodeCharacterSet(document.characterSet))
         document.characterSet = "UTF-8";
-    document.serialization = EncodeForCharset(TextOf(root, "html"), document.characterSet);
+    document.serialization = EncodeInCharacterSet(TextOf(root, "html"), document.characterSet);
 
     auto elements = root.find("elements");
     if (elements != root.end() && elements->is_array()) {

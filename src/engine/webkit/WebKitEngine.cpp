@@ -69,9 +69,8 @@ namespace {
 
     // Whether a gzip body was handed out undecoded: WebKit's network layer passes a stream through as
     // it came when its first bytes do not decode, so a damaged stream would be kept as the resource.
-    bool IsUndecodedGzip(WebKitURIResponse* response, const guchar* bytes, std::uint64_t length)
+    bool IsUndecodedGzip(const char* coding, const guchar* bytes, std::uint64_t length)
     {
-        const char* coding = HeaderOf(response, "Content-Encoding");
         bool gzip = coding
             && (g_ascii_strcasecmp(coding, "gzip") == 0 || g_ascii_strcasecmp(coding, "x-gzip") == 0);
         return gzip && length >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
@@ -212,6 +211,8 @@ struct WebKitEngine::Impl {
         SoupMessage* message = nullptr;
         GInputStream* stream = nullptr;
         std::unique_ptr<EngineCache::Entry> entry;
+        // The first bytes of the body, to tell a gzip stream passed through undecoded.
+        std::string head;
         ~Refetch();
     };
     void StartRefetch(WebKitWebResource* resource, ResourceWatch* watch);
@@ -772,8 +773,8 @@ void WebKitEngine::Impl::OnResourceData(GObject* source, GAsyncResult* result, g
     // body, a redirected resource); that is not the resource's content.
     bool kept = bytes && !(length == 1 && bytes[0] == 0);
     // A body cut short (the connection closed before the announced length) is no resource.
-    bool complete
-        = kept && !ContradictsItsLength(response, length) && !IsUndecodedGzip(response, bytes, length);
+    bool complete = kept && !ContradictsItsLength(response, length)
+        && !IsUndecodedGzip(HeaderOf(response, "Content-Encoding"), bytes, length);
     Impl* engine = Alive(watch->engine);
     if (complete && engine) {
         EngineCache::ForThisRun().Store(
@@ -886,8 +887,16 @@ void WebKitEngine::Impl::OnRefetchRead(GObject* source, GAsyncResult* result, gp
     gsize size = 0;
     const char* chunk = static_cast<const char*>(g_bytes_get_data(bytes, &size));
     bool written = size == 0 || refetch->entry->Write(std::string_view(chunk, size));
+    if (refetch->head.size() < 2)
+        refetch->head.append(chunk, std::min<gsize>(size, 2 - refetch->head.size()));
     g_bytes_unref(bytes);
+    const char* coding = soup_message_headers_get_one(
+        soup_message_get_response_headers(refetch->message), "Content-Encoding");
     if (!written || refetch->entry->Size() > kPageMemoryBudget) {
+        EndRefetch(refetch, false);
+    } else if (size == 0
+        && IsUndecodedGzip(
+            coding, reinterpret_cast<const guchar*>(refetch->head.data()), refetch->head.size())) {
         EndRefetch(refetch, false);
     } else if (size == 0) {
         refetch->entry->Commit(refetch->addresses);

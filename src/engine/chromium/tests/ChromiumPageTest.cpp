@@ -456,3 +456,34 @@ namespace {
 
 } // namespace
 } // namespace pagestow::engine::chromium
+
+namespace pagestow::engine::chromium {
+namespace {
+
+    TEST_F(ChromiumPageTest, HundredThousandElementsAndAThousandLevelsAreReadInOnePass)
+    {
+        std::string page = "<html><body>";
+        for (int i = 0; i < 1000; ++i)
+            page += "<div>";
+        page += "<img src=\"deep.png\">";
+        for (int i = 0; i < 1000; ++i)
+            page += "</div>";
+        for (int i = 0; i < 100000; ++i)
+            page += "<b></b>";
+        page += "<img src=\"last.png\"></body></html>";
+        TestServer server;
+        server.Serve("/page.html", page);
+        server.Serve("/deep.png", kPng + "deep", "image/png");
+        server.Serve("/last.png", kPng + "last", "image/png");
+        m_engine->SetLoadTimeout(60s);
+
+        Load(server.Url("/page.html"));
+        Lines lines = ElementLines(Top());
+        EXPECT_EQ(lines.size(), 3u + 1000 + 1 + 100000 + 1);
+        EXPECT_EQ(lines.back(), "IMG src=last.png -> " + server.Url("/last.png"));
+        EXPECT_EQ(Cached(server.Url("/deep.png")), kPng + "deep");
+        EXPECT_EQ(Cached(server.Url("/last.png")), kPng + "last");
+    }
+
+} // namespace
+} // namespace pagestow::engine::chromium

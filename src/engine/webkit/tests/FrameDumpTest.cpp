@@ -1,5 +1,7 @@
 #include "engine/webkit/FrameDump.h"
 
+#include "engine/Contract.h"
+
 #include <gtest/gtest.h>
 
 namespace pagestow::engine::webkit {
@@ -91,6 +93,95 @@ namespace {
     {
         std::vector<FrameDump> dumps { *ParseFrameDump(Dump("[0]", "http://a/f.htm", 0)) };
         EXPECT_FALSE(AssembleSnapshot(dumps));
+    }
+
+    TEST(ParseFrameDump, ReadsTheEnginesAddressesAndTheLoadedCandidate)
+    {
+        auto dump = ParseFrameDump(R"({"path":[],"url":"http://a/p","elements":[["HTML",-1,[]],
+            ["IMG",0,["alt","x","src","a.gif","srcset","b.gif 2x"],[1,"http://a/a.gif"],"http://a/b.gif"],
+            ["A",0,["href","q"],[0,"http://a/q"]],["IMG",0,["src","c.gif"],[7,"http://a/nowhere"]]]})");
+        ASSERT_TRUE(dump);
+        const auto& elements = dump->document.elements;
+        EXPECT_EQ(elements[1].attributes[0].resolved, "");
+        EXPECT_EQ(elements[1].attributes[1].resolved, "http://a/a.gif");
+        EXPECT_EQ(elements[1].attributes[2].resolved, "");
+        EXPECT_EQ(elements[1].currentSource, "http://a/b.gif");
+        EXPECT_EQ(elements[2].attributes[0].resolved, "http://a/q");
+        EXPECT_EQ(elements[2].currentSource, "");
+        // An index past the attributes names nothing.
+        EXPECT_EQ(elements[3].attributes[0].resolved, "");
+        EXPECT_FALSE(ParseFrameDump(R"({"elements":[["IMG",-1,["src","a"],["0","x"]]]})"));
+    }
+
+    std::string FrameDumpText(const std::string& path, const std::string& url, int frameCount,
+        const std::string& sources = "[]", bool inherited = false)
+    {
+        return "{\"path\":" + path + ",\"url\":\"" + url + "\",\"inherited\":"
+            + (inherited ? "true" : "false") + ",\"frameCount\":" + std::to_string(frameCount)
+            + ",\"frameSources\":" + sources + ",\"elements\":[[\"HTML\",-1,[]],[\"BODY\",0,[]]]}";
+    }
+
+    // "origin url" of each frame of the top document; "none" for an unreachable frame.
+    std::vector<std::string> FrameOrigins(const std::shared_ptr<SnapshotDocument>& top)
+    {
+        std::vector<std::string> seen;
+        for (const SnapshotFrame& frame : top->frames) {
+            if (!frame.document) {
+                seen.push_back("none");
+                continue;
+            }
+            const char* origin = frame.document->origin == DocumentOrigin::Loaded ? "loaded "
+                : frame.document->origin == DocumentOrigin::Inherited             ? "inherited "
+                                                                                  : "failed ";
+            seen.push_back(origin + frame.document->url);
+        }
+        return seen;
+    }
+
+    TEST(AssembleSnapshot, TellsWhereEachFramesDocumentCameFrom)
+    {
+        std::vector<FrameDump> dumps;
+        for (const std::string& text :
+            {
+                FrameDumpText("[]", "http://a/top.htm", 8,
+                    R"(["http://a/f.htm","","http://a/gone.htm","http://a/w.htm","","http://a/dl.sh","http://b/x.htm","about:blank"])"),
+                FrameDumpText("[0]", "http://a/f.htm", 0),
+                FrameDumpText("[1]", "about:srcdoc", 0, "[]", true),
+                FrameDumpText("[2]", "about:blank", 0, "[]", true),
+                // Written by the parent's script: it reports the top's own address.
+                FrameDumpText("[3]", "http://a/top.htm#x", 0),
+                FrameDumpText("[5]", "http://a/dl.sh", 0),
+            }) {
+            auto dump = ParseFrameDump(text);
+            ASSERT_TRUE(dump) << text;
+            dumps.push_back(std::move(*dump));
+        }
+        // [4] and [6] and [7] report nothing: blank frames no script touched, one of which asked for an
+        // address.
+        auto top = AssembleSnapshot(dumps, { "http://a/dl.sh" });
+        ASSERT_TRUE(top);
+        EXPECT_EQ(top->origin, DocumentOrigin::Loaded);
+        EXPECT_EQ(FrameOrigins(top),
+            (std::vector<std::string> { "loaded http://a/f.htm", "inherited http://a/top.htm",
+                "failed http://a/gone.htm", "inherited http://a/top.htm", "inherited http://a/top.htm",
+                "failed http://a/dl.sh", "failed http://b/x.htm", "inherited http://a/top.htm" }));
+    }
+
+    TEST(AssembleSnapshot, GoesNoDeeperThanTheFrameDepthLimit)
+    {
+        std::vector<FrameDump> dumps;
+        std::string path = "[";
+        for (int level = 0; level <= kFrameDepthLimit + 2; ++level) {
+            auto dump = ParseFrameDump(FrameDumpText(path + "]", "http://a/" + std::to_string(level), 1));
+            ASSERT_TRUE(dump);
+            dumps.push_back(std::move(*dump));
+            path += level == 0 ? "0" : ",0";
+        }
+        auto top = AssembleSnapshot(dumps);
+        int depth = 0;
+        for (const SnapshotDocument* document = top.get(); document && !document->frames.empty(); ++depth)
+            document = document->frames[0].document.get();
+        EXPECT_EQ(depth, kFrameDepthLimit);
     }
 
 } // namespace

@@ -19,6 +19,8 @@ test_packages=(
     clang git
     # tests
     libgtest-dev libgmock-dev libcpp-httplib-dev xvfb xauth imagemagick
+    # the desktop data's validators
+    appstream desktop-file-utils
     # engines, fonts and peers
     chromium fonts-noto-cjk wget wget2 parallel
     # the offline-copy check: real pages to serve, and the fonts of the page made from packaged files

@@ -213,11 +213,17 @@ void TmainForm::AddLogLine(const std::string& message)
 
 void TmainForm::PumpMessages()
 {
+    // A window closed during a capture is out of sight; nothing it could show is worth waiting for.
+    if (m_closeRequested)
+        return;
     for (int round = 0; round < kPumpRounds && g_main_context_iteration(nullptr, FALSE); ++round) { }
 }
 
 void TmainForm::ShowMessage(const std::string& message)
 {
+    // Nobody is left to read it once the window has been closed.
+    if (m_closeRequested)
+        return;
     // The standard message dialog: the program's title, no icon.
     m_desktop.ShowMessage(m_closed ? nullptr : Window(), std::string(kAppTitle), message, MessageIcon::None);
 }

@@ -8,6 +8,9 @@ namespace pagestow::app {
 
 enum class MessageIcon { Information, None };
 
+// The themed icon a notice shows for MessageIcon::Information.
+inline constexpr const char* kInformationIconName = "dialog-information";
+
 struct ScreenSize {
     int width = 0;
     int height = 0;

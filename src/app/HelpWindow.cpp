@@ -77,13 +77,14 @@ void RunHelpWindow()
     gtk_window_set_title(GTK_WINDOW(window), std::string(kHelpWindowCaption).c_str());
     // The light green background comes from the style sheet, by the window's name.
 
-    // 2. The memo: flat, read-only, wrapping, without scroll bars, in the toolkit's default font.
+    // 2. The memo: flat, read-only, wrapping, in the main window's 13-pixel font (the style sheet's,
+    //    by the window's name). Where even that font leaves lines below the memo's bounds, a vertical
+    //    scroll bar (always drawn, not one that shows only under the pointer) says that there is more.
     GtkWidget* fixed = gtk_fixed_new();
     gtk_container_add(GTK_CONTAINER(window), fixed);
-    // The memo clips its text at its bounds as a memo without scroll bars does: the scroller shows no
-    // bars and asks for no more room than the memo's own.
     GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_EXTERNAL);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_overlay_scrolling(GTK_SCROLLED_WINDOW(scroller), FALSE);
     gtk_widget_set_size_request(scroller, 380, 274);
     gtk_fixed_put(GTK_FIXED(fixed), scroller, 10, 0);
     GtkWidget* memo = gtk_text_view_new();

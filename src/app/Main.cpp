@@ -18,6 +18,8 @@ int main()
         return 1;
     }
     g_set_application_name(std::string(app::kAppTitle).c_str());
+    // The installed icon (data/), found through the desktop's icon theme.
+    gtk_window_set_default_icon_name("com.vantrelle.Pagestow");
 
     app::GtkDesktop desktop;
     {

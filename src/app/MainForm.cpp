@@ -1,6 +1,7 @@
 #include "app/MainForm.h"
 
 #include "app/BannerView.h"
+#include "app/BrowseView.h"
 #include "app/Texts.h"
 #include "engine/webkit/WebKitEngine.h"
 
@@ -49,11 +50,16 @@ namespace {
     constexpr int kStatusHeight = 19;
     constexpr int kRowDesignWidth = 382;
     constexpr int kColumnAllowance = 26;
+    constexpr int kLoadGaugeWidth = 80;
+    constexpr unsigned kLoadProgressIntervalMs = 200;
+    // What the browse view's error page says when the view itself reported no failure (a load that
+    // the engine's time-out ended before any answer); the view's own failures are in English too.
+    constexpr const char* kNoResponseReason = "The page could not be loaded";
 
     // The window's look: the system font of the design (SimSun, or a CJK font where it is not
     // installed) at 13 pixels, and controls no taller than their design size.
     constexpr const char* kStyleSheet = R"CSS(
-#mainForm, #mainForm * {
+#mainForm, #mainForm *, #helpForm, #helpForm * {
     font-family: "SimSun", "Noto Serif CJK SC", "Noto Sans CJK SC", sans-serif;
     font-size: 13px;
 }
@@ -62,6 +68,9 @@ namespace {
 #mainForm radiobutton { padding: 0; min-height: 0; }
 #mainForm radiobutton radio { min-width: 13px; min-height: 13px; margin: 0 2px 0 0; }
 #mainForm #StatusBar1 label { margin: 0 2px; }
+#mainForm #StatusBar1 #loadGauge trough { min-width: 80px; min-height: 7px; }
+#mainForm #StatusBar1 #loadGauge progress { min-height: 7px; }
+#mainForm #StatusBar1 #loadCount { margin: 0 6px 0 4px; }
 #helpForm, #helpMemo, #helpMemo text { background-color: rgb(192, 220, 192); }
 )CSS";
 
@@ -90,11 +99,6 @@ namespace {
     }
 
 } // namespace
-
-std::string SettingsFilePath(std::string_view exeDirectory, std::string_view exeBaseName)
-{
-    return std::string(exeDirectory) + std::string(exeBaseName) + ".ini";
-}
 
 const std::vector<std::string>& TmainForm::ControlNames()
 {
@@ -128,11 +132,26 @@ TmainForm::TmainForm(Desktop& desktop, FormOptions options)
         m_options.bannerService,
         m_options.bannerThreadStarter ? m_options.bannerThreadStarter
                                       : banner::ThreadStarter(banner::StartThread));
+    // A page's alert, confirm and prompt come up as WebKit's own dialogs over the window.
+    m_engine->SetScriptDialogsShown(true);
+    m_browseView = std::make_unique<BrowseView>(m_engine->View(), [this] { m_pageLoading = true; });
     capture::BindFrontEnd(this);
     m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string& url) {
+        if (m_engine && browser == m_engine->Application()) {
+            m_pageLoading = false;
+            ShowLoadProgress();
+        }
         REWDocumentComplete(browser, url);
+        ShowWhyThePageFailed(browser, url);
     });
     FormCreate();
+    m_progressSource = g_timeout_add(
+        kLoadProgressIntervalMs,
+        [](gpointer data) -> gboolean {
+            static_cast<TmainForm*>(data)->ShowLoadProgress();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
 }
 
 TmainForm::~TmainForm()
@@ -227,6 +246,17 @@ void TmainForm::BuildControls()
     gtk_label_set_xalign(GTK_LABEL(m_statusLabel), 0);
     gtk_label_set_ellipsize(GTK_LABEL(m_statusLabel), PANGO_ELLIPSIZE_END);
     gtk_box_pack_start(GTK_BOX(status), m_statusLabel, TRUE, TRUE, 0);
+    // Beside the status text, while a page loads: how many of the files it asked for have arrived.
+    m_loadCount = gtk_label_new("");
+    gtk_widget_set_name(m_loadCount, "loadCount");
+    gtk_widget_set_no_show_all(m_loadCount, TRUE);
+    m_loadGauge = gtk_progress_bar_new();
+    gtk_widget_set_name(m_loadGauge, "loadGauge");
+    gtk_widget_set_size_request(m_loadGauge, kLoadGaugeWidth, -1);
+    gtk_widget_set_valign(m_loadGauge, GTK_ALIGN_CENTER);
+    gtk_widget_set_no_show_all(m_loadGauge, TRUE);
+    gtk_box_pack_end(GTK_BOX(status), m_loadCount, FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(status), m_loadGauge, FALSE, FALSE, 0);
 
     gtk_layout_put(GTK_LAYOUT(client), topP, 0, 0);
     gtk_layout_put(GTK_LAYOUT(client), rewP, 0, 0);
@@ -298,6 +328,7 @@ void TmainForm::BuildControls()
         }),
         this);
 
+    g_signal_connect(m_window, "key-press-event", G_CALLBACK(OnKeyPress), this);
     g_signal_connect(m_window, "size-allocate", G_CALLBACK(OnSizeAllocate), this);
     g_signal_connect(m_window, "configure-event", G_CALLBACK(OnConfigure), this);
     g_signal_connect(m_window, "window-state-event", G_CALLBACK(OnWindowState), this);
@@ -406,11 +437,20 @@ void TmainForm::FormCreate()
     gtk_tree_view_set_model(GTK_TREE_VIEW(m_resultView), GTK_TREE_MODEL(store));
     // The form keeps its own reference, so that the list can still be read once the window is gone.
     m_resultStore = store;
-    GtkTreeViewColumn* column
-        = gtk_tree_view_column_new_with_attributes("", gtk_cell_renderer_text_new(), "text", 0, nullptr);
+    // A line too long for the column ends in an ellipsis instead of a glyph cut in half.
+    GtkCellRenderer* cell = gtk_cell_renderer_text_new();
+    g_object_set(cell, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
+    GtkTreeViewColumn* column = gtk_tree_view_column_new();
+    gtk_tree_view_column_pack_start(column, cell, FALSE);
+    gtk_tree_view_column_add_attribute(column, cell, "text", 0);
     gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
     gtk_tree_view_append_column(GTK_TREE_VIEW(m_resultView), column);
     m_resultColumn = column;
+    // A tree view gives all the room its columns leave to the last one; an empty column after the
+    // list's one takes it, so that the list's column keeps the width the window gives it.
+    GtkTreeViewColumn* rest = gtk_tree_view_column_new();
+    gtk_tree_view_column_set_expand(rest, TRUE);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(m_resultView), rest);
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(Control("PLV")), GTK_SHADOW_NONE);
     gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(m_resultView), FALSE);
     // 2. The banner: the default record built into the program.
@@ -500,6 +540,29 @@ void TmainForm::OnSizeAllocate(GtkWidget* widget, void*, void* data)
         form, nullptr);
 }
 
+int TmainForm::OnKeyPress(GtkWidget* widget, void* event, void* data)
+{
+    auto* form = static_cast<TmainForm*>(data);
+    auto* key = static_cast<GdkEventKey*>(event);
+    if (key->keyval != GDK_KEY_Tab && key->keyval != GDK_KEY_ISO_Left_Tab && key->keyval != GDK_KEY_KP_Tab)
+        return FALSE;
+    // The page view sends Tab to its page first. When the page has nothing more to focus, the view
+    // hands the focus on to the window itself and then also returns the key press, which the window
+    // would take as a second Tab: one press, two steps, and the address box skipped. A press that
+    // has already moved the focus out of the view moves it no further.
+    GtkWidget* view = form->Control("REW");
+    GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(widget));
+    bool inView = view && focus && (focus == view || gtk_widget_is_ancestor(focus, view));
+    bool returned = form->m_viewTab && form->m_viewTab->time == key->time
+        && form->m_viewTab->keyval == key->keyval && form->m_viewTab->state == key->state;
+    form->m_viewTab.reset();
+    if (inView) {
+        form->m_viewTab = ViewKey { key->time, key->keyval, key->state };
+        return FALSE;
+    }
+    return returned ? TRUE : FALSE;
+}
+
 int TmainForm::OnConfigure(GtkWidget* widget, void*, void* data)
 {
     auto* form = static_cast<TmainForm*>(data);
@@ -531,7 +594,10 @@ int TmainForm::OnDelete(GtkWidget*, void*, void* data)
     // The capture runs on the window's engine and writes into its views: the window closes when the
     // capture has ended.
     if (form->m_capturing) {
+        // Until then the window is out of sight at once, and the rest of the capture runs without
+        // drawing or waiting for events (see PumpMessages), so that it ends promptly.
         form->m_closeRequested = true;
+        gtk_widget_hide(form->m_window);
         return TRUE;
     }
     form->FormClose();
@@ -549,13 +615,57 @@ void TmainForm::OnDestroy(GtkWidget*, void* data)
     if (form->m_resizeSource)
         g_source_remove(form->m_resizeSource);
     form->m_resizeSource = 0;
+    if (form->m_progressSource)
+        g_source_remove(form->m_progressSource);
+    form->m_progressSource = 0;
     // The engine lets go of its view while the view still stands.
+    form->m_browseView.reset();
     form->m_engine.reset();
     form->m_window = nullptr;
     form->m_controls.clear();
     capture::BindFrontEnd(nullptr);
     if (form->m_options.onClosed)
         form->m_options.onClosed();
+}
+
+void TmainForm::ShowLoadProgress()
+{
+    if (m_closed || !m_engine)
+        return;
+    // While Save waits for its page; the walk that follows shows its own progress in the list.
+    bool loading = m_capturePending != 0 && !m_capturing && m_pageLoading;
+    if (!loading) {
+        gtk_widget_hide(m_loadGauge);
+        gtk_widget_hide(m_loadCount);
+        return;
+    }
+    engine::LoadProgress progress = m_engine->Progress();
+    std::string count = std::to_string(progress.loaded) + "/" + std::to_string(progress.requested);
+    gtk_label_set_text(GTK_LABEL(m_loadCount), count.c_str());
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(m_loadGauge),
+        progress.requested > 0 ? std::min(1.0, double(progress.loaded) / progress.requested) : 0.0);
+    gtk_widget_show(m_loadGauge);
+    gtk_widget_show(m_loadCount);
+}
+
+std::string TmainForm::LoadProgressText() const
+{
+    return !m_closed && gtk_widget_get_visible(m_loadCount) ? gtk_label_get_text(GTK_LABEL(m_loadCount)) : "";
+}
+
+void TmainForm::ShowWhyThePageFailed(const engine::ObjectPtr& browser, const std::string& url)
+{
+    // Only once the capture is over: the error page is a load of its own, whose completion must find
+    // no capture pending.
+    if (m_closed || !m_engine || browser != m_engine->Application() || m_capturePending != 0
+        || !url.starts_with(engine::kErrorPagePrefix))
+        return;
+    std::string reason(engine::DescribeNavigationFailure(m_engine->LastFailure()));
+    if (!m_engine->LastFailureDetail().empty())
+        reason += (reason.empty() ? "" : ": ") + m_engine->LastFailureDetail();
+    if (reason.empty())
+        reason = kNoResponseReason;
+    m_browseView->ShowErrorPage(url.substr(engine::kErrorPagePrefix.size()), reason);
 }
 
 void TmainForm::SelectPage(int index)

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,7 @@ class WebKitEngine;
 
 namespace pagestow::app {
 
+class BrowseView;
 class GtkBannerDisplay;
 class GtkProgressWindow;
 
@@ -51,7 +53,7 @@ struct WindowBounds {
 };
 
 struct FormOptions {
-    // The settings file; empty means the one beside the executable (rebuilt at every use).
+    // The settings file; empty means the program's own (found afresh at every use).
     std::string settingsFile;
     // Called once the window has closed.
     std::function<void()> onClosed;
@@ -63,8 +65,15 @@ struct FormOptions {
     banner::ThreadStarter bannerThreadStarter;
 };
 
-// The settings file of an executable: its folder (ending in "/"), its name up to the first ".", ".ini".
-std::string SettingsFilePath(std::string_view exeDirectory, std::string_view exeBaseName);
+// The settings file's name for a program: the program's name up to its first "." (the whole name when
+// it has none), and ".ini".
+std::string SettingsFileName(std::string_view programName);
+
+// Where the settings file of the program programName in exeDirectory (ending in "/") lives: beside the
+// program when that folder is writable or the file is already there, otherwise in the folder
+// "pagestow" of configHome, which is then made.
+std::string SettingsFilePath(
+    std::string_view exeDirectory, std::string_view programName, std::string_view configHome);
 
 // The main window: the address box, the command buttons, the view selectors, the banner area, the
 // result list, the log memo, the page engine and the status bar. It is the capture's front end.
@@ -113,6 +122,9 @@ public:
     std::string AddressText() const;
     void SetAddressText(const std::string& text);
     int ActivePage() const;
+    // The count of loaded and requested files shown beside the status text while Save waits for its
+    // page ("12/40"); "" when none is shown.
+    std::string LoadProgressText() const;
     // How often the resize rule has run.
     int ResizeCount() const { return m_resizeCount; }
     int ResultColumnWidth() const;
@@ -153,12 +165,19 @@ private:
     void CheckRadio(std::string_view name);
     void SetCaptureControlsEnabled(bool enabled);
     void Notice(std::string_view text);
+    // Brings the load count beside the status text up to date, or hides it.
+    void ShowLoadProgress();
+    // After a completion with the engine's error page: the browse view shows why.
+    void ShowWhyThePageFailed(const engine::ObjectPtr& browser, const std::string& url);
 
     // Start-up step and first run.
     void ApplySettings();
     void FirstRun();
+    // Turns the offline copy (and the engine's loading of what stylesheets load) on or off.
+    void ApplyOfflineCopy(bool on);
 
     static void OnSizeAllocate(GtkWidget* widget, void* allocation, void* data);
+    static int OnKeyPress(GtkWidget* widget, void* event, void* data);
     static int OnConfigure(GtkWidget* widget, void* event, void* data);
     static int OnWindowState(GtkWidget* widget, void* event, void* data);
     static int OnDelete(GtkWidget* widget, void* event, void* data);
@@ -167,6 +186,7 @@ private:
     Desktop& m_desktop;
     FormOptions m_options;
     std::unique_ptr<engine::webkit::WebKitEngine> m_engine;
+    std::unique_ptr<BrowseView> m_browseView;
     GtkWidget* m_window = nullptr;
     std::map<std::string, GtkWidget*, std::less<>> m_controls;
     std::map<std::string, Placement, std::less<>> m_layout;
@@ -175,6 +195,11 @@ private:
     void* m_resultStore = nullptr;
     GtkWidget* m_logView = nullptr;
     GtkWidget* m_statusLabel = nullptr;
+    GtkWidget* m_loadGauge = nullptr;
+    GtkWidget* m_loadCount = nullptr;
+    unsigned m_progressSource = 0;
+    // From the start of a page load in the view until its page has completed.
+    bool m_pageLoading = false;
 
     // The fetcher goes first (its thread is stopped and joined), then the banner and its windows.
     std::unique_ptr<GtkBannerDisplay> m_bannerDisplay;
@@ -199,6 +224,13 @@ private:
     unsigned m_resizeSource = 0;
     bool m_resizedOnce = false;
     int m_resizeCount = 0;
+    // The last Tab pressed while the page view had the focus.
+    struct ViewKey {
+        unsigned time;
+        unsigned keyval;
+        unsigned state;
+    };
+    std::optional<ViewKey> m_viewTab;
     // A save folder chosen while a capture runs; it takes effect when that capture has ended.
     std::string m_deferredSaveDir;
     // The folder of the last accepted capture, as it was written.

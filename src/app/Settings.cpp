@@ -1,12 +1,15 @@
-// The settings file beside the executable: applied at start-up, written at close, and the save
-// folder chosen with Settings.
+// The settings file: where it lives, applied at start-up, written at close, and the save folder
+// chosen with Settings.
 
 #include "app/IniFile.h"
 #include "app/MainForm.h"
 #include "app/Texts.h"
+#include "capture/CaptureRecord.h"
+#include "engine/webkit/WebKitEngine.h"
 #include "mapping/FileUtils.h"
 
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -18,19 +21,54 @@ namespace {
     constexpr std::string_view kFormSection = "form";
     constexpr std::string_view kSetupSection = "setup";
 
+    // The folder below the user's configuration folder that holds the settings of an installed program.
+    constexpr std::string_view kConfigFolderName = "pagestow";
+
     bool FolderExists(const std::string& path)
     {
         std::error_code error;
         return !path.empty() && std::filesystem::is_directory(path, error);
     }
 
+    // The running program's own file name.
+    std::string ProgramName()
+    {
+        std::error_code error;
+        return std::filesystem::read_symlink("/proc/self/exe", error).filename().string();
+    }
+
 } // namespace
+
+std::string SettingsFileName(std::string_view programName)
+{
+    return std::string(programName.substr(0, programName.find('.'))) + ".ini";
+}
+
+std::string SettingsFilePath(
+    std::string_view exeDirectory, std::string_view programName, std::string_view configHome)
+{
+    // A program kept in a folder of its own (a build tree, a portable copy) keeps its settings beside
+    // it, as it always has; an installed one cannot write there, so each user gets a file of their own.
+    const std::string name = SettingsFileName(programName);
+    const std::string beside = std::string(exeDirectory) + name;
+    std::error_code error;
+    if (std::filesystem::exists(beside, error)
+        || (!exeDirectory.empty() && ::access(std::string(exeDirectory).c_str(), W_OK | X_OK) == 0))
+        return beside;
+    std::string folder = std::string(configHome);
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
+    folder += kConfigFolderName;
+    // A folder that cannot be made shows when the file is written: that write names the file.
+    g_mkdir_with_parents(folder.c_str(), 0700);
+    return folder + "/" + name;
+}
 
 std::string TmainForm::SettingsFile() const
 {
     if (!m_options.settingsFile.empty())
         return m_options.settingsFile;
-    return SettingsFilePath(mapping::GetExeDirectory(), mapping::GetExeBaseName());
+    return SettingsFilePath(mapping::GetExeDirectory(), ProgramName(), g_get_user_config_dir());
 }
 
 void TmainForm::ApplySettings()
@@ -62,18 +100,29 @@ void TmainForm::ApplySettings()
     if (saveDir.empty() || !FolderExists(saveDir))
         saveDir = mapping::GetSpecialFolderPath(kDocumentsFolder);
     capture::SaveDir = saveDir;
+    // The offline copy has no control of its own: the file turns it on for every capture of the run.
+    ApplyOfflineCopy(settings.ReadInteger(kSetupSection, "offlinecopy") == 1);
+}
+
+void TmainForm::ApplyOfflineCopy(bool on)
+{
+    capture::Options().offlineCopy = on;
+    // The copy needs what the stylesheets load, so the engine is asked to load it too.
+    m_engine->SetStylesheetLoads(on);
 }
 
 void TmainForm::FirstRun()
 {
-    // 1. The message comes before the window appears.
-    m_desktop.ShowMessage(Window(), std::string(kNoticeTitle), FirstRunMessage(), MessageIcon::Information);
-    // 2. Centred a little above the middle of the primary screen, at the design size.
+    // 2. Centred a little above the middle of the primary screen, at the design size. The window gets
+    //    its place first, so that the greeting can stand over it.
     ScreenSize screen = m_desktop.PrimaryScreenSize();
     SetPosition((screen.width - kDesignWidth) / 2, (screen.height - kDesignHeight - 26) / 2);
     SetClientSize(kDesignWidth - kFrameWidth, kDesignHeight - kFrameHeight);
+    // 1. The message comes before the window appears.
+    m_desktop.ShowMessage(Window(), std::string(kNoticeTitle), FirstRunMessage(), MessageIcon::Information);
     // 3.
     capture::SaveDir = mapping::GetSpecialFolderPath(kDocumentsFolder) + "/";
+    ApplyOfflineCopy(false);
 }
 
 bool TmainForm::FormClose()

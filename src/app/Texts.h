@@ -11,8 +11,9 @@ namespace pagestow::app {
 
 inline constexpr std::string_view kAppTitle = "Pagestow - Vantrelle";
 inline constexpr std::string_view kNoticeTitle = "友情提示！";
-// The number people reach the maker under; shown at the end of the first-run message and the help.
-inline constexpr std::string_view kContactNumber = "4006080925";
+// The number people reach the maker under, shown at the end of the first-run message and the help; the
+// same obviously made-up number as the default banner's.
+inline constexpr std::string_view kContactNumber = "0123456789";
 
 // Captions.
 inline constexpr std::string_view kAddressCaption = "网址";

@@ -1,6 +1,8 @@
 #include "app/MainForm.h"
 #include "app/Texts.h"
 #include "app/tests/WindowTestSupport.h"
+#include "capture/CaptureRecord.h"
+#include "engine/webkit/WebKitEngine.h"
 #include "mapping/FileUtils.h"
 
 #include <gtk/gtk.h>
@@ -13,15 +15,6 @@ namespace {
     namespace fs = std::filesystem;
 
     using SettingsTest = WindowTest;
-
-    TEST(SettingsFilePath, IsTheExecutablesFolderAndNameUpToItsFirstDot)
-    {
-        EXPECT_EQ(SettingsFilePath("/opt/tools/", "saver"), "/opt/tools/saver.ini");
-        // A name without "." gives an empty base name, and so a file named ".ini".
-        EXPECT_EQ(SettingsFilePath("/opt/tools/", ""), "/opt/tools/.ini");
-        EXPECT_EQ(SettingsFilePath(mapping::GetExeDirectory(), mapping::GetExeBaseName()),
-            mapping::GetExeDirectory() + ".ini");
-    }
 
     struct StoredCase {
         const char* name;
@@ -134,8 +127,7 @@ namespace {
             "\r\n      您是第一次运行本软件，默认将保存到“我的文档”下，  \r\n\r\n"
             "如果您想保存到您认为合适的目录，请点击设置，重新设置保  \r\n\r\n存目录。\r\n\r\n\r\n"
             "                        欢迎使用“Vantrelle”\r\n\r\n"
-            "                有任何问题或建议可联系QQ："
-                + std::string(kContactNumber) + "\r\n");
+            "                有任何问题或建议可联系QQ：0123456789\r\n");
         EXPECT_EQ(form.Bounds(), (WindowBounds { 192, 131, 640, 480 }));
         EXPECT_EQ(capture::SaveDir, DocumentsFolder() + "/");
         // Nothing is written, so the next start greets again.
@@ -215,6 +207,49 @@ namespace {
         ASSERT_EQ(m_desktop.messages.size(), 2u);
         EXPECT_EQ(m_desktop.messages[1].text, "设置无法保存，无法写入设置文件：" + unwritable);
         EXPECT_FALSE(fs::exists(unwritable));
+    }
+
+    struct OfflineCopyCase {
+        const char* name;
+        // The settings file, or nullptr for none (a first run).
+        const char* settings;
+        bool on;
+    };
+
+    class OfflineCopySettingTest : public WindowTest,
+                                   public ::testing::WithParamInterface<OfflineCopyCase> { };
+
+    TEST_P(OfflineCopySettingTest, TheSetupKeyTurnsTheOfflineCopyAndTheStylesheetLoadsOn)
+    {
+        const OfflineCopyCase& c = GetParam();
+        // Whatever an earlier window of this process chose, each start decides anew.
+        capture::Options().offlineCopy = !c.on;
+        if (c.settings)
+            WriteSettings(c.settings);
+        TmainForm& form = MakeForm(false);
+        EXPECT_EQ(capture::Options().offlineCopy, c.on);
+        EXPECT_EQ(form.Engine().StylesheetLoads(), c.on);
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Cases, OfflineCopySettingTest,
+        ::testing::Values(OfflineCopyCase { "On", "[setup]\nofflinecopy=1\n", true },
+            OfflineCopyCase { "OnWithOtherKeysAndLetterCase",
+                "[form]\nwidth=700\n[SETUP]\nsavedir=/x\nOfflineCopy = 1\n", true },
+            OfflineCopyCase { "Off", "[setup]\nofflinecopy=0\n", false },
+            OfflineCopyCase { "OtherNumber", "[setup]\nofflinecopy=2\n", false },
+            OfflineCopyCase { "NoNumber", "[setup]\nofflinecopy=yes\n", false },
+            OfflineCopyCase { "InTheWrongSection", "[form]\nofflinecopy=1\n", false },
+            OfflineCopyCase { "Missing", "[form]\nwidth=700\n", false },
+            OfflineCopyCase { "FirstRun", nullptr, false }),
+        [](const auto& testCase) { return std::string(testCase.param.name); });
+
+    TEST_F(SettingsTest, TheOfflineCopyKeyIsNeitherWrittenNorDroppedByTheWindow)
+    {
+        WriteSettings("[setup]\nofflinecopy=1\n");
+        MakeForm();
+        CloseForm();
+        EXPECT_EQ(ReadSettings(),
+            "[setup]\nofflinecopy=1\n[form]\nwstate=0\ntop=0\nleft=0\nwidth=640\nheight=480\n");
     }
 
 } // namespace

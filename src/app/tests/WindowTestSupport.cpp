@@ -45,6 +45,28 @@ void PumpPending()
     for (int round = 0; round < 1000 && g_main_context_iteration(nullptr, FALSE); ++round) { }
 }
 
+void PressKey(GtkWindow* window, unsigned keyval, unsigned modifiers, unsigned time)
+{
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+    GdkKeymapKey* keys = nullptr;
+    gint count = 0;
+    gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &count);
+    guint16 keycode = count > 0 ? guint16(keys[0].keycode) : 0;
+    g_free(keys);
+    for (GdkEventType type : { GDK_KEY_PRESS, GDK_KEY_RELEASE }) {
+        GdkEvent* event = gdk_event_new(type);
+        event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window))));
+        event->key.send_event = TRUE;
+        event->key.time = time;
+        event->key.state = modifiers;
+        event->key.keyval = keyval;
+        event->key.hardware_keycode = keycode;
+        gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
+        gtk_main_do_event(event);
+        gdk_event_free(event);
+    }
+}
+
 namespace {
 
     bool IsControl(GtkWidget* widget)
@@ -156,6 +178,13 @@ void WindowTest::CloseForm()
 {
     m_form->Close();
     EXPECT_TRUE(PumpUntil([this] { return m_form->Closed(); }));
+}
+
+void WindowTest::ActivateForm()
+{
+    gtk_window_present(m_form->Window());
+    EXPECT_TRUE(PumpUntil(
+        [this] { return bool(gtk_window_has_toplevel_focus(m_form->Window())); }, std::chrono::seconds(30)));
 }
 
 std::string WindowTest::DocumentsFolder()

@@ -53,6 +53,9 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::seconds guard = s
 // Runs what is pending now.
 void PumpPending();
 
+// Delivers one key press and its release to window as the display would; time tells presses apart.
+void PressKey(GtkWindow* window, unsigned keyval, unsigned modifiers, unsigned time);
+
 // The nearest ancestor of widget that is a named control ("mainForm" for the window).
 std::string ParentControlName(GtkWidget* widget);
 // The widget's place relative to its parent control.
@@ -78,6 +81,9 @@ protected:
     void WaitForClientSize(int width, int height);
     // Closes the form and waits until the window is gone.
     void CloseForm();
+    // Gives the shown form the keyboard (without a window manager nobody else does) and waits until
+    // it has it.
+    void ActivateForm();
 
     static std::string DocumentsFolder();
 

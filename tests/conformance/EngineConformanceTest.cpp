@@ -2,9 +2,10 @@
 // hosts, the capture saves them, and the saved files and the result lines must be the same whatever
 // the engine. An engine whose program or library is missing here is skipped.
 
+#include "CaptureFixture.h"
+
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
-#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 
@@ -25,121 +26,8 @@ namespace {
     using pagestow::testing::ReadFileBytes;
     using pagestow::testing::TemporaryFolder;
     using pagestow::testing::TestServer;
-    using Lines = std::vector<std::string>;
 
-    const std::string kPng
-        = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89"
-                      "\0\0\0\rIDATx\x9c"
-                      "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
-            67);
-
-    // An engine of the suite, or why it cannot run here.
-    struct EngineStart {
-        std::unique_ptr<PageEngine> engine;
-        std::string missing;
-    };
-
-    EngineStart StartEngine(const std::string& name)
-    {
-        const cli::EngineEntry* entry = cli::FindEngine(name);
-        if (!entry)
-            return { nullptr, "no engine is called " + name };
-        std::string why;
-        if (!entry->available(why))
-            return { nullptr, why };
-        try {
-            return { entry->create(), {} };
-        } catch (const std::exception& error) {
-            return { nullptr, name + " cannot start: " + error.what() };
-        }
-    }
-
-    // What the capture shows, recorded; pumping lets the engine run, as the window's message loop
-    // does.
-    class RecordingFrontEnd : public capture::FrontEnd {
-    public:
-        explicit RecordingFrontEnd(PageEngine& engine)
-            : m_engine(engine)
-        {
-        }
-        void AddResultLine(const std::string& message) override { results.push_back(message); }
-        void SetStatusText(const std::string&) override { }
-        void AddLogLine(const std::string&) override { }
-        void PumpMessages() override { m_engine.ProcessEvents(std::chrono::milliseconds(0)); }
-        void ShowMessage(const std::string& message) override { messages.push_back(message); }
-
-        Lines results;
-        Lines messages;
-
-    private:
-        PageEngine& m_engine;
-    };
-
-    class EngineConformance : public ::testing::TestWithParam<std::string> {
-    protected:
-        void SetUp() override
-        {
-            EngineStart start = StartEngine(GetParam());
-            if (!start.engine)
-                GTEST_SKIP() << start.missing;
-            m_engine = std::move(start.engine);
-            m_frontEnd = std::make_unique<RecordingFrontEnd>(*m_engine);
-            capture::BindFrontEnd(m_frontEnd.get());
-            capture::SaveDir = m_folder.Path().string();
-            engine::EngineCache::ForThisRun().Clear();
-            m_engine->SetDocumentCompleteHandler(
-                [this](const engine::ObjectPtr& browser, const std::string&) {
-                    if (browser == m_engine->Application())
-                        m_complete = true;
-                });
-        }
-
-        void TearDown() override
-        {
-            capture::BindFrontEnd(nullptr);
-            if (m_engine)
-                m_engine->SetDocumentCompleteHandler(nullptr);
-        }
-
-        // Loads address until the top-level document completes, then captures it.
-        bool Capture(const std::string& address)
-        {
-            m_complete = false;
-            m_engine->Navigate(address);
-            // A guard against a hang, far above any load of these tests.
-            for (int round = 0; round < 2400 && !m_complete; ++round)
-                m_engine->ProcessEvents(std::chrono::milliseconds(50));
-            EXPECT_TRUE(m_complete) << "no completion for " << address;
-            return capture::CapturePage(*m_engine);
-        }
-
-        fs::path CaptureRoot() const { return m_folder.Path() / capture::CaptureFolder; }
-
-        // The result lines with the capture folder's path written as "<capture>".
-        Lines Results() const
-        {
-            std::string root = CaptureRoot().string();
-            Lines lines;
-            for (std::string line : m_frontEnd->results) {
-                for (auto at = line.find(root); at != std::string::npos; at = line.find(root))
-                    line.replace(at, root.size(), "<capture>");
-                lines.push_back(line);
-            }
-            return lines;
-        }
-
-        std::string Saved(const std::string& file) const { return ReadFileBytes(CaptureRoot() / file); }
-
-        TemporaryFolder m_folder;
-        std::unique_ptr<PageEngine> m_engine;
-        std::unique_ptr<RecordingFrontEnd> m_frontEnd;
-        bool m_complete = false;
-    };
-
-    bool RunsScripts(const std::string& engine)
-    {
-        return engine != "static";
-    }
+    using EngineConformance = CaptureFixture;
 
     TEST_P(EngineConformance, TwoHostPageWithACrossOriginFrameIsSavedTheSameWay)
     {
@@ -225,7 +113,7 @@ namespace {
 
         Lines expected = { "网页文件“<capture>/127.0.0.1/page.html”保存完成。",
             "保存图片文件：<capture>/127.0.0.1/first.png" };
-        if (RunsScripts(GetParam())) {
+        if (RunsScripts()) {
             expected.push_back("保存图片文件：<capture>/127.0.0.1/late.png");
             EXPECT_EQ(Saved("127.0.0.1/late.png"), kPng + "late");
         }

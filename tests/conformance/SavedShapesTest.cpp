@@ -2,9 +2,10 @@
 // attribute is saved, under one readable path per address, and no file replaces a saved page. Each
 // case serves its page from a real server and asserts the exact files, bytes and result lines.
 
+#include "CaptureFixture.h"
+
 #include "capture/Capture.h"
 #include "capture/CaptureState.h"
-#include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 
@@ -24,109 +25,14 @@ namespace {
     using pagestow::testing::ReadFileBytes;
     using pagestow::testing::TemporaryFolder;
     using pagestow::testing::TestServer;
-    using Lines = std::vector<std::string>;
 
-    const std::string kPng
-        = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89"
-                      "\0\0\0\rIDATx\x9c"
-                      "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
-            67);
-
-    std::unique_ptr<PageEngine> StartEngine(const std::string& name, std::string& missing)
-    {
-        const cli::EngineEntry* entry = cli::FindEngine(name);
-        if (!entry) {
-            missing = "no engine is called " + name;
-            return nullptr;
-        }
-        if (!entry->available(missing))
-            return nullptr;
-        try {
-            return entry->create();
-        } catch (const std::exception& error) {
-            missing = name + " cannot start: " + error.what();
-            return nullptr;
-        }
-    }
-
-    class RecordingFrontEnd : public capture::FrontEnd {
-    public:
-        explicit RecordingFrontEnd(PageEngine& engine)
-            : m_engine(engine)
-        {
-        }
-        void AddResultLine(const std::string& message) override { results.push_back(message); }
-        void SetStatusText(const std::string&) override { }
-        void AddLogLine(const std::string&) override { }
-        void PumpMessages() override { m_engine.ProcessEvents(std::chrono::milliseconds(0)); }
-        void ShowMessage(const std::string& message) override { messages.push_back(message); }
-        Lines results;
-        Lines messages;
-
-    private:
-        PageEngine& m_engine;
-    };
-
-    class SavedShapes : public ::testing::TestWithParam<std::string> {
+    class SavedShapes : public CaptureFixture {
     protected:
-        void SetUp() override
-        {
-            std::string missing;
-            m_engine = StartEngine(GetParam(), missing);
-            if (!m_engine)
-                GTEST_SKIP() << missing;
-            m_frontEnd = std::make_unique<RecordingFrontEnd>(*m_engine);
-            capture::BindFrontEnd(m_frontEnd.get());
-            capture::SaveDir = m_folder.Path().string();
-            engine::EngineCache::ForThisRun().Clear();
-            m_engine->SetDocumentCompleteHandler(
-                [this](const engine::ObjectPtr& browser, const std::string&) {
-                    if (browser == m_engine->Application())
-                        m_complete = true;
-                });
-        }
-        void TearDown() override
-        {
-            capture::BindFrontEnd(nullptr);
-            if (m_engine)
-                m_engine->SetDocumentCompleteHandler(nullptr);
-        }
-
-        bool Capture(const std::string& address)
-        {
-            m_complete = false;
-            m_engine->Navigate(address);
-            for (int round = 0; round < 2400 && !m_complete; ++round)
-                m_engine->ProcessEvents(std::chrono::milliseconds(50));
-            EXPECT_TRUE(m_complete) << "no completion for " << address;
-            return capture::CapturePage(*m_engine);
-        }
-
-        fs::path Root() const { return m_folder.Path() / capture::CaptureFolder; }
-        Lines Files() const { return ListFiles(Root()); }
-        std::string Saved(const std::string& file) const { return ReadFileBytes(Root() / file); }
-        Lines Results() const
-        {
-            std::string root = Root().string();
-            Lines lines;
-            for (std::string line : m_frontEnd->results) {
-                for (auto at = line.find(root); at != std::string::npos; at = line.find(root))
-                    line.replace(at, root.size(), "<capture>");
-                lines.push_back(line);
-            }
-            return lines;
-        }
         static std::string Page(const std::string& file)
         {
             return "网页文件“<capture>/" + file + "”保存完成。";
         }
         static std::string Image(const std::string& file) { return "保存图片文件：<capture>/" + file; }
-        bool RunsScripts() const { return GetParam() != "static"; }
-
-        TemporaryFolder m_folder;
-        std::unique_ptr<PageEngine> m_engine;
-        std::unique_ptr<RecordingFrontEnd> m_frontEnd;
-        bool m_complete = false;
     };
 
     TEST_P(SavedShapes, ExtensionlessPageAddressSavesWhatItsRelativeAddressesLoaded)

@@ -1,6 +1,7 @@
 #include "offline/OfflineUrl.h"
 
 #include "engine/EngineCache.h"
+#include "engine/ReferenceText.h"
 
 #include <curl/curl.h>
 
@@ -29,30 +30,6 @@ namespace {
             scheme += (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
         }
         return scheme;
-    }
-
-    // Percent-encodes what a reference may not carry raw, and reads "\" as "/" before the query.
-    std::string EncodeReference(std::string_view value)
-    {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        std::string out;
-        bool inPath = true;
-        for (char ch : value) {
-            unsigned char c = (unsigned char)ch;
-            if (c == '?' || c == '#')
-                inPath = false;
-            if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' || c == '}'
-                || c == '|' || c == '^') {
-                out += '%';
-                out += kHex[c >> 4];
-                out += kHex[c & 0x0F];
-            } else if (inPath && c == '\\') {
-                out += '/';
-            } else {
-                out += ch;
-            }
-        }
-        return out;
     }
 
     // A path segment written as "%2e%2e", ".%2E" or "%2e" is ".." or "." to a browser.
@@ -138,7 +115,7 @@ std::optional<ResolvedReference> ResolveReference(std::string_view base, std::st
         std::string_view rest = std::string_view(text).substr(scheme.size() + 1);
         bool slashes = !rest.empty() && (rest[0] == '/' || rest[0] == '\\');
         if (slashes || baseScheme != scheme)
-            joined = EncodeReference(text);
+            joined = engine::EncodeReference(text);
         else
             text = std::string(rest);
     }
@@ -146,7 +123,7 @@ std::optional<ResolvedReference> ResolveReference(std::string_view base, std::st
         std::string canonicalBase = engine::EngineCache::Canonicalize(base);
         if (canonicalBase.empty() || !IsHttp(SchemeOf(canonicalBase)))
             return std::nullopt;
-        std::string relative = DecodeDotSegments(EncodeReference(text));
+        std::string relative = DecodeDotSegments(engine::EncodeReference(text));
         if (relative.rfind("//", 0) == 0) {
             joined = SchemeOf(canonicalBase) + ":" + relative;
         } else if (relative.empty()) {

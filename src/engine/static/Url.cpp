@@ -2,6 +2,7 @@
 
 #include "engine/CharacterSet.h"
 #include "engine/EngineCache.h"
+#include "engine/ReferenceText.h"
 #include "engine/static/Handles.h"
 
 #include <curl/curl.h>
@@ -27,31 +28,6 @@ namespace {
         std::string result(text);
         curl_free(text);
         return result;
-    }
-
-    // Percent-encodes what a relative reference may not carry raw, and reads "\" as "/" before the
-    // query, as a browser does for http and https.
-    std::string EncodeRelative(std::string_view value)
-    {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        std::string out;
-        bool inPath = true;
-        for (char ch : value) {
-            unsigned char c = (unsigned char)ch;
-            if (c == '?' || c == '#')
-                inPath = false;
-            if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' || c == '}'
-                || c == '|' || c == '^') {
-                out += '%';
-                out += kHex[c >> 4];
-                out += kHex[c & 0x0F];
-            } else if (inPath && c == '\\') {
-                out += '/';
-            } else {
-                out += ch;
-            }
-        }
-        return out;
     }
 
     bool IsUtf8Name(std::string_view charset)
@@ -156,7 +132,7 @@ std::optional<std::string> ResolveHttpUrl(
     std::string canonicalBase = EngineCache::Canonicalize(base);
     if (canonicalBase.empty())
         return std::nullopt;
-    std::string relative = EncodeRelative(text);
+    std::string relative = engine::EncodeReference(text);
     // A reference made of slashes and backslashes only up to the host ("\\host\x") is protocol-relative.
     if (relative.rfind("//", 0) == 0) {
         std::string canonical = EngineCache::Canonicalize(SchemeOf(canonicalBase) + ":" + text);

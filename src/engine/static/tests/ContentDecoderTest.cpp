@@ -1,14 +1,13 @@
 #include "engine/static/ContentDecoder.h"
 
-#include "engine/static/tests/Compress.h"
 #include "support/Gzip.h"
 
 #include <gtest/gtest.h>
 
 namespace pagestow::engine::static_engine {
 namespace {
-    using test::Brotli;
-    using test::Deflate;
+    using testing::Brotli;
+    using testing::Deflate;
 
     struct Decoded {
         bool fed = true;

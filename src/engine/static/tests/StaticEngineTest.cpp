@@ -1,6 +1,5 @@
 #include "engine/static/StaticEngine.h"
 
-#include "engine/static/tests/Compress.h"
 #include "support/Gzip.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
@@ -647,8 +646,8 @@ namespace {
         TestServer server;
         const std::pair<std::string, std::string> codings[] = {
             { "gzip", Gzip(gif) },
-            { "deflate", static_engine::test::Deflate(gif, false) },
-            { "br", static_engine::test::Brotli(gif) },
+            { "deflate", testing::Deflate(gif, false) },
+            { "br", testing::Brotli(gif) },
         };
         std::string page;
         for (const auto& [coding, body] : codings) {

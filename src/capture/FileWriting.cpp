@@ -87,21 +87,6 @@ namespace {
 
 } // namespace
 
-void UniqueFd::Reset(int fd)
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = fd;
-}
-
-int UniqueFd::Close()
-{
-    int fd = Release();
-    if (fd < 0)
-        return 0;
-    return ::close(fd) == 0 ? 0 : errno;
-}
-
 PartialFile::PartialFile(const std::string& target)
     : m_target(target)
 {

@@ -2,49 +2,15 @@
 
 // How the capture puts files on disk: complete or not at all (internal to the capture).
 
+#include "base/Owned.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace pagestow::capture {
 
-// Owns a file descriptor and closes it on every way out.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept
-        : m_fd(other.Release())
-    {
-    }
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other)
-            Reset(other.Release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-    int Release()
-    {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void Reset(int fd = -1);
-    // Closes now; the errno of a failed close (a write-back error), or 0.
-    int Close();
-
-private:
-    int m_fd = -1;
-};
+using base::UniqueFd;
 
 // A file that is being made under a temporary name beside its target; removed unless Commit renamed
 // it to the target.

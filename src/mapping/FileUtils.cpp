@@ -115,7 +115,7 @@ int MakeFolders(std::string_view folder)
     current.reserve(folder.size());
     std::size_t start = 0;
     if (!folder.empty() && folder.front() == '/') {
-        current = "/";
+        current.push_back('/');
         start = 1;
     }
     while (start < folder.size()) {

@@ -1,5 +1,7 @@
 #include "banner/BannerRecord.h"
 
+#include "base/Owned.h"
+
 #include <cerrno>
 #include <iconv.h>
 #include <limits>
@@ -43,10 +45,6 @@ namespace {
         }
         return int(negative ? -value : value);
     }
-
-    struct IconvCloser {
-        void operator()(iconv_t handle) const { iconv_close(handle); }
-    };
 
 } // namespace
 
@@ -98,17 +96,16 @@ RecordError ReadBannerRecord(std::span<const std::uint8_t> stream, BannerRecord&
 std::string GbkToUtf8(std::string_view gbk)
 {
     std::string utf8;
-    iconv_t handle = iconv_open("UTF-8", "CP936");
-    if (handle == reinterpret_cast<iconv_t>(-1))
+    base::Iconv converter("UTF-8", "CP936");
+    if (!converter.Valid())
         return std::string(gbk);
-    std::unique_ptr<void, IconvCloser> converter(handle);
     char* in = const_cast<char*>(gbk.data());
     std::size_t inLeft = gbk.size();
     char buffer[256];
     while (inLeft > 0) {
         char* out = buffer;
         std::size_t outLeft = sizeof buffer;
-        std::size_t result = iconv(converter.get(), &in, &inLeft, &out, &outLeft);
+        std::size_t result = iconv(converter.Get(), &in, &inLeft, &out, &outLeft);
         utf8.append(buffer, std::size_t(out - buffer));
         if (result != std::size_t(-1) || errno == E2BIG)
             continue;

@@ -1,5 +1,8 @@
 #include "banner/Download.h"
 
+#include "base/Ascii.h"
+#include "base/Owned.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -25,13 +28,6 @@ namespace {
     {
         static std::once_flag once;
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    }
-
-    bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-    {
-        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-        });
     }
 
     std::string_view Trimmed(std::string_view text)
@@ -61,35 +57,32 @@ namespace {
         {
             if (!m_easy || !m_multi)
                 return;
-            curl_easy_setopt(m_easy, CURLOPT_URL, m_address.c_str());
-            curl_easy_setopt(m_easy, CURLOPT_USERAGENT, std::string(kUserAgent).c_str());
-            curl_easy_setopt(m_easy, CURLOPT_PROXY, ""); // a direct connection, whatever the environment says
-            curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
-            curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
-            curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-            curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
-            curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-            curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-            curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-            curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-            curl_easy_setopt(m_easy, CURLOPT_SHARE, internet.Share());
-            curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, OnBody);
-            curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-            curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, OnHeader);
-            curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+            curl_easy_setopt(m_easy.get(), CURLOPT_URL, m_address.c_str());
+            curl_easy_setopt(m_easy.get(), CURLOPT_USERAGENT, std::string(kUserAgent).c_str());
+            curl_easy_setopt(
+                m_easy.get(), CURLOPT_PROXY, ""); // a direct connection, whatever the environment says
+            curl_easy_setopt(m_easy.get(), CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(m_easy.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+            curl_easy_setopt(m_easy.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+            curl_easy_setopt(m_easy.get(), CURLOPT_FOLLOWLOCATION, 1L);
+            curl_easy_setopt(m_easy.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
+            curl_easy_setopt(m_easy.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+            curl_easy_setopt(m_easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+            curl_easy_setopt(m_easy.get(), CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+            curl_easy_setopt(m_easy.get(), CURLOPT_SHARE, internet.Share());
+            curl_easy_setopt(m_easy.get(), CURLOPT_WRITEFUNCTION, OnBody);
+            curl_easy_setopt(m_easy.get(), CURLOPT_WRITEDATA, this);
+            curl_easy_setopt(m_easy.get(), CURLOPT_HEADERFUNCTION, OnHeader);
+            curl_easy_setopt(m_easy.get(), CURLOPT_HEADERDATA, this);
             if (mode == TransferMode::ConnectOnly)
-                curl_easy_setopt(m_easy, CURLOPT_CONNECT_ONLY, 1L);
-            m_added = curl_multi_add_handle(m_multi, m_easy) == CURLM_OK;
+                curl_easy_setopt(m_easy.get(), CURLOPT_CONNECT_ONLY, 1L);
+            m_added = curl_multi_add_handle(m_multi.get(), m_easy.get()) == CURLM_OK;
         }
 
         ~Transfer()
         {
             if (m_added)
-                curl_multi_remove_handle(m_multi, m_easy);
-            if (m_easy)
-                curl_easy_cleanup(m_easy);
-            if (m_multi)
-                curl_multi_cleanup(m_multi);
+                curl_multi_remove_handle(m_multi.get(), m_easy.get());
         }
 
         Transfer(const Transfer&) = delete;
@@ -124,7 +117,7 @@ namespace {
         std::optional<std::string> Header(std::string_view name) const
         {
             for (const auto& [key, value] : m_headers) {
-                if (EqualsIgnoringCase(key, name))
+                if (base::EqualsIgnoringAsciiCase(key, name))
                     return value;
             }
             return std::nullopt;
@@ -136,12 +129,12 @@ namespace {
         void Step()
         {
             int running = 0;
-            if (curl_multi_perform(m_multi, &running) != CURLM_OK) {
+            if (curl_multi_perform(m_multi.get(), &running) != CURLM_OK) {
                 m_done = true;
                 return;
             }
             int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
+            while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &queued)) {
                 if (message->msg != CURLMSG_DONE)
                     continue;
                 m_done = true;
@@ -149,7 +142,7 @@ namespace {
                     m_opened = true;
             }
             if (!m_done)
-                curl_multi_poll(m_multi, nullptr, 0, kWaitMilliseconds, nullptr);
+                curl_multi_poll(m_multi.get(), nullptr, 0, kWaitMilliseconds, nullptr);
         }
 
         static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self)
@@ -176,7 +169,7 @@ namespace {
                 // The end of a response's headers. Interim answers and redirects that curl follows are
                 // not the response the caller reads.
                 long status = 0;
-                curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
+                curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &status);
                 bool followed
                     = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308)
                     && Header("Location");
@@ -192,8 +185,8 @@ namespace {
         }
 
         std::string m_address;
-        CURL* m_easy = nullptr;
-        CURLM* m_multi = nullptr;
+        base::Owned<CURL, curl_easy_cleanup> m_easy;
+        base::Owned<CURLM, curl_multi_cleanup> m_multi;
         bool m_added = false;
         bool m_opened = false;
         bool m_done = false;

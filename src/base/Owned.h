@@ -6,7 +6,9 @@
 //   base::GObjectPtr<WebKitWebView> view(...);   // g_object_unref
 //   base::GCharPtr text(g_strdup(...));          // g_free
 //   base::UniqueFd fd(::open(...));              // close
+//   base::Iconv converter("UTF-8", "GBK");       // iconv_close
 
+#include <iconv.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +70,28 @@ public:
 
 private:
     int m_fd = -1;
+};
+
+// Owns one iconv conversion; Valid() is false when the pair of sets is unknown.
+class Iconv {
+public:
+    Iconv(const char* to, const char* from)
+        : m_handle(::iconv_open(to, from))
+    {
+    }
+    ~Iconv()
+    {
+        if (Valid())
+            ::iconv_close(m_handle);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+
+    bool Valid() const { return m_handle != reinterpret_cast<iconv_t>(-1); }
+    iconv_t Get() const { return m_handle; }
+
+private:
+    iconv_t m_handle;
 };
 
 } // namespace pagestow::base

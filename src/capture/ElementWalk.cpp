@@ -1,3 +1,4 @@
+#include "base/Ascii.h"
 #include "capture/Capture.h"
 #include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
@@ -37,15 +38,6 @@ namespace {
 
     constexpr std::string_view kCommentTag = "!";
     constexpr std::string_view kRelativeLinkLine = "link:相对地址";
-
-    std::string LowerAscii(std::string text)
-    {
-        for (char& c : text) {
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        }
-        return text;
-    }
 
     template <class Role> std::shared_ptr<Role> Required(const ObjectPtr& object, const char* what)
     {
@@ -244,7 +236,7 @@ namespace {
             if (value.empty())
                 continue;
             // 4. Only the row's own attributes.
-            std::string name = LowerAscii(attribute->NodeName());
+            std::string name = base::LowerAscii(attribute->NodeName());
             bool wanted = !name.empty()
                 && std::find(row.attributes.begin(), row.attributes.end(), name) != row.attributes.end();
             if (!wanted)
@@ -278,7 +270,7 @@ namespace {
             PumpMessages();
             ObjectPtr object = index.All().Item(position);
             auto element = Required<HtmlElement>(object, "element");
-            std::string tag = LowerAscii(element->TagName());
+            std::string tag = base::LowerAscii(element->TagName());
             if (tag == kCommentTag)
                 return false;
             for (const HarvestRow& row : kHarvestTable) {

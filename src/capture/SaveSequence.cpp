@@ -9,9 +9,9 @@ namespace pagestow::capture {
 
 std::optional<std::string> SaveAddress(std::string_view typed, const Notice& notice)
 {
-    // 1. The typed text itself is left as it is.
+    // The typed text is taken as typed, without the blanks and control characters around it.
     std::string address(mapping::TrimControls(typed));
-    // 2. A blank address is refused.
+    // A blank address is refused.
     if (address.empty()) {
         SetStatusText(std::string(kEnterAddressStatus));
         notice(kEnterAddressMessage);
@@ -22,9 +22,9 @@ std::optional<std::string> SaveAddress(std::string_view typed, const Notice& not
 
 void ReportSaveStarted()
 {
-    // 6. The save folder, without a status.
+    // The save folder goes into the results; the status bar is left as it is.
     AddResultLine(std::string(kSaveToLine) + SaveDir);
-    // 7.
+    // Then the download begins.
     AddResultLine(std::string(kStartDownloadLine));
     SetStatusText(std::string(kStartDownloadStatus));
 }
@@ -36,12 +36,12 @@ bool FinishesCapture(std::string_view url)
 
 CaptureOutcome RunCapture(engine::PageEngine& browser)
 {
-    // 4., 5.
+    // The page has loaded; the capture begins.
     AddResultLine(std::string(kDownloadDoneLine));
     SetStatusText(std::string(kDownloadDoneStatus));
     AddResultLine(std::string(kStartParseLine));
     SetStatusText(std::string(kStartParseStatus));
-    // 6. The driver runs to its end here; what escapes it is reported by the caller.
+    // The driver runs to its end here; what escapes it is reported by the caller.
     try {
         bool accepted = CapturePage(browser);
         return { accepted ? CaptureOutcome::Result::Accepted : CaptureOutcome::Result::Rejected, {} };
@@ -54,7 +54,7 @@ CaptureOutcome RunCapture(engine::PageEngine& browser)
 
 void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice)
 {
-    // 7.
+    // The outcome: finished and where to look, refused, or the error.
     switch (outcome.result) {
     case CaptureOutcome::Result::Accepted:
         AddResultLine(std::string(kParseDoneLine));

@@ -1,5 +1,7 @@
 #include "cli/BatchRunner.h"
 
+#include "base/Owned.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -46,38 +48,14 @@ namespace {
         return true;
     }
 
-    struct FileDescriptor {
-        int fd = -1;
-        FileDescriptor() = default;
-        explicit FileDescriptor(int value)
-            : fd(value)
-        {
-        }
-        FileDescriptor(FileDescriptor&& other) noexcept
-            : fd(std::exchange(other.fd, -1))
-        {
-        }
-        FileDescriptor& operator=(FileDescriptor&& other) noexcept
-        {
-            Reset();
-            fd = std::exchange(other.fd, -1);
-            return *this;
-        }
-        ~FileDescriptor() { Reset(); }
-        void Reset()
-        {
-            if (fd >= 0)
-                ::close(fd);
-            fd = -1;
-        }
-    };
+    using base::UniqueFd;
 
     // One worker process: its task pipe, its reply pipe, what it has sent back so far, and the
     // index of the address it works on.
     struct Worker {
         pid_t pid = -1;
-        FileDescriptor tasks;
-        FileDescriptor replies;
+        UniqueFd tasks;
+        UniqueFd replies;
         std::string pending;
         std::optional<size_t> busyWith;
         bool ended = false;
@@ -89,21 +67,18 @@ namespace {
         int replyPipe[2];
         if (::pipe2(taskPipe, O_CLOEXEC) != 0)
             return std::nullopt;
-        if (::pipe2(replyPipe, O_CLOEXEC) != 0) {
-            ::close(taskPipe[0]);
-            ::close(taskPipe[1]);
-            return std::nullopt;
-        }
-        FileDescriptor taskRead(taskPipe[0]);
-        FileDescriptor replyWrite(replyPipe[1]);
+        UniqueFd taskRead(taskPipe[0]);
         Worker worker;
-        worker.tasks = FileDescriptor(taskPipe[1]);
-        worker.replies = FileDescriptor(replyPipe[0]);
+        worker.tasks = UniqueFd(taskPipe[1]);
+        if (::pipe2(replyPipe, O_CLOEXEC) != 0)
+            return std::nullopt;
+        UniqueFd replyWrite(replyPipe[1]);
+        worker.replies = UniqueFd(replyPipe[0]);
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, taskRead.fd, STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, replyWrite.fd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, taskRead.Get(), STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, replyWrite.Get(), STDOUT_FILENO);
         std::vector<std::string> argv { program };
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> pointers;
@@ -265,14 +240,14 @@ int BatchRunner::Run(const std::vector<std::string>& addresses, std::ostream& ou
         }
         // Idle workers get the next address; with none left, their task pipe is closed and they end.
         for (Worker& worker : workers) {
-            if (worker.ended || worker.busyWith || worker.tasks.fd < 0)
+            if (worker.ended || worker.busyWith || worker.tasks.Get() < 0)
                 continue;
             if (stopped || nextToSend >= addresses.size()) {
                 worker.tasks.Reset();
                 continue;
             }
             std::string task = std::to_string(nextToSend) + '\t' + EscapeField(addresses[nextToSend]) + '\n';
-            if (!WriteAll(worker.tasks.fd, task)) {
+            if (!WriteAll(worker.tasks.Get(), task)) {
                 lose(worker);
                 continue;
             }
@@ -281,8 +256,8 @@ int BatchRunner::Run(const std::vector<std::string>& addresses, std::ostream& ou
         std::vector<pollfd> polls;
         std::vector<Worker*> polled;
         for (Worker& worker : workers) {
-            if (!worker.ended && worker.replies.fd >= 0) {
-                polls.push_back({ worker.replies.fd, POLLIN, 0 });
+            if (!worker.ended && worker.replies.Get() >= 0) {
+                polls.push_back({ worker.replies.Get(), POLLIN, 0 });
                 polled.push_back(&worker);
             }
         }
@@ -295,7 +270,7 @@ int BatchRunner::Run(const std::vector<std::string>& addresses, std::ostream& ou
                 continue;
             Worker& worker = *polled[i];
             char buffer[65536];
-            ssize_t got = ::read(worker.replies.fd, buffer, sizeof buffer);
+            ssize_t got = ::read(worker.replies.Get(), buffer, sizeof buffer);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0) {

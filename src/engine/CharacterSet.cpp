@@ -1,5 +1,8 @@
 #include "engine/CharacterSet.h"
 
+#include "base/Ascii.h"
+#include "base/Owned.h"
+
 #include <iconv.h>
 
 #include <array>
@@ -10,18 +13,9 @@
 namespace pagestow::engine {
 namespace {
 
-    std::string Lower(std::string_view text)
-    {
-        std::string lower(text);
-        for (char& c : lower)
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        return lower;
-    }
-
     bool IsUtf8(std::string_view characterSet)
     {
-        std::string name = Lower(characterSet);
+        std::string name = base::LowerAscii(characterSet);
         return name.empty() || name == "utf-8" || name == "utf8";
     }
 
@@ -29,18 +23,11 @@ namespace {
     class Encoder {
     public:
         explicit Encoder(std::string_view characterSet)
-            : m_handle(iconv_open(EncoderName(characterSet).c_str(), "UTF-8"))
+            : m_handle(EncoderName(characterSet).c_str(), "UTF-8")
         {
         }
-        ~Encoder()
-        {
-            if (Valid())
-                iconv_close(m_handle);
-        }
-        Encoder(const Encoder&) = delete;
-        Encoder& operator=(const Encoder&) = delete;
 
-        bool Valid() const { return m_handle != reinterpret_cast<iconv_t>(-1); }
+        bool Valid() const { return m_handle.Valid(); }
 
         // Converts input from its start and appends the bytes to output; stops at a character the
         // set cannot write (or a malformed one), leaving input at it. True when all of it went.
@@ -52,7 +39,7 @@ namespace {
             while (inLeft > 0) {
                 char* out = m_buffer.data();
                 std::size_t outLeft = m_buffer.size();
-                std::size_t result = iconv(m_handle, &in, &inLeft, &out, &outLeft);
+                std::size_t result = iconv(m_handle.Get(), &in, &inLeft, &out, &outLeft);
                 output.append(m_buffer.data(), std::size_t(out - m_buffer.data()));
                 if (result == std::size_t(-1) && errno != E2BIG) {
                     ok = false;
@@ -68,12 +55,12 @@ namespace {
         {
             char* out = m_buffer.data();
             std::size_t outLeft = m_buffer.size();
-            iconv(m_handle, nullptr, nullptr, &out, &outLeft);
+            iconv(m_handle.Get(), nullptr, nullptr, &out, &outLeft);
             output.append(m_buffer.data(), std::size_t(out - m_buffer.data()));
         }
 
     private:
-        iconv_t m_handle;
+        base::Iconv m_handle;
         std::array<char, 4096> m_buffer {};
     };
 
@@ -114,7 +101,7 @@ std::string EncoderName(std::string_view characterSet)
         { "macintosh", "MACINTOSH" },
         { "x-mac-roman", "MACINTOSH" },
     };
-    std::string name = Lower(characterSet);
+    std::string name = base::LowerAscii(characterSet);
     for (const auto& [label, iconvName] : kNames)
         if (name == label)
             return std::string(iconvName);

@@ -1,5 +1,7 @@
 #include "engine/EngineCache.h"
 
+#include "base/Ascii.h"
+
 #include <curl/curl.h>
 #include <idn2.h>
 
@@ -18,11 +20,6 @@ namespace pagestow::engine {
 namespace fs = std::filesystem;
 
 namespace {
-
-    char LowerAscii(char c)
-    {
-        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    }
 
     bool IsHexDigit(char c)
     {
@@ -49,7 +46,7 @@ namespace {
         for (std::string_view special : kSpecial) {
             if (scheme.size() == special.size()
                 && std::equal(scheme.begin(), scheme.end(), special.begin(),
-                    [](char a, char b) { return LowerAscii(a) == b; }))
+                    [](char a, char b) { return base::LowerAscii(a) == b; }))
                 return true;
         }
         return false;
@@ -154,7 +151,7 @@ namespace {
         }
         std::string lower = host;
         for (char& c : lower)
-            c = LowerAscii(c);
+            c = base::LowerAscii(c);
         return lower;
     }
 

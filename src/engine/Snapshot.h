@@ -69,6 +69,12 @@ struct SnapshotDocument {
     std::vector<SnapshotFrame> frames;
 };
 
+// The page an engine shows where it has no document of its own (about:blank, a frame whose content
+// it cannot read): html, head and body, in UTF-8, with no serialisation of its own.
+std::vector<SnapshotElement> BlankDocumentElements();
+std::shared_ptr<SnapshotDocument> MakeBlankDocument(
+    std::string url = "about:blank", DocumentOrigin origin = DocumentOrigin::Loaded);
+
 // Finds the body position of a document by the usual rule: the first "body" element, otherwise the
 // first "frameset" element (letter case ignored); -1 when neither exists.
 int FindBodyElement(const SnapshotDocument& document);

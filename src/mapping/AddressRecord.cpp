@@ -1,15 +1,12 @@
 #include "mapping/AddressRecord.h"
 
+#include "base/Ascii.h"
+
 #include <cstddef>
 
 namespace pagestow::mapping {
 
 namespace {
-
-    char LowerAscii(char c)
-    {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
 
     // The position just after "key=" when line starts with key (letter case ignored) followed by "=".
     bool LineHasKey(const std::string& line, std::string_view key, std::size_t& valueStart)
@@ -18,7 +15,7 @@ namespace {
         if (key.find('=') != std::string_view::npos || line.size() <= key.size() || line[key.size()] != '=')
             return false;
         for (std::size_t i = 0; i < key.size(); ++i) {
-            if (LowerAscii(line[i]) != LowerAscii(key[i]))
+            if (base::LowerAscii(line[i]) != base::LowerAscii(key[i]))
                 return false;
         }
         valueStart = key.size() + 1;

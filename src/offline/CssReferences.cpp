@@ -1,5 +1,6 @@
 #include "offline/CssReferences.h"
 
+#include "base/Ascii.h"
 #include "offline/CssTokenizer.h"
 
 #include <vector>
@@ -9,15 +10,6 @@ namespace {
 
     // Functions nest no deeper than this for our purposes; deeper ones are only counted.
     constexpr std::size_t kMaxTrackedFunctions = 256;
-
-    std::string LowerAscii(std::string text)
-    {
-        for (char& c : text) {
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        }
-        return text;
-    }
 
     class ReferenceScanner {
     public:
@@ -98,7 +90,7 @@ namespace {
             case CssTokenType::Cdc:
                 return;
             case CssTokenType::AtKeyword: {
-                std::string name = LowerAscii(token.value);
+                std::string name = base::LowerAscii(token.value);
                 if (topLevel && name == "import" && m_importsAllowed) {
                     m_inImport = true;
                     m_importDone = false;
@@ -130,7 +122,7 @@ namespace {
             case CssTokenType::Function:
                 if (topLevel && !m_inImport)
                     m_importsAllowed = false;
-                PushFunction(LowerAscii(token.value));
+                PushFunction(base::LowerAscii(token.value));
                 return;
             case CssTokenType::OpenParen:
                 PushFunction(std::string());

@@ -1,5 +1,6 @@
 #include "offline/OfflineCopy.h"
 
+#include "base/Owned.h"
 #include "engine/EngineCache.h"
 #include "offline/OfflineHtml.h"
 #include "offline/OfflineUrl.h"
@@ -52,26 +53,27 @@ namespace {
         static std::atomic<unsigned> counter { 0 };
         std::filesystem::path partial = path.parent_path()
             / (".pagestow-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part");
-        int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
+        base::UniqueFd fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd) {
             reason = std::strerror(errno);
             return false;
         }
         size_t written = 0;
         while (written < bytes.size()) {
-            ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+            ssize_t n = ::write(fd.Get(), bytes.data() + written, bytes.size() - written);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
                 reason = std::strerror(n < 0 ? errno : ENOSPC);
-                ::close(fd);
+                fd.Reset();
                 ::unlink(partial.c_str());
                 return false;
             }
             written += size_t(n);
         }
-        if (::close(fd) != 0 || ::rename(partial.c_str(), path.c_str()) != 0) {
-            reason = std::strerror(errno);
+        const int closeError = fd.Close();
+        if (closeError != 0 || ::rename(partial.c_str(), path.c_str()) != 0) {
+            reason = std::strerror(closeError != 0 ? closeError : errno);
             ::unlink(partial.c_str());
             return false;
         }

@@ -1,5 +1,7 @@
 #include "offline/OfflineHtml.h"
 
+#include "base/Ascii.h"
+
 #include <gumbo.h>
 
 #include <algorithm>
@@ -21,20 +23,10 @@ namespace {
         return Output(gumbo_parse_with_options(&options, html.data(), html.size()));
     }
 
-    std::string LowerAscii(std::string_view text)
-    {
-        std::string lower(text);
-        for (char& c : lower) {
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        }
-        return lower;
-    }
-
     // Whether a space-separated list (a rel attribute) holds word, letter case ignored.
     bool HasToken(std::string_view list, std::string_view word)
     {
-        std::string lower = LowerAscii(list);
+        std::string lower = base::LowerAscii(list);
         size_t at = 0;
         while (at < lower.size()) {
             size_t start = lower.find_first_not_of(" \t\n\f\r", at);
@@ -319,7 +311,7 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
         bool madeLocal = false;
         for (unsigned i = 0; i < element.attributes.length; ++i) {
             const auto& attribute = *static_cast<const GumboAttribute*>(element.attributes.data[i]);
-            std::string name = LowerAscii(attribute.name);
+            std::string name = base::LowerAscii(attribute.name);
             if (element.tag == GUMBO_TAG_BASE && name == "href") {
                 // The copy's own place is its base.
                 RemoveAttribute(attribute, html, edits);

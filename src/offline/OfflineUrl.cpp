@@ -1,5 +1,6 @@
 #include "offline/OfflineUrl.h"
 
+#include "base/Ascii.h"
 #include "engine/EngineCache.h"
 #include "engine/ReferenceText.h"
 
@@ -44,15 +45,14 @@ namespace {
             size_t end = reference.find('/', start);
             if (end == std::string::npos || end > pathEnd)
                 end = pathEnd;
-            std::string segment = reference.substr(start, end - start);
-            std::string lower = segment;
-            for (char& c : lower)
-                c = (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
+            const std::string_view segment = std::string_view(reference).substr(start, end - start);
+            const std::string lower = base::LowerAscii(segment);
             if (lower == "%2e")
-                segment = ".";
+                out += '.';
             else if (lower == "%2e%2e" || lower == ".%2e" || lower == "%2e.")
-                segment = "..";
-            out += segment;
+                out += "..";
+            else
+                out += segment;
             if (end == pathEnd)
                 break;
             out += '/';

@@ -1,5 +1,7 @@
 #include "engine/static/BoundedParse.h"
 
+#include "base/Ascii.h"
+
 #include <gumbo.h>
 
 #include <algorithm>
@@ -13,19 +15,11 @@ namespace pagestow::engine::static_engine {
 namespace {
     using Clock = std::chrono::steady_clock;
 
-    bool IsSpace(char c)
-    {
-        return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
-    }
+    using base::IsHtmlSpace;
 
     bool IsLetter(char c)
     {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    }
-
-    char LowerAscii(char c)
-    {
-        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
     }
 
     bool OneOf(std::string_view name, std::initializer_list<std::string_view> names)
@@ -199,7 +193,7 @@ namespace {
         const size_t n = m_in.size();
         while (m_pos < n) {
             char c = m_in[m_pos];
-            if (IsSpace(c)) {
+            if (IsHtmlSpace(c)) {
                 ++m_pos;
                 continue;
             }
@@ -215,15 +209,15 @@ namespace {
             selfClosing = false;
             // The name: up to a blank, "/", ">" or "=" (a first "=" belongs to the name).
             ++m_pos;
-            while (m_pos < n && !IsSpace(m_in[m_pos]) && m_in[m_pos] != '/' && m_in[m_pos] != '>'
+            while (m_pos < n && !IsHtmlSpace(m_in[m_pos]) && m_in[m_pos] != '/' && m_in[m_pos] != '>'
                 && m_in[m_pos] != '=')
                 ++m_pos;
             size_t after = m_pos;
-            while (after < n && IsSpace(m_in[after]))
+            while (after < n && IsHtmlSpace(m_in[after]))
                 ++after;
             if (after < n && m_in[after] == '=') {
                 m_pos = after + 1;
-                while (m_pos < n && IsSpace(m_in[m_pos]))
+                while (m_pos < n && IsHtmlSpace(m_in[m_pos]))
                     ++m_pos;
                 if (m_pos < n && (m_in[m_pos] == '"' || m_in[m_pos] == '\'')) {
                     size_t close = m_in.find(m_in[m_pos], m_pos + 1);
@@ -231,7 +225,7 @@ namespace {
                         return false;
                     m_pos = close + 1;
                 } else {
-                    while (m_pos < n && !IsSpace(m_in[m_pos]) && m_in[m_pos] != '>')
+                    while (m_pos < n && !IsHtmlSpace(m_in[m_pos]) && m_in[m_pos] != '>')
                         ++m_pos;
                 }
             }
@@ -276,8 +270,8 @@ namespace {
                 continue;
             }
             std::string name;
-            while (m_pos < n && !IsSpace(m_in[m_pos]) && m_in[m_pos] != '/' && m_in[m_pos] != '>')
-                name += LowerAscii(m_in[m_pos++]);
+            while (m_pos < n && !IsHtmlSpace(m_in[m_pos]) && m_in[m_pos] != '/' && m_in[m_pos] != '>')
+                name += base::LowerAscii(m_in[m_pos++]);
             bool selfClosing = false;
             int count = 0;
             size_t keptEnd = 0;
@@ -308,11 +302,13 @@ namespace {
                         break;
                     }
                     size_t i = 0;
-                    while (i < name.size() && close + 2 + i < n && LowerAscii(m_in[close + 2 + i]) == name[i])
+                    while (i < name.size() && close + 2 + i < n
+                        && base::LowerAscii(m_in[close + 2 + i]) == name[i])
                         ++i;
                     size_t after = close + 2 + i;
                     if (i == name.size()
-                        && (after >= n || IsSpace(m_in[after]) || m_in[after] == '/' || m_in[after] == '>')) {
+                        && (after >= n || IsHtmlSpace(m_in[after]) || m_in[after] == '/'
+                            || m_in[after] == '>')) {
                         m_pos = close;
                         break;
                     }

@@ -1,5 +1,8 @@
 #include "engine/static/Charset.h"
 
+#include "base/Ascii.h"
+#include "base/Owned.h"
+
 #include <iconv.h>
 
 #include <algorithm>
@@ -10,15 +13,7 @@
 namespace pagestow::engine::static_engine {
 namespace {
 
-    char LowerAscii(char c)
-    {
-        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    }
-
-    bool IsSpace(char c)
-    {
-        return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
-    }
+    using base::IsHtmlSpace;
 
     bool IsAsciiLetter(char c)
     {
@@ -30,7 +25,7 @@ namespace {
         if (text.size() - at < prefix.size() || at > text.size())
             return false;
         for (size_t i = 0; i < prefix.size(); ++i) {
-            if (LowerAscii(text[at + i]) != prefix[i])
+            if (base::LowerAscii(text[at + i]) != prefix[i])
                 return false;
         }
         return true;
@@ -180,8 +175,8 @@ namespace {
 
     std::string DecodeWithIconv(std::string_view bytes, const std::string& from)
     {
-        iconv_t converter = iconv_open("UTF-8", from.c_str());
-        if (converter == iconv_t(-1))
+        base::Iconv converter("UTF-8", from.c_str());
+        if (!converter.Valid())
             return DecodeWindows1252(bytes, false);
         std::string out;
         out.resize(bytes.size() * 2 + 16);
@@ -191,7 +186,7 @@ namespace {
         while (inLeft > 0) {
             char* outPointer = out.data() + written;
             size_t outLeft = out.size() - written;
-            size_t result = iconv(converter, &in, &inLeft, &outPointer, &outLeft);
+            size_t result = iconv(converter.Get(), &in, &inLeft, &outPointer, &outLeft);
             written = out.size() - outLeft;
             if (result != size_t(-1))
                 break;
@@ -205,10 +200,9 @@ namespace {
                 written += kReplacement.size();
                 ++in;
                 --inLeft;
-                iconv(converter, nullptr, nullptr, nullptr, nullptr);
+                iconv(converter.Get(), nullptr, nullptr, nullptr, nullptr);
             }
         }
-        iconv_close(converter);
         out.resize(written);
         return out;
     }
@@ -220,7 +214,7 @@ namespace {
         name.clear();
         value.clear();
         auto end = [&] { return pos >= text.size(); };
-        while (!end() && (IsSpace(text[pos]) || text[pos] == '/'))
+        while (!end() && (IsHtmlSpace(text[pos]) || text[pos] == '/'))
             ++pos;
         if (end()) {
             atEnd = true;
@@ -239,14 +233,14 @@ namespace {
                 ++pos;
                 goto valueStart;
             }
-            if (IsSpace(c))
+            if (IsHtmlSpace(c))
                 break;
             if (c == '/' || c == '>')
                 return true;
-            name += LowerAscii(c);
+            name += base::LowerAscii(c);
             ++pos;
         }
-        while (!end() && IsSpace(text[pos]))
+        while (!end() && IsHtmlSpace(text[pos]))
             ++pos;
         if (end()) {
             atEnd = true;
@@ -256,7 +250,7 @@ namespace {
             return true;
         ++pos;
     valueStart:
-        while (!end() && IsSpace(text[pos]))
+        while (!end() && IsHtmlSpace(text[pos]))
             ++pos;
         if (end()) {
             atEnd = true;
@@ -269,7 +263,7 @@ namespace {
                     ++pos;
                     return true;
                 }
-                value += LowerAscii(text[pos]);
+                value += base::LowerAscii(text[pos]);
             }
             atEnd = true;
             return false;
@@ -277,9 +271,9 @@ namespace {
         if (text[pos] == '>')
             return true;
         for (; !end(); ++pos) {
-            if (IsSpace(text[pos]) || text[pos] == '>')
+            if (IsHtmlSpace(text[pos]) || text[pos] == '>')
                 return true;
-            value += LowerAscii(text[pos]);
+            value += base::LowerAscii(text[pos]);
         }
         atEnd = true;
         return false;
@@ -300,12 +294,12 @@ namespace {
             if (found == std::string_view::npos)
                 return std::nullopt;
             pos = found + 7;
-            while (pos < content.size() && IsSpace(content[pos]))
+            while (pos < content.size() && IsHtmlSpace(content[pos]))
                 ++pos;
             if (pos >= content.size() || content[pos] != '=')
                 continue;
             ++pos;
-            while (pos < content.size() && IsSpace(content[pos]))
+            while (pos < content.size() && IsHtmlSpace(content[pos]))
                 ++pos;
             if (pos >= content.size())
                 return std::nullopt;
@@ -316,7 +310,7 @@ namespace {
                 return std::string(content.substr(pos + 1, close - pos - 1));
             }
             size_t stop = pos;
-            while (stop < content.size() && !IsSpace(content[stop]) && content[stop] != ';')
+            while (stop < content.size() && !IsHtmlSpace(content[stop]) && content[stop] != ';')
                 ++stop;
             return std::string(content.substr(pos, stop - pos));
         }
@@ -326,13 +320,13 @@ namespace {
 
 std::optional<std::string> CharsetForLabel(std::string_view label)
 {
-    while (!label.empty() && IsSpace(label.front()))
+    while (!label.empty() && IsHtmlSpace(label.front()))
         label.remove_prefix(1);
-    while (!label.empty() && IsSpace(label.back()))
+    while (!label.empty() && IsHtmlSpace(label.back()))
         label.remove_suffix(1);
     std::string lower;
     for (char c : label)
-        lower += LowerAscii(c);
+        lower += base::LowerAscii(c);
     auto found = Labels().find(lower);
     if (found == Labels().end())
         return std::nullopt;
@@ -344,7 +338,7 @@ std::string CharsetParameter(std::string_view contentType)
     size_t pos = contentType.find(';');
     while (pos != std::string_view::npos) {
         ++pos;
-        while (pos < contentType.size() && IsSpace(contentType[pos]))
+        while (pos < contentType.size() && IsHtmlSpace(contentType[pos]))
             ++pos;
         size_t equals = contentType.find_first_of("=;", pos);
         if (equals == std::string_view::npos)
@@ -355,8 +349,8 @@ std::string CharsetParameter(std::string_view contentType)
         }
         std::string name;
         for (char c : contentType.substr(pos, equals - pos))
-            name += LowerAscii(c);
-        while (!name.empty() && IsSpace(name.back()))
+            name += base::LowerAscii(c);
+        while (!name.empty() && IsHtmlSpace(name.back()))
             name.pop_back();
         size_t valueStart = equals + 1;
         std::string value;
@@ -380,12 +374,14 @@ std::string CharsetParameter(std::string_view contentType)
 
 std::optional<std::string> PrescanForMetaCharset(std::string_view bytes)
 {
+    // 1. Only the first 1,024 bytes are looked at, as a browser's prescan does.
     std::string_view text = bytes.substr(0, 1024);
     size_t pos = 0;
     bool atEnd = false;
     std::string name;
     std::string value;
     while (pos < text.size() && !atEnd) {
+        // 2. A comment is skipped whole; one that does not end in the window ends the prescan.
         if (StartsWithIgnoringCase(text, pos, "<!--")) {
             size_t close = text.find("-->", pos + 2);
             if (close == std::string_view::npos)
@@ -394,7 +390,9 @@ std::optional<std::string> PrescanForMetaCharset(std::string_view bytes)
             continue;
         }
         if (StartsWithIgnoringCase(text, pos, "<meta") && pos + 5 < text.size()
-            && (IsSpace(text[pos + 5]) || text[pos + 5] == '/')) {
+            && (IsHtmlSpace(text[pos + 5]) || text[pos + 5] == '/')) {
+            // 3. A meta element: its attributes, each name counted once, say whether it declares a
+            // character set, by a charset attribute or by a content-type pragma.
             pos += 5;
             std::vector<std::string> seen;
             bool gotPragma = false;
@@ -422,6 +420,8 @@ std::optional<std::string> PrescanForMetaCharset(std::string_view bytes)
                     needPragma = false;
                 }
             }
+            // 4. A declaration counts only when complete; a pragma's charset needs its http-equiv.
+            // UTF-16 in a document read as ASCII cannot be true, so it reads as UTF-8.
             if (atEnd)
                 return std::nullopt;
             if (needPragma && !(*needPragma && !gotPragma) && charset) {
@@ -437,7 +437,9 @@ std::optional<std::string> PrescanForMetaCharset(std::string_view bytes)
         if (text[pos] == '<' && pos + 1 < text.size()
             && (IsAsciiLetter(text[pos + 1])
                 || (text[pos + 1] == '/' && pos + 2 < text.size() && IsAsciiLetter(text[pos + 2])))) {
-            while (pos < text.size() && !IsSpace(text[pos]) && text[pos] != '>')
+            // 5. Any other start or end tag: its name and attributes are stepped over, so that a
+            // "<meta" inside an attribute value is not taken for one.
+            while (pos < text.size() && !IsHtmlSpace(text[pos]) && text[pos] != '>')
                 ++pos;
             while (GetAttribute(text, pos, name, value, atEnd)) { }
             ++pos;
@@ -445,12 +447,14 @@ std::optional<std::string> PrescanForMetaCharset(std::string_view bytes)
         }
         if (StartsWithIgnoringCase(text, pos, "<!") || StartsWithIgnoringCase(text, pos, "</")
             || StartsWithIgnoringCase(text, pos, "<?")) {
+            // 6. Declarations, processing instructions and bogus end tags run to the next '>'.
             size_t close = text.find('>', pos + 2);
             if (close == std::string_view::npos)
                 return std::nullopt;
             pos = close + 1;
             continue;
         }
+        // 7. Any other byte is text.
         ++pos;
     }
     return std::nullopt;

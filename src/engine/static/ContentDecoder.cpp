@@ -1,6 +1,6 @@
 #include "engine/static/ContentDecoder.h"
 
-#include "engine/static/Ascii.h"
+#include "base/Ascii.h"
 
 #include <brotli/decode.h>
 #include <zlib.h>
@@ -175,7 +175,7 @@ std::unique_ptr<ContentDecoder> ContentDecoder::ForEncoding(std::string_view con
     size_t start = 0;
     while (start <= contentEncoding.size()) {
         size_t comma = contentEncoding.find(',', start);
-        std::string coding = ascii::Lower(ascii::Trim(contentEncoding.substr(
+        std::string coding = base::LowerAscii(base::TrimHtmlSpace(contentEncoding.substr(
             start, comma == std::string_view::npos ? std::string_view::npos : comma - start)));
         if (coding == "gzip" || coding == "x-gzip")
             decoders.insert(decoders.begin(), std::make_unique<Inflater>(true));

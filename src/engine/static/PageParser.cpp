@@ -1,7 +1,7 @@
 #include "engine/static/PageParser.h"
 
+#include "base/Ascii.h"
 #include "engine/Contract.h"
-#include "engine/static/Ascii.h"
 #include "engine/static/BoundedParse.h"
 #include "engine/static/Charset.h"
 #include "engine/static/Srcset.h"
@@ -19,9 +19,8 @@
 namespace pagestow::engine::static_engine {
 namespace {
 
-    using ascii::IsSpace;
-    using ascii::Lower;
-    using ascii::Trim;
+    using base::IsHtmlSpace;
+    using base::TrimHtmlSpace;
 
     char UpperAscii(char c)
     {
@@ -33,13 +32,13 @@ namespace {
         std::vector<std::string> tokens;
         size_t i = 0;
         while (i < text.size()) {
-            while (i < text.size() && IsSpace(text[i]))
+            while (i < text.size() && IsHtmlSpace(text[i]))
                 ++i;
             size_t start = i;
-            while (i < text.size() && !IsSpace(text[i]))
+            while (i < text.size() && !IsHtmlSpace(text[i]))
                 ++i;
             if (i > start)
-                tokens.push_back(Lower(text.substr(start, i - start)));
+                tokens.push_back(base::LowerAscii(text.substr(start, i - start)));
         }
         return tokens;
     }
@@ -72,7 +71,7 @@ namespace {
             gumbo_tag_from_original_text(&original);
             name.assign(original.data ? original.data : "", original.length);
             if (element.tag_namespace == GUMBO_NAMESPACE_HTML)
-                name = Lower(name);
+                name = base::LowerAscii(name);
         }
         if (element.tag_namespace == GUMBO_NAMESPACE_SVG) {
             GumboStringPiece original = element.original_tag;
@@ -114,7 +113,7 @@ namespace {
         if (node->type != GUMBO_NODE_ELEMENT || node->v.element.tag_namespace != GUMBO_NAMESPACE_HTML)
             return false;
         std::string tag = TagNameOf(node->v.element);
-        return tag.size() == name.size() && Lower(tag) == name;
+        return tag.size() == name.size() && base::LowerAscii(tag) == name;
     }
 
     bool IsJavaScriptType(std::string_view type)
@@ -124,7 +123,7 @@ namespace {
             "text/ecmascript", "text/javascript", "text/javascript1.0", "text/javascript1.1",
             "text/javascript1.2", "text/javascript1.3", "text/javascript1.4", "text/javascript1.5",
             "text/jscript", "text/livescript", "text/x-ecmascript", "text/x-javascript", "module" };
-        return kTypes.count(Lower(Trim(type))) > 0;
+        return kTypes.count(base::LowerAscii(TrimHtmlSpace(type))) > 0;
     }
 
     // Whether a script element is one a browser runs (and so fetches).
@@ -133,19 +132,19 @@ namespace {
         if (FindAttribute(element, "nomodule"))
             return false;
         auto type = AttributeValue(element, "type");
-        if (type && !Trim(*type).empty())
+        if (type && !TrimHtmlSpace(*type).empty())
             return IsJavaScriptType(*type);
         auto language = AttributeValue(element, "language");
-        if (type || !language || Trim(*language).empty())
+        if (type || !language || TrimHtmlSpace(*language).empty())
             return true;
-        return IsJavaScriptType("text/" + std::string(Trim(*language)));
+        return IsJavaScriptType("text/" + std::string(TrimHtmlSpace(*language)));
     }
 
     bool IsPreloadDestination(std::string_view as)
     {
         static const std::set<std::string, std::less<>> kDestinations = { "audio", "document", "embed",
             "fetch", "font", "image", "object", "script", "style", "track", "video", "worker" };
-        return kDestinations.count(Lower(Trim(as))) > 0;
+        return kDestinations.count(base::LowerAscii(TrimHtmlSpace(as))) > 0;
     }
 
     class Walker {
@@ -210,8 +209,8 @@ namespace {
     {
         FrameReference frame;
         auto src = AttributeValue(element, "src");
-        std::string_view value = src ? Trim(*src) : std::string_view();
-        std::string lower = Lower(value);
+        std::string_view value = src ? TrimHtmlSpace(*src) : std::string_view();
+        std::string lower = base::LowerAscii(value);
         std::string scheme = SchemeOf(value);
         if (auto srcdoc = AttributeValue(element, "srcdoc"); srcdoc && element.tag == GUMBO_TAG_IFRAME) {
             frame.kind = FrameReference::Kind::Srcdoc;
@@ -250,7 +249,7 @@ namespace {
                     continue;
                 const GumboElement& source = sibling->v.element;
                 auto srcset = AttributeValue(source, "srcset");
-                if (!srcset || Trim(*srcset).empty())
+                if (!srcset || TrimHtmlSpace(*srcset).empty())
                     continue;
                 if (auto media = AttributeValue(source, "media");
                     media && !MediaMatches(*media, kViewportWidth))
@@ -266,7 +265,7 @@ namespace {
             }
         }
         auto srcset = AttributeValue(element, "srcset");
-        if (srcset && !Trim(*srcset).empty()) {
+        if (srcset && !TrimHtmlSpace(*srcset).empty()) {
             std::string picked = PickSrcsetCandidate(
                 *srcset, AttributeValue(element, "sizes").value_or(""), src, kViewportWidth);
             chosen(picked);
@@ -304,7 +303,7 @@ namespace {
             AddImage(node, index);
             return;
         case GUMBO_TAG_INPUT:
-            if (Lower(Trim(AttributeValue(element, "type").value_or(""))) == "image")
+            if (base::LowerAscii(TrimHtmlSpace(AttributeValue(element, "type").value_or(""))) == "image")
                 AddResource(AttributeValue(element, "src").value_or(""), ResourceKind::Image);
             return;
         case GUMBO_TAG_BODY:
@@ -325,7 +324,7 @@ namespace {
     {
         for (size_t i = start + 1; i + 10 <= m_source.size(); ++i) {
             if (m_source[i] == '<' && m_source[i + 1] == '/'
-                && Lower(m_source.substr(i + 2, 8)) == "noscript")
+                && base::LowerAscii(m_source.substr(i + 2, 8)) == "noscript")
                 return i;
         }
         return m_source.size();
@@ -420,7 +419,7 @@ namespace {
 
     DocumentType TypeOf(std::string_view contentType)
     {
-        std::string essence = Lower(Trim(contentType.substr(0, contentType.find(';'))));
+        std::string essence = base::LowerAscii(TrimHtmlSpace(contentType.substr(0, contentType.find(';'))));
         if (essence.empty() || essence == "text/html" || essence == "application/xhtml+xml"
             || essence == "text/xml" || essence == "application/xml" || essence == "image/svg+xml")
             return DocumentType::Html;
@@ -433,11 +432,6 @@ namespace {
     }
 
 } // namespace
-
-std::vector<SnapshotElement> BlankDocumentElements()
-{
-    return { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
-}
 
 ParsedPage ParsePage(std::string_view bytes, std::string_view contentType, const std::string& url,
     DocumentRole role, const ParseBounds& bounds)

@@ -69,7 +69,4 @@ struct ParsedPage {
 ParsedPage ParsePage(std::string_view bytes, std::string_view contentType, const std::string& url,
     DocumentRole role, const ParseBounds& bounds = {});
 
-// The elements of the empty document about:blank.
-std::vector<SnapshotElement> BlankDocumentElements();
-
 } // namespace pagestow::engine::static_engine

@@ -1,6 +1,6 @@
 #include "engine/static/Srcset.h"
 
-#include "engine/static/Ascii.h"
+#include "base/Ascii.h"
 
 #include <algorithm>
 #include <charconv>
@@ -11,19 +11,18 @@
 
 namespace pagestow::engine::static_engine {
 namespace {
-    using ascii::IsSpace;
-    using ascii::Lower;
-    using ascii::Trim;
+    using base::IsHtmlSpace;
+    using base::TrimHtmlSpace;
 
     // Reads a CSS length in pixels ("300px", "50vw", "0"); nullopt for anything else.
     std::optional<double> LengthInPixels(std::string_view text, int viewportWidth)
     {
-        text = Trim(text);
+        text = TrimHtmlSpace(text);
         double value = 0;
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (error != std::errc() || value < 0)
             return std::nullopt;
-        std::string unit = Lower(std::string_view(end, size_t(text.data() + text.size() - end)));
+        std::string unit = base::LowerAscii(std::string_view(end, size_t(text.data() + text.size() - end)));
         if (unit == "px" || (unit.empty() && value == 0))
             return value;
         if (unit == "vw")
@@ -40,7 +39,7 @@ namespace {
         size_t start = 0;
         while (start <= sizes.size()) {
             size_t comma = sizes.find(',', start);
-            std::string_view entry = Trim(sizes.substr(
+            std::string_view entry = TrimHtmlSpace(sizes.substr(
                 start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
             if (!entry.empty()) {
                 // 2. An entry's last token is its length; what comes before it is its media condition.
@@ -48,8 +47,8 @@ namespace {
                 std::string_view condition;
                 std::string_view length = entry;
                 if (split != std::string_view::npos) {
-                    condition = Trim(entry.substr(0, split + 1));
-                    length = Trim(entry.substr(split + 1));
+                    condition = TrimHtmlSpace(entry.substr(0, split + 1));
+                    length = TrimHtmlSpace(entry.substr(split + 1));
                 }
                 // 3. The first entry without a condition, or whose condition holds, decides; a length
                 //    that cannot be read counts as the full viewport.
@@ -80,14 +79,14 @@ namespace {
         size_t i = 0;
         while (i < srcset.size()) {
             // 1. Skip blanks and commas before a candidate; the end of the text ends the list.
-            while (i < srcset.size() && (IsSpace(srcset[i]) || srcset[i] == ','))
+            while (i < srcset.size() && (IsHtmlSpace(srcset[i]) || srcset[i] == ','))
                 ++i;
             if (i >= srcset.size())
                 break;
             // 2. The address runs to the next blank. Commas at its end end the candidate at once,
             //    without descriptors.
             size_t start = i;
-            while (i < srcset.size() && !IsSpace(srcset[i]))
+            while (i < srcset.size() && !IsHtmlSpace(srcset[i]))
                 ++i;
             std::string_view url = srcset.substr(start, i - start);
             std::vector<std::string> descriptors;
@@ -107,7 +106,7 @@ namespace {
                     } else if (c == ',') {
                         ++i;
                         break;
-                    } else if (IsSpace(c)) {
+                    } else if (IsHtmlSpace(c)) {
                         if (!current.empty())
                             descriptors.push_back(std::exchange(current, {}));
                     } else {
@@ -129,7 +128,7 @@ namespace {
                     valid = false;
                     continue;
                 }
-                char unit = ascii::Lower(descriptor.back());
+                char unit = base::LowerAscii(descriptor.back());
                 double number = 0;
                 auto [end, error]
                     = std::from_chars(descriptor.data(), descriptor.data() + descriptor.size() - 1, number);
@@ -169,10 +168,10 @@ std::string PickSrcsetCandidate(
             anyOneX = true;
     }
     // 3. src joins as a 1x candidate when no width candidate and no 1x candidate is there.
-    if (!anyWidth && !anyOneX && !Trim(src).empty())
-        candidates.push_back({ std::string(Trim(src)), 1.0, std::nullopt });
+    if (!anyWidth && !anyOneX && !TrimHtmlSpace(src).empty())
+        candidates.push_back({ std::string(TrimHtmlSpace(src)), 1.0, std::nullopt });
     if (candidates.empty())
-        return std::string(Trim(src));
+        return std::string(TrimHtmlSpace(src));
     // 4. At device pixel ratio 1, take the smallest density that still gives one image pixel per
     //    screen pixel, else the largest density there is.
     const Candidate* best = nullptr;
@@ -192,7 +191,7 @@ std::string PickSrcsetCandidate(
 bool MediaMatches(std::string_view media, int viewportWidth)
 {
     // 1. An empty query, "all" and "screen" hold.
-    std::string text = Lower(Trim(media));
+    std::string text = base::LowerAscii(TrimHtmlSpace(media));
     if (text.empty() || text == "all" || text == "screen")
         return true;
     // 2. A comma-separated list holds when one of its queries does.
@@ -215,8 +214,8 @@ bool MediaMatches(std::string_view media, int viewportWidth)
     size_t start = 0;
     while (true) {
         size_t found = text.find(" and ", start);
-        parts.push_back(std::string(
-            Trim(std::string_view(text).substr(start, found == std::string::npos ? found : found - start))));
+        parts.push_back(std::string(TrimHtmlSpace(
+            std::string_view(text).substr(start, found == std::string::npos ? found : found - start))));
         if (found == std::string::npos)
             break;
         start = found + 5;
@@ -225,18 +224,18 @@ bool MediaMatches(std::string_view media, int viewportWidth)
         std::string part = parts[i];
         // 4. A leading "only" changes nothing; the media types screen and all hold, others do not.
         if (i == 0 && part.rfind("only ", 0) == 0)
-            part = std::string(Trim(std::string_view(part).substr(5)));
+            part = std::string(TrimHtmlSpace(std::string_view(part).substr(5)));
         if (part == "screen" || part == "all")
             continue;
         // 5. A feature in parentheses: min-width and max-width against the viewport; a feature the
         //    engine cannot read does not hold.
         if (part.size() < 2 || part.front() != '(' || part.back() != ')')
             return false;
-        std::string_view feature = Trim(std::string_view(part).substr(1, part.size() - 2));
+        std::string_view feature = TrimHtmlSpace(std::string_view(part).substr(1, part.size() - 2));
         size_t colon = feature.find(':');
         if (colon == std::string_view::npos)
             return false;
-        std::string_view name = Trim(feature.substr(0, colon));
+        std::string_view name = TrimHtmlSpace(feature.substr(0, colon));
         auto length = LengthInPixels(feature.substr(colon + 1), viewportWidth);
         if (!length)
             return false;
@@ -255,8 +254,8 @@ bool IsSupportedImageType(std::string_view type)
     static const std::set<std::string, std::less<>> kTypes
         = { "image/apng", "image/avif", "image/bmp", "image/gif", "image/jpeg", "image/jpg", "image/png",
               "image/svg+xml", "image/webp", "image/x-icon", "image/vnd.microsoft.icon" };
-    std::string_view trimmed = Trim(type);
-    return trimmed.empty() || kTypes.count(Lower(trimmed)) > 0;
+    std::string_view trimmed = TrimHtmlSpace(type);
+    return trimmed.empty() || kTypes.count(base::LowerAscii(trimmed)) > 0;
 }
 
 } // namespace pagestow::engine::static_engine

@@ -1,5 +1,6 @@
 #include "engine/static/StaticEngine.h"
 
+#include "base/Ascii.h"
 #include "engine/static/ContentDecoder.h"
 #include "engine/static/Handles.h"
 #include "engine/static/PageParser.h"
@@ -77,24 +78,6 @@ namespace {
         while (end > start && (unsigned char)text[end - 1] <= 32)
             --end;
         return text.substr(start, end - start);
-    }
-
-    bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-    {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-            [](char x, char y) { return std::tolower((unsigned char)x) == std::tolower((unsigned char)y); });
-    }
-
-    std::shared_ptr<SnapshotDocument> MakeBlankDocument(
-        std::string url = "about:blank", DocumentOrigin origin = DocumentOrigin::Loaded)
-    {
-        auto blank = std::make_shared<SnapshotDocument>();
-        blank->url = std::move(url);
-        blank->origin = origin;
-        blank->characterSet = "UTF-8";
-        blank->elements = BlankDocumentElements();
-        blank->body = 2;
-        return blank;
     }
 
     // Transfers under way at once; more wait in the queue (curl itself keeps to the connections per host).
@@ -293,7 +276,7 @@ namespace {
         m_progress = {};
         SetLastFailure(NavigationFailure::None);
         std::string typed = Trimmed(address);
-        if (EqualsIgnoringCase(typed, "about:blank")) {
+        if (base::EqualsIgnoringAsciiCase(typed, "about:blank")) {
             m_pending = Pending::Blank;
             return;
         }

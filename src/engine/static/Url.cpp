@@ -1,5 +1,6 @@
 #include "engine/static/Url.h"
 
+#include "base/Ascii.h"
 #include "engine/CharacterSet.h"
 #include "engine/EngineCache.h"
 #include "engine/ReferenceText.h"
@@ -12,11 +13,6 @@
 
 namespace pagestow::engine::static_engine {
 namespace {
-
-    char LowerAscii(char c)
-    {
-        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    }
 
     using UrlHandle = CurlUrl;
 
@@ -34,7 +30,7 @@ namespace {
     {
         std::string lower;
         for (char c : charset)
-            lower += LowerAscii(c);
+            lower += base::LowerAscii(c);
         return lower.empty() || lower == "utf-8" || lower == "utf8";
     }
 
@@ -88,7 +84,7 @@ std::string SchemeOf(std::string_view address)
         bool allowed = letter || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
         if (!allowed)
             return {};
-        scheme += LowerAscii(c);
+        scheme += base::LowerAscii(c);
     }
     return scheme;
 }

@@ -2,6 +2,7 @@
 
 #include "engine/Contract.h"
 #include "engine/EngineCache.h"
+#include "engine/webkit/BodyDecoder.h"
 #include "engine/webkit/FrameDump.h"
 #include "engine/webkit/WebKitMessages.h"
 #include "mapping/FileUtils.h"
@@ -135,6 +136,19 @@ namespace {
         return list;
     }
 
+    // A document whose answer has come but none of whose body WebKit has parsed: the page as a parser
+    // sees it at the end of an empty input.
+    std::shared_ptr<SnapshotDocument> BegunDocument(std::string address)
+    {
+        auto page = std::make_shared<SnapshotDocument>();
+        page->url = std::move(address);
+        page->characterSet = "UTF-8";
+        page->serialization = "<html><head></head><body></body></html>";
+        page->elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
+        page->body = 2;
+        return page;
+    }
+
 } // namespace
 
 // One page load runs through these states; each new load (ours or the page's own) starts at Loading.
@@ -211,8 +225,12 @@ struct WebKitEngine::Impl {
         SoupMessage* message = nullptr;
         GInputStream* stream = nullptr;
         std::unique_ptr<EngineCache::Entry> entry;
-        // The first bytes of the body, to tell a gzip stream passed through undecoded.
-        std::string head;
+        // The body arrives as it travelled (only the chunks undone) and is decoded here, so that a
+        // body cut short or damaged is told from a whole one.
+        std::unique_ptr<BodyDecoder> decoder;
+        std::uint64_t received = 0;
+        // The Content-Length the server announced, or -1.
+        std::int64_t announced = -1;
         ~Refetch();
     };
     void StartRefetch(WebKitWebResource* resource, ResourceWatch* watch);
@@ -246,6 +264,8 @@ struct WebKitEngine::Impl {
     bool m_everCommitted = false;
     bool m_finished = false;
     bool m_failed = false;
+    // The load time-out struck after the document had begun.
+    bool m_timedOut = false;
     // The response was not shown because it is a download: the load ends without a new page.
     bool m_ignoredResponse = false;
     NavigationFailure m_failure = NavigationFailure::None;
@@ -452,6 +472,7 @@ void WebKitEngine::Impl::BeginLoad(std::string address, bool pageStarted)
     m_everCommitted = false;
     m_finished = false;
     m_failed = false;
+    m_timedOut = false;
     m_ignoredResponse = false;
     g_clear_object(&m_mainResponse);
     m_failure = NavigationFailure::None;
@@ -489,19 +510,14 @@ void WebKitEngine::Impl::OnTimeout()
     // answer whose body has not begun is an empty document at its address; only a load that got no
     // answer at all shows the error page.
     if (m_committed && !EndedWithoutResponse()) {
+        m_timedOut = true;
         TakeSnapshot();
         return;
     }
     WebKitURIResponse* response = m_failed ? nullptr : MainResponse();
     if (response) {
-        auto page = std::make_shared<SnapshotDocument>();
-        page->url = webkit_uri_response_get_uri(response);
-        page->characterSet = "UTF-8";
-        page->serialization = "<html><head></head><body></body></html>";
-        page->elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
-        page->body = 2;
         webkit_web_view_stop_loading(m_view);
-        Deliver(std::move(page));
+        Deliver(BegunDocument(webkit_uri_response_get_uri(response)));
         return;
     }
     if (m_failure == NavigationFailure::None)
@@ -605,7 +621,11 @@ void WebKitEngine::Impl::OnDumpReply(std::vector<FrameDump> dumps)
     std::set<std::string> failed = m_unanswered;
     failed.insert(m_blocked.begin(), m_blocked.end());
     std::shared_ptr<SnapshotDocument> top = AssembleSnapshot(dumps, failed);
-    if (!top) {
+    if (m_timedOut && (!top || top->elements.empty())) {
+        // A document cut by the time-out before WebKit parsed any of it (its decoder holds up to a
+        // kilobyte while it looks for the character set).
+        top = BegunDocument(top ? top->url : CurrentUri());
+    } else if (!top) {
         // A document the extension never saw (the blank page before any script touched it) is an
         // empty document at the view's address.
         top = std::make_shared<SnapshotDocument>();
@@ -830,11 +850,14 @@ void WebKitEngine::Impl::OnRefetchCookies(GObject* source, GAsyncResult* result,
         return;
     }
     refetch->message = message;
+    // The network layer's decoder lets a stream cut short pass as whole: the body is decoded here.
+    soup_message_disable_feature(message, SOUP_TYPE_CONTENT_DECODER);
     SoupMessageHeaders* headers = soup_message_get_request_headers(message);
     for (const auto& [name, value] : refetch->headers) {
         if (g_ascii_strcasecmp(name.c_str(), "Cookie") != 0)
             soup_message_headers_replace(headers, name.c_str(), value.c_str());
     }
+    soup_message_headers_replace(headers, "Accept-Encoding", "gzip, deflate");
     if (!soup_message_headers_get_one(headers, "User-Agent")) {
         soup_message_headers_replace(headers, "User-Agent",
             webkit_settings_get_user_agent(webkit_web_view_get_settings(engine->m_view)));
@@ -863,6 +886,15 @@ void WebKitEngine::Impl::OnRefetchSent(GObject* source, GAsyncResult* result, gp
         EndRefetch(refetch, false);
         return;
     }
+    SoupMessageHeaders* headers = soup_message_get_response_headers(refetch->message);
+    const char* coding = soup_message_headers_get_one(headers, "Content-Encoding");
+    refetch->decoder = std::make_unique<BodyDecoder>(coding ? coding : "");
+    if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH)
+        refetch->announced = soup_message_headers_get_content_length(headers);
+    if (!refetch->decoder->Known()) {
+        EndRefetch(refetch, false);
+        return;
+    }
     refetch->entry = EngineCache::ForThisRun().BeginEntry();
     ReadMore(refetch);
 }
@@ -886,17 +918,17 @@ void WebKitEngine::Impl::OnRefetchRead(GObject* source, GAsyncResult* result, gp
     }
     gsize size = 0;
     const char* chunk = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-    bool written = size == 0 || refetch->entry->Write(std::string_view(chunk, size));
-    if (refetch->head.size() < 2)
-        refetch->head.append(chunk, std::min<gsize>(size, 2 - refetch->head.size()));
+    refetch->received += size;
+    std::string decoded;
+    bool sound = size == 0 ? refetch->decoder->Finish(decoded)
+                           : refetch->decoder->Feed(std::string_view(chunk, size), decoded);
     g_bytes_unref(bytes);
-    const char* coding = soup_message_headers_get_one(
-        soup_message_get_response_headers(refetch->message), "Content-Encoding");
+    bool written = sound && (decoded.empty() || refetch->entry->Write(decoded));
     if (!written || refetch->entry->Size() > kPageMemoryBudget) {
         EndRefetch(refetch, false);
-    } else if (size == 0
-        && IsUndecodedGzip(
-            coding, reinterpret_cast<const guchar*>(refetch->head.data()), refetch->head.size())) {
+    } else if (size == 0 && refetch->announced >= 0
+        && refetch->received != std::uint64_t(refetch->announced)) {
+        // The connection closed before the announced length (the network layer does not say so).
         EndRefetch(refetch, false);
     } else if (size == 0) {
         refetch->entry->Commit(refetch->addresses);

@@ -44,8 +44,9 @@ namespace {
             sound = decoder.Feed(std::string_view(item.body).substr(at, 1000 + at % 7), out);
         sound = sound && decoder.Finish(out);
         EXPECT_EQ(sound, item.whole);
-        if (item.whole)
+        if (item.whole) {
             EXPECT_EQ(out, kText);
+        }
     }
 
     INSTANTIATE_TEST_SUITE_P(Codings, BodyDecoderTest,
@@ -67,7 +68,7 @@ namespace {
                 "zlib_deflate_with_a_bad_checksum", "deflate", Damaged(Deflate(kText, false), 2), false },
             DecodeCase { "brotli_is_not_offered", "br", kText, false },
             DecodeCase { "two_codings", "gzip, gzip", Gzip(Gzip(kText)), false }),
-        [](const ::testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+        [](const ::testing::TestParamInfo<DecodeCase>& param) { return std::string(param.param.name); });
 
 } // namespace
 } // namespace pagestow::engine::webkit

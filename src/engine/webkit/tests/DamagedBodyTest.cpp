@@ -112,11 +112,13 @@ namespace {
 
         for (const BodyCase& item : BodyCases()) {
             const std::string expected = item.whole ? picture : "(not cached)";
-            if (item.limit == Limit::None)
+            if (item.limit == Limit::None) {
                 EXPECT_EQ(CachedBytes(raw.Url(std::string("/") + item.name + ".gif")), expected) << item.name;
-            if (item.limit != Limit::Both)
+            }
+            if (item.limit != Limit::Both) {
                 EXPECT_EQ(CachedBytes(raw.Url(std::string("/again-") + item.name + ".gif")), expected)
                     << "again-" << item.name;
+            }
         }
     }
 

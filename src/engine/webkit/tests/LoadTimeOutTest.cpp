@@ -12,6 +12,9 @@ namespace {
     using namespace pagestow::engine::webkit::tests;
     using pagestow::hostile::RawResponseServer;
 
+    // Long enough for WebKit to start its processes and commit the document on a busy machine.
+    constexpr auto kTimeOut = 10s;
+
     const std::string kHtmlHead
         = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 100000\r\n\r\n";
 
@@ -30,7 +33,7 @@ namespace {
         const BegunCase& item = GetParam();
         RawResponseServer raw;
         raw.Serve("/slow.htm", item.sent, RawResponseServer::After::HoldOpen);
-        m_engine->SetLoadTimeout(3s);
+        m_engine->SetLoadTimeout(kTimeOut);
 
         auto document = Load(raw.Url("/slow.htm"));
 
@@ -64,7 +67,7 @@ namespace {
                 "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><div><p>"
                     + std::string(2000, 'x') + "</p>",
                 { "HTML", "HEAD", "BODY", "DIV", "P" } }),
-        [](const ::testing::TestParamInfo<BegunCase>& info) { return std::string(info.param.name); });
+        [](const ::testing::TestParamInfo<BegunCase>& param) { return std::string(param.param.name); });
 
     TEST_F(WebKitEngineTest, APictureTheBegunDocumentRequestedIsCachedAtTheTimeOut)
     {
@@ -75,7 +78,7 @@ namespace {
             kHtmlHead + "<html><body><img src=\"" + server.Url("/here.gif") + "\"><p>"
                 + std::string(1100, 'x'),
             RawResponseServer::After::HoldOpen);
-        m_engine->SetLoadTimeout(3s);
+        m_engine->SetLoadTimeout(kTimeOut);
 
         auto document = Load(raw.Url("/slow.htm"));
 

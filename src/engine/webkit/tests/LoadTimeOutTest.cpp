@@ -13,7 +13,7 @@ namespace {
     using pagestow::hostile::RawResponseServer;
 
     // Long enough for WebKit to start its processes and commit the document on a busy machine.
-    constexpr auto kTimeOut = 10s;
+    constexpr auto kTimeOut = 15s;
 
     const std::string kHtmlHead
         = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 100000\r\n\r\n";

@@ -1,5 +1,7 @@
 #include "app/BannerView.h"
 
+#include "base/GLibOwned.h"
+
 #include <gtk/gtk.h>
 
 #include <algorithm>
@@ -31,13 +33,10 @@ void GtkBannerDisplay::ShowPicture(const banner::Picture& picture)
     // A larger picture is cut at the control's edges, so that it never pushes the window's layout.
     int width = std::min(picture.width, m_width);
     int height = std::min(picture.height, m_height);
-    GdkPixbuf* shown = whole;
-    if (width != picture.width || height != picture.height) {
-        shown = gdk_pixbuf_new_subpixbuf(whole, 0, 0, width, height);
-        g_object_unref(whole);
-    }
-    gtk_image_set_from_pixbuf(GTK_IMAGE(m_image), shown);
-    g_object_unref(shown);
+    base::GObjectPtr<GdkPixbuf> shown(whole);
+    if (width != picture.width || height != picture.height)
+        shown.reset(gdk_pixbuf_new_subpixbuf(whole, 0, 0, width, height));
+    gtk_image_set_from_pixbuf(GTK_IMAGE(m_image), shown.get());
 }
 
 void GtkBannerDisplay::SetHint(std::string_view hint)

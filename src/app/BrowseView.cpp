@@ -44,7 +44,7 @@ namespace {
 } // namespace
 
 BrowseView::BrowseView(GtkWidget* view, std::function<void()> loadStarted)
-    : m_view(view)
+    : m_view(GTK_WIDGET(g_object_ref(view)))
     , m_loadStarted(std::move(loadStarted))
 {
     static const bool hooked = [] {
@@ -53,16 +53,14 @@ BrowseView::BrowseView(GtkWidget* view, std::function<void()> loadStarted)
         return true;
     }();
     (void)hooked;
-    g_object_ref(m_view);
-    g_object_set_data(G_OBJECT(m_view), kWatchedKey, GINT_TO_POINTER(1));
-    g_signal_connect(m_view, "load-changed", G_CALLBACK(OnLoadChanged), this);
+    g_object_set_data(G_OBJECT(m_view.get()), kWatchedKey, GINT_TO_POINTER(1));
+    g_signal_connect(m_view.get(), "load-changed", G_CALLBACK(OnLoadChanged), this);
 }
 
 BrowseView::~BrowseView()
 {
-    g_signal_handlers_disconnect_by_data(m_view, this);
-    g_object_set_data(G_OBJECT(m_view), kWatchedKey, nullptr);
-    g_object_unref(m_view);
+    g_signal_handlers_disconnect_by_data(m_view.get(), this);
+    g_object_set_data(G_OBJECT(m_view.get()), kWatchedKey, nullptr);
 }
 
 void BrowseView::OnLoadChanged(GtkWidget* view, int event, void* data)
@@ -78,26 +76,26 @@ void BrowseView::OnLoadChanged(GtkWidget* view, int event, void* data)
 
 std::string BrowseView::LastFailureAddress() const
 {
-    LoadFailure* failure = FailureOf(m_view);
+    LoadFailure* failure = FailureOf(m_view.get());
     return failure ? failure->address : "";
 }
 
 std::string BrowseView::LastFailureMessage() const
 {
-    LoadFailure* failure = FailureOf(m_view);
+    LoadFailure* failure = FailureOf(m_view.get());
     return failure ? failure->error->message : "";
 }
 
 void BrowseView::ShowErrorPage(const std::string& address, const std::string& reason)
 {
-    LoadFailure* failure = FailureOf(m_view);
+    LoadFailure* failure = FailureOf(m_view.get());
     std::string failingAddress = failure && !failure->address.empty() ? failure->address : address;
     GError* error = failure
         ? g_error_copy(failure->error)
         : g_error_new_literal(WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_FAILED, reason.c_str());
     // The view's own handler of a failed load: the page it shows in place of the one that failed.
-    WEBKIT_WEB_VIEW_GET_CLASS(m_view)->load_failed(
-        WEBKIT_WEB_VIEW(m_view), WEBKIT_LOAD_STARTED, failingAddress.c_str(), error);
+    WEBKIT_WEB_VIEW_GET_CLASS(m_view.get())
+        ->load_failed(WEBKIT_WEB_VIEW(m_view.get()), WEBKIT_LOAD_STARTED, failingAddress.c_str(), error);
     g_error_free(error);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/GLibOwned.h"
+
 #include <functional>
 #include <string>
 
@@ -30,7 +32,8 @@ public:
 private:
     static void OnLoadChanged(GtkWidget* view, int event, void* data);
 
-    GtkWidget* m_view;
+    // The view, kept alive as long as it is watched.
+    base::GObjectPtr<GtkWidget> m_view;
     std::function<void()> m_loadStarted;
 };
 

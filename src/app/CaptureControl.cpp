@@ -3,6 +3,7 @@
 
 #include "app/MainForm.h"
 #include "app/Texts.h"
+#include "base/GLibOwned.h"
 #include "capture/Capture.h"
 #include "capture/SaveSequence.h"
 #include "engine/webkit/WebKitEngine.h"
@@ -37,21 +38,22 @@ void TmainForm::SetCaptureControlsEnabled(bool enabled)
 
 void TmainForm::Button1Click()
 {
-    // 1., 2. The box keeps its text as typed.
+    // 1. Read the address from the box (which keeps its text as typed); refuse an empty one.
     auto notice = [this](std::string_view text) { Notice(text); };
     std::optional<std::string> address = capture::SaveAddress(AddressText(), notice);
     if (!address)
         return;
-    // 3., 4. Settings and the view selectors stay enabled.
+    // 2. Mark the capture pending and disable Save and the address box; Settings and the view
+    //    selectors stay enabled.
     m_capturePending = -1;
     SetCaptureControlsEnabled(false);
-    // 5.
-    gtk_list_store_clear(GTK_LIST_STORE(m_resultStore));
+    // 3. Empty the result list and fit its column to the list.
+    gtk_list_store_clear(GTK_LIST_STORE(m_resultStore.get()));
     gtk_tree_view_column_set_fixed_width(
         GTK_TREE_VIEW_COLUMN(m_resultColumn), std::max(1, LayoutOf("PLV").width - kColumnAllowance));
-    // 6., 7.
+    // 4. Report the start in the status bar and the log.
     capture::ReportSaveStarted();
-    // 8. - 10. The engine reads the address as a browser does; the user then watches the list.
+    // 5. Load the address in the browse view as a browser does, then show the result list.
     SelectPage(2);
     CheckRadio("RB3");
     m_engine->Navigate(*address);
@@ -61,17 +63,18 @@ void TmainForm::Button1Click()
 
 void TmainForm::REWDocumentComplete(const engine::ObjectPtr& browser, const std::string& url)
 {
-    // 1., 2. Only the top-level document, and only while a capture is pending.
+    // 1. Only the top-level document counts, and only while a capture is pending.
     if (!m_engine || browser != m_engine->Application() || m_capturePending == 0)
         return;
     // A completion that arrives while a capture runs (the walk lets the window's events through) is
     // left alone: the capture's state is process-wide.
     if (m_capturing || capture::CaptureRunning())
         return;
-    // 3. The blank page never finishes a capture; the flag stays set.
+    // 2. The blank page never finishes a capture; the flag stays set.
     if (!capture::FinishesCapture(url))
         return;
-    // 4. - 6. An error that escapes the driver is reported, and the window still returns to idle.
+    // 3. Run the capture; an error that escapes the driver is reported, and the window still
+    //    returns to idle.
     m_capturing = true;
     const std::string folderBefore = capture::CaptureFolder;
     capture::CaptureOutcome outcome = capture::RunCapture(*m_engine);
@@ -82,9 +85,9 @@ void TmainForm::REWDocumentComplete(const engine::ObjectPtr& browser, const std:
         capture::SaveDir = m_deferredSaveDir;
         m_deferredSaveDir.clear();
     }
-    // 7.
+    // 4. Report how the capture ended.
     capture::ReportCaptureEnd(outcome, [this](std::string_view text) { Notice(text); });
-    // 8.
+    // 5. Back to idle: nothing pending, Save enabled again.
     m_capturePending = 0;
     SetCaptureControlsEnabled(true);
     if (m_closeRequested) {
@@ -105,13 +108,13 @@ void TmainForm::RB3Click()
 
 void TmainForm::PLVDblClick()
 {
-    // 1.
+    // 1. Nothing to open while the list is empty or no capture folder was made.
     GtkTreeIter first;
-    if (!gtk_tree_model_get_iter_first(GTK_TREE_MODEL(m_resultStore), &first)
+    if (!gtk_tree_model_get_iter_first(GTK_TREE_MODEL(m_resultStore.get()), &first)
         || capture::CaptureFolder.empty())
         return;
-    // 2., 3. The folder of the capture that is running, or else of the last one: a save folder
-    // chosen since then does not move it.
+    // 2. Open the folder of the capture that is running, or else of the last one: a save folder
+    //    chosen since then does not move it.
     std::string path = m_capturing || m_lastCaptureFolder.empty()
         ? capture::SaveDir + capture::CaptureFolder + "/"
         : m_lastCaptureFolder;
@@ -136,14 +139,14 @@ void TmainForm::Button4Click()
 std::vector<std::string> TmainForm::ResultLines() const
 {
     std::vector<std::string> lines;
-    GtkTreeModel* model = GTK_TREE_MODEL(m_resultStore);
+    GtkTreeModel* model = GTK_TREE_MODEL(m_resultStore.get());
     GtkTreeIter iter;
     for (bool more = gtk_tree_model_get_iter_first(model, &iter); more;
          more = gtk_tree_model_iter_next(model, &iter)) {
         gchar* text = nullptr;
         gtk_tree_model_get(model, &iter, 0, &text, -1);
+        base::GCharPtr owned(text);
         lines.push_back(text ? text : "");
-        g_free(text);
     }
     return lines;
 }
@@ -161,10 +164,8 @@ std::string TmainForm::LogText() const
     GtkTextIter start;
     GtkTextIter end;
     gtk_text_buffer_get_bounds(buffer, &start, &end);
-    gchar* text = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
-    std::string result = text;
-    g_free(text);
-    return result;
+    base::GCharPtr text(gtk_text_buffer_get_text(buffer, &start, &end, FALSE));
+    return text.get();
 }
 
 std::string TmainForm::AddressText() const
@@ -187,9 +188,9 @@ void TmainForm::AddResultLine(const std::string& message)
     if (m_closed)
         return;
     GtkTreeIter iter;
-    gtk_list_store_append(GTK_LIST_STORE(m_resultStore), &iter);
-    gtk_list_store_set(GTK_LIST_STORE(m_resultStore), &iter, 0, message.c_str(), -1);
-    GtkTreePath* path = gtk_tree_model_get_path(GTK_TREE_MODEL(m_resultStore), &iter);
+    gtk_list_store_append(GTK_LIST_STORE(m_resultStore.get()), &iter);
+    gtk_list_store_set(GTK_LIST_STORE(m_resultStore.get()), &iter, 0, message.c_str(), -1);
+    GtkTreePath* path = gtk_tree_model_get_path(GTK_TREE_MODEL(m_resultStore.get()), &iter);
     gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(m_resultView), path, nullptr, FALSE, 0, 0);
     gtk_tree_path_free(path);
 }

@@ -1,5 +1,7 @@
 #include "app/Desktop.h"
 
+#include "base/GLibOwned.h"
+
 #include <gtk/gtk.h>
 
 #include <algorithm>
@@ -139,10 +141,8 @@ std::string GtkDesktop::BrowseForFolder(
         gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dialog), initialFolder.c_str());
     std::string chosen;
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
-        if (char* folder = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
-            chosen = folder;
-            g_free(folder);
-        }
+        if (base::GCharPtr folder { gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog)) })
+            chosen = folder.get();
     }
     if (fit.source)
         g_source_remove(fit.source);
@@ -167,12 +167,8 @@ ScreenSize GtkDesktop::PrimaryScreenSize()
 
 std::string FolderUri(const std::string& path)
 {
-    char* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-    if (!uri)
-        return {};
-    std::string text = uri;
-    g_free(uri);
-    return text;
+    base::GCharPtr uri(g_filename_to_uri(path.c_str(), nullptr, nullptr));
+    return uri ? std::string(uri.get()) : std::string();
 }
 
 void GtkDesktop::OpenFolder(GtkWindow* owner, const std::string& path)
@@ -186,10 +182,9 @@ void GtkDesktop::OpenUri(GtkWindow* owner, const std::string& uri)
 {
     if (uri.empty())
         return;
-    GdkAppLaunchContext* context = gdk_display_get_app_launch_context(
-        owner ? gtk_widget_get_display(GTK_WIDGET(owner)) : gdk_display_get_default());
-    g_app_info_launch_default_for_uri(uri.c_str(), G_APP_LAUNCH_CONTEXT(context), nullptr);
-    g_object_unref(context);
+    base::GObjectPtr<GdkAppLaunchContext> context(gdk_display_get_app_launch_context(
+        owner ? gtk_widget_get_display(GTK_WIDGET(owner)) : gdk_display_get_default()));
+    g_app_info_launch_default_for_uri(uri.c_str(), G_APP_LAUNCH_CONTEXT(context.get()), nullptr);
 }
 
 } // namespace pagestow::app

@@ -2,6 +2,7 @@
 
 #include "app/MainForm.h"
 #include "app/Texts.h"
+#include "base/GLibOwned.h"
 
 #include <gtk/gtk.h>
 
@@ -58,9 +59,8 @@ std::string HelpWindowText(GtkWidget* helpWindow)
         GtkTextIter start;
         GtkTextIter end;
         gtk_text_buffer_get_bounds(buffer, &start, &end);
-        gchar* chars = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
-        text = chars;
-        g_free(chars);
+        base::GCharPtr chars(gtk_text_buffer_get_text(buffer, &start, &end, FALSE));
+        text = chars.get();
     }
     return text;
 }
@@ -93,10 +93,10 @@ void RunHelpWindow()
     gtk_text_view_set_editable(GTK_TEXT_VIEW(memo), FALSE);
     gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(memo), GTK_WRAP_WORD_CHAR);
 
-    // 3., 4.
+    // 3. Fill the memo with the help text.
     gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(memo)), HelpText().c_str(), -1);
 
-    // 5. Modal: the main window takes no input until the help window is closed.
+    // 4. Modal: the main window takes no input until the help window is closed.
     gtk_window_set_modal(GTK_WINDOW(window), TRUE);
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     g_signal_connect(window, "delete-event",
@@ -110,7 +110,7 @@ void RunHelpWindow()
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
 
-    // 6. Nothing is kept between openings.
+    // 5. Nothing is kept between openings.
     g_openHelp = nullptr;
     gtk_widget_destroy(window);
 }

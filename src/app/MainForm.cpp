@@ -80,11 +80,10 @@ namespace {
         if (installed)
             return;
         installed = true;
-        GtkCssProvider* provider = gtk_css_provider_new();
-        gtk_css_provider_load_from_data(provider, kStyleSheet, -1, nullptr);
-        gtk_style_context_add_provider_for_screen(
-            gdk_screen_get_default(), GTK_STYLE_PROVIDER(provider), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-        g_object_unref(provider);
+        base::GObjectPtr<GtkCssProvider> provider(gtk_css_provider_new());
+        gtk_css_provider_load_from_data(provider.get(), kStyleSheet, -1, nullptr);
+        gtk_style_context_add_provider_for_screen(gdk_screen_get_default(),
+            GTK_STYLE_PROVIDER(provider.get()), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     }
 
     void SetFocusChain(GtkWidget* container, std::initializer_list<GtkWidget*> widgets)
@@ -160,8 +159,18 @@ TmainForm::~TmainForm()
         gtk_widget_destroy(m_window);
     m_fetcher.reset();
     capture::BindFrontEnd(nullptr);
-    if (m_resultStore)
-        g_object_unref(m_resultStore);
+}
+
+GtkWidget* TmainForm::Named(GtkWidget* widget, const char* name)
+{
+    gtk_widget_set_name(widget, name);
+    m_controls.emplace(name, widget);
+    return widget;
+}
+
+GtkWidget* TmainForm::Button(const char* name, std::string_view caption)
+{
+    return Named(gtk_button_new_with_label(std::string(caption).c_str()), name);
 }
 
 void TmainForm::BuildControls()
@@ -171,105 +180,13 @@ void TmainForm::BuildControls()
     gtk_window_set_title(GTK_WINDOW(m_window), std::string(kAppTitle).c_str());
     gtk_window_set_default_size(GTK_WINDOW(m_window), m_clientWidth, m_clientHeight);
 
-    auto named = [this](GtkWidget* widget, const char* name) {
-        gtk_widget_set_name(widget, name);
-        m_controls.emplace(name, widget);
-        return widget;
-    };
-    auto button = [&](const char* name, std::string_view caption) {
-        return named(gtk_button_new_with_label(std::string(caption).c_str()), name);
-    };
-
     // The client area places its three rows itself, so it asks for no size of its own and the window
     // can be made smaller than its content (the resize rule then puts it back).
     GtkWidget* client = gtk_layout_new(nullptr, nullptr);
     gtk_container_add(GTK_CONTAINER(m_window), client);
-
-    GtkWidget* topP = named(gtk_fixed_new(), "topP");
-    GtkWidget* topGG = named(gtk_fixed_new(), "topGG");
-    GtkWidget* ggIm = named(gtk_event_box_new(), "GGIm");
-    gtk_container_add(GTK_CONTAINER(ggIm), gtk_image_new());
-    GtkWidget* topTool = named(gtk_fixed_new(), "topTool");
-    GtkWidget* topPs = named(gtk_fixed_new(), "topPs");
-    GtkWidget* label = named(gtk_label_new(std::string(kAddressCaption).c_str()), "inurlLabel");
-    gtk_label_set_xalign(GTK_LABEL(label), 0);
-    gtk_label_set_yalign(GTK_LABEL(label), 0);
-    GtkWidget* edit = named(gtk_entry_new(), "inurlEdit");
-    gtk_entry_set_width_chars(GTK_ENTRY(edit), 1);
-    GtkWidget* topPx = named(gtk_fixed_new(), "topPx");
-    GtkWidget* button1 = button("Button1", kSaveCaption);
-    GtkWidget* button3 = button("Button3", kSettingsCaption);
-    GtkWidget* button2 = button("Button2", kHelpCaption);
-    GtkWidget* rb1
-        = named(gtk_radio_button_new_with_label(nullptr, std::string(kParseWindowCaption).c_str()), "RB1");
-    GtkWidget* rb3 = named(gtk_radio_button_new_with_label_from_widget(
-                               GTK_RADIO_BUTTON(rb1), std::string(kBrowseWindowCaption).c_str()),
-        "RB3");
-    GtkWidget* button4 = button("Button4", kButton4Caption);
-    gtk_widget_set_no_show_all(button4, TRUE);
-
-    GtkWidget* rewP = named(gtk_frame_new(nullptr), "rewP");
-    gtk_frame_set_shadow_type(GTK_FRAME(rewP), GTK_SHADOW_IN);
-    GtkWidget* showPC = named(gtk_notebook_new(), "showPC");
-    gtk_notebook_set_show_border(GTK_NOTEBOOK(showPC), FALSE);
-    gtk_container_add(GTK_CONTAINER(rewP), showPC);
-    GtkWidget* pages[4];
-    for (int i = 0; i < 4; ++i) {
-        std::string name = "TS" + std::to_string(i + 1);
-        pages[i] = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-        gtk_widget_set_name(pages[i], name.c_str());
-        m_controls.emplace(name, pages[i]);
-        gtk_notebook_append_page(GTK_NOTEBOOK(showPC), pages[i], nullptr);
-    }
-
-    GtkWidget* plv = named(gtk_scrolled_window_new(nullptr, nullptr), "PLV");
-    gtk_widget_set_tooltip_text(plv, std::string(kResultListHint).c_str());
-    m_resultView = gtk_tree_view_new();
-    gtk_container_add(GTK_CONTAINER(plv), m_resultView);
-    gtk_box_pack_start(GTK_BOX(pages[0]), plv, TRUE, TRUE, 0);
-
-    GtkWidget* hsm = named(gtk_scrolled_window_new(nullptr, nullptr), "HSM");
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(hsm), GTK_POLICY_ALWAYS, GTK_POLICY_ALWAYS);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(hsm), GTK_SHADOW_NONE);
-    m_logView = gtk_text_view_new();
-    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(m_logView), GTK_WRAP_NONE);
-    gtk_text_buffer_set_text(
-        gtk_text_view_get_buffer(GTK_TEXT_VIEW(m_logView)), std::string(kLogInitialText).c_str(), -1);
-    gtk_container_add(GTK_CONTAINER(hsm), m_logView);
-    gtk_box_pack_start(GTK_BOX(pages[1]), hsm, TRUE, TRUE, 0);
-
-    GtkWidget* rew = named(m_engine->View(), "REW");
-    gtk_box_pack_start(GTK_BOX(pages[2]), rew, TRUE, TRUE, 0);
-
-    GtkWidget* status = named(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0), "StatusBar1");
-    m_statusLabel = gtk_label_new("");
-    gtk_label_set_xalign(GTK_LABEL(m_statusLabel), 0);
-    gtk_label_set_ellipsize(GTK_LABEL(m_statusLabel), PANGO_ELLIPSIZE_END);
-    gtk_box_pack_start(GTK_BOX(status), m_statusLabel, TRUE, TRUE, 0);
-    // Beside the status text, while a page loads: how many of the files it asked for have arrived.
-    m_loadCount = gtk_label_new("");
-    gtk_widget_set_name(m_loadCount, "loadCount");
-    gtk_widget_set_no_show_all(m_loadCount, TRUE);
-    m_loadGauge = gtk_progress_bar_new();
-    gtk_widget_set_name(m_loadGauge, "loadGauge");
-    gtk_widget_set_size_request(m_loadGauge, kLoadGaugeWidth, -1);
-    gtk_widget_set_valign(m_loadGauge, GTK_ALIGN_CENTER);
-    gtk_widget_set_no_show_all(m_loadGauge, TRUE);
-    gtk_box_pack_end(GTK_BOX(status), m_loadCount, FALSE, FALSE, 0);
-    gtk_box_pack_end(GTK_BOX(status), m_loadGauge, FALSE, FALSE, 0);
-
-    gtk_layout_put(GTK_LAYOUT(client), topP, 0, 0);
-    gtk_layout_put(GTK_LAYOUT(client), rewP, 0, 0);
-    gtk_layout_put(GTK_LAYOUT(client), status, 0, 0);
-    gtk_fixed_put(GTK_FIXED(topP), topGG, 0, 0);
-    gtk_fixed_put(GTK_FIXED(topP), topTool, 0, 0);
-    gtk_fixed_put(GTK_FIXED(topGG), ggIm, 0, 0);
-    gtk_fixed_put(GTK_FIXED(topTool), topPs, 0, 0);
-    gtk_fixed_put(GTK_FIXED(topTool), topPx, 0, 0);
-    gtk_fixed_put(GTK_FIXED(topPs), label, 0, 0);
-    gtk_fixed_put(GTK_FIXED(topPs), edit, 0, 0);
-    for (GtkWidget* widget : { button1, button3, button2, rb1, rb3, button4 })
-        gtk_fixed_put(GTK_FIXED(topPx), widget, 0, 0);
+    gtk_layout_put(GTK_LAYOUT(client), BuildTopRows(), 0, 0);
+    gtk_layout_put(GTK_LAYOUT(client), BuildViews(), 0, 0);
+    gtk_layout_put(GTK_LAYOUT(client), BuildStatusBar(), 0, 0);
 
     // The design's placements; the filling ones follow the window's size (Align).
     Place("GGIm", { 0, 0, kBannerWidth, kTopHeight });
@@ -288,27 +205,132 @@ void TmainForm::BuildControls()
     gtk_widget_show_all(client);
 
     // The keyboard order: address box, Save, Help, the checked view selector, Settings, the views.
-    SetFocusChain(client, { topP, rewP });
-    SetFocusChain(topP, { topGG, topTool });
-    SetFocusChain(topTool, { topPs, topPx });
-    SetFocusChain(topPs, { edit });
-    SetFocusChain(topPx, { button1, button2, rb1, rb3, button3, button4 });
+    SetFocusChain(client, { Control("topP"), Control("rewP") });
+    SetFocusChain(Control("topP"), { Control("topGG"), Control("topTool") });
+    SetFocusChain(Control("topTool"), { Control("topPs"), Control("topPx") });
+    SetFocusChain(Control("topPs"), { Control("inurlEdit") });
+    SetFocusChain(Control("topPx"),
+        { Control("Button1"), Control("Button2"), Control("RB1"), Control("RB3"), Control("Button3"),
+            Control("Button4") });
 
+    ConnectSignals();
+}
+
+GtkWidget* TmainForm::BuildTopRows()
+{
+    // The banner on the right; on the left the address row above the row of commands and view
+    // selectors.
+    GtkWidget* topP = Named(gtk_fixed_new(), "topP");
+    GtkWidget* topGG = Named(gtk_fixed_new(), "topGG");
+    GtkWidget* ggIm = Named(gtk_event_box_new(), "GGIm");
+    gtk_container_add(GTK_CONTAINER(ggIm), gtk_image_new());
+    GtkWidget* topTool = Named(gtk_fixed_new(), "topTool");
+    GtkWidget* topPs = Named(gtk_fixed_new(), "topPs");
+    GtkWidget* label = Named(gtk_label_new(std::string(kAddressCaption).c_str()), "inurlLabel");
+    gtk_label_set_xalign(GTK_LABEL(label), 0);
+    gtk_label_set_yalign(GTK_LABEL(label), 0);
+    GtkWidget* edit = Named(gtk_entry_new(), "inurlEdit");
+    gtk_entry_set_width_chars(GTK_ENTRY(edit), 1);
+    GtkWidget* topPx = Named(gtk_fixed_new(), "topPx");
+    GtkWidget* button1 = Button("Button1", kSaveCaption);
+    GtkWidget* button3 = Button("Button3", kSettingsCaption);
+    GtkWidget* button2 = Button("Button2", kHelpCaption);
+    GtkWidget* rb1
+        = Named(gtk_radio_button_new_with_label(nullptr, std::string(kParseWindowCaption).c_str()), "RB1");
+    GtkWidget* rb3 = Named(gtk_radio_button_new_with_label_from_widget(
+                               GTK_RADIO_BUTTON(rb1), std::string(kBrowseWindowCaption).c_str()),
+        "RB3");
+    GtkWidget* button4 = Button("Button4", kButton4Caption);
+    gtk_widget_set_no_show_all(button4, TRUE);
+
+    gtk_fixed_put(GTK_FIXED(topP), topGG, 0, 0);
+    gtk_fixed_put(GTK_FIXED(topP), topTool, 0, 0);
+    gtk_fixed_put(GTK_FIXED(topGG), ggIm, 0, 0);
+    gtk_fixed_put(GTK_FIXED(topTool), topPs, 0, 0);
+    gtk_fixed_put(GTK_FIXED(topTool), topPx, 0, 0);
+    gtk_fixed_put(GTK_FIXED(topPs), label, 0, 0);
+    gtk_fixed_put(GTK_FIXED(topPs), edit, 0, 0);
+    for (GtkWidget* widget : { button1, button3, button2, rb1, rb3, button4 })
+        gtk_fixed_put(GTK_FIXED(topPx), widget, 0, 0);
+    return topP;
+}
+
+GtkWidget* TmainForm::BuildViews()
+{
+    // Four pages without tabs: the result list, the log, the page engine's view and an empty one.
+    GtkWidget* rewP = Named(gtk_frame_new(nullptr), "rewP");
+    gtk_frame_set_shadow_type(GTK_FRAME(rewP), GTK_SHADOW_IN);
+    GtkWidget* showPC = Named(gtk_notebook_new(), "showPC");
+    gtk_notebook_set_show_border(GTK_NOTEBOOK(showPC), FALSE);
+    gtk_container_add(GTK_CONTAINER(rewP), showPC);
+    GtkWidget* pages[4];
+    for (int i = 0; i < 4; ++i) {
+        std::string name = "TS" + std::to_string(i + 1);
+        pages[i] = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+        gtk_widget_set_name(pages[i], name.c_str());
+        m_controls.emplace(name, pages[i]);
+        gtk_notebook_append_page(GTK_NOTEBOOK(showPC), pages[i], nullptr);
+    }
+
+    GtkWidget* plv = Named(gtk_scrolled_window_new(nullptr, nullptr), "PLV");
+    gtk_widget_set_tooltip_text(plv, std::string(kResultListHint).c_str());
+    m_resultView = gtk_tree_view_new();
+    gtk_container_add(GTK_CONTAINER(plv), m_resultView);
+    gtk_box_pack_start(GTK_BOX(pages[0]), plv, TRUE, TRUE, 0);
+
+    GtkWidget* hsm = Named(gtk_scrolled_window_new(nullptr, nullptr), "HSM");
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(hsm), GTK_POLICY_ALWAYS, GTK_POLICY_ALWAYS);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(hsm), GTK_SHADOW_NONE);
+    m_logView = gtk_text_view_new();
+    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(m_logView), GTK_WRAP_NONE);
+    gtk_text_buffer_set_text(
+        gtk_text_view_get_buffer(GTK_TEXT_VIEW(m_logView)), std::string(kLogInitialText).c_str(), -1);
+    gtk_container_add(GTK_CONTAINER(hsm), m_logView);
+    gtk_box_pack_start(GTK_BOX(pages[1]), hsm, TRUE, TRUE, 0);
+
+    GtkWidget* rew = Named(m_engine->View(), "REW");
+    gtk_box_pack_start(GTK_BOX(pages[2]), rew, TRUE, TRUE, 0);
+    return rewP;
+}
+
+GtkWidget* TmainForm::BuildStatusBar()
+{
+    GtkWidget* status = Named(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0), "StatusBar1");
+    m_statusLabel = gtk_label_new("");
+    gtk_label_set_xalign(GTK_LABEL(m_statusLabel), 0);
+    gtk_label_set_ellipsize(GTK_LABEL(m_statusLabel), PANGO_ELLIPSIZE_END);
+    gtk_box_pack_start(GTK_BOX(status), m_statusLabel, TRUE, TRUE, 0);
+    // Beside the status text, while a page loads: how many of the files it asked for have arrived.
+    m_loadCount = gtk_label_new("");
+    gtk_widget_set_name(m_loadCount, "loadCount");
+    gtk_widget_set_no_show_all(m_loadCount, TRUE);
+    m_loadGauge = gtk_progress_bar_new();
+    gtk_widget_set_name(m_loadGauge, "loadGauge");
+    gtk_widget_set_size_request(m_loadGauge, kLoadGaugeWidth, -1);
+    gtk_widget_set_valign(m_loadGauge, GTK_ALIGN_CENTER);
+    gtk_widget_set_no_show_all(m_loadGauge, TRUE);
+    gtk_box_pack_end(GTK_BOX(status), m_loadCount, FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(status), m_loadGauge, FALSE, FALSE, 0);
+    return status;
+}
+
+void TmainForm::ConnectSignals()
+{
     g_signal_connect_swapped(
-        button1, "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button1Click(); }), this);
+        Control("Button1"), "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button1Click(); }), this);
     g_signal_connect_swapped(
-        button2, "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button2Click(); }), this);
+        Control("Button2"), "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button2Click(); }), this);
     g_signal_connect_swapped(
-        button3, "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button3Click(); }), this);
+        Control("Button3"), "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button3Click(); }), this);
     g_signal_connect_swapped(
-        button4, "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button4Click(); }), this);
+        Control("Button4"), "clicked", G_CALLBACK(+[](TmainForm* form) { form->Button4Click(); }), this);
     // A radio button runs its handler when it becomes checked, by a click or from code.
-    g_signal_connect(rb1, "toggled", G_CALLBACK(+[](GtkToggleButton* radio, TmainForm* form) {
+    g_signal_connect(Control("RB1"), "toggled", G_CALLBACK(+[](GtkToggleButton* radio, TmainForm* form) {
         if (gtk_toggle_button_get_active(radio))
             form->RB1Click();
     }),
         this);
-    g_signal_connect(rb3, "toggled", G_CALLBACK(+[](GtkToggleButton* radio, TmainForm* form) {
+    g_signal_connect(Control("RB3"), "toggled", G_CALLBACK(+[](GtkToggleButton* radio, TmainForm* form) {
         if (gtk_toggle_button_get_active(radio))
             form->RB3Click();
     }),
@@ -320,7 +342,7 @@ void TmainForm::BuildControls()
             return FALSE;
         }),
         this);
-    g_signal_connect(ggIm, "button-press-event",
+    g_signal_connect(Control("GGIm"), "button-press-event",
         G_CALLBACK(+[](GtkWidget*, GdkEventButton* event, TmainForm* form) -> gboolean {
             if (event->type == GDK_BUTTON_PRESS && event->button == GDK_BUTTON_PRIMARY)
                 form->GGImClick();
@@ -436,7 +458,7 @@ void TmainForm::FormCreate()
     GtkListStore* store = gtk_list_store_new(1, G_TYPE_STRING);
     gtk_tree_view_set_model(GTK_TREE_VIEW(m_resultView), GTK_TREE_MODEL(store));
     // The form keeps its own reference, so that the list can still be read once the window is gone.
-    m_resultStore = store;
+    m_resultStore.reset(store);
     // A line too long for the column ends in an ellipsis instead of a glyph cut in half.
     GtkCellRenderer* cell = gtk_cell_renderer_text_new();
     g_object_set(cell, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
@@ -457,22 +479,22 @@ void TmainForm::FormCreate()
     m_banner->LoadBanner(banner::DefaultBannerRecord());
     // 3. The settings file, or the first run.
     ApplySettings();
-    // 4.
+    // 4. Nothing is pending yet.
     m_capturePending = 0;
-    // 5., 6. The views fill their pages (their containers see to that).
+    // 5. Fit the list's column; the views fill their pages (their containers see to that).
     gtk_tree_view_column_set_fixed_width(column, std::max(1, LayoutOf("PLV").width - kColumnAllowance));
-    // 7. The start-up page; its completion starts nothing.
+    // 6. Load the start-up page; its completion starts nothing.
     m_engine->Navigate(std::string(kBlankPage));
-    // 8.
+    // 7. Empty the address box.
     gtk_entry_set_text(GTK_ENTRY(Control("inurlEdit")), "");
-    // 9. No page shows a tab.
+    // 8. No page shows a tab.
     gtk_notebook_set_show_tabs(GTK_NOTEBOOK(Control("showPC")), FALSE);
-    // 10. The browse page is the one shown.
+    // 9. The browse page is the one shown.
     SelectPage(2);
     CheckRadio("RB3");
-    // 11.
+    // 10. Fit the list's column again, now that the pages are laid out.
     gtk_tree_view_column_set_fixed_width(column, std::max(1, LayoutOf("PLV").width - kColumnAllowance));
-    // 12., 13. Straight after start-up the address box reaches the banner area.
+    // 11. Straight after start-up the address box reaches the banner area.
     Placement edit = LayoutOf("inurlEdit");
     edit.width = LayoutOf("topPs").width - 40;
     Place("inurlEdit", edit);
@@ -491,7 +513,7 @@ void TmainForm::FormResize()
         height = kDesignHeight - kFrameHeight;
     if (width != m_clientWidth || height != m_clientHeight)
         SetClientSize(width, height);
-    // 2.
+    // 2. Fit the list's column to the list.
     gtk_tree_view_column_set_fixed_width(
         GTK_TREE_VIEW_COLUMN(m_resultColumn), std::max(1, LayoutOf("PLV").width - kColumnAllowance));
     // 3. After a resize the address box ends 4 pixels short of the banner area.

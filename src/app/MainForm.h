@@ -3,6 +3,7 @@
 #include "app/Desktop.h"
 #include "banner/Banner.h"
 #include "banner/BannerThread.h"
+#include "base/GLibOwned.h"
 #include "capture/CaptureState.h"
 #include "engine/DocumentModel.h"
 
@@ -16,6 +17,8 @@
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
+typedef struct _GtkListStore GtkListStore;
+typedef struct _GtkTreeViewColumn GtkTreeViewColumn;
 
 namespace pagestow::engine::webkit {
 class WebKitEngine;
@@ -155,7 +158,16 @@ public:
     std::string SettingsFile() const;
 
 private:
+    // The window's controls: the banner and the two rows above the views, the views, the status bar,
+    // and the handlers of their signals and of the window's.
     void BuildControls();
+    GtkWidget* BuildTopRows();
+    GtkWidget* BuildViews();
+    GtkWidget* BuildStatusBar();
+    void ConnectSignals();
+    // Names a control and keeps it under that name.
+    GtkWidget* Named(GtkWidget* widget, const char* name);
+    GtkWidget* Button(const char* name, std::string_view caption);
     void Place(std::string_view name, Placement placement);
     void SetClientSize(int width, int height);
     void SetPosition(int left, int top);
@@ -191,8 +203,10 @@ private:
     std::map<std::string, GtkWidget*, std::less<>> m_controls;
     std::map<std::string, Placement, std::less<>> m_layout;
     GtkWidget* m_resultView = nullptr;
-    void* m_resultColumn = nullptr;
-    void* m_resultStore = nullptr;
+    // The list's one column (the tree view owns it), and the list itself, which the form keeps so that
+    // it can still be read once the window is gone.
+    GtkTreeViewColumn* m_resultColumn = nullptr;
+    base::GObjectPtr<GtkListStore> m_resultStore;
     GtkWidget* m_logView = nullptr;
     GtkWidget* m_statusLabel = nullptr;
     GtkWidget* m_loadGauge = nullptr;

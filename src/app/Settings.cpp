@@ -79,23 +79,25 @@ void TmainForm::ApplySettings()
         FirstRun();
         return;
     }
-    // 2., 3. A window closed at a negative position comes back at 0.
+    // 2. Restore the position; a window closed at a negative position comes back at 0.
     int top = settings.ReadInteger(kFormSection, "top");
     int left = settings.ReadInteger(kFormSection, "left");
     SetPosition(left > 0 ? left : 0, top > 0 ? top : 0);
-    // 4., 5. A size of 0 or less keeps the design size; a size below it is raised by the resize rule.
+    // 3. Restore the size; 0 or less keeps the design size, a size below it is raised by the resize
+    //    rule.
     int width = settings.ReadInteger(kFormSection, "width");
     int height = settings.ReadInteger(kFormSection, "height");
     // A window never has less than one pixel of client area, whatever the file says.
     SetClientSize(width > 0 ? std::max(1, width - kFrameWidth) : m_clientWidth,
         height > 0 ? std::max(1, height - kFrameHeight) : m_clientHeight);
-    // 6. After the bounds, so that restoring the window returns to them.
+    // 4. Maximise after the bounds, so that restoring the window returns to them.
     if (settings.ReadInteger(kFormSection, "wstate") == 1) {
         m_normalBounds = Bounds();
         gtk_window_maximize(GTK_WINDOW(m_window));
         m_maximised = true;
     }
-    // 7. A save folder that no longer exists falls back to the documents folder for this run only.
+    // 5. Take the save folder; one that no longer exists falls back to the documents folder for
+    //    this run only.
     std::string saveDir = settings.ReadString(kSetupSection, "savedir");
     if (saveDir.empty() || !FolderExists(saveDir))
         saveDir = mapping::GetSpecialFolderPath(kDocumentsFolder);
@@ -113,14 +115,14 @@ void TmainForm::ApplyOfflineCopy(bool on)
 
 void TmainForm::FirstRun()
 {
-    // 2. Centred a little above the middle of the primary screen, at the design size. The window gets
-    //    its place first, so that the greeting can stand over it.
+    // 1. Centre the window a little above the middle of the primary screen, at the design size. It
+    //    gets its place first, so that the greeting can stand over it.
     ScreenSize screen = m_desktop.PrimaryScreenSize();
     SetPosition((screen.width - kDesignWidth) / 2, (screen.height - kDesignHeight - 26) / 2);
     SetClientSize(kDesignWidth - kFrameWidth, kDesignHeight - kFrameHeight);
-    // 1. The message comes before the window appears.
+    // 2. Greet the user before the window appears.
     m_desktop.ShowMessage(Window(), std::string(kNoticeTitle), FirstRunMessage(), MessageIcon::Information);
-    // 3.
+    // 3. Save into the documents folder, without the offline copy.
     capture::SaveDir = mapping::GetSpecialFolderPath(kDocumentsFolder) + "/";
     ApplyOfflineCopy(false);
 }
@@ -129,14 +131,14 @@ bool TmainForm::FormClose()
 {
     IniFile settings(SettingsFile());
     try {
-        // 2. The bounds written are always the normal ones, also for a maximised window.
+        // 1. Write whether the window is maximised; the bounds written are always the normal ones.
         if (m_maximised) {
             settings.WriteInteger(kFormSection, "wstate", 1);
             gtk_window_unmaximize(GTK_WINDOW(m_window));
         } else {
             settings.WriteInteger(kFormSection, "wstate", 0);
         }
-        // 3.
+        // 2. Write the normal bounds.
         WindowBounds bounds = m_maximised ? m_normalBounds : Bounds();
         settings.WriteInteger(kFormSection, "top", bounds.top);
         settings.WriteInteger(kFormSection, "left", bounds.left);
@@ -152,14 +154,14 @@ bool TmainForm::FormClose()
 
 void TmainForm::Button3Click()
 {
-    // 1., 2. The preselection comes from the file, not from the save folder in use.
+    // 1. Preselect the folder the file names, not the save folder in use.
     IniFile settings(SettingsFile());
     std::string initial = settings.ReadString(kSetupSection, "savedir");
     if (initial.empty())
         initial = mapping::GetSpecialFolderPath(kDocumentsFolder);
-    // 3.
+    // 2. Let the user choose a folder.
     std::string chosen = m_desktop.BrowseForFolder(Window(), initial, std::string(kChooseFolderPrompt));
-    // 4. A cancelled chooser changes nothing.
+    // 3. A cancelled chooser changes nothing; otherwise the folder is used and written.
     if (chosen.empty())
         return;
     // A running capture keeps writing below the folder it started with.

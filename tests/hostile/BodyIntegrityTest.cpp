@@ -71,10 +71,14 @@ namespace {
         CaptureResult result = harness.Capture(server.Url("/p.htm"));
 
         ASSERT_TRUE(result.completed);
-        EXPECT_TRUE(SameLines(result.lines,
-            harness.Expand(Join({ DocumentLines("{R}/127.0.0.1/p.htm"),
-                ResourceLines(kImageReport, "{R}/127.0.0.1/whole.gif"),
-                ResourceLines(kImageReport, "{R}/127.0.0.1/whole-gzip.gif") }))));
+        std::vector<std::string> expected = Join(
+            { DocumentLines("{R}/127.0.0.1/p.htm"), ResourceLines(kImageReport, "{R}/127.0.0.1/whole.gif"),
+                ResourceLines(kImageReport, "{R}/127.0.0.1/whole-gzip.gif") });
+        // The network layer below WebKit reads a chunk size it cannot parse as the last chunk, and so
+        // sees a whole body of 16 bytes: a documented limit of that engine.
+        if (GetParam() == EngineKind::WebKit)
+            expected = Join({ expected, ResourceLines(kImageReport, "{R}/127.0.0.1/bad-chunk-size.gif") });
+        EXPECT_TRUE(SameLines(result.lines, harness.Expand(expected)));
         EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole.gif"), image));
         EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole-gzip.gif"), image));
     }
@@ -125,7 +129,8 @@ namespace {
     }
 
     // The built-in engine has rules of its own for these bodies; this file holds the browser's.
-    INSTANTIATE_TEST_SUITE_P(Engines, BodyIntegrity, ::testing::Values(EngineKind::Chromium), EngineName);
+    INSTANTIATE_TEST_SUITE_P(
+        Engines, BodyIntegrity, ::testing::Values(EngineKind::Chromium, EngineKind::WebKit), EngineName);
 
 } // namespace
 } // namespace pagestow::hostile

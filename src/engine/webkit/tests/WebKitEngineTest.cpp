@@ -1,115 +1,12 @@
-#include "engine/webkit/WebKitEngine.h"
-
-#include "engine/Contract.h"
-#include "engine/EngineCache.h"
-#include "support/TemporaryFolder.h"
-#include "support/TestServer.h"
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <thread>
-
-#include "mapping/FileUtils.h"
+#include "engine/webkit/tests/WebKitTestFixture.h"
 
 namespace pagestow::engine::webkit {
 namespace {
 
     using namespace std::chrono_literals;
+    using namespace pagestow::engine::webkit::tests;
     using pagestow::testing::TemporaryFolder;
     using pagestow::testing::TestServer;
-
-    // What one load raised: every completion in order, and whether the last was the top level.
-    struct Completion {
-        bool topLevel = false;
-        std::string url;
-        ObjectPtr browser;
-    };
-
-    class WebKitEngineTest : public ::testing::Test {
-    protected:
-        static void SetUpTestSuite()
-        {
-            // Mesa's shader cache and WebKit's data stay out of the real home.
-            static TemporaryFolder home;
-            setenv("HOME", home.Path().c_str(), 1);
-            setenv("XDG_CACHE_HOME", (home.Path() / "cache").c_str(), 1);
-            setenv("XDG_DATA_HOME", (home.Path() / "data").c_str(), 1);
-        }
-
-        void SetUp() override
-        {
-            if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
-                GTEST_SKIP() << "no display for WebKit";
-            if (!WebKitEngineAvailable())
-                GTEST_SKIP() << "GTK cannot open the display";
-            m_engine = std::make_unique<WebKitEngine>();
-            m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
-                m_completions.push_back({ browser == m_engine->Application(), url, browser });
-            });
-        }
-
-        // Loads address and waits for its top-level completion (bounded, so a broken load fails
-        // instead of hanging).
-        std::shared_ptr<HtmlDocument> Load(const std::string& address)
-        {
-            m_completions.clear();
-            m_engine->Navigate(address);
-            auto giveUp = std::chrono::steady_clock::now() + 90s;
-            while ((m_completions.empty() || !m_completions.back().topLevel)
-                && std::chrono::steady_clock::now() < giveUp)
-                m_engine->ProcessEvents(100ms);
-            if (m_completions.empty() || !m_completions.back().topLevel)
-                return nullptr;
-            return As<HtmlDocument>(m_engine->Document());
-        }
-
-        static std::vector<std::string> TagNames(const ObjectPtr& document)
-        {
-            std::vector<std::string> tags;
-            auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
-            for (std::int32_t i = 0; i < all->Length(); ++i)
-                tags.push_back(As<HtmlElement>(all->Item(i))->TagName());
-            return tags;
-        }
-
-        static std::string Serialization(const ObjectPtr& document)
-        {
-            std::string bytes;
-            As<PersistStream>(document)->Save(bytes, true);
-            return bytes;
-        }
-
-        static ObjectPtr FrameDocument(const std::shared_ptr<HtmlDocument>& document, int index)
-        {
-            auto window = As<FramesCollection>(document->Frames())->Item(index);
-            auto browser = As<ServiceProvider>(window)->QueryService(ServiceId::WebBrowserApp);
-            return browser ? As<WebBrowser>(browser)->Document() : nullptr;
-        }
-
-        static std::string CachedBytes(const std::string& address)
-        {
-            std::string file;
-            if (GetCachedFileName(address, file) != 0)
-                return "(not cached)";
-            return pagestow::testing::ReadFileBytes(file);
-        }
-
-        std::unique_ptr<WebKitEngine> m_engine;
-        std::vector<Completion> m_completions;
-    };
-
-    // A real 1 x 1 GIF picture; a body that only claims to be one is dropped by WebKit's decoder.
-    std::string Gif(const std::string& tag)
-    {
-        static const std::string picture(
-            "GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00!\xf9\x04\x01"
-            "\x00\x00\x00\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;",
-            43);
-        // Bytes after the trailer are ignored by decoders and tell the pictures apart.
-        return picture + tag;
-    }
 
     struct ErrorCase {
         const char* name;

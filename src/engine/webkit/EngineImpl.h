@@ -1,0 +1,197 @@
+#pragma once
+
+// The inside of the WebKit engine, shared by its parts: the engine's public face and view
+// (WebKitEngine.cpp), the load's states and the view's policy decisions (LoadPolicy.cpp), the responses
+// that go into the engine cache and the second fetches (ResponseStore.cpp), and the reading of the
+// documents (DomDump.cpp).
+
+#include "base/GLibOwned.h"
+#include "engine/EngineCache.h"
+#include "engine/Snapshot.h"
+#include "engine/webkit/BodyDecoder.h"
+#include "engine/webkit/FrameDump.h"
+#include "engine/webkit/WebKitEngine.h"
+#include "engine/webkit/WebKitResponses.h"
+
+#include <webkit2/webkit2.h>
+
+#include <libsoup/soup.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace pagestow::engine::webkit {
+
+inline constexpr std::string_view kBlankPage = "about:blank";
+
+inline guint AddTimeout(std::chrono::milliseconds after, GSourceFunc function, gpointer data)
+{
+    return g_timeout_add(guint(std::max<std::int64_t>(0, after.count())), function, data);
+}
+
+inline void RemoveSource(guint& source)
+{
+    if (source)
+        g_source_remove(source);
+    source = 0;
+}
+
+// A document whose answer has come but none of whose body WebKit has parsed: the page as a parser
+// sees it at the end of an empty input.
+inline std::shared_ptr<SnapshotDocument> BegunDocument(std::string address)
+{
+    auto page = std::make_shared<SnapshotDocument>();
+    page->url = std::move(address);
+    page->characterSet = "UTF-8";
+    page->serialization = "<html><head></head><body></body></html>";
+    page->elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
+    page->body = 2;
+    return page;
+}
+
+// One page load runs through these states; each new load (ours or the page's own) starts at Loading.
+enum class LoadState { Idle, Loading, Quiet, Dumping, Done };
+
+struct WebKitEngine::Impl {
+    explicit Impl(WebKitEngine& owner, ViewHost host);
+    ~Impl();
+
+    void BeginLoad(std::string address, bool pageStarted);
+    void CheckComplete();
+    void Poke();
+    void OnTimeout();
+    void TakeSnapshot();
+    void OnDumpReply(std::vector<FrameDump> dumps);
+    void Deliver(std::shared_ptr<SnapshotDocument> top);
+    void DeliverErrorPage();
+    std::string CurrentUri() const;
+    bool EndedWithoutResponse() const;
+    // The main resource's answer when one has arrived (status and address), for a load cut short.
+    WebKitURIResponse* MainResponse() const;
+    WebKitURIResponse* m_mainResponse = nullptr;
+
+    // Signal handlers.
+    static void OnInitializeExtensions(WebKitWebContext* context, gpointer data);
+    static void OnDownloadStarted(WebKitWebContext* context, WebKitDownload* download, gpointer data);
+    static gboolean OnDecidePolicy(
+        WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer data);
+    static gboolean OnScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, gpointer data);
+    static void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data);
+    static gboolean OnLoadFailed(
+        WebKitWebView* view, WebKitLoadEvent event, gchar* uri, GError* error, gpointer data);
+    static gboolean OnLoadFailedWithTlsErrors(WebKitWebView* view, gchar* uri, GTlsCertificate* certificate,
+        GTlsCertificateFlags errors, gpointer data);
+    static void OnResourceLoadStarted(
+        WebKitWebView* view, WebKitWebResource* resource, WebKitURIRequest* request, gpointer data);
+    static gboolean OnUserMessage(WebKitWebView* view, WebKitUserMessage* message, gpointer data);
+    static void OnWebProcessTerminated(
+        WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer data);
+
+    // One resource being watched until its body is in the cache.
+    struct ResourceWatch {
+        std::weak_ptr<Impl*> engine;
+        std::uint64_t loadSerial = 0;
+        std::string requested;
+        bool done = false;
+        // Only a GET is fetched again: repeating any other request could change what it acts on.
+        bool get = true;
+        // The request's headers as the page sent them (Referer included), for a second fetch.
+        HeaderList headers;
+    };
+    static Impl* Alive(const std::weak_ptr<Impl*>& engine)
+    {
+        auto strong = engine.lock();
+        return strong ? *strong : nullptr;
+    }
+    static void OnResourceFinished(WebKitWebResource* resource, gpointer data);
+    static void OnResourceData(GObject* source, GAsyncResult* result, gpointer data);
+    static void OnResourceFailed(WebKitWebResource* resource, GError* error, gpointer data);
+    static void OnResourceGone(gpointer data, GObject* resource);
+    // The resource no longer keeps the page from completing.
+    static void Settle(
+        const std::weak_ptr<Impl*>& engine, std::uint64_t loadSerial, bool counted, std::uint64_t bytes);
+
+    // A body WebKit loaded but does not hand out (a redirected resource, a picture its decoder
+    // rejected, a body the web process does not find again) is fetched once more with the page's own
+    // request headers and the view's cookies, straight into the engine cache.
+    struct Refetch {
+        std::weak_ptr<Impl*> engine;
+        std::uint64_t loadSerial = 0;
+        std::vector<std::string> addresses;
+        HeaderList headers;
+        GCancellable* cancellable = nullptr;
+        SoupMessage* message = nullptr;
+        GInputStream* stream = nullptr;
+        std::unique_ptr<EngineCache::Entry> entry;
+        // The body arrives as it travelled (only the chunks undone) and is decoded here, so that a
+        // body cut short or damaged is told from a whole one.
+        std::unique_ptr<BodyDecoder> decoder;
+        std::uint64_t received = 0;
+        // The Content-Length the server announced, or -1.
+        std::int64_t announced = -1;
+        ~Refetch();
+    };
+    void StartRefetch(WebKitWebResource* resource, ResourceWatch* watch);
+    static void OnRefetchCookies(GObject* source, GAsyncResult* result, gpointer data);
+    static void OnRefetchSent(GObject* source, GAsyncResult* result, gpointer data);
+    static void OnRefetchRead(GObject* source, GAsyncResult* result, gpointer data);
+    static void ReadMore(Refetch* refetch);
+    static void EndRefetch(Refetch* refetch, bool stored);
+    static std::vector<std::string> AddressesOf(WebKitWebResource* resource, const ResourceWatch& watch);
+
+    WebKitEngine& m_owner;
+    // Every asynchronous callback holds a weak reference to this, so none reaches a destroyed engine.
+    std::shared_ptr<Impl*> m_self;
+    WebKitWebContext* m_context = nullptr;
+    WebKitWebView* m_view = nullptr;
+    GtkWidget* m_offscreen = nullptr;
+    SoupSession* m_session = nullptr;
+    // Cancelled when the engine goes, so that no second fetch outlives it.
+    GCancellable* m_cancellable = nullptr;
+    bool m_dialogsShown = false;
+
+    LoadState m_state = LoadState::Idle;
+    // Counts loads, so that a late reply for an earlier load is dropped.
+    std::uint64_t m_loadSerial = 0;
+    // The address of the current load, for the error page.
+    std::string m_address;
+    // The load was started by the page or the user in the view, not by Navigate.
+    bool m_pageStarted = false;
+    bool m_committed = false;
+    // A document of this load was shown at some point (a later navigation of the page may fail).
+    bool m_everCommitted = false;
+    bool m_finished = false;
+    bool m_failed = false;
+    // The load time-out struck after the document had begun.
+    bool m_timedOut = false;
+    // The response was not shown because it is a download: the load ends without a new page.
+    bool m_ignoredResponse = false;
+    NavigationFailure m_failure = NavigationFailure::None;
+    std::string m_failureDetail;
+    // Addresses cancelled before any answer during this load, the addresses the next web process
+    // does not request, and whether this load was already started once more.
+    std::vector<std::string> m_cancelledUnanswered;
+    // Every address of this load that failed before any answer (frames among them).
+    std::set<std::string> m_unanswered;
+    std::set<std::string> m_blocked;
+    bool m_retried = false;
+    // Frames of the current document by id: whether their load event has fired.
+    std::map<std::uint64_t, bool> m_frames;
+    int m_pendingResources = 0;
+    LoadProgress m_progress;
+
+    std::chrono::milliseconds m_timeout { kDefaultLoadTimeout };
+    std::chrono::milliseconds m_quiet { 150 };
+    guint m_timeoutSource = 0;
+    guint m_quietSource = 0;
+    guint m_deliverSource = 0;
+    std::shared_ptr<SnapshotDocument> m_toDeliver;
+};
+
+} // namespace pagestow::engine::webkit

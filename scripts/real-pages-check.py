@@ -7,8 +7,9 @@ PAGE is a path below /usr/share/doc (default: the Python documentation's index, 
 the tutorial, the module index with its many images, the turtle page and a gtk-doc page). The
 folder is served on 127.0.0.1; headless Chromium loads each page while the server logs every
 request, then `pagestow-cli --engine E` captures it. For each page and engine the check prints
-the share of the resources Chromium loaded and a harvested attribute of the page names (href, src,
-real_src, background, srcset candidates) that the capture holds byte for byte as the server sent
+the share of the resources Chromium loaded and a harvested attribute names (href, src, real_src,
+background, srcset candidates; in the page as served for the built-in engine, in Chromium's DOM
+after the load for the browser engines) that the capture holds byte for byte as the server sent
 them, then every miss by address. Runs itself under xvfb-run when there is no display (the webkit
 engine needs one). Exit status 1 when a page misses a file on chromium or webkit, or on static
 when the page has no script.
@@ -124,14 +125,14 @@ def sha(data):
 
 
 def chromium_loads(address, work, log):
-    """Paths Chromium loaded with 200 while loading address (after its load event)."""
+    """Paths Chromium loaded with 200 while loading address, and its DOM after the load event."""
     log.take()
     profile = tempfile.mkdtemp(dir=work)
-    subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                    "--disable-background-networking", "--window-size=1280,900",
-                    "--user-data-dir=" + profile, "--dump-dom", address],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=False)
-    return {path for path, status in log.take() if status == 200}
+    result = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                             "--disable-background-networking", "--window-size=1280,900",
+                             "--user-data-dir=" + profile, "--dump-dom", address],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120, check=False)
+    return {path for path, status in log.take() if status == 200}, result.stdout.decode("utf-8", "replace")
 
 
 def capture(cli, engine, address, work, environment):
@@ -187,28 +188,32 @@ def main():
                 print("%s: not installed, skipped" % page)
                 continue
             address = origin + urllib.parse.quote(path)
-            harvest = Harvest(address)
+            # The built-in engine harvests the page as served; the browser engines harvest the DOM
+            # once the page has loaded, after its scripts changed it.
+            source = Harvest(address)
             with open(file_of(path), "rb") as f:
-                harvest.feed(f.read().decode("utf-8", "replace"))
-            named = {served_path(a, origin) for a in harvest.addresses()} - {None}
-            loaded = chromium_loads(address, work, log)
-            wanted = sorted((loaded & named) - {path})
-            expected = {}
-            for resource in wanted:
-                with open(file_of(resource), "rb") as f:
-                    expected[resource] = sha(f.read())
-            print("%s (%d loaded by Chromium, %d of them named by an attribute%s)"
-                  % (page, len(loaded), len(wanted), ", has script" if harvest.has_script else ""))
+                source.feed(f.read().decode("utf-8", "replace"))
+            loaded, dom_text = chromium_loads(address, work, log)
+            dom = Harvest(address)
+            dom.feed(dom_text)
+            print("%s (%d loaded by Chromium%s)" % (page, len(loaded), ", has script" if source.has_script else ""))
             for engine in engines:
+                harvest = source if engine == "static" else dom
+                named = {served_path(a, origin) for a in harvest.addresses()} - {None}
+                wanted = sorted((loaded & named) - {path})
                 record, hashes = capture(cli, engine, address, work, environment)
-                misses = [r for r in wanted if expected[r] not in hashes]
+                misses = []
+                for resource in wanted:
+                    with open(file_of(resource), "rb") as f:
+                        if sha(f.read()) not in hashes:
+                            misses.append(resource)
                 share = 100.0 * (len(wanted) - len(misses)) / len(wanted) if wanted else 100.0
                 print("  %-9s %3d/%-3d saved byte-identical (%5.1f%%)  status %s, %s files"
                       % (engine, len(wanted) - len(misses), len(wanted), share,
                          record.get("status", "?"), record.get("files_saved", "?")))
                 for miss in misses:
                     print("    missing: %s%s" % (origin, urllib.parse.quote(miss)))
-                if misses and (engine != "static" or not harvest.has_script):
+                if misses and (engine != "static" or not source.has_script):
                     failed = True
             sys.stdout.flush()
     finally:

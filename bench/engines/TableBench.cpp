@@ -340,8 +340,9 @@ int main(int argc, char** argv)
                     missing[key] = "n/a (no display)";
                     continue;
                 }
-                RunResult result
-                    = TimedRun(command, out, scratch / (row->key + "-" + key + ".log"), environment, timeout);
+                RunResult result = TimedRun(command, out,
+                    scratch / (row->key + "-" + key + "-" + std::to_string(run) + ".log"), environment,
+                    timeout);
                 if (!result.started) {
                     missing[key] = "n/a";
                     continue;
@@ -372,6 +373,9 @@ int main(int argc, char** argv)
     }
     for (const auto& note : notes)
         std::printf("! %s\n", note.c_str());
-    fs::remove_all(scratch, error);
+    if (notes.empty())
+        fs::remove_all(scratch, error);
+    else
+        std::printf("the standard error of every run is kept in %s/ROW-TOOL-RUN.log\n", scratch.c_str());
     return 0;
 }

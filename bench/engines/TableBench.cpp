@@ -7,12 +7,14 @@
 //
 //   engine_table_bench [--rows empty,120,1000@40,1000,10000,10mb]
 //       [--tools static,wget2,curl,chromium,chromium-load,webkit,webkit-load] [--runs 3] [--timeout 300]
-//       [--scratch /dev/shm]
+//       [--scratch /dev/shm] [--cpu 1]
 //   engine_table_bench --serve ROW     (serves the row's page until a line arrives on standard input)
 //
 // The webkit and webkit-load columns need a display (run under xvfb-run). A column whose program is
 // missing shows "n/a"; "!" marks a median over runs of which one failed or saved fewer files than the
-// page has (listed below the table).
+// page has (listed below the table). With --cpu 1 each cell also gives the median CPU time (user
+// and system) of the program itself, which a busy machine disturbs less than the wall time; the
+// browsers' helper processes are not in it.
 
 #include "RawServer.h"
 
@@ -20,6 +22,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +109,7 @@ struct RunResult {
     int status = -1;
     bool timedOut = false;
     double seconds = 0;
+    double cpuSeconds = 0; // User and system time of the program itself (not of its children).
 };
 
 // Runs command in folder (its own process group, output to log) with extra environment entries;
@@ -161,7 +165,10 @@ RunResult TimedRun(const std::vector<std::string>& command, const fs::path& fold
         }
     }
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    rusage usage {};
+    ::wait4(pid, &status, 0, &usage);
+    result.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (pidFd >= 0)
         ::close(pidFd);
@@ -206,6 +213,7 @@ int main(int argc, char** argv)
     double timeout = 300;
     fs::path scratchRoot = "/dev/shm";
     bool serveOnly = false;
+    bool cpu = false;
     std::string cli = PAGESTOW_CLI_PROGRAM;
     std::string webkitLoad = PAGESTOW_WEBKIT_LOAD_PROGRAM;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -220,6 +228,8 @@ int main(int argc, char** argv)
             timeout = std::max(1.0, std::atof(argv[i + 1]));
         else if (name == "--serve")
             serveOnly = true, rowList = argv[i + 1];
+        else if (name == "--cpu")
+            cpu = std::atoi(argv[i + 1]) != 0;
         else if (name == "--scratch")
             scratchRoot = argv[i + 1];
         else {
@@ -304,6 +314,7 @@ int main(int argc, char** argv)
         }
 
         std::map<std::string, std::vector<double>> seconds;
+        std::map<std::string, std::vector<double>> cpuSeconds;
         std::map<std::string, std::string> missing;
         for (int run = 0; run < runs; ++run) {
             for (const Tool* tool : tools) {
@@ -348,6 +359,7 @@ int main(int argc, char** argv)
                     continue;
                 }
                 seconds[key].push_back(result.seconds);
+                cpuSeconds[key].push_back(result.cpuSeconds);
                 int files = tool->saves ? CountFiles(out) : expected;
                 if (result.status != 0 || files < expected) {
                     missing[key + "!"] = "!";
@@ -365,8 +377,8 @@ int main(int argc, char** argv)
             if (found != missing.end() && seconds[tool->key].empty())
                 std::printf(" %s |", found->second.c_str());
             else
-                std::printf(" %s%s |", Median(seconds[tool->key]).c_str(),
-                    missing.count(tool->key + "!") ? " !" : "");
+                std::printf(cpu ? " %s%s (cpu %s) |" : " %s%s |", Median(seconds[tool->key]).c_str(),
+                    missing.count(tool->key + "!") ? " !" : "", Median(cpuSeconds[tool->key]).c_str());
         }
         std::printf("\n");
         std::fflush(stdout);

@@ -530,7 +530,8 @@ namespace {
         char* effective = nullptr;
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_EFFECTIVE_URL, &effective);
         std::vector<std::string> addresses = { transfer.url };
-        if (effective)
+        // Without a redirect the final address is the requested one: indexed once.
+        if (effective && transfer.url != effective)
             addresses.push_back(effective);
         if (transfer.entry)
             transfer.entry->Commit(addresses);

@@ -124,8 +124,23 @@ std::optional<std::string> ResolveHttpUrl(
         text = std::string(rest);
     }
 
-    // 3. A relative reference, joined to the base by curl's resolver.
-    std::string canonicalBase = EngineCache::Canonicalize(base);
+    // 3. A relative reference, joined to the base by curl's resolver. A page resolves all its
+    //    references against one base: it is read once, not once a reference.
+    struct ParsedBase {
+        std::string text;
+        std::string canonical;
+        UrlHandle url;
+    };
+    thread_local ParsedBase last;
+    if (!last.url || last.text != base) {
+        last.text = std::string(base);
+        last.canonical = EngineCache::Canonicalize(base);
+        last.url.reset(curl_url());
+        if (last.url && !last.canonical.empty()
+            && curl_url_set(last.url.get(), CURLUPART_URL, last.canonical.c_str(), 0) != CURLUE_OK)
+            last.url.reset();
+    }
+    const std::string& canonicalBase = last.canonical;
     if (canonicalBase.empty())
         return std::nullopt;
     std::string relative = engine::EncodeReference(text);
@@ -138,10 +153,10 @@ std::optional<std::string> ResolveHttpUrl(
     }
     if (relative[0] == '#')
         return canonicalBase;
-    UrlHandle url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, canonicalBase.c_str(), 0) != CURLUE_OK)
+    if (!last.url)
         return std::nullopt;
-    if (curl_url_set(url.get(), CURLUPART_URL, relative.c_str(), 0) != CURLUE_OK)
+    UrlHandle url(curl_url_dup(last.url.get()));
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, relative.c_str(), 0) != CURLUE_OK)
         return std::nullopt;
     auto joined = GetPart(url.get(), CURLUPART_URL);
     if (!joined)

@@ -163,6 +163,19 @@ namespace {
         EXPECT_EQ(Names(scratch.Path() / "c"), std::vector<std::string> {});
     }
 
+    TEST(EngineCache, FolderRemovedUnderTheCacheIsMadeAgainForTheNextBody)
+    {
+        ScratchFolder scratch;
+        EngineCache cache(scratch.Path() / "c");
+        cache.Store({ "http://h/1.gif" }, "one");
+        fs::remove_all(scratch.Path() / "c");
+        cache.Store({ "http://h/2.gif" }, "two");
+        auto file = cache.Lookup("http://h/2.gif");
+        ASSERT_TRUE(file);
+        EXPECT_EQ(ReadBytes(*file), "two");
+        EXPECT_EQ(Names(scratch.Path() / "c").size(), 1u);
+    }
+
     TEST(EngineCache, EmptyBodyIsCachedAsAnEmptyFile)
     {
         ScratchFolder scratch;

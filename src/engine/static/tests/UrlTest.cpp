@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace pagestow::engine::static_engine {
 namespace {
 
@@ -82,6 +84,30 @@ namespace {
             "http://xn--fsqu00a.xn--fiqs8s/p/%E5%9B%BE.gif");
         EXPECT_EQ(ResolveHttpUrl("http://xn--fsqu00a.xn--fiqs8s/p/x.htm", "图.gif"),
             "http://xn--fsqu00a.xn--fiqs8s/p/%E5%9B%BE.gif");
+    }
+
+    TEST(ResolveHttpUrl, EachReferenceGoesWithItsOwnBaseWhenBasesAlternate)
+    {
+        // Frames and srcdoc documents interleave with their parent: one base after another and back.
+        const std::tuple<const char*, const char*, const char*> cases[] = {
+            { "http://a.example/x/page.htm", "i.gif", "http://a.example/x/i.gif" },
+            { "http://b.example/y/", "i.gif", "http://b.example/y/i.gif" },
+            { "http://a.example/x/page.htm", "../j.gif", "http://a.example/j.gif" },
+            { "not an address", "i.gif", nullptr },
+            { "http://a.example/x/page.htm", "?p=2", "http://a.example/x/page.htm?p=2" },
+            { "http://b.example/y/", "#top", "http://b.example/y/" },
+            { "not an address", "http://c.example/k.gif", "http://c.example/k.gif" },
+            { "http://B.example:80/y/", "k.gif", "http://b.example/y/k.gif" },
+        };
+        for (int round = 0; round < 2; ++round) {
+            for (const auto& [base, value, expected] : cases) {
+                auto resolved = ResolveHttpUrl(base, value);
+                if (expected)
+                    EXPECT_EQ(resolved.value_or("(none)"), expected) << base << " + " << value;
+                else
+                    EXPECT_FALSE(resolved.has_value()) << base << " + " << value;
+            }
+        }
     }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pagestow::engine {
@@ -72,6 +73,8 @@ struct SnapshotDocument {
 // The page an engine shows where it has no document of its own (about:blank, a frame whose content
 // it cannot read): html, head and body, in UTF-8, with no serialisation of its own.
 std::vector<SnapshotElement> BlankDocumentElements();
+// How a browser engine serialises that page.
+inline constexpr std::string_view kBlankDocumentMarkup = "<html><head></head><body></body></html>";
 std::shared_ptr<SnapshotDocument> MakeBlankDocument(
     std::string url = "about:blank", DocumentOrigin origin = DocumentOrigin::Loaded);
 

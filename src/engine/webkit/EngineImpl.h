@@ -46,12 +46,8 @@ inline void RemoveSource(guint& source)
 // sees it at the end of an empty input.
 inline std::shared_ptr<SnapshotDocument> BegunDocument(std::string address)
 {
-    auto page = std::make_shared<SnapshotDocument>();
-    page->url = std::move(address);
-    page->characterSet = "UTF-8";
-    page->serialization = "<html><head></head><body></body></html>";
-    page->elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
-    page->body = 2;
+    auto page = MakeBlankDocument(std::move(address));
+    page->serialization = std::string(kBlankDocumentMarkup);
     return page;
 }
 

@@ -52,14 +52,10 @@ namespace {
             const std::vector<std::string>* sources = parent ? &parent->dump->frameSources : nullptr;
             if (!sources || path.back() >= int(sources->size()))
                 return nullptr;
-            auto blank = std::make_shared<SnapshotDocument>();
             const std::string& source = (*sources)[size_t(path.back())];
-            blank->origin = IsLoadableSource(source) ? DocumentOrigin::Failed : DocumentOrigin::Inherited;
-            blank->url = IsLoadableSource(source) ? source : parent->dump->document.url;
-            blank->characterSet = "UTF-8";
-            blank->elements = { { "HTML", {}, -1, {} }, { "HEAD", {}, 0, {} }, { "BODY", {}, 0, {} } };
-            blank->body = 2;
-            return blank;
+            if (IsLoadableSource(source))
+                return MakeBlankDocument(source, DocumentOrigin::Failed);
+            return MakeBlankDocument(parent->dump->document.url, DocumentOrigin::Inherited);
         }
         auto document = std::make_shared<SnapshotDocument>(found->second->document);
         if (!parent) {

@@ -294,16 +294,16 @@ EngineCache& EngineCache::ForThisRun()
 EngineCache::Entry::Entry(EngineCache& cache, fs::path file)
     : m_cache(cache)
     , m_file(std::move(file))
-    , m_stream(m_file, std::ios::binary | std::ios::trunc)
+    , m_fd(::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666))
 {
-    m_failed = !m_stream;
+    m_failed = !m_fd;
 }
 
 EngineCache::Entry::~Entry()
 {
     if (m_committed)
         return;
-    m_stream.close();
+    m_fd.Reset();
     std::error_code error;
     fs::remove(m_file, error);
 }
@@ -312,10 +312,23 @@ bool EngineCache::Entry::Write(std::string_view bytes)
 {
     if (m_failed || m_committed)
         return false;
-    m_stream.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!m_stream) {
-        m_failed = true;
-        return false;
+    // Straight to the file: a stream's buffer only adds a copy, the bodies come in blocks already.
+    const char* data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t written = ::write(m_fd.Get(), data, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            m_failed = true;
+            return false;
+        }
+        if (written == 0) {
+            m_failed = true;
+            return false;
+        }
+        data += written;
+        left -= size_t(written);
     }
     m_size += bytes.size();
     return true;
@@ -325,10 +338,11 @@ void EngineCache::Entry::Commit(const std::vector<std::string>& addresses)
 {
     if (m_committed)
         return;
-    m_stream.close();
-    // A body that could not be written whole is no copy of the resource: it is not indexed, and
-    // the destructor removes its file.
-    if (m_failed || m_stream.fail())
+    // A body that could not be written whole (or whose close reported a write-back error) is no
+    // copy of the resource: it is not indexed, and the destructor removes its file.
+    if (m_fd.Close() != 0)
+        m_failed = true;
+    if (m_failed)
         return;
     m_committed = true;
     m_cache.Index(addresses, m_file);

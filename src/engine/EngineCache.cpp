@@ -13,8 +13,10 @@
 #include <pwd.h>
 #include <random>
 #include <spawn.h>
+#include <string>
 #include <sys/types.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace pagestow::engine {
 namespace fs = std::filesystem;
@@ -228,6 +230,45 @@ namespace {
         return result == 0;
     }
 
+    // The canonical forms worked out so far, by the exact text asked about: an address is
+    // canonicalised when it is resolved, requested, indexed and looked up again by the capture, and
+    // each time the parse costs more than the look-up here.
+    class CanonicalMemo {
+    public:
+        std::optional<std::string> Find(std::string_view address)
+        {
+            std::lock_guard lock(m_mutex);
+            auto it = m_forms.find(address);
+            if (it == m_forms.end())
+                return std::nullopt;
+            return it->second;
+        }
+        void Remember(std::string_view address, const std::string& canonical)
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_forms.size() >= kLimit)
+                m_forms.clear();
+            m_forms.emplace(std::string(address), canonical);
+        }
+        static CanonicalMemo& Shared()
+        {
+            // Never destroyed: a cache torn down at exit may still ask.
+            static CanonicalMemo* memo = new CanonicalMemo;
+            return *memo;
+        }
+
+    private:
+        struct Hash {
+            using is_transparent = void;
+            size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+        };
+        static constexpr size_t kLimit = 1 << 16;
+        std::mutex m_mutex;
+        std::unordered_map<std::string, std::string, Hash, std::equal_to<>> m_forms;
+    };
+
+    std::string CanonicalForm(std::string_view address);
+
 } // namespace
 
 EngineCache::EngineCache(fs::path folder)
@@ -291,16 +332,16 @@ EngineCache& EngineCache::ForThisRun()
 EngineCache::Entry::Entry(EngineCache& cache, fs::path file)
     : m_cache(cache)
     , m_file(std::move(file))
-    , m_stream(m_file, std::ios::binary | std::ios::trunc)
+    , m_fd(::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666))
 {
-    m_failed = !m_stream;
+    m_failed = !m_fd;
 }
 
 EngineCache::Entry::~Entry()
 {
     if (m_committed)
         return;
-    m_stream.close();
+    m_fd.Reset();
     std::error_code error;
     fs::remove(m_file, error);
 }
@@ -309,10 +350,23 @@ bool EngineCache::Entry::Write(std::string_view bytes)
 {
     if (m_failed || m_committed)
         return false;
-    m_stream.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!m_stream) {
-        m_failed = true;
-        return false;
+    // Straight to the file: a stream's buffer only adds a copy, the bodies come in blocks already.
+    const char* data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t written = ::write(m_fd.Get(), data, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            m_failed = true;
+            return false;
+        }
+        if (written == 0) {
+            m_failed = true;
+            return false;
+        }
+        data += written;
+        left -= size_t(written);
     }
     m_size += bytes.size();
     return true;
@@ -322,10 +376,11 @@ void EngineCache::Entry::Commit(const std::vector<std::string>& addresses)
 {
     if (m_committed)
         return;
-    m_stream.close();
-    // A body that could not be written whole is no copy of the resource: it is not indexed, and
-    // the destructor removes its file.
-    if (m_failed || m_stream.fail())
+    // A body that could not be written whole (or whose close reported a write-back error) is no
+    // copy of the resource: it is not indexed, and the destructor removes its file.
+    if (m_fd.Close() != 0)
+        m_failed = true;
+    if (m_failed)
         return;
     m_committed = true;
     m_cache.Index(addresses, m_file);
@@ -391,37 +446,51 @@ void EngineCache::Index(const std::vector<std::string>& addresses, const fs::pat
 
 std::string EngineCache::Canonicalize(std::string_view address)
 {
-    std::string prepared = PrepareAddress(address);
-    if (prepared.empty())
-        return {};
-
-    UrlHandle url(curl_url());
-    if (!url)
-        return {};
-    // 1. Parse without guessing a scheme: a text without one is no address of the cache. Dot
-    //    segments are removed here and the scheme is lower-cased.
-    if (curl_url_set(url.get(), CURLUPART_URL, prepared.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
-        return {};
-    // 2. Host names compare without regard to letter case (curl keeps the case it was given), and
-    //    an international name in its ASCII form, as the engines put it on the wire.
-    if (auto host = GetPart(url.get(), CURLUPART_HOST, 0)) {
-        std::string canonicalHost = CanonicalHost(*host);
-        if (canonicalHost != *host
-            && curl_url_set(url.get(), CURLUPART_HOST, canonicalHost.c_str(), 0) != CURLUE_OK)
-            return {};
-    }
-    // 3. The fragment never reaches the server, and user information never names another resource
-    //    (browsers send it as a header, if at all; the address they request is without it).
-    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
-    curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
-    curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
-    // 4. Without the default port.
-    auto canonical = GetPart(url.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT);
-    if (!canonical)
-        return {};
-    UpperCaseEscapes(*canonical);
-    return *canonical;
+    CanonicalMemo& memo = CanonicalMemo::Shared();
+    if (auto known = memo.Find(address))
+        return std::move(*known);
+    std::string canonical = CanonicalForm(address);
+    memo.Remember(address, canonical);
+    return canonical;
 }
+
+namespace {
+
+    std::string CanonicalForm(std::string_view address)
+    {
+        std::string prepared = PrepareAddress(address);
+        if (prepared.empty())
+            return {};
+
+        UrlHandle url(curl_url());
+        if (!url)
+            return {};
+        // 1. Parse without guessing a scheme: a text without one is no address of the cache. Dot
+        //    segments are removed here and the scheme is lower-cased.
+        if (curl_url_set(url.get(), CURLUPART_URL, prepared.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+            return {};
+        // 2. Host names compare without regard to letter case (curl keeps the case it was given), and
+        //    an international name in its ASCII form, as the engines put it on the wire.
+        if (auto host = GetPart(url.get(), CURLUPART_HOST, 0)) {
+            std::string canonicalHost = CanonicalHost(*host);
+            if (canonicalHost != *host
+                && curl_url_set(url.get(), CURLUPART_HOST, canonicalHost.c_str(), 0) != CURLUE_OK)
+                return {};
+        }
+        // 3. The fragment never reaches the server, and user information never names another resource
+        //    (browsers send it as a header, if at all; the address they request is without it).
+        curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
+        curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
+        curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
+        // 4. Without the default port.
+        auto canonical = GetPart(url.get(), CURLUPART_URL, CURLU_NO_DEFAULT_PORT);
+        if (!canonical)
+            return {};
+        UpperCaseEscapes(*canonical);
+        return *canonical;
+    }
+
+} // namespace
 
 std::uint32_t GetCachedFileName(const std::string& address, std::string& cacheFile)
 {

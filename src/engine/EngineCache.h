@@ -1,8 +1,9 @@
 #pragma once
 
+#include "base/Owned.h"
+
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,7 +49,7 @@ public:
         Entry(EngineCache& cache, std::filesystem::path file);
         EngineCache& m_cache;
         std::filesystem::path m_file;
-        std::ofstream m_stream;
+        base::UniqueFd m_fd;
         std::uint64_t m_size = 0;
         bool m_failed = false;
         bool m_committed = false;

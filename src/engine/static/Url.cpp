@@ -167,20 +167,43 @@ std::optional<std::string> ResolveHttpUrl(
     return canonical;
 }
 
+namespace {
+
+    std::string ParseOrigin(std::string_view address)
+    {
+        UrlHandle url(curl_url());
+        std::string text(address);
+        if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+            return {};
+        auto scheme = GetPart(url.get(), CURLUPART_SCHEME);
+        auto host = GetPart(url.get(), CURLUPART_HOST);
+        if (!scheme || !host)
+            return {};
+        std::string origin = *scheme + "://" + *host;
+        if (auto port = GetPart(url.get(), CURLUPART_PORT, CURLU_NO_DEFAULT_PORT))
+            origin += ":" + *port;
+        return origin;
+    }
+
+    // Every request of a page asks for the origin of the same document: the last answer is kept.
+    std::string DocumentOrigin(std::string_view document)
+    {
+        thread_local std::string lastDocument;
+        thread_local std::string lastOrigin;
+        thread_local bool known = false;
+        if (known && document == lastDocument)
+            return lastOrigin;
+        lastOrigin = ParseOrigin(document);
+        lastDocument.assign(document);
+        known = true;
+        return lastOrigin;
+    }
+
+} // namespace
+
 std::string OriginOf(std::string_view address)
 {
-    UrlHandle url(curl_url());
-    std::string text(address);
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
-        return {};
-    auto scheme = GetPart(url.get(), CURLUPART_SCHEME);
-    auto host = GetPart(url.get(), CURLUPART_HOST);
-    if (!scheme || !host)
-        return {};
-    std::string origin = *scheme + "://" + *host;
-    if (auto port = GetPart(url.get(), CURLUPART_PORT, CURLU_NO_DEFAULT_PORT))
-        origin += ":" + *port;
-    return origin;
+    return ParseOrigin(address);
 }
 
 std::optional<std::string> ReferrerFor(std::string_view document, std::string_view target)
@@ -189,7 +212,7 @@ std::optional<std::string> ReferrerFor(std::string_view document, std::string_vi
         return std::nullopt;
     if (SchemeOf(document) == "https" && SchemeOf(target) == "http")
         return std::nullopt;
-    std::string origin = OriginOf(document);
+    std::string origin = DocumentOrigin(document);
     if (origin.empty())
         return std::nullopt;
     if (origin == OriginOf(target)) {

@@ -243,10 +243,6 @@ namespace {
     // end. Every document that loaded is saved, in order, with its image.
     TEST_P(HostileServer, FramesNestedFiftyDeepAreSavedToTheEngineDepth)
     {
-        // Known limit: Chromium refuses to send a document tree of some 45 nested frames in one reply,
-        // so such a page completes with the error page there (docs/hostile-input.md).
-        if (GetParam() == EngineKind::Chromium)
-            GTEST_SKIP() << "Chromium does not hand out a document tree of 50 nested frames";
         constexpr int kDepth = 50;
         TestServer server;
         for (int level = 0; level <= kDepth; ++level) {

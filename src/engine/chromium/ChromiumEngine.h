@@ -39,7 +39,7 @@ NavigationFailure NavigationFailureOf(std::string_view errorText);
 // Headless Chromium over its debugging pipe. Each navigation gets a fresh browser context (no
 // cookies or cache from earlier pages) with one tab; cross-origin frames, which the browser runs in
 // processes of their own, are attached as sessions of their own. Every subresource's bytes go into the
-// engine cache as they arrive; the completed page becomes a snapshot.
+// engine cache once each has finished; the completed page becomes a snapshot.
 class ChromiumEngine final : public SnapshotEngine {
 public:
     // Starts the browser; EngineError when it is missing or does not answer.

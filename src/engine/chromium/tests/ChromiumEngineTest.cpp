@@ -233,12 +233,22 @@ namespace {
             { "/zipped.js", Gzip("var zipped = true;"), "text/javascript", { { "Content-Encoding", "gzip" } },
                 "var zipped = true;" },
             { "/image.png", kPng, "image/png", {}, kPng },
+            { "/zipped.png", Gzip(kPng), "image/png", { { "Content-Encoding", "gzip" } }, kPng },
+            // Bodies the page's renderer reads as text or drops: an SVG image with a byte order mark,
+            // one in Latin-1, an image that fails to decode.
+            { "/bom.svg", "\xEF\xBB\xBF<svg xmlns=\"http://www.w3.org/2000/svg\"/>", "image/svg+xml", {},
+                "\xEF\xBB\xBF<svg xmlns=\"http://www.w3.org/2000/svg\"/>" },
+            { "/latin.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"><title>\xE9</title></svg>",
+                "image/svg+xml; charset=iso-8859-1", {},
+                "<svg xmlns=\"http://www.w3.org/2000/svg\"><title>\xE9</title></svg>" },
+            { "/broken.gif", "GIF89a-broken", "image/gif", {}, "GIF89a-broken" },
         };
         for (const auto& resource : resources)
             server.Serve(resource.path, resource.body, resource.type, 200, resource.headers);
         server.Serve("/page.html",
             "<html><head><link rel=\"stylesheet\" href=\"gbk.css\"><link rel=\"stylesheet\" href=\"bom.css\">"
-            "<script src=\"zipped.js\"></script></head><body><img src=\"image.png\"></body></html>");
+            "<script src=\"zipped.js\"></script></head><body><img src=\"image.png\"><img src=\"zipped.png\">"
+            "<img src=\"bom.svg\"><img src=\"latin.svg\"><img src=\"broken.gif\"></body></html>");
 
         Load(server.Url("/page.html"));
 

@@ -1,0 +1,95 @@
+#pragma once
+
+// The inside of the Chromium engine, one class over four files: the browser and the engine's public
+// face (ChromiumEngine.cpp), the navigation and its load state (PageLoad.cpp), the responses' bodies
+// (ResponseStore.cpp) and the reading of the finished page (DocumentReader.cpp).
+
+#include "engine/EngineCache.h"
+#include "engine/chromium/BrowserProcess.h"
+#include "engine/chromium/ChromiumEngine.h"
+#include "engine/chromium/DevToolsClient.h"
+#include "engine/chromium/LoadState.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <optional>
+
+namespace pagestow::engine::chromium {
+
+// How long the browser may take to start, and to give a fresh tab its renderer.
+inline constexpr std::chrono::milliseconds kStartTimeout { 30000 };
+
+struct ChromiumEngine::Impl {
+    using json = nlohmann::json;
+    using LoadReply = std::function<void(Load&, const Reply&)>;
+
+    ChromiumOptions options;
+    std::unique_ptr<BrowserProcess> process;
+    std::unique_ptr<DevToolsClient> client;
+    std::chrono::milliseconds loadTimeout = kDefaultLoadTimeout;
+    int generation = 0;
+    std::unique_ptr<Load> load;
+    std::optional<Completion> completion;
+
+    explicit Impl(ChromiumOptions chosen);
+
+    EngineCache& Cache() { return options.cache ? *options.cache : EngineCache::ForThisRun(); }
+
+    // The browser, and commands that belong to the current load (ChromiumEngine.cpp).
+    void StartBrowser();
+    void StopBrowser();
+    bool BrowserRunning() const;
+    void SendFor(const std::string& method, json params, const std::string& session, LoadReply onReply = {});
+    void FinishWithError(
+        Load& current, NavigationFailure failure = NavigationFailure::Other, std::string detail = {});
+    void EndLoad(Load& current);
+
+    // The navigation and its load state (PageLoad.cpp).
+    void BeginLoad(const std::string& url);
+    void OnContextCreated(int owner, const Reply& reply);
+    void OnTabCreated(Load& current, const Reply& reply);
+    void OnMainAttached(Load& current, const Reply& reply);
+    void OnMainReady(Load& current);
+    void OnNavigated(Load& current, const Reply& reply);
+    void EnableFrameDomains(const std::string& session, LoadReply then);
+    void OnEvent(const std::string& method, const json& params, const std::string& session);
+    void OnAttached(Load& current, const json& params, const std::string& parentSession);
+    void OnChildReady(Load& current, const std::string& session, bool waiting);
+    void OnDetached(Load& current, const std::string& session);
+    void OnCrashed(Load& current, const std::string& session);
+    void ForgetFrameTarget(Load& current, const std::string& frameId);
+    void OnPageEvent(
+        Load& current, const std::string& method, const json& params, const std::string& session);
+    void AnswerDialog(const json& params, const std::string& session);
+    void OnNetworkEvent(
+        Load& current, const std::string& method, const json& params, const std::string& session);
+    void OnRequestEnded(
+        Load& current, const std::string& id, bool finished, const json& params, const std::string& session);
+    bool Settled(const Load& current) const;
+    void CheckLoad();
+    Clock::time_point NextTimer() const;
+
+    // The responses' bodies (ResponseStore.cpp).
+    static bool IsLongLived(const std::string& type);
+    static json NetworkBuffers();
+    static bool IsReadAfterLoading(const std::string& type);
+    void QueueBodyRead(Load& current, const std::string& id, const Request& request);
+    void ReadQueuedBodies(Load& current);
+    void OnBodyRead(Load& current, const std::string& id, std::uint64_t size, const Reply& reply);
+    void ReadDocumentBody(Load& current, const std::string& id, const std::string& session);
+    void OnDocumentBody(Load& current, const std::string& id, const std::string& session, const Reply& reply);
+    void StoreDocumentBodies(Load& current);
+
+    // The reading of the finished page (DocumentReader.cpp).
+    void BeginSnapshot(Load& current);
+    void DumpFrame(Load& current, const std::string& session, const std::string& frameId);
+    void OnIsolatedWorld(
+        Load& current, const std::string& session, const std::string& frameId, const Reply& world);
+    static void OnFrameDumped(Load& current, const std::string& frameId, const Reply& reply);
+    std::shared_ptr<SnapshotDocument> BuildDocument(
+        Load& current, const std::vector<int>& path, const std::string& parentUrl);
+    void Assemble(Load& current);
+};
+
+} // namespace pagestow::engine::chromium

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "engine/PageEngine.h"
+#include "engine/Snapshot.h"
+#include "engine/chromium/FrameDump.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace pagestow::engine::chromium {
+
+using Clock = std::chrono::steady_clock;
+
+inline std::string WithoutFragment(const std::string& url)
+{
+    return url.substr(0, url.find('#'));
+}
+
+// A debugging session the load has attached: the tab, a frame in a process of its own, a worker.
+struct Session {
+    std::string targetId;
+    std::string type;
+    bool IsFrame() const { return type == "page" || type == "iframe"; }
+};
+
+struct Request {
+    // The requested address and every address it was redirected to.
+    std::vector<std::string> chain;
+    std::string type;
+    std::string frameId;
+    int status = 0;
+    // Whether the page waits for it.
+    bool awaited = false;
+    bool finished = false;
+    bool failed = false;
+    std::string finishingSession;
+    std::string firstSession;
+    // Content-Length and Content-Encoding of the final response.
+    std::string contentLength;
+    std::string contentEncoding;
+    // When it started, among the load's requests.
+    int order = 0;
+    // The bytes of its body as the page received them (content codings removed).
+    std::uint64_t receivedBytes = 0;
+    bool Done() const { return finished || failed; }
+};
+
+// One frame's document as read at snapshot time, with the frame it was read in.
+struct DumpedFrame {
+    FrameDump dump;
+    std::string frameId;
+};
+
+// A document's body as the browser handed it over: as received, or (from the page domain) decoded.
+struct DocumentBody {
+    std::vector<std::string> addresses;
+    std::string body;
+    bool base64 = false;
+    bool decoded = false;
+    std::uint64_t size = 0;
+};
+
+enum class Phase { Starting, Loading, Snapshot, Done };
+
+// Everything one navigation has learnt, from its browser context to its snapshot.
+struct Load {
+    int generation = 0;
+    std::string url;
+    Phase phase = Phase::Starting;
+    Clock::time_point deadline;
+    Clock::time_point lastActivity;
+    std::string contextId;
+    std::string targetId;
+    std::string mainSession;
+    bool navigated = false;
+    bool loadEventFired = false;
+    std::set<std::string> loadingFrames;
+    std::map<std::string, Request> requests;
+    std::map<std::string, Session> sessions;
+    int setupsPending = 0;
+    int bodiesPending = 0;
+    // Finished requests whose body is still to be read from the network domain, and the bytes
+    // of those asked for whose answer has not come.
+    std::deque<std::string> bodiesToRead;
+    std::uint64_t bodyBytesInFlight = 0;
+    LoadProgress progress;
+
+    Clock::time_point snapshotDeadline;
+    int snapshotPending = 0;
+    // The frames each session shows itself (its own and same-process ones), by their ids.
+    std::map<std::string, std::set<std::string>> sessionFrames;
+    // Every frame's document by its place from the top.
+    std::map<std::vector<int>, DumpedFrame> dumps;
+    std::vector<DocumentBody> documentBodies;
+};
+
+// How a load ended: its snapshot, or the address and reason of the error page.
+struct Completion {
+    std::shared_ptr<SnapshotDocument> snapshot;
+    std::string errorAddress;
+    NavigationFailure failure = NavigationFailure::None;
+    std::string failureDetail;
+};
+
+} // namespace pagestow::engine::chromium

@@ -1,0 +1,157 @@
+// The bodies of the page's responses, into the engine cache: each read from the network domain once it
+// has finished, documents at snapshot time. Nothing is paused for it. Only whole bodies of a storable
+// status are kept, and none beyond the page's memory budget.
+
+#include "base/Ascii.h"
+#include "engine/CharacterSet.h"
+#include "engine/Contract.h"
+#include "engine/chromium/EngineImpl.h"
+#include "engine/chromium/ExactBody.h"
+
+namespace pagestow::engine::chromium {
+namespace {
+
+    using json = nlohmann::json;
+
+    // How many bytes of bodies may be asked of the network domain at once: each arrives as one
+    // message, which is held whole until it is stored.
+    constexpr std::uint64_t kBodiesInFlight = kPageMemoryBudget / 4;
+
+    bool IsCoded(const std::string& contentEncoding)
+    {
+        return !contentEncoding.empty() && !base::EqualsIgnoringAsciiCase(contentEncoding, "identity");
+    }
+
+    // Whether a body of size bytes is as long as its Content-Length says, for a body without a content
+    // coding.
+    bool WholeBody(const Request& request, std::uint64_t size)
+    {
+        if (request.contentLength.empty() || IsCoded(request.contentEncoding))
+            return true;
+        return request.contentLength.find_first_not_of("0123456789") == std::string::npos
+            && request.contentLength.size() < 20 && std::stoull(request.contentLength) == size;
+    }
+
+} // namespace
+
+// Requests that may stay open as long as the page lives; a page is not kept from completing by them.
+bool ChromiumEngine::Impl::IsLongLived(const std::string& type)
+{
+    return type == "EventSource" || type == "WebSocket" || type == "Media" || type == "Ping"
+        || type == "CSPViolationReport" || type == "Preflight";
+}
+
+// Every response but a document's is read from the network domain once it has finished, which pauses
+// nothing. Documents are read at snapshot time (a document that never ends must still show what has
+// arrived), and requests that may stay open are not read at all.
+bool ChromiumEngine::Impl::IsReadAfterLoading(const std::string& type)
+{
+    return type != "Document" && !IsLongLived(type);
+}
+
+// The network domain keeps the bodies it hands over in the browser's own process, as they were
+// received (durable messages: the renderer's copies are decoded as text or dropped once an image
+// fails to decode), in buffers as large as the page's memory budget.
+json ChromiumEngine::Impl::NetworkBuffers()
+{
+    return { { "maxTotalBufferSize", kPageMemoryBudget }, { "maxResourceBufferSize", kPageMemoryBudget },
+        { "enableDurableMessages", true } };
+}
+
+// A finished response that is whole and within the page's memory budget: its body is read from
+// the network domain, without waiting for the answer before the next one is asked for.
+void ChromiumEngine::Impl::QueueBodyRead(Load& current, const std::string& id, const Request& request)
+{
+    if (!IsStorableStatus(request.status) || !WholeBody(request, request.receivedBytes)
+        || request.receivedBytes > kPageMemoryBudget)
+        return;
+    current.bodiesToRead.push_back(id);
+    ++current.bodiesPending;
+    ReadQueuedBodies(current);
+}
+
+void ChromiumEngine::Impl::ReadQueuedBodies(Load& current)
+{
+    while (!current.bodiesToRead.empty()) {
+        std::string id = current.bodiesToRead.front();
+        const Request& request = current.requests.at(id);
+        std::uint64_t size = request.receivedBytes;
+        if (current.bodyBytesInFlight > 0 && current.bodyBytesInFlight + size > kBodiesInFlight)
+            return;
+        current.bodiesToRead.pop_front();
+        current.bodyBytesInFlight += size;
+        SendFor("Network.getResponseBody", { { "requestId", id } }, request.finishingSession,
+            [this, id, size](Load& owner, const Reply& reply) { OnBodyRead(owner, id, size, reply); });
+    }
+}
+
+void ChromiumEngine::Impl::OnBodyRead(
+    Load& current, const std::string& id, std::uint64_t size, const Reply& reply)
+{
+    current.bodyBytesInFlight -= size;
+    --current.bodiesPending;
+    auto body = reply.result.find("body");
+    if (!reply.error && body != reply.result.end() && body->is_string()) {
+        const Request& request = current.requests.at(id);
+        std::optional<std::string> bytes = ExactBody(
+            body->get_ref<const std::string&>(), reply.result.value("base64Encoded", false), size);
+        if (bytes)
+            Cache().Store(request.chain, *bytes);
+    }
+    current.lastActivity = Clock::now();
+    ReadQueuedBodies(current);
+}
+
+// The network domain keeps a frame document's body in the session that finished loading it; should
+// it have let the page's own document go, the page domain still has that, decoded.
+void ChromiumEngine::Impl::ReadDocumentBody(Load& current, const std::string& id, const std::string& session)
+{
+    ++current.snapshotPending;
+    SendFor("Network.getResponseBody", { { "requestId", id } }, session,
+        [this, id, session](Load& owner, const Reply& reply) { OnDocumentBody(owner, id, session, reply); });
+}
+
+void ChromiumEngine::Impl::OnDocumentBody(
+    Load& current, const std::string& id, const std::string& session, const Reply& reply)
+{
+    const Request& request = current.requests.at(id);
+    if (!reply.error) {
+        --current.snapshotPending;
+        current.documentBodies.push_back({ request.chain, reply.result.value("body", std::string()),
+            reply.result.value("base64Encoded", false), false, request.receivedBytes });
+        return;
+    }
+    SendFor("Page.getResourceContent", { { "frameId", request.frameId }, { "url", request.chain.back() } },
+        session, [addresses = request.chain](Load& again, const Reply& content) {
+            --again.snapshotPending;
+            if (!content.error)
+                again.documentBodies.push_back({ addresses, content.result.value("content", std::string()),
+                    content.result.value("base64Encoded", false), true });
+        });
+}
+
+void ChromiumEngine::Impl::StoreDocumentBodies(Load& current)
+{
+    for (const auto& body : current.documentBodies) {
+        std::optional<std::string> bytes;
+        if (!body.decoded) {
+            bytes = ExactBody(body.body, body.base64, body.size);
+        } else if (body.base64) {
+            bytes = DecodeBase64(body.body);
+        } else {
+            // The page domain hands a document's text over decoded; it is written back in the
+            // document's own character set.
+            std::string characterSet;
+            for (const auto& [path, entry] : current.dumps)
+                if (characterSet.empty() && !entry.dump.characterSet.empty()
+                    && WithoutFragment(entry.dump.url) == body.addresses.back())
+                    characterSet = entry.dump.characterSet;
+            bytes = EncodeInCharacterSet(body.body, characterSet);
+        }
+        if (bytes)
+            Cache().Store(body.addresses, *bytes);
+    }
+    current.documentBodies.clear();
+}
+
+} // namespace pagestow::engine::chromium

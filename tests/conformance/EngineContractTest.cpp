@@ -261,7 +261,7 @@ namespace {
         ASSERT_TRUE(Capture(server.Url("/docs/index.htm")));
 
         // Far below the time-out, far above what a busy machine needs.
-        EXPECT_LT(LoadTime(), 20s);
+        EXPECT_LT(LoadTime(), 30s);
         EXPECT_EQ(Files(), (Lines { "127.0.0.1/docs/a.png", "127.0.0.1/docs/index.htm" }));
         EXPECT_EQ(Results(), (Lines { Page("127.0.0.1/docs/index.htm"), Image("127.0.0.1/docs/a.png") }));
     }

@@ -66,8 +66,10 @@ protected:
         capture::SaveDir = m_folder.Path().string();
         engine::EngineCache::ForThisRun().Clear();
         m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string&) {
-            if (browser == m_engine->Application())
+            if (browser == m_engine->Application() && !m_complete) {
                 m_complete = true;
+                m_completedAt = std::chrono::steady_clock::now();
+            }
         });
     }
 
@@ -82,6 +84,7 @@ protected:
     bool Capture(const std::string& address)
     {
         m_complete = false;
+        m_navigatedAt = std::chrono::steady_clock::now();
         m_engine->Navigate(address);
         // A guard against a hang, far above any load of these tests.
         for (int round = 0; round < 2400 && !m_complete; ++round)
@@ -89,6 +92,9 @@ protected:
         EXPECT_TRUE(m_complete) << "no completion for " << address;
         return capture::CapturePage(*m_engine);
     }
+
+    // From the navigation to the top-level document's completion.
+    std::chrono::steady_clock::duration LoadTime() const { return m_completedAt - m_navigatedAt; }
 
     std::filesystem::path CaptureRoot() const { return m_folder.Path() / capture::CaptureFolder; }
     Lines Files() const { return pagestow::testing::ListFiles(CaptureRoot()); }
@@ -116,6 +122,8 @@ protected:
     std::unique_ptr<engine::PageEngine> m_engine;
     std::unique_ptr<RecordingFrontEnd> m_frontEnd;
     bool m_complete = false;
+    std::chrono::steady_clock::time_point m_navigatedAt;
+    std::chrono::steady_clock::time_point m_completedAt;
 
 private:
     static std::unique_ptr<engine::PageEngine> StartEngine(const std::string& name, std::string& missing)

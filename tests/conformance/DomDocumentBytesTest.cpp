@@ -98,7 +98,15 @@ namespace {
             DocumentCase { "GbkPage",
                 "<!DOCTYPE html><html><head><meta "
                 "charset=\"gbk\"></head><body>\xD6\xD0\xCE\xC4</body></html>",
-                "text/html; charset=gbk" }),
+                "text/html; charset=gbk" },
+            DocumentCase { "GbkPageWithCharactersOutsideTheSet",
+                "<!DOCTYPE html><html><head><meta charset=\"gbk\"></head><body><p "
+                "title=\"&#xAC00;\">\xD6\xD0&#xAC00;&#x1F600;</p></body></html>",
+                "text/html; charset=gbk" },
+            DocumentCase { "Big5PageWithCharactersOutsideTheSet",
+                "<!DOCTYPE html><html><head><meta charset=\"big5\"></head><body><p "
+                "title=\"&#xAC00;\">\xA4\xA4&#xAC00;&#x1F600;</p></body></html>",
+                "text/html; charset=big5" }),
         [](const auto& page) { return std::string(page.param.name); });
 
 } // namespace

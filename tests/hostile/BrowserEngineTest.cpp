@@ -243,25 +243,6 @@ namespace {
         EXPECT_EQ(harness.Written(), (std::vector<std::string> { "127.0.0.1/a.gif", "127.0.0.1/page.htm" }));
     }
 
-    TEST_P(BrowserEngine, ADocumentStillArrivingAtTheTimeOutIsSavedAsItArrived)
-    {
-        RawServer server;
-        server.Answer("/page.htm",
-            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"
-            "<html><body><p>first part</p><!--"
-                + std::string(2000, '-') + "-->",
-            true);
-        CaptureHarness harness(GetParam());
-
-        CaptureResult result = harness.Capture(server.Url("/page.htm"), 5s);
-
-        ASSERT_TRUE(result.completed);
-        EXPECT_TRUE(result.accepted);
-        EXPECT_TRUE(SameLines(result.lines, harness.Expand(DocumentLines("{R}/127.0.0.1/page.htm"))));
-        EXPECT_NE(ReadFileBytes(harness.Root() + "/127.0.0.1/page.htm").find("<p>first part</p>"),
-            std::string::npos);
-    }
-
     // Engines join this list as they keep these rules.
     INSTANTIATE_TEST_SUITE_P(Engines, BrowserEngine, ::testing::Values(EngineKind::WebKit), EngineName);
 

@@ -239,40 +239,6 @@ namespace {
         EXPECT_EQ(server.RequestCount("/img/42/4242.gif"), 1);
     }
 
-    // Frames nested 50 deep: the built-in engine loads them to its depth limit of 16, a browser to the
-    // end. Every document that loaded is saved, in order, with its image.
-    TEST_P(HostileServer, FramesNestedFiftyDeepAreSavedToTheEngineDepth)
-    {
-        constexpr int kDepth = 50;
-        TestServer server;
-        for (int level = 0; level <= kDepth; ++level) {
-            std::string body = "<html><body><img src=i/" + std::to_string(level) + ".gif>";
-            if (level < kDepth)
-                body += "<iframe src=" + std::to_string(level + 1) + ".htm></iframe>";
-            server.Serve("/f/" + std::to_string(level) + ".htm", body + "</body></html>");
-            server.Serve(
-                "/f/i/" + std::to_string(level) + ".gif", "GIF89a" + std::to_string(level), "image/gif");
-        }
-        CaptureHarness harness(GetParam());
-
-        CaptureResult result = harness.Capture(server.Url("/f/0.htm"), 60s);
-
-        ASSERT_TRUE(result.completed);
-        EXPECT_TRUE(result.accepted);
-        const int deepest = GetParam() == EngineKind::Static
-            ? std::min(kDepth, engine::StaticEngineOptions().maxFrameDepth)
-            : kDepth;
-        std::vector<std::string> expected;
-        for (int level = 0; level <= deepest; ++level) {
-            auto document = DocumentLines("{R}/127.0.0.1/f/" + std::to_string(level) + ".htm");
-            auto image = ResourceLines(kImageReport, "{R}/127.0.0.1/f/i/" + std::to_string(level) + ".gif");
-            expected.insert(expected.end(), document.begin(), document.end());
-            expected.insert(expected.end(), image.begin(), image.end());
-        }
-        EXPECT_TRUE(SameLines(result.lines, harness.Expand(expected)));
-        EXPECT_EQ(harness.Written().size(), size_t(2 * (deepest + 1)));
-    }
-
     TEST_P(HostileServer, FrameThatLoadsItsOwnParentIsNotLoadedAgain)
     {
         TestServer server;

@@ -562,16 +562,20 @@ namespace {
 
     void StaticEngine::FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result)
     {
-        // A document exists when the response was complete, or when part of its body arrived before
-        // the transfer broke off (the page then shows what arrived). Without either there was no
-        // response at all.
+        // A document exists when the response was complete, or when its final status line arrived
+        // before the transfer broke off (the page then shows what arrived, perhaps nothing). Without
+        // either there was no response at all.
         if (transfer.overBudget) {
             document.failed = true;
             document.failure = NavigationFailure::Other;
             document.failureDetail = "The document is larger than the memory one page may hold";
             return;
         }
-        if (result != CURLE_OK && transfer.size == 0) {
+        long arrivedStatus = 0;
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_RESPONSE_CODE, &arrivedStatus);
+        const bool responded
+            = transfer.size > 0 || (arrivedStatus >= 200 && (arrivedStatus < 300 || arrivedStatus >= 400));
+        if (result != CURLE_OK && !responded) {
             document.failed = true;
             document.failure = FailureOf(result, transfer.blockedPort);
             document.failureDetail = transfer.error[0] ? transfer.error : curl_easy_strerror(result);

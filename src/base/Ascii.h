@@ -42,6 +42,23 @@ constexpr bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_vi
     return text.size() >= prefix.size() && EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
+// The value of a hexadecimal digit, or -1 for any other character.
+constexpr int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+constexpr bool IsHexDigit(char c)
+{
+    return HexDigitValue(c) >= 0;
+}
+
 // HTML's white space: tab, line feed, form feed, carriage return and space.
 constexpr bool IsHtmlSpace(char c)
 {

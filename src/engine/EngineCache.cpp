@@ -1,6 +1,7 @@
 #include "engine/EngineCache.h"
 
 #include "base/Ascii.h"
+#include "base/Owned.h"
 
 #include <curl/curl.h>
 #include <idn2.h>
@@ -23,10 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-    bool IsHexDigit(char c)
-    {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    }
+    using base::IsHexDigit;
 
     char UpperHex(char c)
     {
@@ -123,10 +121,7 @@ namespace {
         }
     }
 
-    struct UrlDeleter {
-        void operator()(CURLU* url) const { curl_url_cleanup(url); }
-    };
-    using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+    using UrlHandle = base::Owned<CURLU, curl_url_cleanup>;
 
     std::optional<std::string> GetPart(CURLU* url, CURLUPart part, unsigned int flags)
     {

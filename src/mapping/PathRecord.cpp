@@ -1,5 +1,7 @@
 #include "mapping/LocalPath.h"
 
+#include "base/Ascii.h"
+#include "base/Owned.h"
 #include "mapping/AddressScan.h"
 
 #include <idn2.h>
@@ -16,21 +18,7 @@ namespace {
     // Stands for a host the scanner cannot read while the rest of the address is split.
     constexpr std::string_view kHostStandIn = "pagestow-host.invalid";
 
-    struct IdnFree {
-        void operator()(char* text) const { idn2_free(text); }
-    };
-    using IdnText = std::unique_ptr<char, IdnFree>;
-
-    int HexValue(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
+    using IdnText = base::Owned<char, idn2_free>;
 
     // Whether text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
     bool IsValidUtf8(std::string_view text)
@@ -210,9 +198,10 @@ std::string DecodeNameEscapes(std::string_view name)
     std::string decoded;
     decoded.reserve(name.size());
     for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '%' && i + 2 < name.size() && HexValue(name[i + 1]) >= 0
-            && HexValue(name[i + 2]) >= 0) {
-            decoded += static_cast<char>(HexValue(name[i + 1]) * 16 + HexValue(name[i + 2]));
+        if (name[i] == '%' && i + 2 < name.size() && base::HexDigitValue(name[i + 1]) >= 0
+            && base::HexDigitValue(name[i + 2]) >= 0) {
+            decoded += static_cast<char>(
+                base::HexDigitValue(name[i + 1]) * 16 + base::HexDigitValue(name[i + 2]));
             i += 2;
         } else {
             decoded += name[i];

@@ -1,6 +1,7 @@
 #include "offline/OfflineUrl.h"
 
 #include "base/Ascii.h"
+#include "base/Owned.h"
 #include "engine/EngineCache.h"
 #include "engine/ReferenceText.h"
 
@@ -12,10 +13,7 @@
 namespace pagestow::offline {
 namespace {
 
-    struct UrlDeleter {
-        void operator()(CURLU* url) const { curl_url_cleanup(url); }
-    };
-    using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+    using UrlHandle = base::Owned<CURLU, curl_url_cleanup>;
 
     std::string SchemeOf(std::string_view address)
     {

@@ -86,8 +86,9 @@ protected:
         m_complete = false;
         m_navigatedAt = std::chrono::steady_clock::now();
         m_engine->Navigate(address);
-        // A guard against a hang, far above any load of these tests.
-        for (int round = 0; round < 2400 && !m_complete; ++round)
+        // A guard against a hang, far above any load time-out of these tests.
+        const auto guard = m_navigatedAt + std::chrono::minutes(10);
+        while (!m_complete && std::chrono::steady_clock::now() < guard)
             m_engine->ProcessEvents(std::chrono::milliseconds(50));
         EXPECT_TRUE(m_complete) << "no completion for " << address;
         return capture::CapturePage(*m_engine);

@@ -96,18 +96,24 @@ namespace {
         CaptureResult result = harness.Capture(server.Url("/p.htm"));
 
         ASSERT_TRUE(result.completed);
-        std::vector<std::string> expected = Join({ DocumentLines("{R}/127.0.0.1/p.htm"),
-            ResourceLines(kImageReport, "{R}/127.0.0.1/whole.gif"),
-            ResourceLines(kImageReport, "{R}/127.0.0.1/whole-gzip.gif"),
-            ResourceLines(kImageReport, "{R}/127.0.0.1/whole-brotli.gif") });
-        // The network layer below WebKit reads a chunk size it cannot parse as the last chunk, and so
-        // sees a whole body of 16 bytes: a documented limit of that engine.
-        if (GetParam() == EngineKind::WebKit)
+        std::vector<std::string> expected = Join(
+            { DocumentLines("{R}/127.0.0.1/p.htm"), ResourceLines(kImageReport, "{R}/127.0.0.1/whole.gif"),
+                ResourceLines(kImageReport, "{R}/127.0.0.1/whole-gzip.gif") });
+        // Two documented limits of the WebKit engine: the network layer below WebKit reads a chunk size
+        // it cannot parse as the last chunk, and so sees a whole body of 16 bytes; and a picture WebKit
+        // keeps to itself is fetched again offering gzip and deflate only, so a brotli body sent
+        // unasked is given up rather than stored undecoded.
+        const bool webkit = GetParam() == EngineKind::WebKit;
+        if (webkit)
             expected = Join({ expected, ResourceLines(kImageReport, "{R}/127.0.0.1/bad-chunk-size.gif") });
+        else
+            expected = Join({ expected, ResourceLines(kImageReport, "{R}/127.0.0.1/whole-brotli.gif") });
         EXPECT_TRUE(SameLines(result.lines, harness.Expand(expected)));
         EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole.gif"), image));
         EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole-gzip.gif"), image));
-        EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole-brotli.gif"), image));
+        if (!webkit) {
+            EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole-brotli.gif"), image));
+        }
     }
 
     TEST_P(BodyIntegrity, BodyThatUnpacksToTensOfMegabytesIsSavedWhole)

@@ -1,5 +1,6 @@
 #include "engine/chromium/BrowserProcess.h"
 
+#include "base/Owned.h"
 #include "engine/Contract.h"
 #include "engine/EngineError.h"
 
@@ -187,6 +188,25 @@ rm -rf -- "$1"
         pid_t group;
     };
 
+    // The whole of a file under /proc; what was read so far when the process ends meanwhile (a stream
+    // would throw from inside the standard library there).
+    std::string ReadProcessFile(const fs::path& path)
+    {
+        std::string content;
+        base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd)
+            return content;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return content;
+            content.append(buffer, std::size_t(got));
+        }
+    }
+
     // Every other process whose command line mentions text (the profile folder): the browser's own
     // processes, and its crash handlers, which run in sessions of their own.
     std::vector<ProcessEntry> ProcessesMentioning(const std::string& text, pid_t except)
@@ -200,14 +220,10 @@ rm -rf -- "$1"
             pid_t pid = pid_t(std::stol(name));
             if (pid == getpid() || pid == except)
                 continue;
-            std::ifstream cmdline(entry.path() / "cmdline", std::ios::binary);
-            std::string arguments(
-                (std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+            const std::string arguments = ReadProcessFile(entry.path() / "cmdline");
             if (arguments.find(text) == std::string::npos)
                 continue;
-            // The parent is the field after the parenthesised command name in stat.
-            std::ifstream statFile(entry.path() / "stat");
-            std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+            const std::string stat = ReadProcessFile(entry.path() / "stat");
             // After the parenthesised command name: state, parent, process group.
             ProcessEntry process { pid, 0, 0 };
             if (auto close = stat.rfind(')'); close != std::string::npos) {

@@ -26,12 +26,8 @@ namespace {
 
     std::shared_ptr<SnapshotDocument> MakeBlankPage()
     {
-        auto page = std::make_shared<SnapshotDocument>();
-        page->url = "about:blank";
-        page->characterSet = "UTF-8";
-        page->serialization = "<html><head></head><body></body></html>";
-        page->elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
-        page->body = 2;
+        auto page = MakeBlankDocument();
+        page->serialization = std::string(kBlankDocumentMarkup);
         return page;
     }
 

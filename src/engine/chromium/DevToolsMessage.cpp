@@ -1,20 +1,11 @@
 #include "engine/chromium/DevToolsMessage.h"
 
+#include "base/Ascii.h"
+
 #include <array>
 
 namespace pagestow::engine::chromium {
 namespace {
-
-    int HexValue(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
 
     // The code unit of a \uXXXX escape at position i of text, or -1.
     int EscapedUnit(std::string_view text, std::size_t i)
@@ -23,7 +14,7 @@ namespace {
             return -1;
         int value = 0;
         for (std::size_t k = i + 2; k < i + 6; ++k) {
-            int digit = HexValue(text[k]);
+            int digit = base::HexDigitValue(text[k]);
             if (digit < 0)
                 return -1;
             value = value * 16 + digit;

@@ -163,8 +163,8 @@ void ChromiumEngine::Impl::Assemble(Load& current)
     if (top->second.dump.url == "about:blank" && request && request->status > 0) {
         FrameDump& dump = top->second.dump;
         dump.url = request->chain.back();
-        dump.html = "<html><head></head><body></body></html>";
-        dump.elements = { { "HTML", {}, -1 }, { "HEAD", {}, 0 }, { "BODY", {}, 0 } };
+        dump.html = std::string(kBlankDocumentMarkup);
+        dump.elements = BlankDocumentElements();
         dump.frames.clear();
     }
     auto document = BuildDocument(current, {}, {});

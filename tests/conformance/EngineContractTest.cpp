@@ -174,7 +174,8 @@ namespace {
                 "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 67\r\nConnection: "
                 "close\r\n\r\n"
                     + kPng);
-            m_engine->SetLoadTimeout(5s);
+            // Long enough for a browser's processes to start and read what arrived on a busy machine.
+            m_engine->SetLoadTimeout(15s);
 
             ASSERT_TRUE(Capture(server.Url("/slow.htm")));
 

@@ -35,7 +35,8 @@ namespace {
     // The first line names the browser's process group; "done" means the engine cleaned up itself.
     // End of input without "done" means the engine's process died: kill the group and the browser's
     // crash handlers (which leave the group; they are known by the profile folder in their command
-    // line), give the kernel a moment to let them go, and remove the profile folder.
+    // line), give the kernel a moment to let them go, and remove the profile folder; again while a
+    // process that was still on its way out makes it anew, until it stays away.
     constexpr const char* kWatchdogScript = R"script(trap '' INT TERM HUP QUIT PIPE
 IFS= read -r group || group=
 IFS= read -r word
@@ -44,15 +45,25 @@ case "$group" in ''|*[!0-9]*) group= ;; esac
 if [ -n "$group" ]; then
     kill -KILL -- "-$group" 2>/dev/null
 fi
-for p in /proc/[0-9]*; do
-    [ "${p#/proc/}" = "$$" ] && continue
-    case "$(tr '\0' ' ' < "$p/cmdline" 2>/dev/null)" in *"$1"*) kill -KILL "${p#/proc/}" 2>/dev/null ;; esac
-done
+outsiders() {
+    for p in /proc/[0-9]*; do
+        [ "${p#/proc/}" = "$$" ] && continue
+        case "$(tr '\0' ' ' < "$p/cmdline" 2>/dev/null)" in *"$1"*) kill -KILL "${p#/proc/}" 2>/dev/null ;; esac
+    done
+}
+outsiders "$1"
 if [ -n "$group" ]; then
     n=0
-    while [ $n -lt 50 ] && kill -0 -- "-$group" 2>/dev/null; do sleep 0.1; n=$((n+1)); done
+    while [ $n -lt 100 ] && kill -0 -- "-$group" 2>/dev/null; do sleep 0.1; n=$((n+1)); done
 fi
-rm -rf -- "$1"
+n=0
+absent=0
+while [ $n -lt 50 ] && [ $absent -lt 3 ]; do
+    rm -rf -- "$1" 2>/dev/null
+    if [ -e "$1" ]; then absent=0; outsiders "$1"; else absent=$((absent+1)); fi
+    sleep 0.2
+    n=$((n+1))
+done
 )script";
 
     // Settings of this whole process that the browser needs, made once: writes to a closed pipe give

@@ -185,8 +185,9 @@ namespace {
         }
         // The watchdog's kill is delivered at once, but the killed processes may still be on their way
         // out on a busy machine: give them a moment before looking.
-        for (int tries = 0;
-             tries < 250 && (!ProcessesMentioning(browser.profile).empty() || GroupExists(browser.group));
+        for (int tries = 0; tries < 250
+             && (!ProcessesMentioning(browser.profile).empty() || GroupExists(browser.group)
+                 || fs::exists(browser.profile));
              ++tries) {
             testing::ReapEndedChildren();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

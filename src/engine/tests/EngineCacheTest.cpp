@@ -1,4 +1,5 @@
 #include "engine/EngineCache.h"
+#include "engine/tests/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -12,33 +13,8 @@ namespace pagestow::engine {
 namespace {
     namespace fs = std::filesystem;
 
-    class ScratchFolder {
-    public:
-        ScratchFolder()
-        {
-            std::string pattern = (fs::temp_directory_path() / "pagestow-cache-test-XXXXXX").string();
-            if (!mkdtemp(pattern.data()))
-                throw std::runtime_error("mkdtemp failed");
-            m_path = pattern;
-        }
-        ~ScratchFolder()
-        {
-            std::error_code error;
-            fs::remove_all(m_path, error);
-        }
-        const fs::path& Path() const { return m_path; }
-
-    private:
-        fs::path m_path;
-    };
-
-    std::string ReadBytes(const fs::path& file)
-    {
-        std::ifstream stream(file, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << stream.rdbuf();
-        return bytes.str();
-    }
+    using testing::ReadBytes;
+    using testing::ScratchFolder;
 
     std::vector<std::string> Names(const fs::path& folder)
     {

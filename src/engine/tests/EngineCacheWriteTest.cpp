@@ -1,4 +1,5 @@
 #include "engine/EngineCache.h"
+#include "engine/tests/ScratchFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,33 +11,8 @@ namespace pagestow::engine {
 namespace {
     namespace fs = std::filesystem;
 
-    class WriteScratch {
-    public:
-        WriteScratch()
-        {
-            std::string pattern = (fs::temp_directory_path() / "pagestow-cache-write-XXXXXX").string();
-            if (!mkdtemp(pattern.data()))
-                throw std::runtime_error("mkdtemp failed");
-            m_path = pattern;
-        }
-        ~WriteScratch()
-        {
-            std::error_code error;
-            fs::remove_all(m_path, error);
-        }
-        const fs::path& Path() const { return m_path; }
-
-    private:
-        fs::path m_path;
-    };
-
-    std::string Contents(const fs::path& file)
-    {
-        std::ifstream stream(file, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << stream.rdbuf();
-        return bytes.str();
-    }
+    using testing::ReadBytes;
+    using testing::ScratchFolder;
 
     // Every byte value, in a pattern that does not repeat at any block size.
     std::string Pattern(size_t size, unsigned seed)
@@ -52,7 +28,7 @@ namespace {
 
     TEST(EngineCacheWrite, BodyInPiecesOfEverySizeIsStoredByteForByte)
     {
-        WriteScratch scratch;
+        ScratchFolder scratch;
         EngineCache cache(scratch.Path());
         const size_t pieces[] = { 1, 4095, 4097, 0, 16384, 65539, 1 << 20, 7 };
         auto entry = cache.BeginEntry();
@@ -69,12 +45,12 @@ namespace {
         auto file = cache.Lookup("http://h/pieces.bin");
         ASSERT_TRUE(file);
         EXPECT_EQ(fs::file_size(*file), whole.size());
-        EXPECT_TRUE(Contents(*file) == whole);
+        EXPECT_TRUE(ReadBytes(*file) == whole);
     }
 
     TEST(EngineCacheWrite, BodyFileIsReadableByOthersUnderTheUsualMask)
     {
-        WriteScratch scratch;
+        ScratchFolder scratch;
         mode_t previous = umask(022);
         EngineCache cache(scratch.Path());
         cache.Store({ "http://h/a.gif" }, "GIF89a");
@@ -91,7 +67,7 @@ namespace {
     {
         if (!fs::exists("/dev/full"))
             GTEST_SKIP() << "no /dev/full";
-        WriteScratch scratch;
+        ScratchFolder scratch;
         EngineCache cache(scratch.Path() / "c");
         fs::create_symlink("/dev/full", scratch.Path() / "c" / "body-0");
 
@@ -109,7 +85,7 @@ namespace {
         auto next = cache.Lookup("http://h/next.png");
         ASSERT_TRUE(next);
         EXPECT_EQ(next->filename(), "body-1");
-        EXPECT_EQ(Contents(*next), "next body");
+        EXPECT_EQ(ReadBytes(*next), "next body");
         EXPECT_FALSE(cache.Lookup("http://h/full.png"));
     }
 
@@ -117,7 +93,7 @@ namespace {
     {
         if (!fs::exists("/dev/full"))
             GTEST_SKIP() << "no /dev/full";
-        WriteScratch scratch;
+        ScratchFolder scratch;
         EngineCache cache(scratch.Path() / "c");
         cache.Store({ "http://h/old.css" }, "old");
         fs::create_symlink("/dev/full", scratch.Path() / "c" / "body-1");
@@ -125,7 +101,7 @@ namespace {
         // The earlier whole body is still what the address finds.
         auto file = cache.Lookup("http://h/old.css");
         ASSERT_TRUE(file);
-        EXPECT_EQ(Contents(*file), "old");
+        EXPECT_EQ(ReadBytes(*file), "old");
         EXPECT_FALSE(cache.Lookup("http://h/new.css"));
     }
 

@@ -41,23 +41,6 @@ double Median(std::vector<double> values)
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
-std::unique_ptr<engine::PageEngine> StartEngine(const std::string& name, std::string& missing)
-{
-    const cli::EngineEntry* entry = cli::FindEngine(name);
-    if (!entry) {
-        missing = "no such engine";
-        return nullptr;
-    }
-    if (!entry->available(missing))
-        return nullptr;
-    try {
-        return entry->create();
-    } catch (const std::exception& error) {
-        missing = error.what();
-        return nullptr;
-    }
-}
-
 // Counts what the capture saved; pumping lets the engine run as the window's message loop does.
 class CountingFrontEnd : public capture::FrontEnd {
 public:
@@ -136,7 +119,7 @@ int main(int argc, char** argv)
     for (std::string name; std::getline(list, name, ',');) {
         auto start = Clock::now();
         std::string missing;
-        auto pageEngine = StartEngine(name, missing);
+        auto pageEngine = cli::StartEngine(name, missing);
         double startSeconds = Seconds(start);
         if (!pageEngine) {
             std::printf("%-9s skipped: %s\n", name.c_str(), missing.c_str());

@@ -8,6 +8,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
 namespace pagestow::cli {
 namespace {
@@ -113,6 +114,23 @@ const EngineEntry* FindEngine(std::string_view name)
             return &entry;
     }
     return nullptr;
+}
+
+std::unique_ptr<engine::PageEngine> StartEngine(std::string_view name, std::string& why)
+{
+    const EngineEntry* entry = FindEngine(name);
+    if (!entry) {
+        why = "no engine is called " + std::string(name);
+        return nullptr;
+    }
+    if (!entry->available(why))
+        return nullptr;
+    try {
+        return entry->create();
+    } catch (const std::exception& error) {
+        why = std::string(name) + " cannot start: " + error.what();
+        return nullptr;
+    }
 }
 
 std::string EngineModuleFile(std::string_view name)

@@ -25,6 +25,10 @@ std::span<const EngineEntry> Engines();
 // The engine of that name, or null.
 const EngineEntry* FindEngine(std::string_view name);
 
+// A fresh engine of that name; null with why set when there is no such engine, it is not
+// available here, or it cannot start.
+std::unique_ptr<engine::PageEngine> StartEngine(std::string_view name, std::string& why);
+
 // What a loadable engine module hands to the program that loads it (the one symbol it exports).
 struct EngineModule {
     // The version of this structure; a module of another build is refused.

@@ -58,7 +58,7 @@ protected:
     void SetUp() override
     {
         std::string missing;
-        m_engine = StartEngine(GetParam(), missing);
+        m_engine = cli::StartEngine(GetParam(), missing);
         if (!m_engine)
             GTEST_SKIP() << missing;
         m_frontEnd = std::make_unique<RecordingFrontEnd>(*m_engine);
@@ -125,24 +125,6 @@ protected:
     bool m_complete = false;
     std::chrono::steady_clock::time_point m_navigatedAt;
     std::chrono::steady_clock::time_point m_completedAt;
-
-private:
-    static std::unique_ptr<engine::PageEngine> StartEngine(const std::string& name, std::string& missing)
-    {
-        const cli::EngineEntry* entry = cli::FindEngine(name);
-        if (!entry) {
-            missing = "no engine is called " + name;
-            return nullptr;
-        }
-        if (!entry->available(missing))
-            return nullptr;
-        try {
-            return entry->create();
-        } catch (const std::exception& error) {
-            missing = name + " cannot start: " + error.what();
-            return nullptr;
-        }
-    }
 };
 
 } // namespace pagestow::conformance

@@ -1,4 +1,5 @@
 #include "engine/chromium/BrowserProcess.h"
+#include "engine/chromium/ProcessTable.h"
 
 #include "base/Owned.h"
 #include "engine/Contract.h"
@@ -17,9 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -31,30 +30,38 @@ namespace {
 
     constexpr const char* kErrorLogName = "browser-stderr.log";
 
-    // Run by /bin/sh with the profile folder as $1 and the pipe from the engine on standard input.
-    // The first line names the browser's process group; "done" means the engine cleaned up itself.
-    // End of input without "done" means the engine's process died: kill the group and the browser's
-    // crash handlers (which leave the group; they are known by the profile folder in their command
-    // line), give the kernel a moment to let them go, and remove the profile folder; again while a
-    // process that was still on its way out makes it anew, until it stays away.
-    constexpr const char* kWatchdogScript = R"script(trap '' INT TERM HUP QUIT PIPE
+} // namespace
+
+// Run by /bin/sh with the profile folder as $1 and the pipe from the engine on standard input.
+// The first line names the browser's process group; "done" means the engine cleaned up itself.
+// End of input without "done" means the engine's process died: kill the group and the browser's
+// crash handlers (which leave the group; they are known by the profile folder in their command
+// line), wait until the group is gone, and remove the profile folder; again while a process that
+// was still on its way out makes it anew, until it stays away. Debian's /bin/sh is dash: its kill
+// takes no "--", so a group is named as "-N" right after the signal.
+const char* const kWatchdogScript = R"script(trap '' INT TERM HUP QUIT PIPE
 IFS= read -r group || group=
 IFS= read -r word
 [ "$word" = done ] && exit 0
 case "$group" in ''|*[!0-9]*) group= ;; esac
 if [ -n "$group" ]; then
-    kill -KILL -- "-$group" 2>/dev/null
+    kill -KILL "-$group" 2>/dev/null
 fi
+# The folder reaches grep on its standard input, so that grep's own command line does not name it.
 outsiders() {
-    for p in /proc/[0-9]*; do
-        [ "${p#/proc/}" = "$$" ] && continue
-        case "$(tr '\0' ' ' < "$p/cmdline" 2>/dev/null)" in *"$1"*) kill -KILL "${p#/proc/}" 2>/dev/null ;; esac
+    for file in $(grep -lsaF -f - /proc/[0-9]*/cmdline <<EOF
+$1
+EOF
+    ); do
+        p=${file#/proc/}
+        p=${p%/cmdline}
+        [ "$p" = "$$" ] || kill -KILL "$p" 2>/dev/null
     done
 }
 outsiders "$1"
 if [ -n "$group" ]; then
     n=0
-    while [ $n -lt 100 ] && kill -0 -- "-$group" 2>/dev/null; do sleep 0.1; n=$((n+1)); done
+    while [ $n -lt 100 ] && kill -0 "-$group" 2>/dev/null; do sleep 0.1; n=$((n+1)); done
 fi
 n=0
 absent=0
@@ -65,6 +72,8 @@ while [ $n -lt 50 ] && [ $absent -lt 3 ]; do
     n=$((n+1))
 done
 )script";
+
+namespace {
 
     // Settings of this whole process that the browser needs, made once: writes to a closed pipe give
     // EPIPE instead of killing us, and the browser's helper processes, re-parented when the browser's
@@ -191,60 +200,6 @@ done
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return false;
-    }
-
-    struct ProcessEntry {
-        pid_t pid;
-        pid_t parent;
-        pid_t group;
-    };
-
-    // The whole of a file under /proc; what was read so far when the process ends meanwhile (a stream
-    // would throw from inside the standard library there).
-    std::string ReadProcessFile(const fs::path& path)
-    {
-        std::string content;
-        base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd)
-            return content;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return content;
-            content.append(buffer, std::size_t(got));
-        }
-    }
-
-    // Every other process whose command line mentions text (the profile folder): the browser's own
-    // processes, and its crash handlers, which run in sessions of their own.
-    std::vector<ProcessEntry> ProcessesMentioning(const std::string& text, pid_t except)
-    {
-        std::vector<ProcessEntry> found;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator("/proc", error)) {
-            std::string name = entry.path().filename().string();
-            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            pid_t pid = pid_t(std::stol(name));
-            if (pid == getpid() || pid == except)
-                continue;
-            const std::string arguments = ReadProcessFile(entry.path() / "cmdline");
-            if (arguments.find(text) == std::string::npos)
-                continue;
-            const std::string stat = ReadProcessFile(entry.path() / "stat");
-            // After the parenthesised command name: state, parent, process group.
-            ProcessEntry process { pid, 0, 0 };
-            if (auto close = stat.rfind(')'); close != std::string::npos) {
-                std::istringstream fields(stat.substr(close + 1));
-                std::string state;
-                fields >> state >> process.parent >> process.group;
-            }
-            found.push_back(process);
-        }
-        return found;
     }
 
 } // namespace

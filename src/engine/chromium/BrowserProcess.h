@@ -21,6 +21,12 @@ struct BrowserOptions {
 // browser makes below it fits the Unix limit on socket paths, else /tmp.
 std::filesystem::path ProfileBase(std::string_view temporaryFolder);
 
+// The shell script that outlives a dying engine process: run as /bin/sh -c kWatchdogScript name
+// profileFolder, it reads the browser's process group and then "done" from its standard input; at the
+// end of input without "done" it kills the group and every process naming the profile folder, and
+// removes the folder.
+extern const char* const kWatchdogScript;
+
 // The switches every browser gets: headless, the debugging pipe, the profile folder, nothing that
 // talks to the network on its own, no crash handler outside the browser's process group, and
 // --no-sandbox when running as root (the sandbox refuses to start then).

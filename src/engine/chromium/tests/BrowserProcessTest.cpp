@@ -111,6 +111,90 @@ namespace {
         EXPECT_EQ(kill(watchdog, 0), -1);
     }
 
+    // A child of this process that runs argv in a session (and process group) of its own.
+    pid_t StartInOwnSession(const std::vector<const char*>& argv, int input = -1)
+    {
+        pid_t child = fork();
+        if (child == 0) {
+            setsid();
+            if (input >= 0)
+                dup2(input, 0);
+            closefrom(3);
+            execv(argv[0], const_cast<char* const*>(argv.data()));
+            _exit(127);
+        }
+        return child;
+    }
+
+    // How a child of this process ended, waiting at most about 20 s; -1 while it still runs.
+    int EndingSignal(pid_t child)
+    {
+        for (int tries = 0; tries < 1000; ++tries) {
+            int status = 0;
+            if (waitpid(child, &status, WNOHANG) == child)
+                return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+    TEST(Watchdog, AtTheEndOfInputKillsTheGroupAndEveryProcessNamingTheProfileAndRemovesIt)
+    {
+        pagestow::testing::TemporaryFolder scratch;
+        const fs::path profile = scratch.Path() / "pagestow-chromium-test";
+        fs::create_directories(profile / "Default");
+        const pid_t group = StartInOwnSession({ "/bin/sleep", "300", nullptr });
+        const std::string profileText = profile.string();
+        const pid_t outsider
+            = StartInOwnSession({ "/bin/sh", "-c", "sleep 300; :", "crash-handler", profileText.c_str(), nullptr });
+        ASSERT_GT(group, 0);
+        ASSERT_GT(outsider, 0);
+        // The outsider must be running its shell (which names the profile) before the watchdog looks.
+        for (int tries = 0; tries < 500 && ProcessesMentioning(profileText).empty(); ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+        int channel[2];
+        ASSERT_EQ(pipe(channel), 0);
+        const pid_t watchdog
+            = StartInOwnSession({ "/bin/sh", "-c", kWatchdogScript, "pagestow-watchdog", profileText.c_str(), nullptr },
+                channel[0]);
+        close(channel[0]);
+        const std::string line = std::to_string(group) + "\n";
+        ASSERT_EQ(write(channel[1], line.data(), line.size()), ssize_t(line.size()));
+        close(channel[1]);
+
+        // Reaped here as they end, so that the watchdog sees the group go.
+        EXPECT_EQ(EndingSignal(group), SIGKILL);
+        EXPECT_EQ(EndingSignal(outsider), SIGKILL);
+        EXPECT_EQ(EndingSignal(watchdog), 0);
+        EXPECT_FALSE(fs::exists(profile));
+    }
+
+    TEST(Watchdog, DismissedWithDoneLeavesEverythingAlone)
+    {
+        pagestow::testing::TemporaryFolder scratch;
+        const fs::path profile = scratch.Path() / "pagestow-chromium-test";
+        fs::create_directories(profile);
+        const pid_t group = StartInOwnSession({ "/bin/sleep", "300", nullptr });
+        ASSERT_GT(group, 0);
+        int channel[2];
+        ASSERT_EQ(pipe(channel), 0);
+        const std::string profileText = profile.string();
+        const pid_t watchdog
+            = StartInOwnSession({ "/bin/sh", "-c", kWatchdogScript, "pagestow-watchdog", profileText.c_str(), nullptr },
+                channel[0]);
+        close(channel[0]);
+        const std::string lines = std::to_string(group) + "\ndone\n";
+        ASSERT_EQ(write(channel[1], lines.data(), lines.size()), ssize_t(lines.size()));
+        close(channel[1]);
+
+        EXPECT_EQ(EndingSignal(watchdog), 0);
+        EXPECT_TRUE(GroupExists(group));
+        EXPECT_TRUE(fs::is_directory(profile));
+        kill(group, SIGKILL);
+        EXPECT_EQ(EndingSignal(group), SIGKILL);
+    }
+
     // What a child process that owns a browser tells its parent.
     struct ChildBrowser {
         pid_t child = -1;

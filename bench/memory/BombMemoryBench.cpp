@@ -137,7 +137,14 @@ constexpr Case kCases[] = {
     { "bold-3000000", "/bold-many.htm", false },
 };
 
+// The built-in engine's goal; an engine that runs a browser gets the browser's memory limit.
 constexpr double kBudgetMegabytes = 512;
+constexpr double kBrowserBudgetMegabytes = 1024;
+
+double BudgetOf(const std::string& engine)
+{
+    return engine == "static" ? kBudgetMegabytes : kBrowserBudgetMegabytes;
+}
 
 void ServeCases(testing::TestServer& server)
 {
@@ -245,10 +252,13 @@ public:
             }
         }
         long total = 0;
+        std::string detail;
         for (const auto& [pid, rss] : resident) {
             for (pid_t at = pid, steps = 0; at > 1 && steps < 64; ++steps) {
                 if (at == m_root) {
-                    total += ProportionalKilobytes(pid, rss);
+                    long pss = ProportionalKilobytes(pid, rss);
+                    total += pss;
+                    detail += " " + std::to_string(pid) + ":" + std::to_string(pss / 1024);
                     break;
                 }
                 auto parent = parents.find(at);
@@ -257,6 +267,8 @@ public:
                 at = parent->second;
             }
         }
+        if (total > m_treePeak && std::getenv("BOMB_DETAIL"))
+            std::fprintf(stderr, "peak %ld MB:%s\n", total / 1024, detail.c_str());
         m_treePeak = std::max(m_treePeak, total);
     }
 
@@ -342,12 +354,12 @@ Outcome Run(const std::vector<std::string>& args, const fs::path& folder)
     return outcome;
 }
 
-std::string Verdict(const Outcome& outcome, int timeout)
+std::string Verdict(const Outcome& outcome, int timeout, double budget)
 {
     std::string verdict;
     if (outcome.status >= 128)
         verdict = "killed by signal " + std::to_string(outcome.status - 128);
-    else if (double(outcome.treePeak) / 1024 > kBudgetMegabytes)
+    else if (double(outcome.treePeak) / 1024 > budget)
         verdict = "over budget";
     else if (outcome.seconds > timeout + 10)
         verdict = "over time";
@@ -383,8 +395,9 @@ int main(int argc, char** argv)
     ServeCases(server);
     std::printf("%-22s %-9s %8s %5s %6s %9s %9s %9s  %s\n", "case", "engine", "seconds", "exit", "files",
         "cli MB", "tree MB", "largest", "outcome");
-    std::printf("(goal: tree below %.0f MB, done within %d s; exit 0 saved, 1 not saved, 2 partly)\n",
-        kBudgetMegabytes, timeout + 10);
+    std::printf("(goal: tree below %.0f MB for the built-in engine and %.0f MB for a browser, done within %d s;"
+                " exit 0 saved, 1 not saved, 2 partly)\n",
+        kBudgetMegabytes, kBrowserBudgetMegabytes, timeout + 10);
     std::fflush(stdout);
     for (const Case& c : kCases) {
         bool named = std::find(wanted.begin(), wanted.end(), c.name) != wanted.end();
@@ -398,7 +411,7 @@ int main(int argc, char** argv)
             std::printf("%-22s %-9s %8.2f %5d %6zu %9.1f %9.1f %9.1f  %s\n", c.name, engineName.c_str(),
                 outcome.seconds, outcome.status, outcome.files, double(outcome.ownPeak) / 1024,
                 double(outcome.treePeak) / 1024, double(outcome.largestProcess) / 1024,
-                Verdict(outcome, timeout).c_str());
+                Verdict(outcome, timeout, BudgetOf(engineName)).c_str());
             std::fflush(stdout);
         }
     }

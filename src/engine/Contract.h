@@ -29,6 +29,14 @@ inline constexpr int kViewportHeight = 900;
 // frames together. A body beyond what is left of it is streamed to the cache or given up.
 inline constexpr std::uint64_t kPageMemoryBudget = 256ull * 1024 * 1024;
 
+// The memory (proportional set size) the browser of an engine may use while it loads one page: every
+// process this process started (renderer, network and GPU processes) together. Past
+// it the started process that grew most is ended and the page fails. A browser alone takes much of
+// it (Chromium's processes hold 330 to 450 MB on an ordinary documentation page), so it is the
+// page-memory budget well above that; it sits below 1 GiB by what such a process can grow in one
+// measuring interval (MemoryWatch).
+inline constexpr std::uint64_t kEngineMemoryLimit = 960ull * 1024 * 1024;
+
 // The default bound of one page's load; what has arrived by then is the page, and resources
 // already requested still count while they finish.
 inline constexpr std::chrono::seconds kDefaultLoadTimeout { 60 };

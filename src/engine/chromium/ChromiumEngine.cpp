@@ -116,6 +116,11 @@ void ChromiumEngine::Impl::SendFor(
 
 void ChromiumEngine::Impl::FinishWithError(Load& current, NavigationFailure failure, std::string detail)
 {
+    // A renderer the memory watch ended shows up as a crash; say why.
+    if (memoryWatch && memoryWatch->Exceeded()) {
+        failure = NavigationFailure::Other;
+        detail = MemoryExceededText();
+    }
     completion = Completion { nullptr, current.url, failure, std::move(detail) };
     EndLoad(current);
 }
@@ -180,17 +185,30 @@ void ChromiumEngine::ProcessEvents(std::chrono::milliseconds wait)
                 std::string url = loading ? m_impl->load->url : std::string();
                 if (m_impl->load)
                     m_impl->load->phase = Phase::Done;
+                const bool tooLarge = m_impl->memoryWatch && m_impl->memoryWatch->Exceeded();
+                if (m_impl->memoryWatch)
+                    m_impl->memoryWatch->End();
                 m_impl->StopBrowser();
+                if (loading && tooLarge)
+                    throw EngineError("Chromium was ended while loading " + url + ": " + MemoryExceededText());
                 if (loading)
                     throw EngineError(
                         "Chromium ended while loading " + url + (how.empty() ? "" : " (it " + how + ")"));
                 return;
             }
-            m_impl->CheckLoad();
+            // Past the memory limit the page fails at once, whichever of the browser's processes
+            // was ended for it.
+            if (m_impl->load && m_impl->load->phase != Phase::Done && m_impl->memoryWatch
+                && m_impl->memoryWatch->Exceeded())
+                m_impl->FinishWithError(*m_impl->load);
+            else
+                m_impl->CheckLoad();
         }
         if (m_impl->completion) {
             Completion done = std::move(*m_impl->completion);
             m_impl->completion.reset();
+            if (m_impl->memoryWatch)
+                m_impl->memoryWatch->End();
             if (done.snapshot) {
                 CompleteWithSnapshot(std::move(done.snapshot));
             } else {

@@ -5,6 +5,7 @@
 // (ResponseStore.cpp) and the reading of the finished page (DocumentReader.cpp).
 
 #include "engine/EngineCache.h"
+#include "engine/MemoryWatch.h"
 #include "engine/chromium/BrowserProcess.h"
 #include "engine/chromium/ChromiumEngine.h"
 #include "engine/chromium/DevToolsClient.h"
@@ -31,6 +32,9 @@ struct ChromiumEngine::Impl {
     int generation = 0;
     std::unique_ptr<Load> load;
     std::optional<Completion> completion;
+    // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised);
+    // made with the first load.
+    std::unique_ptr<MemoryWatch> memoryWatch;
 
     explicit Impl(ChromiumOptions chosen);
 

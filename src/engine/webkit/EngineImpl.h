@@ -7,6 +7,7 @@
 
 #include "base/GLibOwned.h"
 #include "engine/EngineCache.h"
+#include "engine/MemoryWatch.h"
 #include "engine/Snapshot.h"
 #include "engine/webkit/BodyDecoder.h"
 #include "engine/webkit/FrameDump.h"
@@ -66,6 +67,8 @@ struct WebKitEngine::Impl {
     void OnDumpReply(std::vector<FrameDump> dumps);
     void Deliver(std::shared_ptr<SnapshotDocument> top);
     void DeliverErrorPage();
+    // Fails the page being loaded when the memory watch had to end one of WebKit's processes.
+    void CheckMemory();
     std::string CurrentUri() const;
     bool EndedWithoutResponse() const;
     // The main resource's answer when one has arrived (status and address), for a load cut short.
@@ -153,6 +156,8 @@ struct WebKitEngine::Impl {
     bool m_dialogsShown = false;
 
     LoadState m_state = LoadState::Idle;
+    // Bounds the web and network processes' memory from BeginLoad until the page is delivered.
+    std::unique_ptr<MemoryWatch> m_memoryWatch;
     // Counts loads, so that a late reply for an earlier load is dropped.
     std::uint64_t m_loadSerial = 0;
     // The address of the current load, for the error page.

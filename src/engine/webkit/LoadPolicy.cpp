@@ -84,6 +84,9 @@ void WebKitEngine::Impl::BeginLoad(std::string address, bool pageStarted)
 {
     ++m_loadSerial;
     m_state = LoadState::Loading;
+    if (!m_memoryWatch)
+        m_memoryWatch = std::make_unique<MemoryWatch>();
+    m_memoryWatch->Begin();
     m_address = std::move(address);
     m_pageStarted = pageStarted;
     m_committed = false;
@@ -295,7 +298,8 @@ void WebKitEngine::Impl::OnWebProcessTerminated(
     auto* self = static_cast<Impl*>(data);
     self->m_frames.clear();
     bool loading = self->m_state == LoadState::Loading || self->m_state == LoadState::Quiet;
-    if (loading && !self->m_retried && !self->m_cancelledUnanswered.empty()) {
+    const bool tooLarge = self->m_memoryWatch && self->m_memoryWatch->Exceeded();
+    if (loading && !tooLarge && !self->m_retried && !self->m_cancelledUnanswered.empty()) {
         // WebKit ends the web process over some loads it cancels before any answer (a frame the
         // server redirects to a local file). The page is loaded once more in a new web process that
         // does not request those addresses.
@@ -309,9 +313,20 @@ void WebKitEngine::Impl::OnWebProcessTerminated(
     }
     if (loading || self->m_state == LoadState::Dumping) {
         self->m_failure = NavigationFailure::Other;
-        self->m_failureDetail = "the page's web process ended";
+        self->m_failureDetail = tooLarge ? MemoryExceededText() : "the page's web process ended";
         self->DeliverErrorPage();
     }
+}
+
+void WebKitEngine::Impl::CheckMemory()
+{
+    const bool busy = m_state == LoadState::Loading || m_state == LoadState::Quiet || m_state == LoadState::Dumping;
+    if (!busy || !m_memoryWatch || !m_memoryWatch->Exceeded())
+        return;
+    webkit_web_view_stop_loading(m_view);
+    m_failure = NavigationFailure::Other;
+    m_failureDetail = MemoryExceededText();
+    DeliverErrorPage();
 }
 
 } // namespace pagestow::engine::webkit

@@ -117,6 +117,7 @@ void WebKitEngine::ProcessEvents(std::chrono::milliseconds wait)
     bool dispatched = false;
     while (g_main_context_iteration(context, FALSE))
         dispatched = true;
+    m_impl->CheckMemory();
     if (dispatched || wait.count() <= 0)
         return;
     // Nothing was pending: sleep until something happens or the wait is over.
@@ -132,6 +133,7 @@ void WebKitEngine::ProcessEvents(std::chrono::milliseconds wait)
     if (!expired)
         g_source_remove(wake);
     while (g_main_context_iteration(context, FALSE)) { }
+    m_impl->CheckMemory();
 }
 
 void WebKitEngine::SetLoadTimeout(std::chrono::milliseconds timeout)

@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <cstdlib>
 #include <optional>
 #include <sstream>
@@ -119,6 +121,10 @@ namespace {
             setsid();
             if (input >= 0)
                 dup2(input, 0);
+            // Nothing of the test's output stays open in a process that outlives the test.
+            int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, 1);
+            dup2(quiet, 2);
             closefrom(3);
             execv(argv[0], const_cast<char* const*>(argv.data()));
             _exit(127);
@@ -143,10 +149,12 @@ namespace {
         pagestow::testing::TemporaryFolder scratch;
         const fs::path profile = scratch.Path() / "pagestow-chromium-test";
         fs::create_directories(profile / "Default");
+        const std::string log = (profile / "Default" / "log").string();
+        std::ofstream(log) << "\n";
         const pid_t group = StartInOwnSession({ "/bin/sleep", "300", nullptr });
         const std::string profileText = profile.string();
-        const pid_t outsider
-            = StartInOwnSession({ "/bin/sh", "-c", "sleep 300; :", "crash-handler", profileText.c_str(), nullptr });
+        // A crash handler's stand-in: a process of another session that names the profile.
+        const pid_t outsider = StartInOwnSession({ "/usr/bin/tail", "-f", log.c_str(), nullptr });
         ASSERT_GT(group, 0);
         ASSERT_GT(outsider, 0);
         // The outsider must be running its shell (which names the profile) before the watchdog looks.

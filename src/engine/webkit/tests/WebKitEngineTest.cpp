@@ -200,7 +200,7 @@ namespace {
         m_engine->Navigate(server.Url("/slow.htm"));
         auto document = Load(server.Url("/fast.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), server.Url("/fast.htm"));
+        EXPECT_EQ(document->Url(), server.Url("/fast.htm")) << m_engine->LastFailureDetail();
         ASSERT_EQ(m_completions.size(), 1u);
     }
 

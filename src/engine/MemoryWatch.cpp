@@ -1,0 +1,310 @@
+#include "engine/MemoryWatch.h"
+#include "base/Owned.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace pagestow::engine {
+namespace {
+
+    // The whole of a small file under /proc; "" when the process is gone.
+    std::string ReadProcFile(const char* path)
+    {
+        std::string content;
+        base::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+        if (!fd)
+            return content;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return content;
+            content.append(buffer, std::size_t(got));
+        }
+    }
+
+    // The parent in /proc/<pid>/stat: the field after the state, after the parenthesised name
+    // (which may itself hold blanks and parentheses).
+    pid_t ParentOf(pid_t pid)
+    {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+        const std::string stat = ReadProcFile(path);
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 >= stat.size())
+            return 0;
+        // ") S 1234 ..."
+        return pid_t(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+    }
+
+    // The proportional set size in bytes from /proc/<pid>/smaps_rollup; 0 when it cannot be read.
+    std::uint64_t ProportionalBytes(pid_t pid)
+    {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/smaps_rollup", int(pid));
+        const std::string rollup = ReadProcFile(path);
+        constexpr std::string_view kField = "\nPss:";
+        const auto at = rollup.find(kField);
+        if (at == std::string::npos)
+            return 0;
+        return std::strtoull(rollup.c_str() + at + kField.size(), nullptr, 10) * 1024;
+    }
+
+    // The resident size in bytes that a process's own growth shows in: its anonymous pages and the
+    // shared memory it maps (a renderer's tiles and the buffers it hands the browser), from
+    // /proc/<pid>/status (one small read). 0 when the process is gone.
+    std::uint64_t ResidentBytes(pid_t pid)
+    {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/status", int(pid));
+        const std::string status = ReadProcFile(path);
+        std::uint64_t kilobytes = 0;
+        for (std::string_view field : { std::string_view("\nRssAnon:"), std::string_view("\nRssShmem:") }) {
+            const auto at = status.find(field);
+            if (at != std::string::npos)
+                kilobytes += std::strtoull(status.c_str() + at + field.size(), nullptr, 10);
+        }
+        return kilobytes * 1024;
+    }
+
+} // namespace
+
+// The processes of root's tree: root and every process below it.
+std::vector<pid_t> TreeOf(pid_t root)
+{
+    std::unordered_map<pid_t, pid_t> parents;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = pid_t(std::atoi(name.c_str()));
+        parents[pid] = ParentOf(pid);
+    }
+    std::vector<pid_t> tree;
+    for (const auto& [pid, parent] : parents) {
+        bool below = pid == root;
+        for (pid_t at = parent, steps = 0; !below && at > 1 && steps < 64; ++steps) {
+            if (at == root) {
+                below = true;
+                break;
+            }
+            auto up = parents.find(at);
+            if (up == parents.end())
+                break;
+            at = up->second;
+        }
+        if (below)
+            tree.push_back(pid);
+    }
+    return tree;
+}
+
+TreeMemory MeasureTree(pid_t root)
+{
+    TreeMemory memory;
+    for (pid_t pid : TreeOf(root)) {
+        const std::uint64_t bytes = ProportionalBytes(pid);
+        memory.total += bytes;
+        if (pid != root && bytes > memory.largestBytes) {
+            memory.largest = pid;
+            memory.largestBytes = bytes;
+        }
+    }
+    return memory;
+}
+
+MemoryWatch::MemoryWatch(std::uint64_t limit, std::chrono::milliseconds interval)
+    : m_limit(limit)
+    , m_interval(interval)
+    , m_thread([this] { Run(); })
+{
+}
+
+MemoryWatch::~MemoryWatch()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+namespace {
+
+    // The numbers of every process now running, from one listing of /proc.
+    std::vector<pid_t> RunningProcesses()
+    {
+        std::vector<pid_t> running;
+        std::error_code error;
+        for (auto it = std::filesystem::directory_iterator("/proc", error);
+             !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+                running.push_back(pid_t(std::atoi(name.c_str())));
+        }
+        return running;
+    }
+
+} // namespace
+
+void MemoryWatch::Run()
+{
+    // Each process is placed once, when it first shows in /proc: in the tree when its parent is or is
+    // this process, which itself is not counted.
+    // A member's proportional set size is read when it joins and again every kFullEvery (it costs a
+    // walk of its page tables); in between, the estimate adds what its anonymous and shared memory
+    // grew since, one small read per member. A bomb page grows by hundreds of megabytes a second,
+    // so the estimate is taken often and a process started meanwhile counts from its first tick.
+    constexpr auto kFullEvery = std::chrono::milliseconds(250);
+    struct Member {
+        std::uint64_t proportional = 0;
+        std::uint64_t resident = 0;
+        // The proportional set size when it joined: the process that grew most is the one ended.
+        std::uint64_t joined = 0;
+    };
+    const pid_t self = getpid();
+    std::unordered_map<pid_t, Member> members;
+    std::unordered_map<pid_t, bool> placed;
+    auto lastFull = std::chrono::steady_clock::now();
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        // Between loads nothing is measured.
+        m_wake.wait(lock, [this] { return m_stop || m_active; });
+        if (m_stop)
+            break;
+        const bool rebase = m_rebase;
+        m_rebase = false;
+        lock.unlock();
+        if (rebase) {
+            // A new load: growth counts from here, for every process.
+            members.clear();
+            placed.clear();
+            lastFull = std::chrono::steady_clock::now();
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const bool full = now - lastFull >= kFullEvery;
+        if (full)
+            lastFull = now;
+
+        const std::vector<pid_t> running = RunningProcesses();
+        std::unordered_map<pid_t, bool> stillPlaced;
+        stillPlaced.reserve(running.size());
+        auto placedAs = [&](pid_t pid) -> const bool* {
+            if (auto current = stillPlaced.find(pid); current != stillPlaced.end())
+                return &current->second;
+            if (auto before = placed.find(pid); before != placed.end())
+                return &before->second;
+            return nullptr;
+        };
+        for (pid_t pid : running) {
+            if (const bool* known = placedAs(pid)) {
+                stillPlaced.emplace(pid, *known);
+                continue;
+            }
+            // Up the parents to one already placed (a parent listed after its child when the
+            // numbers wrapped round is placed on the way).
+            std::vector<pid_t> chain { pid };
+            bool member = false;
+            for (pid_t at = ParentOf(pid); chain.size() < 64; at = ParentOf(at)) {
+                if (at == self) {
+                    member = true;
+                    break;
+                }
+                if (at <= 1)
+                    break;
+                if (const bool* known = placedAs(at)) {
+                    member = *known;
+                    break;
+                }
+                chain.push_back(at);
+            }
+            for (pid_t joined : chain) {
+                stillPlaced[joined] = member || joined == self;
+                if (member) {
+                    const std::uint64_t proportional = ProportionalBytes(joined);
+                    members[joined] = Member { proportional, ResidentBytes(joined), proportional };
+                }
+            }
+        }
+        placed = std::move(stillPlaced);
+
+        std::uint64_t estimate = 0;
+        pid_t grewMost = 0;
+        std::uint64_t mostGrowth = 0;
+        for (auto it = members.begin(); it != members.end();) {
+            if (placed.find(it->first) == placed.end()) {
+                it = members.erase(it);
+                continue;
+            }
+            Member& member = it->second;
+            std::uint64_t bytes = 0;
+            if (full) {
+                member.proportional = ProportionalBytes(it->first);
+                member.resident = ResidentBytes(it->first);
+                bytes = member.proportional;
+            } else {
+                const std::uint64_t resident = ResidentBytes(it->first);
+                bytes = member.proportional + (resident > member.resident ? resident - member.resident : 0);
+            }
+            estimate += bytes;
+            // Growth, not size, names the process to end: a browser's main process maps the most
+            // (and ending it takes every other with it), a page's renderer is the one that grows.
+            const std::uint64_t growth = bytes > member.joined ? bytes - member.joined : 0;
+            if (it->first != self && (grewMost == 0 || growth > mostGrowth)) {
+                grewMost = it->first;
+                mostGrowth = growth;
+            }
+            ++it;
+        }
+        if (estimate > m_peak.load())
+            m_peak.store(estimate);
+        if (estimate > m_limit && grewMost > 0) {
+            // Ended at once: a process that grows this fast must not get another interval.
+            m_exceeded.store(true);
+            kill(grewMost, SIGKILL);
+            members.erase(grewMost);
+        }
+        lock.lock();
+        m_wake.wait_for(lock, m_interval, [this] { return m_stop || m_rebase; });
+    }
+}
+
+void MemoryWatch::Begin()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_active = true;
+        m_rebase = true;
+        m_exceeded.store(false);
+        m_peak.store(0);
+    }
+    m_wake.notify_all();
+}
+
+void MemoryWatch::End()
+{
+    std::lock_guard lock(m_mutex);
+    m_active = false;
+}
+
+std::string MemoryExceededText()
+{
+    return "The page needs more than " + std::to_string(kEngineMemoryLimit / (1024 * 1024))
+        + " MB of memory in the browser";
+}
+
+} // namespace pagestow::engine

@@ -164,6 +164,9 @@ struct WebKitEngine::Impl {
     std::string m_address;
     // The load was started by the page or the user in the view, not by Navigate.
     bool m_pageStarted = false;
+    // The view's address when the current load last started: empty or the blank page when the
+    // load that started was one Navigate has since replaced (WebKit starts queued loads late).
+    std::string m_startedUri;
     bool m_committed = false;
     // A document of this load was shown at some point (a later navigation of the page may fail).
     bool m_everCommitted = false;

@@ -89,6 +89,7 @@ void WebKitEngine::Impl::BeginLoad(std::string address, bool pageStarted)
     m_memoryWatch->Begin();
     m_address = std::move(address);
     m_pageStarted = pageStarted;
+    m_startedUri.clear();
     m_committed = false;
     m_everCommitted = false;
     m_finished = false;
@@ -209,6 +210,7 @@ void WebKitEngine::Impl::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gp
             // longer counts.
             RemoveSource(self->m_quietSource);
             self->m_state = LoadState::Loading;
+            self->m_startedUri = self->CurrentUri();
             self->m_committed = false;
             self->m_finished = false;
             self->m_failed = false;
@@ -228,6 +230,12 @@ void WebKitEngine::Impl::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gp
         self->m_frames.clear();
         break;
     case WEBKIT_LOAD_FINISHED:
+        if (!self->m_failed && self->CurrentUri() == kBlankPage && self->m_address != kBlankPage
+            && (self->m_startedUri.empty() || self->m_startedUri == kBlankPage)) {
+            // The end of a blank page that Navigate replaced before WebKit began it; the new
+            // load has yet to start (on a busy machine, well after this).
+            break;
+        }
         self->m_finished = true;
         if (!self->m_failed && self->CurrentUri() == kBlankPage && self->m_address != kBlankPage)
             self->m_failure = NavigationFailure::BlockedPort;

@@ -91,6 +91,18 @@ std::optional<std::string> MessageFramer::Next()
         m_scanned = m_buffer.size();
         return std::nullopt;
     }
+    // A large message (a body of many megabytes) is moved out of the buffer, not copied: only what
+    // follows it is copied back, and before it only messages already handed out.
+    constexpr std::size_t kMoveFrom = 1u << 20;
+    if (end - m_start >= kMoveFrom) {
+        std::string rest = m_buffer.substr(end + 1);
+        std::string message = std::move(m_buffer);
+        message.resize(end);
+        message.erase(0, m_start);
+        m_buffer = std::move(rest);
+        m_start = m_scanned = 0;
+        return message;
+    }
     std::string message = m_buffer.substr(m_start, end - m_start);
     m_start = m_scanned = end + 1;
     return message;

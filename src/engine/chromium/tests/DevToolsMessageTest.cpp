@@ -55,6 +55,24 @@ namespace {
         }
     }
 
+    TEST(DevToolsMessage, AMessageOfMegabytesBetweenSmallOnesComesOutWholeAndInOrder)
+    {
+        // A body of megabytes is moved out of the framer rather than copied; what came before and
+        // after it must survive that.
+        const std::string body(3 << 20, 'b');
+        std::string stream = EncodeMessage({ { "id", 1 } }) + EncodeMessage({ { "id", 2 }, { "body", body } })
+            + EncodeMessage({ { "id", 3 } }) + EncodeMessage({ { "id", 4 }, { "body", body + "c" } });
+        for (std::size_t pieceSize : { std::size_t(7), std::size_t(65536), std::size_t(5 << 20), stream.size() }) {
+            SCOPED_TRACE("pieces of " + std::to_string(pieceSize));
+            auto messages = Reassemble(stream, pieceSize);
+            ASSERT_EQ(messages.size(), 4u);
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(ParseMessage(messages[i])->at("id"), i + 1);
+            EXPECT_EQ(ParseMessage(messages[1])->at("body"), body);
+            EXPECT_EQ(ParseMessage(messages[3])->at("body"), body + "c");
+        }
+    }
+
     TEST(DevToolsMessage, UnfinishedMessageIsHeldBack)
     {
         MessageFramer framer;

@@ -11,6 +11,7 @@
 //
 // Further cases, run only when named: gzip-image-1gib, bold-3000000.
 
+#include "base/ProcFile.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
 
@@ -194,25 +195,10 @@ void ServeCases(testing::TestServer& server)
     gzipPage("/images.htm", images + "</body></html>");
 }
 
-// A file of /proc, read with read(2): a process that ends while it is read gives a short text, where
-// a stream would throw.
-std::string ReadProcFile(const std::string& path)
-{
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, size_t(got));
-    close(fd);
-    return text;
-}
-
 // The proportional set size of a process, its resident size when that cannot be read.
 long ProportionalKilobytes(pid_t pid, long resident)
 {
-    std::istringstream rollup(ReadProcFile("/proc/" + std::to_string(pid) + "/smaps_rollup"));
+    std::istringstream rollup(base::ReadProcFile(("/proc/" + std::to_string(pid) + "/smaps_rollup").c_str()));
     std::string line;
     while (std::getline(rollup, line)) {
         if (line.rfind("Pss:", 0) == 0)
@@ -240,7 +226,7 @@ public:
             if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
                 continue;
             pid_t pid = std::atoi(name.c_str());
-            std::istringstream status(ReadProcFile(it->path() / "status"));
+            std::istringstream status(base::ReadProcFile((it->path() / "status").c_str()));
             std::string line;
             while (std::getline(status, line)) {
                 if (line.rfind("PPid:", 0) == 0)
@@ -395,8 +381,9 @@ int main(int argc, char** argv)
     ServeCases(server);
     std::printf("%-22s %-9s %8s %5s %6s %9s %9s %9s  %s\n", "case", "engine", "seconds", "exit", "files",
         "cli MB", "tree MB", "largest", "outcome");
-    std::printf("(goal: tree below %.0f MB for the built-in engine and %.0f MB for a browser, done within %d s;"
-                " exit 0 saved, 1 not saved, 2 partly)\n",
+    std::printf(
+        "(goal: tree below %.0f MB for the built-in engine and %.0f MB for a browser, done within %d s;"
+        " exit 0 saved, 1 not saved, 2 partly)\n",
         kBudgetMegabytes, kBrowserBudgetMegabytes, timeout + 10);
     std::fflush(stdout);
     for (const Case& c : kCases) {

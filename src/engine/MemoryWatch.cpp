@@ -1,11 +1,9 @@
 #include "engine/MemoryWatch.h"
-#include "base/Owned.h"
+#include "base/ProcFile.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,31 +14,13 @@
 namespace pagestow::engine {
 namespace {
 
-    // The whole of a small file under /proc; "" when the process is gone.
-    std::string ReadProcFile(const char* path)
-    {
-        std::string content;
-        base::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-        if (!fd)
-            return content;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return content;
-            content.append(buffer, std::size_t(got));
-        }
-    }
-
     // The parent in /proc/<pid>/stat: the field after the state, after the parenthesised name
     // (which may itself hold blanks and parentheses).
     pid_t ParentOf(pid_t pid)
     {
         char path[64];
         std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-        const std::string stat = ReadProcFile(path);
+        const std::string stat = base::ReadProcFile(path);
         const auto close = stat.rfind(')');
         if (close == std::string::npos || close + 4 >= stat.size())
             return 0;
@@ -53,7 +33,7 @@ namespace {
     {
         char path[64];
         std::snprintf(path, sizeof path, "/proc/%d/smaps_rollup", int(pid));
-        const std::string rollup = ReadProcFile(path);
+        const std::string rollup = base::ReadProcFile(path);
         constexpr std::string_view kField = "\nPss:";
         const auto at = rollup.find(kField);
         if (at == std::string::npos)
@@ -68,7 +48,7 @@ namespace {
     {
         char path[64];
         std::snprintf(path, sizeof path, "/proc/%d/status", int(pid));
-        const std::string status = ReadProcFile(path);
+        const std::string status = base::ReadProcFile(path);
         std::uint64_t kilobytes = 0;
         for (std::string_view field : { std::string_view("\nRssAnon:"), std::string_view("\nRssShmem:") }) {
             const auto at = status.find(field);
@@ -78,47 +58,100 @@ namespace {
         return kilobytes * 1024;
     }
 
-} // namespace
-
-// The processes of root's tree: root and every process below it.
-std::vector<pid_t> TreeOf(pid_t root)
-{
-    std::unordered_map<pid_t, pid_t> parents;
-    std::error_code error;
-    for (auto it = std::filesystem::directory_iterator("/proc", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const pid_t pid = pid_t(std::atoi(name.c_str()));
-        parents[pid] = ParentOf(pid);
-    }
-    std::vector<pid_t> tree;
-    for (const auto& [pid, parent] : parents) {
-        bool below = pid == root;
-        for (pid_t at = parent, steps = 0; !below && at > 1 && steps < 64; ++steps) {
-            if (at == root) {
-                below = true;
-                break;
-            }
-            auto up = parents.find(at);
-            if (up == parents.end())
-                break;
-            at = up->second;
+    // The numbers of every process now running, from one listing of /proc.
+    std::vector<pid_t> RunningProcesses()
+    {
+        std::vector<pid_t> running;
+        std::error_code error;
+        for (auto it = std::filesystem::directory_iterator("/proc", error);
+             !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+                running.push_back(pid_t(std::atoi(name.c_str())));
         }
-        if (below)
-            tree.push_back(pid);
+        return running;
     }
-    return tree;
-}
+
+    // Places each process once, when it first shows in /proc: below root when its parent is root
+    // or below it. Root itself is never a member.
+    class TreePlacer {
+    public:
+        explicit TreePlacer(pid_t root)
+            : m_root(root)
+        {
+        }
+
+        // Places every process of running not yet placed and forgets those gone; the processes that
+        // joined the tree now.
+        std::vector<pid_t> Place(const std::vector<pid_t>& running)
+        {
+            std::vector<pid_t> joinedNow;
+            std::unordered_map<pid_t, bool> still;
+            still.reserve(running.size());
+            auto placedAs = [&](pid_t pid) -> const bool* {
+                if (auto current = still.find(pid); current != still.end())
+                    return &current->second;
+                if (auto before = m_placed.find(pid); before != m_placed.end())
+                    return &before->second;
+                return nullptr;
+            };
+            for (pid_t pid : running) {
+                if (const bool* known = placedAs(pid)) {
+                    still.emplace(pid, *known);
+                    continue;
+                }
+                // Up the parents to one already placed (a parent listed after its child when the
+                // numbers wrapped round is placed on the way).
+                std::vector<pid_t> chain { pid };
+                bool member = false;
+                for (pid_t at = ParentOf(pid); chain.size() < 64; at = ParentOf(at)) {
+                    if (at == m_root) {
+                        member = true;
+                        break;
+                    }
+                    if (at <= 1)
+                        break;
+                    if (const bool* known = placedAs(at)) {
+                        member = *known;
+                        break;
+                    }
+                    chain.push_back(at);
+                }
+                for (pid_t joined : chain) {
+                    const bool isMember = member && joined != m_root;
+                    still[joined] = isMember;
+                    if (isMember)
+                        joinedNow.push_back(joined);
+                }
+            }
+            m_placed = std::move(still);
+            return joinedNow;
+        }
+
+        // Whether pid was running at the last Place() and is below root.
+        bool Member(pid_t pid) const
+        {
+            auto found = m_placed.find(pid);
+            return found != m_placed.end() && found->second;
+        }
+
+        void Clear() { m_placed.clear(); }
+
+    private:
+        pid_t m_root;
+        std::unordered_map<pid_t, bool> m_placed;
+    };
+
+} // namespace
 
 TreeMemory MeasureTree(pid_t root)
 {
-    TreeMemory memory;
-    for (pid_t pid : TreeOf(root)) {
+    TreeMemory memory { ProportionalBytes(root), 0, 0 };
+    TreePlacer placer(root);
+    for (pid_t pid : placer.Place(RunningProcesses())) {
         const std::uint64_t bytes = ProportionalBytes(pid);
         memory.total += bytes;
-        if (pid != root && bytes > memory.largestBytes) {
+        if (bytes > memory.largestBytes) {
             memory.largest = pid;
             memory.largestBytes = bytes;
         }
@@ -143,32 +176,13 @@ MemoryWatch::~MemoryWatch()
     m_thread.join();
 }
 
-namespace {
-
-    // The numbers of every process now running, from one listing of /proc.
-    std::vector<pid_t> RunningProcesses()
-    {
-        std::vector<pid_t> running;
-        std::error_code error;
-        for (auto it = std::filesystem::directory_iterator("/proc", error);
-             !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
-                running.push_back(pid_t(std::atoi(name.c_str())));
-        }
-        return running;
-    }
-
-} // namespace
-
 void MemoryWatch::Run()
 {
-    // Each process is placed once, when it first shows in /proc: in the tree when its parent is or is
-    // this process, which itself is not counted.
-    // A member's proportional set size is read when it joins and again every kFullEvery (it costs a
-    // walk of its page tables); in between, the estimate adds what its anonymous and shared memory
-    // grew since, one small read per member. A bomb page grows by hundreds of megabytes a second,
-    // so the estimate is taken often and a process started meanwhile counts from its first tick.
+    // The members are the processes this process started and theirs (TreePlacer). A member's
+    // proportional set size is read when it joins and again every kFullEvery (it costs a walk of its
+    // page tables); in between, the estimate adds what its anonymous and shared memory grew since,
+    // one small read per member. A bomb page grows by hundreds of megabytes a second, so the
+    // estimate is taken often and a process started meanwhile counts from its first tick.
     constexpr auto kFullEvery = std::chrono::milliseconds(250);
     struct Member {
         std::uint64_t proportional = 0;
@@ -176,9 +190,8 @@ void MemoryWatch::Run()
         // The proportional set size when it joined: the process that grew most is the one ended.
         std::uint64_t joined = 0;
     };
-    const pid_t self = getpid();
     std::unordered_map<pid_t, Member> members;
-    std::unordered_map<pid_t, bool> placed;
+    TreePlacer placer(getpid());
     auto lastFull = std::chrono::steady_clock::now();
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
@@ -192,7 +205,7 @@ void MemoryWatch::Run()
         if (rebase) {
             // A new load: growth counts from here, for every process.
             members.clear();
-            placed.clear();
+            placer.Clear();
             lastFull = std::chrono::steady_clock::now();
         }
         const auto now = std::chrono::steady_clock::now();
@@ -200,53 +213,16 @@ void MemoryWatch::Run()
         if (full)
             lastFull = now;
 
-        const std::vector<pid_t> running = RunningProcesses();
-        std::unordered_map<pid_t, bool> stillPlaced;
-        stillPlaced.reserve(running.size());
-        auto placedAs = [&](pid_t pid) -> const bool* {
-            if (auto current = stillPlaced.find(pid); current != stillPlaced.end())
-                return &current->second;
-            if (auto before = placed.find(pid); before != placed.end())
-                return &before->second;
-            return nullptr;
-        };
-        for (pid_t pid : running) {
-            if (const bool* known = placedAs(pid)) {
-                stillPlaced.emplace(pid, *known);
-                continue;
-            }
-            // Up the parents to one already placed (a parent listed after its child when the
-            // numbers wrapped round is placed on the way).
-            std::vector<pid_t> chain { pid };
-            bool member = false;
-            for (pid_t at = ParentOf(pid); chain.size() < 64; at = ParentOf(at)) {
-                if (at == self) {
-                    member = true;
-                    break;
-                }
-                if (at <= 1)
-                    break;
-                if (const bool* known = placedAs(at)) {
-                    member = *known;
-                    break;
-                }
-                chain.push_back(at);
-            }
-            for (pid_t joined : chain) {
-                stillPlaced[joined] = member || joined == self;
-                if (member) {
-                    const std::uint64_t proportional = ProportionalBytes(joined);
-                    members[joined] = Member { proportional, ResidentBytes(joined), proportional };
-                }
-            }
+        for (pid_t joined : placer.Place(RunningProcesses())) {
+            const std::uint64_t proportional = ProportionalBytes(joined);
+            members[joined] = Member { proportional, ResidentBytes(joined), proportional };
         }
-        placed = std::move(stillPlaced);
 
         std::uint64_t estimate = 0;
         pid_t grewMost = 0;
         std::uint64_t mostGrowth = 0;
         for (auto it = members.begin(); it != members.end();) {
-            if (placed.find(it->first) == placed.end()) {
+            if (!placer.Member(it->first)) {
                 it = members.erase(it);
                 continue;
             }
@@ -264,7 +240,7 @@ void MemoryWatch::Run()
             // Growth, not size, names the process to end: a browser's main process maps the most
             // (and ending it takes every other with it), a page's renderer is the one that grows.
             const std::uint64_t growth = bytes > member.joined ? bytes - member.joined : 0;
-            if (it->first != self && (grewMost == 0 || growth > mostGrowth)) {
+            if (grewMost == 0 || growth > mostGrowth) {
                 grewMost = it->first;
                 mostGrowth = growth;
             }

@@ -117,7 +117,7 @@ void ChromiumEngine::Impl::SendFor(
 void ChromiumEngine::Impl::FinishWithError(Load& current, NavigationFailure failure, std::string detail)
 {
     // A renderer the memory watch ended shows up as a crash; say why.
-    if (memoryWatch && memoryWatch->Exceeded()) {
+    if (memoryWatch.Exceeded()) {
         failure = NavigationFailure::Other;
         detail = MemoryExceededText();
     }
@@ -185,12 +185,12 @@ void ChromiumEngine::ProcessEvents(std::chrono::milliseconds wait)
                 std::string url = loading ? m_impl->load->url : std::string();
                 if (m_impl->load)
                     m_impl->load->phase = Phase::Done;
-                const bool tooLarge = m_impl->memoryWatch && m_impl->memoryWatch->Exceeded();
-                if (m_impl->memoryWatch)
-                    m_impl->memoryWatch->End();
+                const bool tooLarge = m_impl->memoryWatch.Exceeded();
+                m_impl->memoryWatch.End();
                 m_impl->StopBrowser();
                 if (loading && tooLarge)
-                    throw EngineError("Chromium was ended while loading " + url + ": " + MemoryExceededText());
+                    throw EngineError(
+                        "Chromium was ended while loading " + url + ": " + MemoryExceededText());
                 if (loading)
                     throw EngineError(
                         "Chromium ended while loading " + url + (how.empty() ? "" : " (it " + how + ")"));
@@ -198,8 +198,7 @@ void ChromiumEngine::ProcessEvents(std::chrono::milliseconds wait)
             }
             // Past the memory limit the page fails at once, whichever of the browser's processes
             // was ended for it.
-            if (m_impl->load && m_impl->load->phase != Phase::Done && m_impl->memoryWatch
-                && m_impl->memoryWatch->Exceeded())
+            if (m_impl->load && m_impl->load->phase != Phase::Done && m_impl->memoryWatch.Exceeded())
                 m_impl->FinishWithError(*m_impl->load);
             else
                 m_impl->CheckLoad();
@@ -207,8 +206,7 @@ void ChromiumEngine::ProcessEvents(std::chrono::milliseconds wait)
         if (m_impl->completion) {
             Completion done = std::move(*m_impl->completion);
             m_impl->completion.reset();
-            if (m_impl->memoryWatch)
-                m_impl->memoryWatch->End();
+            m_impl->memoryWatch.End();
             if (done.snapshot) {
                 CompleteWithSnapshot(std::move(done.snapshot));
             } else {

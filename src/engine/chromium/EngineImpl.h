@@ -32,9 +32,8 @@ struct ChromiumEngine::Impl {
     int generation = 0;
     std::unique_ptr<Load> load;
     std::optional<Completion> completion;
-    // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised);
-    // made with the first load.
-    std::unique_ptr<MemoryWatch> memoryWatch;
+    // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised).
+    MemoryWatch memoryWatch;
 
     explicit Impl(ChromiumOptions chosen);
 

@@ -49,9 +49,7 @@ namespace {
 void ChromiumEngine::Impl::BeginLoad(const std::string& url)
 {
     load = std::make_unique<Load>();
-    if (!memoryWatch)
-        memoryWatch = std::make_unique<MemoryWatch>();
-    memoryWatch->Begin();
+    memoryWatch.Begin();
     load->generation = ++generation;
     load->url = url;
     // Setting the tab up is bounded apart from the load, which is timed from the navigation (a busy

@@ -70,8 +70,7 @@ void WebKitEngine::Impl::Deliver(std::shared_ptr<SnapshotDocument> top)
     // The completions are raised from a main-loop source of their own, never from inside a WebKit
     // signal, because the capture they start pumps the main loop.
     m_state = LoadState::Done;
-    if (m_memoryWatch)
-        m_memoryWatch->End();
+    m_memoryWatch.End();
     RemoveSource(m_timeoutSource);
     RemoveSource(m_quietSource);
     m_toDeliver = std::move(top);

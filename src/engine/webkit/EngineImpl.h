@@ -157,7 +157,7 @@ struct WebKitEngine::Impl {
 
     LoadState m_state = LoadState::Idle;
     // Bounds the web and network processes' memory from BeginLoad until the page is delivered.
-    std::unique_ptr<MemoryWatch> m_memoryWatch;
+    MemoryWatch m_memoryWatch;
     // Counts loads, so that a late reply for an earlier load is dropped.
     std::uint64_t m_loadSerial = 0;
     // The address of the current load, for the error page.

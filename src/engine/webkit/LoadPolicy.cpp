@@ -84,9 +84,7 @@ void WebKitEngine::Impl::BeginLoad(std::string address, bool pageStarted)
 {
     ++m_loadSerial;
     m_state = LoadState::Loading;
-    if (!m_memoryWatch)
-        m_memoryWatch = std::make_unique<MemoryWatch>();
-    m_memoryWatch->Begin();
+    m_memoryWatch.Begin();
     m_address = std::move(address);
     m_pageStarted = pageStarted;
     m_startedUri.clear();
@@ -221,6 +219,7 @@ void WebKitEngine::Impl::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gp
             // A load the page or the user started by itself (a link, a script, a refresh) is a
             // load like any other.
             self->BeginLoad(self->CurrentUri(), true);
+            self->m_startedUri = self->CurrentUri();
         }
         break;
     case WEBKIT_LOAD_COMMITTED:
@@ -306,7 +305,7 @@ void WebKitEngine::Impl::OnWebProcessTerminated(
     auto* self = static_cast<Impl*>(data);
     self->m_frames.clear();
     bool loading = self->m_state == LoadState::Loading || self->m_state == LoadState::Quiet;
-    const bool tooLarge = self->m_memoryWatch && self->m_memoryWatch->Exceeded();
+    const bool tooLarge = self->m_memoryWatch.Exceeded();
     if (loading && !tooLarge && !self->m_retried && !self->m_cancelledUnanswered.empty()) {
         // WebKit ends the web process over some loads it cancels before any answer (a frame the
         // server redirects to a local file). The page is loaded once more in a new web process that
@@ -329,7 +328,7 @@ void WebKitEngine::Impl::OnWebProcessTerminated(
 void WebKitEngine::Impl::CheckMemory()
 {
     const bool busy = m_state == LoadState::Loading || m_state == LoadState::Quiet || m_state == LoadState::Dumping;
-    if (!busy || !m_memoryWatch || !m_memoryWatch->Exceeded())
+    if (!busy || !m_memoryWatch.Exceeded())
         return;
     webkit_web_view_stop_loading(m_view);
     m_failure = NavigationFailure::Other;

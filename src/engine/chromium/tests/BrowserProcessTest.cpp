@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -144,6 +144,21 @@ namespace {
         return -1;
     }
 
+    // The watchdog script run on profile with input on its standard input, which then ends; -1 when
+    // it cannot be started or fed.
+    pid_t RunWatchdog(const std::string& profile, const std::string& input)
+    {
+        int channel[2];
+        if (pipe(channel) != 0)
+            return -1;
+        const pid_t watchdog = StartInOwnSession(
+            { "/bin/sh", "-c", kWatchdogScript, "pagestow-watchdog", profile.c_str(), nullptr }, channel[0]);
+        close(channel[0]);
+        const bool fed = write(channel[1], input.data(), input.size()) == ssize_t(input.size());
+        close(channel[1]);
+        return fed ? watchdog : -1;
+    }
+
     TEST(Watchdog, AtTheEndOfInputKillsTheGroupAndEveryProcessNamingTheProfileAndRemovesIt)
     {
         pagestow::testing::TemporaryFolder scratch;
@@ -157,19 +172,12 @@ namespace {
         const pid_t outsider = StartInOwnSession({ "/usr/bin/tail", "-f", log.c_str(), nullptr });
         ASSERT_GT(group, 0);
         ASSERT_GT(outsider, 0);
-        // The outsider must be running its shell (which names the profile) before the watchdog looks.
+        // The outsider must be running (and naming the profile) before the watchdog looks.
         for (int tries = 0; tries < 500 && ProcessesMentioning(profileText).empty(); ++tries)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-        int channel[2];
-        ASSERT_EQ(pipe(channel), 0);
-        const pid_t watchdog
-            = StartInOwnSession({ "/bin/sh", "-c", kWatchdogScript, "pagestow-watchdog", profileText.c_str(), nullptr },
-                channel[0]);
-        close(channel[0]);
-        const std::string line = std::to_string(group) + "\n";
-        ASSERT_EQ(write(channel[1], line.data(), line.size()), ssize_t(line.size()));
-        close(channel[1]);
+        const pid_t watchdog = RunWatchdog(profileText, std::to_string(group) + "\n");
+        ASSERT_GT(watchdog, 0);
 
         // Reaped here as they end, so that the watchdog sees the group go.
         EXPECT_EQ(EndingSignal(group), SIGKILL);
@@ -185,16 +193,8 @@ namespace {
         fs::create_directories(profile);
         const pid_t group = StartInOwnSession({ "/bin/sleep", "300", nullptr });
         ASSERT_GT(group, 0);
-        int channel[2];
-        ASSERT_EQ(pipe(channel), 0);
-        const std::string profileText = profile.string();
-        const pid_t watchdog
-            = StartInOwnSession({ "/bin/sh", "-c", kWatchdogScript, "pagestow-watchdog", profileText.c_str(), nullptr },
-                channel[0]);
-        close(channel[0]);
-        const std::string lines = std::to_string(group) + "\ndone\n";
-        ASSERT_EQ(write(channel[1], lines.data(), lines.size()), ssize_t(lines.size()));
-        close(channel[1]);
+        const pid_t watchdog = RunWatchdog(profile.string(), std::to_string(group) + "\ndone\n");
+        ASSERT_GT(watchdog, 0);
 
         EXPECT_EQ(EndingSignal(watchdog), 0);
         EXPECT_TRUE(GroupExists(group));

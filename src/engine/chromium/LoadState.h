@@ -57,13 +57,12 @@ struct DumpedFrame {
     std::string frameId;
 };
 
-// A document's body as the browser handed it over: as received, or (from the page domain) decoded.
+// A document's body as the browser handed it over: its bytes, or (from the page domain) its text,
+// decoded.
 struct DocumentBody {
     std::vector<std::string> addresses;
-    std::string body;
-    bool base64 = false;
+    std::string bytes;
     bool decoded = false;
-    std::uint64_t size = 0;
 };
 
 enum class Phase { Starting, Loading, Snapshot, Done };

@@ -8,6 +8,8 @@
 #include "engine/chromium/EngineImpl.h"
 #include "engine/chromium/ExactBody.h"
 
+#include <optional>
+
 namespace pagestow::engine::chromium {
 namespace {
 
@@ -22,14 +24,37 @@ namespace {
         return !contentEncoding.empty() && !base::EqualsIgnoringAsciiCase(contentEncoding, "identity");
     }
 
+    // The Content-Length of a response without a content coding, which is the length of its body.
+    std::optional<std::uint64_t> DeclaredLength(const Request& request)
+    {
+        const std::string& length = request.contentLength;
+        if (length.empty() || IsCoded(request.contentEncoding) || length.size() >= 20
+            || length.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        return std::stoull(length);
+    }
+
     // Whether a body of size bytes is as long as its Content-Length says, for a body without a content
     // coding.
     bool WholeBody(const Request& request, std::uint64_t size)
     {
         if (request.contentLength.empty() || IsCoded(request.contentEncoding))
             return true;
-        return request.contentLength.find_first_not_of("0123456789") == std::string::npos
-            && request.contentLength.size() < 20 && std::stoull(request.contentLength) == size;
+        return DeclaredLength(request) == size;
+    }
+
+    // A document's body as the network domain kept it, when it is whole: as long as the bytes the page
+    // received, or as long as its Content-Length (the frame may stop loading before the last of its
+    // received bytes is reported).
+    std::optional<std::string> WholeDocument(const Request& request, const std::string& body, bool base64)
+    {
+        std::optional<std::string> bytes = ExactBody(body, base64, request.receivedBytes);
+        if (bytes)
+            return bytes;
+        std::optional<std::uint64_t> declared = DeclaredLength(request);
+        if (declared && *declared != request.receivedBytes)
+            return ExactBody(body, base64, *declared);
+        return std::nullopt;
     }
 
 } // namespace
@@ -115,41 +140,46 @@ void ChromiumEngine::Impl::OnDocumentBody(
     Load& current, const std::string& id, const std::string& session, const Reply& reply)
 {
     const Request& request = current.requests.at(id);
-    if (!reply.error) {
-        --current.snapshotPending;
-        current.documentBodies.push_back({ request.chain, reply.result.value("body", std::string()),
-            reply.result.value("base64Encoded", false), false, request.receivedBytes });
-        return;
+    auto body = reply.result.find("body");
+    if (!reply.error && body != reply.result.end() && body->is_string()) {
+        std::optional<std::string> bytes = WholeDocument(
+            request, body->get_ref<const std::string&>(), reply.result.value("base64Encoded", false));
+        if (bytes) {
+            --current.snapshotPending;
+            current.documentBodies.push_back({ request.chain, std::move(*bytes), false });
+            return;
+        }
     }
+    // A body the network domain let go, or holds short: the page domain's copy of the document.
     SendFor("Page.getResourceContent", { { "frameId", request.frameId }, { "url", request.chain.back() } },
         session, [addresses = request.chain](Load& again, const Reply& content) {
             --again.snapshotPending;
-            if (!content.error)
-                again.documentBodies.push_back({ addresses, content.result.value("content", std::string()),
-                    content.result.value("base64Encoded", false), true });
+            if (content.error)
+                return;
+            std::string text = content.result.value("content", std::string());
+            if (!content.result.value("base64Encoded", false)) {
+                again.documentBodies.push_back({ addresses, std::move(text), true });
+            } else if (std::optional<std::string> bytes = DecodeBase64(text)) {
+                again.documentBodies.push_back({ addresses, std::move(*bytes), false });
+            }
         });
 }
 
 void ChromiumEngine::Impl::StoreDocumentBodies(Load& current)
 {
     for (const auto& body : current.documentBodies) {
-        std::optional<std::string> bytes;
         if (!body.decoded) {
-            bytes = ExactBody(body.body, body.base64, body.size);
-        } else if (body.base64) {
-            bytes = DecodeBase64(body.body);
-        } else {
-            // The page domain hands a document's text over decoded; it is written back in the
-            // document's own character set.
-            std::string characterSet;
-            for (const auto& [path, entry] : current.dumps)
-                if (characterSet.empty() && !entry.dump.characterSet.empty()
-                    && WithoutFragment(entry.dump.url) == body.addresses.back())
-                    characterSet = entry.dump.characterSet;
-            bytes = EncodeInCharacterSet(body.body, characterSet);
+            Cache().Store(body.addresses, body.bytes);
+            continue;
         }
-        if (bytes)
-            Cache().Store(body.addresses, *bytes);
+        // The page domain hands a document's text over decoded; it is written back in the document's
+        // own character set.
+        std::string characterSet;
+        for (const auto& [path, entry] : current.dumps)
+            if (characterSet.empty() && !entry.dump.characterSet.empty()
+                && WithoutFragment(entry.dump.url) == body.addresses.back())
+                characterSet = entry.dump.characterSet;
+        Cache().Store(body.addresses, EncodeInCharacterSet(body.bytes, characterSet));
     }
     current.documentBodies.clear();
 }

@@ -80,8 +80,13 @@ void WebKitEngine::Impl::Deliver(std::shared_ptr<SnapshotDocument> top)
             auto* self = static_cast<Impl*>(data);
             self->m_deliverSource = 0;
             std::shared_ptr<SnapshotDocument> page = std::move(self->m_toDeliver);
+            std::weak_ptr<Impl*> engine = self->m_self;
             if (page)
                 self->m_owner.CompleteWithSnapshot(std::move(page));
+            // The owner may have gone, or navigated elsewhere, while it took the page.
+            self = Alive(engine);
+            if (self && self->m_startedWhileDumping && self->m_state == LoadState::Done)
+                self->AdoptStartedLoad();
             return G_SOURCE_REMOVE;
         },
         this);

@@ -60,6 +60,9 @@ struct WebKitEngine::Impl {
     ~Impl();
 
     void BeginLoad(std::string address, bool pageStarted);
+    void TrackLoad(std::string address, bool pageStarted);
+    void RestartNavigation();
+    void AdoptStartedLoad();
     void CheckComplete();
     void Poke();
     void OnTimeout();
@@ -176,6 +179,8 @@ struct WebKitEngine::Impl {
     bool m_timedOut = false;
     // The response was not shown because it is a download: the load ends without a new page.
     bool m_ignoredResponse = false;
+    // The page started a load of its own while its document was being read.
+    bool m_startedWhileDumping = false;
     NavigationFailure m_failure = NavigationFailure::None;
     std::string m_failureDetail;
     // Addresses cancelled before any answer during this load, the addresses the next web process

@@ -82,30 +82,33 @@ WebKitURIResponse* WebKitEngine::Impl::MainResponse() const
 
 void WebKitEngine::Impl::BeginLoad(std::string address, bool pageStarted)
 {
-    ++m_loadSerial;
-    m_state = LoadState::Loading;
-    m_memoryWatch.Begin();
-    m_address = std::move(address);
-    m_pageStarted = pageStarted;
+    TrackLoad(std::move(address), pageStarted);
+    RestartNavigation();
     m_startedUri.clear();
-    m_committed = false;
     m_everCommitted = false;
-    m_finished = false;
-    m_failed = false;
-    m_timedOut = false;
-    m_ignoredResponse = false;
-    g_clear_object(&m_mainResponse);
-    m_failure = NavigationFailure::None;
-    m_failureDetail.clear();
     m_cancelledUnanswered.clear();
     m_unanswered.clear();
     m_retried = false;
-    m_owner.SetLastFailure(NavigationFailure::None);
     m_frames.clear();
-    m_progress = {};
-    m_toDeliver.reset();
     // Every resource of the new page is loaded and reported, none taken from an earlier page.
     webkit_web_context_clear_cache(m_context);
+}
+
+// The load's own bookkeeping: its serial, its time-out, its memory watch and its progress. What
+// the view reports of the navigation itself is reset apart (RestartNavigation).
+void WebKitEngine::Impl::TrackLoad(std::string address, bool pageStarted)
+{
+    ++m_loadSerial;
+    m_state = LoadState::Loading;
+    m_startedWhileDumping = false;
+    m_memoryWatch.Begin();
+    m_address = std::move(address);
+    m_pageStarted = pageStarted;
+    m_timedOut = false;
+    m_failureDetail.clear();
+    m_owner.SetLastFailure(NavigationFailure::None);
+    m_progress = {};
+    m_toDeliver.reset();
     RemoveSource(m_quietSource);
     RemoveSource(m_deliverSource);
     RemoveSource(m_timeoutSource);
@@ -120,6 +123,27 @@ void WebKitEngine::Impl::BeginLoad(std::string address, bool pageStarted)
             },
             this);
     }
+}
+
+// The view (re)starts a navigation: what an earlier one reported no longer counts.
+void WebKitEngine::Impl::RestartNavigation()
+{
+    m_startedUri = CurrentUri();
+    m_committed = false;
+    m_finished = false;
+    m_failed = false;
+    m_ignoredResponse = false;
+    g_clear_object(&m_mainResponse);
+    m_failure = NavigationFailure::None;
+}
+
+// A load the page started while its document was being read (a refresh, a script) is taken on once
+// that document is delivered, with what the view has reported of it meanwhile.
+void WebKitEngine::Impl::AdoptStartedLoad()
+{
+    std::string address = m_startedUri.empty() ? CurrentUri() : m_startedUri;
+    TrackLoad(std::move(address), true);
+    CheckComplete();
 }
 
 void WebKitEngine::Impl::OnTimeout()
@@ -204,17 +228,15 @@ void WebKitEngine::Impl::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gp
     switch (event) {
     case WEBKIT_LOAD_STARTED:
         if (self->m_state == LoadState::Loading || self->m_state == LoadState::Quiet) {
-            // The load of the current navigation (re)starts: what an earlier load reported no
-            // longer counts.
+            // The load of the current navigation (re)starts.
             RemoveSource(self->m_quietSource);
             self->m_state = LoadState::Loading;
-            self->m_startedUri = self->CurrentUri();
-            self->m_committed = false;
-            self->m_finished = false;
-            self->m_failed = false;
-            self->m_ignoredResponse = false;
-            g_clear_object(&self->m_mainResponse);
-            self->m_failure = NavigationFailure::None;
+            self->RestartNavigation();
+        } else if (self->m_state == LoadState::Dumping) {
+            // The page moves on (a refresh, a script) while its document is read: the document
+            // being read is delivered first, and this load is taken on after it.
+            self->RestartNavigation();
+            self->m_startedWhileDumping = true;
         } else {
             // A load the page or the user started by itself (a link, a script, a refresh) is a
             // load like any other.
@@ -327,7 +349,8 @@ void WebKitEngine::Impl::OnWebProcessTerminated(
 
 void WebKitEngine::Impl::CheckMemory()
 {
-    const bool busy = m_state == LoadState::Loading || m_state == LoadState::Quiet || m_state == LoadState::Dumping;
+    const bool busy
+        = m_state == LoadState::Loading || m_state == LoadState::Quiet || m_state == LoadState::Dumping;
     if (!busy || !m_memoryWatch.Exceeded())
         return;
     webkit_web_view_stop_loading(m_view);

@@ -477,7 +477,8 @@ namespace {
         server.Serve("/page.html", page);
         server.Serve("/deep.png", kPng + "deep", "image/png");
         server.Serve("/last.png", kPng + "last", "image/png");
-        m_engine->SetLoadTimeout(60s);
+        // It loads in seconds; eight browsers sharing two cores have taken a minute over it.
+        m_engine->SetLoadTimeout(180s);
 
         Load(server.Url("/page.html"));
         Lines lines = ElementLines(Top());

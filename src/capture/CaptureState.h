@@ -17,8 +17,12 @@ public:
     // The files of the capture's documents, kept apart: no resource is copied over one of them.
     bool IsDocument(const std::string& path) const;
     void AddDocument(const std::string& path);
+    // The folders the capture has made or found whole, so that each is looked at once.
+    bool HasFolder(const std::string& folder) const { return m_folders.contains(folder); }
+    void AddFolder(const std::string& folder) { m_folders.insert(folder); }
 
 private:
+    std::unordered_set<std::string> m_folders;
     std::vector<std::string> m_paths;
     std::unordered_set<std::string> m_folded;
     std::unordered_set<std::string> m_documents;

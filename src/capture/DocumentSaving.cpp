@@ -69,7 +69,7 @@ namespace {
         // 5. Its folder, with every missing level.
         mapping::AddressRecord pathRecord = mapping::PathRecord(url);
         std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, pathRecord);
-        int folderError = mapping::MakeFolders(folder);
+        int folderError = MakeCaptureFolders(folder);
 
         // 6. Its file: its own name, or index.htm.
         std::string fileName = mapping::SafeFileName(pathRecord.Value("filename"));

@@ -192,7 +192,7 @@ namespace {
         // 7.-9. The target folder and file under the capture.
         mapping::AddressRecord resource = mapping::PathRecord(address);
         std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
-        int folderError = mapping::MakeFolders(folder);
+        int folderError = MakeCaptureFolders(folder);
         std::string target = mapping::LocalTargetPath(
             folder, resource.Value("filename"), row.defaultName, row.defaultExtension);
 

@@ -1,6 +1,8 @@
 #include "capture/FileWriting.h"
 
 #include "capture/CaptureRecord.h"
+#include "capture/CaptureState.h"
+#include "mapping/FileUtils.h"
 
 #include <algorithm>
 #include <atomic>
@@ -173,6 +175,16 @@ int CopyWholeFile(const std::string& source, const std::string& target, std::uin
         return error;
     bytes = std::uint64_t(info.st_size);
     return 0;
+}
+
+int MakeCaptureFolders(const std::string& folder)
+{
+    if (SavedFiles && SavedFiles->HasFolder(folder))
+        return 0;
+    int error = mapping::MakeFolders(folder);
+    if (!error && SavedFiles)
+        SavedFiles->AddFolder(folder);
+    return error;
 }
 
 void RecordFailure(const std::string& path, int error)

@@ -51,6 +51,10 @@ enum class CopyMethod { HardLink, Copy };
 // at target's temporary name then, and an earlier file at target stays as it was).
 int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes);
 
+// Makes folder with every missing level, as mapping::MakeFolders does, once per capture: a folder
+// the capture has made already is not looked at again.
+int MakeCaptureFolders(const std::string& folder);
+
 // Enters a file of the capture that could not be written, with the system's text for error, in the
 // record of the running capture (once per path).
 void RecordFailure(const std::string& path, int error);

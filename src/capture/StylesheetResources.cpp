@@ -90,7 +90,7 @@ namespace {
         if (!SavedFiles || SavedFiles->Contains(target) || SavedFiles->IsDocument(target))
             return;
         std::uint64_t bytes = 0;
-        int folderError = mapping::MakeFolders(folder);
+        int folderError = MakeCaptureFolders(folder);
         int error = folderError ? folderError : CopyWholeFile(cacheFile, target, bytes);
         if (error) {
             RecordFailure(target, error);

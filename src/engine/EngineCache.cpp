@@ -24,6 +24,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
+    // Writes all of bytes to fd; false on any failure.
+    bool WriteAllTo(int fd, std::string_view bytes)
+    {
+        const char* data = bytes.data();
+        size_t left = bytes.size();
+        while (left > 0) {
+            ssize_t written = ::write(fd, data, left);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            data += written;
+            left -= size_t(written);
+        }
+        return true;
+    }
+
     using base::IsHexDigit;
 
     char UpperHex(char c)
@@ -275,6 +292,7 @@ EngineCache::EngineCache(fs::path folder)
 
 EngineCache::~EngineCache()
 {
+    StopWriter();
     std::error_code error;
     std::uint64_t files = 0;
     {
@@ -327,56 +345,77 @@ EngineCache& EngineCache::ForThisRun()
 EngineCache::Entry::Entry(EngineCache& cache, fs::path file)
     : m_cache(cache)
     , m_file(std::move(file))
-    , m_fd(::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666))
 {
-    m_failed = !m_fd;
 }
 
 EngineCache::Entry::~Entry()
 {
-    if (m_committed)
+    if (m_committed || !m_fd)
         return;
     m_fd.Reset();
     std::error_code error;
     fs::remove(m_file, error);
 }
 
+// The folder is made with the cache; only when a file cannot be made there is it made again (a look
+// at the folder for every body is a tenth of the time of a page of small images).
+bool EngineCache::Entry::Open()
+{
+    m_fd.Reset(::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!m_fd) {
+        std::error_code error;
+        fs::create_directories(m_cache.m_folder, error);
+        m_fd.Reset(::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    }
+    return bool(m_fd);
+}
+
 bool EngineCache::Entry::Write(std::string_view bytes)
 {
     if (m_failed || m_committed)
         return false;
-    // Straight to the file: a stream's buffer only adds a copy, the bodies come in blocks already.
-    const char* data = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t written = ::write(m_fd.Get(), data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
+    if (!m_fd && m_held.size() + bytes.size() <= kHeldBodyBytes) {
+        m_held.append(bytes);
+        m_size += bytes.size();
+        return true;
+    }
+    if (!m_fd) {
+        std::string held = std::move(m_held);
+        m_held = {};
+        if (!Open() || !WriteToFile(held)) {
             m_failed = true;
             return false;
         }
-        if (written == 0) {
-            m_failed = true;
-            return false;
-        }
-        data += written;
-        left -= size_t(written);
+    }
+    if (!WriteToFile(bytes)) {
+        m_failed = true;
+        return false;
     }
     m_size += bytes.size();
     return true;
 }
 
+bool EngineCache::Entry::WriteToFile(std::string_view bytes)
+{
+    // Straight to the file: a stream's buffer only adds a copy, the bodies come in blocks already.
+    return WriteAllTo(m_fd.Get(), bytes);
+}
+
 void EngineCache::Entry::Commit(const std::vector<std::string>& addresses)
 {
-    if (m_committed)
+    if (m_committed || m_failed)
         return;
+    if (!m_fd) {
+        m_committed = true;
+        m_cache.WriteHeld({ m_file, std::move(m_held), addresses });
+        return;
+    }
     // A body that could not be written whole (or whose close reported a write-back error) is no
     // copy of the resource: it is not indexed, and the destructor removes its file.
-    if (m_fd.Close() != 0)
+    if (m_fd.Close() != 0) {
         m_failed = true;
-    if (m_failed)
         return;
+    }
     m_committed = true;
     m_cache.Index(addresses, m_file);
 }
@@ -388,17 +427,90 @@ std::unique_ptr<EngineCache::Entry> EngineCache::BeginEntry()
         std::lock_guard lock(m_mutex);
         number = m_nextFile++;
     }
-    // The folder is made with the cache; only when a file cannot be made there is it made again
-    // (a look at the folder for every body is a tenth of the time of a page of small images).
-    fs::path file = m_folder / ("body-" + std::to_string(number));
-    std::unique_ptr<Entry> entry(new Entry(*this, file));
-    if (entry->m_failed) {
+    return std::unique_ptr<Entry>(new Entry(*this, m_folder / ("body-" + std::to_string(number))));
+}
+
+void EngineCache::WriteHeld(QueuedBody body)
+{
+    std::unique_lock lock(m_mutex);
+    if (m_stopping) {
+        lock.unlock();
+        if (WriteBodyFile(body))
+            Index(body.addresses, body.file);
+        return;
+    }
+    // Bodies are indexed in the order of their commits, so a commit waits for room in the queue.
+    m_written.wait(
+        lock, [&] { return m_queue.empty() || m_queuedBytes + body.bytes.size() <= kQueuedBodyBytes; });
+    m_queuedBytes += body.bytes.size();
+    m_queue.push_back(std::move(body));
+    if (!m_writer.joinable())
+        m_writer = std::thread([this] { RunWriter(); });
+    else if (m_writerWaiting)
+        m_work.notify_one();
+}
+
+bool EngineCache::WriteBodyFile(const QueuedBody& body)
+{
+    auto open = [&] { return ::open(body.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); };
+    base::UniqueFd fd(open());
+    if (!fd) {
         std::error_code error;
         fs::create_directories(m_folder, error);
-        entry.reset();
-        entry.reset(new Entry(*this, file));
+        fd.Reset(open());
     }
-    return entry;
+    if (fd && WriteAllTo(fd.Get(), body.bytes) && fd.Close() == 0)
+        return true;
+    fd.Reset();
+    std::error_code error;
+    fs::remove(body.file, error);
+    return false;
+}
+
+void EngineCache::RunWriter()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_writerWaiting = true;
+        m_work.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        m_writerWaiting = false;
+        if (m_queue.empty())
+            return;
+        // Everything queued so far in one go: the loading thread is woken once a batch, not once a
+        // body.
+        std::deque<QueuedBody> batch;
+        batch.swap(m_queue);
+        m_writing = true;
+        lock.unlock();
+        std::vector<bool> written;
+        written.reserve(batch.size());
+        for (const QueuedBody& body : batch)
+            written.push_back(WriteBodyFile(body));
+        lock.lock();
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (written[i])
+                IndexLocked(batch[i].addresses, batch[i].file);
+            m_queuedBytes -= batch[i].bytes.size();
+        }
+        m_writing = false;
+        m_written.notify_all();
+    }
+}
+
+void EngineCache::WaitForWrites(std::unique_lock<std::mutex>& lock) const
+{
+    m_written.wait(lock, [this] { return m_queue.empty() && !m_writing; });
+}
+
+void EngineCache::StopWriter()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_work.notify_one();
+    if (m_writer.joinable())
+        m_writer.join();
 }
 
 void EngineCache::Store(const std::vector<std::string>& addresses, std::string_view bytes)
@@ -413,7 +525,8 @@ std::optional<fs::path> EngineCache::Lookup(std::string_view address) const
     std::string key = Canonicalize(address);
     if (key.empty())
         return std::nullopt;
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    WaitForWrites(lock);
     auto it = m_index.find(key);
     if (it == m_index.end())
         return std::nullopt;
@@ -422,7 +535,8 @@ std::optional<fs::path> EngineCache::Lookup(std::string_view address) const
 
 void EngineCache::Clear()
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    WaitForWrites(lock);
     std::error_code error;
     for (const auto& [address, file] : m_index)
         fs::remove(file, error);
@@ -432,6 +546,11 @@ void EngineCache::Clear()
 void EngineCache::Index(const std::vector<std::string>& addresses, const fs::path& file)
 {
     std::lock_guard lock(m_mutex);
+    IndexLocked(addresses, file);
+}
+
+void EngineCache::IndexLocked(const std::vector<std::string>& addresses, const fs::path& file)
+{
     for (const std::string& address : addresses) {
         std::string key = Canonicalize(address);
         if (!key.empty())

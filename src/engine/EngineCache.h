@@ -2,7 +2,9 @@
 
 #include "base/Owned.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -10,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace pagestow::engine {
@@ -35,6 +38,8 @@ public:
 
     // One body being written into the cache. Nothing is indexed until Commit; an entry destroyed
     // without Commit removes its file.
+    // A small body is held in memory and written by the cache's writer thread once committed, so
+    // that making thousands of files overlaps the loading; a larger one goes to its file as it comes.
     class Entry {
     public:
         ~Entry();
@@ -47,13 +52,22 @@ public:
     private:
         friend class EngineCache;
         Entry(EngineCache& cache, std::filesystem::path file);
+        bool Open();
+        bool WriteToFile(std::string_view bytes);
         EngineCache& m_cache;
         std::filesystem::path m_file;
         base::UniqueFd m_fd;
+        // The body so far while it is small enough to be held.
+        std::string m_held;
         std::uint64_t m_size = 0;
         bool m_failed = false;
         bool m_committed = false;
     };
+
+    // Bodies up to this size are held in memory until committed.
+    static constexpr std::size_t kHeldBodyBytes = 256 * 1024;
+    // At most this many bytes of held bodies wait for the writer thread; beyond it a commit waits.
+    static constexpr std::uint64_t kQueuedBodyBytes = 32u << 20;
 
     // Starts a new entry.
     std::unique_ptr<Entry> BeginEntry();
@@ -76,12 +90,35 @@ public:
     static std::string Canonicalize(std::string_view address);
 
 private:
+    struct QueuedBody {
+        std::filesystem::path file;
+        std::string bytes;
+        std::vector<std::string> addresses;
+    };
+
     void Index(const std::vector<std::string>& addresses, const std::filesystem::path& file);
+    void IndexLocked(const std::vector<std::string>& addresses, const std::filesystem::path& file);
+    // Queues a held body for the writer thread, which writes it to its file and indexes it.
+    void WriteHeld(QueuedBody body);
+    bool WriteBodyFile(const QueuedBody& body);
+    void RunWriter();
+    // Waits until every queued body is written (and indexed, or dropped when it could not be).
+    void WaitForWrites(std::unique_lock<std::mutex>& lock) const;
+    void StopWriter();
 
     std::filesystem::path m_folder;
     mutable std::mutex m_mutex;
     std::map<std::string, std::filesystem::path> m_index;
     std::uint64_t m_nextFile = 0;
+
+    std::thread m_writer;
+    std::deque<QueuedBody> m_queue;
+    std::uint64_t m_queuedBytes = 0;
+    bool m_writing = false;
+    bool m_writerWaiting = false;
+    bool m_stopping = false;
+    std::condition_variable m_work;
+    mutable std::condition_variable m_written;
 };
 
 // The platform's code for a file that does not exist (ENOENT).

@@ -107,8 +107,13 @@ void ChromiumEngine::Impl::SendFor(
     if (onReply) {
         int owner = load->generation;
         handler = [this, owner, onReply = std::move(onReply)](const Reply& reply) {
-            if (load && load->generation == owner)
-                onReply(*load, reply);
+            if (!load || load->generation != owner)
+                return;
+            // The snapshot's bound is on its silence: a busy machine reads a hundred frames slowly
+            // but steadily.
+            if (load->phase == Phase::Snapshot)
+                load->snapshotDeadline = Clock::now() + options.snapshotTimeout;
+            onReply(*load, reply);
         };
     }
     client->Send(method, std::move(params), session, std::move(handler));

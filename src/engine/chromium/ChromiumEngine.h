@@ -27,7 +27,8 @@ struct ChromiumOptions {
     // How long the network must stay quiet after every frame has loaded before the page counts as
     // complete, so that what the page's own script requests at load time is in as well.
     std::chrono::milliseconds quietPeriod { 300 };
-    // Bounds the reading of the finished page (DOM trees, serialisations) from the browser.
+    // Ends the reading of the finished page (DOM trees, serialisations) once the browser has not
+    // answered for this long.
     std::chrono::milliseconds snapshotTimeout { 15000 };
     // Where loaded resources are recorded; null means this run's engine cache.
     EngineCache* cache = nullptr;

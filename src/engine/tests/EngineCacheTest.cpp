@@ -132,11 +132,44 @@ namespace {
         ScratchFolder scratch;
         EngineCache cache(scratch.Path() / "c");
         {
+            // A small body is only held until it is committed.
             auto entry = cache.BeginEntry();
             EXPECT_TRUE(entry->Write("partial body"));
+            EXPECT_EQ(Names(scratch.Path() / "c"), std::vector<std::string> {});
+        }
+        {
+            auto entry = cache.BeginEntry();
+            EXPECT_TRUE(entry->Write(std::string(EngineCache::kHeldBodyBytes + 1, 'x')));
             EXPECT_EQ(Names(scratch.Path() / "c").size(), 1u);
         }
         EXPECT_EQ(Names(scratch.Path() / "c"), std::vector<std::string> {});
+    }
+
+    TEST(EngineCache, BodiesWrittenBehindTheLoadAreFoundWholeAndInOrderOfTheirStores)
+    {
+        ScratchFolder scratch;
+        // More held bytes than may wait for the writer: the later commits wait for room.
+        const int count = int(EngineCache::kQueuedBodyBytes / EngineCache::kHeldBodyBytes) * 2;
+        auto body
+            = [](int i) { return std::to_string(i) + std::string(EngineCache::kHeldBodyBytes - 8, 'b'); };
+        {
+            EngineCache cache(scratch.Path() / "c");
+            for (int i = 0; i < count; ++i) {
+                auto entry = cache.BeginEntry();
+                ASSERT_TRUE(entry->Write(body(i)));
+                entry->Commit({ "http://h/" + std::to_string(i) + ".png", "http://h/last.png" });
+            }
+            for (int i = 0; i < count; i += 7) {
+                auto file = cache.Lookup("http://h/" + std::to_string(i) + ".png");
+                ASSERT_TRUE(file) << i;
+                EXPECT_EQ(ReadBytes(*file), body(i)) << i;
+            }
+            EXPECT_EQ(ReadBytes(*cache.Lookup("http://h/last.png")), body(count - 1));
+            EXPECT_EQ(Names(scratch.Path() / "c").size(), std::size_t(count));
+            // Destroyed with bodies still queued: nothing is left behind.
+            cache.Store({ "http://h/late.png" }, "late");
+        }
+        EXPECT_FALSE(fs::exists(scratch.Path() / "c"));
     }
 
     TEST(EngineCache, FolderRemovedUnderTheCacheIsMadeAgainForTheNextBody)
@@ -144,6 +177,7 @@ namespace {
         ScratchFolder scratch;
         EngineCache cache(scratch.Path() / "c");
         cache.Store({ "http://h/1.gif" }, "one");
+        ASSERT_TRUE(cache.Lookup("http://h/1.gif"));
         fs::remove_all(scratch.Path() / "c");
         cache.Store({ "http://h/2.gif" }, "two");
         auto file = cache.Lookup("http://h/2.gif");

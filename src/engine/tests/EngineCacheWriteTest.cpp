@@ -71,8 +71,9 @@ namespace {
         EngineCache cache(scratch.Path() / "c");
         fs::create_symlink("/dev/full", scratch.Path() / "c" / "body-0");
 
+        // A body too large to be held goes to its file as it comes, and fails there.
         auto entry = cache.BeginEntry();
-        EXPECT_FALSE(entry->Write(std::string(10000, 'x')));
+        EXPECT_FALSE(entry->Write(std::string(EngineCache::kHeldBodyBytes + 1, 'x')));
         EXPECT_FALSE(entry->Write("more")) << "a body stays failed once a write failed";
         EXPECT_EQ(entry->Size(), 0u);
         entry->Commit({ "http://h/full.png" });

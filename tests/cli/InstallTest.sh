@@ -32,12 +32,13 @@ if [ -n "$(ls "$prefix"/lib*/*/pagestow/engines/*webkit* "$prefix"/lib*/pagestow
 fi
 
 # The window starts and keeps running until it is ended. Xvfb itself may fail to start when
-# another program takes the display number it picked; that is tried again.
+# another program takes the display number it picked, and on a busy machine xvfb-run has failed to
+# remove its own temporary folder (its status then hides the window's); either is tried again.
 if [ -x "$prefix/bin/pagestow" ]; then
     for attempt in 1 2 3; do
         status=0
         xvfb-run -a -s "-screen 0 1280x1024x24" timeout 10 "$prefix/bin/pagestow" >"$scratch/window.log" 2>&1 || status=$?
-        if [ "$status" -eq 124 ] || ! grep -q "Xvfb failed to start" "$scratch/window.log"; then
+        if [ "$status" -eq 124 ] || ! grep -qE "Xvfb failed to start|problem while cleaning up" "$scratch/window.log"; then
             break
         fi
     done

@@ -309,6 +309,14 @@ namespace {
         EXPECT_EQ(header(b.LastRequestHeaders("/other.gif"), "Referer"), a.Origin() + "/");
         EXPECT_EQ(header(b.LastRequestHeaders("/other.gif"), "Cookie"), "<none>");
         EXPECT_EQ(header(a.LastRequestHeaders("/p/page.htm"), "Referer"), "<none>");
+
+        // The next load starts without the cookies of the last, though its requests reuse the
+        // last load's handles.
+        a.Serve("/q/page.htm", "<img src=../p/same.gif>");
+        harness.Load(a.Url("/q/page.htm"));
+        EXPECT_EQ(header(a.LastRequestHeaders("/q/page.htm"), "Cookie"), "<none>");
+        EXPECT_EQ(header(a.LastRequestHeaders("/p/same.gif"), "Cookie"), "<none>");
+        EXPECT_EQ(header(a.LastRequestHeaders("/p/same.gif"), "Referer"), a.Url("/q/page.htm"));
     }
 
     TEST(StaticEngine, BodyOverTheSizeLimitFailsOnlyThatResource)

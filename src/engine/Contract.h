@@ -30,12 +30,12 @@ inline constexpr int kViewportHeight = 900;
 inline constexpr std::uint64_t kPageMemoryBudget = 256ull * 1024 * 1024;
 
 // The memory (proportional set size) the browser of an engine may use while it loads one page: every
-// process this process started (renderer, network and GPU processes) together. Past
-// it the started process that grew most is ended and the page fails. A browser alone takes much of
-// it (Chromium's processes hold 330 to 450 MB on an ordinary documentation page), so it is the
-// page-memory budget well above that; it sits below 1 GiB by what such a process can grow in one
-// measuring interval (MemoryWatch).
-inline constexpr std::uint64_t kEngineMemoryLimit = 960ull * 1024 * 1024;
+// process this process started (renderer, network and GPU processes) together. Past it the started
+// process that grew most is ended and the page fails. It is what a bomb page may take, and it must
+// leave room for every sound page: a browser alone holds 330 to 450 MB on an ordinary documentation
+// page, and Chromium itself needs 1 GB for a page of 10,000 images (the engine 1.1 GB, as for 20
+// images of 10 MB).
+inline constexpr std::uint64_t kEngineMemoryLimit = 2048ull * 1024 * 1024;
 
 // The default bound of one page's load; what has arrived by then is the page, and resources
 // already requested still count while they finish.

@@ -111,7 +111,7 @@ namespace {
             EXPECT_GT(watch.Peak(), 16 * kMiB);
         }
         EXPECT_EQ(kill(child.Pid(), 0), 0);
-        EXPECT_NE(MemoryExceededText().find("960 MB"), std::string::npos);
+        EXPECT_NE(MemoryExceededText().find("2048 MB"), std::string::npos);
     }
 
 } // namespace

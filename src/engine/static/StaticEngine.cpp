@@ -208,7 +208,6 @@ namespace {
         void StartQueuedResources();
         void Drive();
         void OnDone(CURL* easy, CURLcode result);
-        void KeepSpareHandle(CurlEasy easy);
         void FinishDocument(DocumentLoad& document, Transfer& transfer, CURLcode result);
         void FinishSubresource(Transfer& transfer, CURLcode result);
         // Reads an arrived document and requests what it names, its frames included.
@@ -224,7 +223,6 @@ namespace {
         CurlMulti m_multi;
         std::map<RequestKind, Slist> m_headers;
         std::map<CURL*, std::unique_ptr<Transfer>> m_transfers;
-        std::vector<CurlEasy> m_spareHandles;
         // Subresources waiting for a transfer: a page of many thousand images would otherwise hold a
         // transfer (and its buffers) for every one of them at once.
         struct QueuedResource {
@@ -330,12 +328,7 @@ namespace {
         if (remaining.count() <= 0 || IsBlockedPort(PortOf(url)))
             return false;
         auto transfer = std::make_unique<Transfer>();
-        if (!m_spareHandles.empty()) {
-            transfer->easy = std::move(m_spareHandles.back());
-            m_spareHandles.pop_back();
-        } else {
-            transfer->easy.reset(curl_easy_init());
-        }
+        transfer->easy.reset(curl_easy_init());
         CURL* easy = transfer->easy.get();
         if (!easy)
             return false;
@@ -527,20 +520,7 @@ namespace {
             FinishDocument(*transfer->document, *transfer, result);
         else
             FinishSubresource(*transfer, result);
-        KeepSpareHandle(std::move(transfer->easy));
         StartQueuedResources();
-    }
-
-    // A finished transfer's handle serves the next one: a page of thousands of resources then makes
-    // as many handles as run at once, not one a resource.
-    void StaticEngine::KeepSpareHandle(CurlEasy easy)
-    {
-        if (!easy || m_spareHandles.size() >= kMaxTransfers)
-            return;
-        // Away from the load's cookies first; the reset then clears every option.
-        curl_easy_setopt(easy.get(), CURLOPT_SHARE, nullptr);
-        curl_easy_reset(easy.get());
-        m_spareHandles.push_back(std::move(easy));
     }
 
     void StaticEngine::FinishSubresource(Transfer& transfer, CURLcode result)

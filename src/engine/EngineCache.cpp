@@ -41,6 +41,20 @@ namespace {
         return true;
     }
 
+    // Opens a body's file for writing. The folder is made with the cache; only when a file cannot be
+    // made there is it made again (a look at the folder for every body is a tenth of the time of a
+    // page of small images).
+    int OpenBodyFile(const fs::path& file, const fs::path& folder)
+    {
+        int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            std::error_code error;
+            fs::create_directories(folder, error);
+            fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        }
+        return fd;
+    }
+
     using base::IsHexDigit;
 
     char UpperHex(char c)
@@ -357,19 +371,6 @@ EngineCache::Entry::~Entry()
     fs::remove(m_file, error);
 }
 
-// The folder is made with the cache; only when a file cannot be made there is it made again (a look
-// at the folder for every body is a tenth of the time of a page of small images).
-bool EngineCache::Entry::Open()
-{
-    m_fd.Reset(::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!m_fd) {
-        std::error_code error;
-        fs::create_directories(m_cache.m_folder, error);
-        m_fd.Reset(::open(m_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    }
-    return bool(m_fd);
-}
-
 bool EngineCache::Entry::Write(std::string_view bytes)
 {
     if (m_failed || m_committed)
@@ -382,23 +383,19 @@ bool EngineCache::Entry::Write(std::string_view bytes)
     if (!m_fd) {
         std::string held = std::move(m_held);
         m_held = {};
-        if (!Open() || !WriteToFile(held)) {
+        m_fd.Reset(OpenBodyFile(m_file, m_cache.m_folder));
+        if (!m_fd || !WriteAllTo(m_fd.Get(), held)) {
             m_failed = true;
             return false;
         }
     }
-    if (!WriteToFile(bytes)) {
+    // Straight to the file: a stream's buffer only adds a copy, the bodies come in blocks already.
+    if (!WriteAllTo(m_fd.Get(), bytes)) {
         m_failed = true;
         return false;
     }
     m_size += bytes.size();
     return true;
-}
-
-bool EngineCache::Entry::WriteToFile(std::string_view bytes)
-{
-    // Straight to the file: a stream's buffer only adds a copy, the bodies come in blocks already.
-    return WriteAllTo(m_fd.Get(), bytes);
 }
 
 void EngineCache::Entry::Commit(const std::vector<std::string>& addresses)
@@ -452,13 +449,7 @@ void EngineCache::WriteHeld(QueuedBody body)
 
 bool EngineCache::WriteBodyFile(const QueuedBody& body)
 {
-    auto open = [&] { return ::open(body.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); };
-    base::UniqueFd fd(open());
-    if (!fd) {
-        std::error_code error;
-        fs::create_directories(m_folder, error);
-        fd.Reset(open());
-    }
+    base::UniqueFd fd(OpenBodyFile(body.file, m_folder));
     if (fd && WriteAllTo(fd.Get(), body.bytes) && fd.Close() == 0)
         return true;
     fd.Reset();

@@ -37,9 +37,9 @@ public:
     static void RemoveFoldersOfDeadRuns(const std::filesystem::path& root);
 
     // One body being written into the cache. Nothing is indexed until Commit; an entry destroyed
-    // without Commit removes its file.
-    // A small body is held in memory and written by the cache's writer thread once committed, so
-    // that making thousands of files overlaps the loading; a larger one goes to its file as it comes.
+    // without Commit removes its file. A small body is held in memory and written by the cache's
+    // writer thread once committed, so that making thousands of files overlaps the loading; a larger
+    // one goes to its file as it comes.
     class Entry {
     public:
         ~Entry();
@@ -52,8 +52,6 @@ public:
     private:
         friend class EngineCache;
         Entry(EngineCache& cache, std::filesystem::path file);
-        bool Open();
-        bool WriteToFile(std::string_view bytes);
         EngineCache& m_cache;
         std::filesystem::path m_file;
         base::UniqueFd m_fd;

@@ -183,7 +183,16 @@ void MemoryWatch::Run()
     // page tables); in between, the estimate adds what its anonymous and shared memory grew since,
     // one small read per member. A bomb page grows by hundreds of megabytes a second, so the
     // estimate is taken often and a process started meanwhile counts from its first tick.
+    //
+    // The walk of the page tables is what the watch costs: 6 ms for a browser process of a few hundred
+    // megabytes, most of the watch's time on a page of a thousand images. So the sizes are read every
+    // kFullEvery only while the estimate is in the top quarter of the limit; below it, every
+    // kFullEverySettled and on the tick after a member left (its shared pages now count for the
+    // others). Between reads the estimate adds resident growth, which counts shared pages whole and so
+    // errs high.
     constexpr auto kFullEvery = std::chrono::milliseconds(250);
+    constexpr auto kFullEverySettled = std::chrono::seconds(2);
+    const std::uint64_t nearLimit = m_limit - m_limit / 4;
     struct Member {
         std::uint64_t proportional = 0;
         std::uint64_t resident = 0;
@@ -193,6 +202,8 @@ void MemoryWatch::Run()
     std::unordered_map<pid_t, Member> members;
     TreePlacer placer(getpid());
     auto lastFull = std::chrono::steady_clock::now();
+    std::uint64_t lastEstimate = 0;
+    bool memberLeft = false;
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         // Between loads nothing is measured.
@@ -207,11 +218,16 @@ void MemoryWatch::Run()
             members.clear();
             placer.Clear();
             lastFull = std::chrono::steady_clock::now();
+            lastEstimate = 0;
+            memberLeft = false;
         }
         const auto now = std::chrono::steady_clock::now();
-        const bool full = now - lastFull >= kFullEvery;
+        const auto sinceFull = now - lastFull;
+        const bool full = memberLeft || sinceFull >= kFullEverySettled
+            || (sinceFull >= kFullEvery && lastEstimate >= nearLimit);
         if (full)
             lastFull = now;
+        memberLeft = false;
 
         for (pid_t joined : placer.Place(RunningProcesses())) {
             const std::uint64_t proportional = ProportionalBytes(joined);
@@ -224,6 +240,7 @@ void MemoryWatch::Run()
         for (auto it = members.begin(); it != members.end();) {
             if (!placer.Member(it->first)) {
                 it = members.erase(it);
+                memberLeft = true;
                 continue;
             }
             Member& member = it->second;
@@ -246,6 +263,7 @@ void MemoryWatch::Run()
             }
             ++it;
         }
+        lastEstimate = estimate;
         if (estimate > m_peak.load())
             m_peak.store(estimate);
         if (estimate > m_limit && grewMost > 0) {

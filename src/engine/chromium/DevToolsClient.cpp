@@ -85,13 +85,13 @@ bool DevToolsClient::Pump(std::chrono::milliseconds wait)
     while (!m_inbox.empty()) {
         std::string text = std::move(m_inbox.front());
         m_inbox.pop_front();
-        if (auto message = ParseMessage(text))
-            Dispatch(*message);
+        if (auto message = ParseMessage(std::move(text)))
+            Dispatch(std::move(*message));
     }
     return !m_closed;
 }
 
-void DevToolsClient::Dispatch(const nlohmann::json& message)
+void DevToolsClient::Dispatch(nlohmann::json message)
 {
     auto id = message.find("id");
     if (id != message.end() && id->is_number_integer()) {
@@ -107,7 +107,7 @@ void DevToolsClient::Dispatch(const nlohmann::json& message)
             reply.error
                 = error->is_object() ? error->value("message", std::string("error")) : std::string("error");
         } else if (auto result = message.find("result"); result != message.end()) {
-            reply.result = *result;
+            reply.result = std::move(*result);
         }
         handler(reply);
         return;

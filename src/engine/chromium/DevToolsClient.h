@@ -54,7 +54,7 @@ public:
 private:
     void Flush();
     void Read();
-    void Dispatch(const nlohmann::json& message);
+    void Dispatch(nlohmann::json message);
 
     int m_readFd;
     int m_writeFd;

@@ -36,7 +36,11 @@ std::string EncodeMessage(const nlohmann::json& message);
 // Parses one message. The browser writes a lone UTF-16 surrogate (text a page made up in script) as a
 // \uD8xx escape that strict JSON parsers refuse; such an escape is read as U+FFFD instead of losing
 // the whole message. Empty for a text that is no JSON object.
-std::optional<nlohmann::json> ParseMessage(std::string_view text);
+//
+// A message of a megabyte or more (a response body) has its longest string value cut out and
+// unescaped where it lies, in the text's own buffer; only the rest goes through the JSON parser,
+// which would copy such a string character by character.
+std::optional<nlohmann::json> ParseMessage(std::string text);
 
 // Decodes standard base64 (padding optional, whitespace skipped); empty on a malformed text.
 std::optional<std::string> DecodeBase64(std::string_view text);

@@ -62,7 +62,8 @@ namespace {
         const std::string body(3 << 20, 'b');
         std::string stream = EncodeMessage({ { "id", 1 } }) + EncodeMessage({ { "id", 2 }, { "body", body } })
             + EncodeMessage({ { "id", 3 } }) + EncodeMessage({ { "id", 4 }, { "body", body + "c" } });
-        for (std::size_t pieceSize : { std::size_t(7), std::size_t(65536), std::size_t(5 << 20), stream.size() }) {
+        for (std::size_t pieceSize :
+            { std::size_t(7), std::size_t(65536), std::size_t(5 << 20), stream.size() }) {
             SCOPED_TRACE("pieces of " + std::to_string(pieceSize));
             auto messages = Reassemble(stream, pieceSize);
             ASSERT_EQ(messages.size(), 4u);
@@ -106,6 +107,39 @@ namespace {
             ASSERT_TRUE(parsed);
             EXPECT_EQ((*parsed)["v"].get<std::string>(), item.value);
         }
+    }
+
+    TEST(DevToolsMessage, AMessageOfMegabytesIsReadAsTheParserReadsItEscapesAndAll)
+    {
+        // Every kind of escape, a character outside the BMP, NUL and a lone surrogate (which the
+        // browser writes for text a script made up), spread through 1.5 MB.
+        std::string piece = std::string("a\"b\\c/d\be\ff\ng\rh\ti", 18) + std::string("\0", 1) + "\x01"
+            + "\xC3\xA9\xE6\xBC\xA2\xF0\x9F\x98\x80" + "x";
+        std::string big;
+        while (big.size() < 1500000)
+            big += piece;
+        const json body = { { "id", 9 },
+            { "result", { { "base64Encoded", false }, { "list", { "small", big, 3 } }, { "k\"ey", "v" } } },
+            { "sessionId", "S" } };
+        std::string text = EncodeMessage(body);
+        text.pop_back();
+        auto parsed = ParseMessage(text);
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(*parsed, body);
+
+        // A lone surrogate in the large string becomes U+FFFD, as in a small message.
+        std::string lone
+            = R"({"id":1,"result":{"body":")" + std::string(1 << 20, 'A') + R"(\ud800\ud83d\ude00"}})";
+        parsed = ParseMessage(lone);
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ((*parsed)["result"]["body"].get<std::string>(),
+            std::string(1 << 20, 'A') + "\xEF\xBF\xBD\xF0\x9F\x98\x80");
+
+        // Cut short, or with a malformed escape inside the large string, it is refused whole.
+        std::string cut = text.substr(0, text.size() - 10);
+        EXPECT_FALSE(ParseMessage(cut));
+        std::string badEscape = R"({"id":1,"result":{"body":")" + std::string(1 << 20, 'A') + R"(\q"}})";
+        EXPECT_FALSE(ParseMessage(badEscape));
     }
 
     TEST(DevToolsMessage, TextThatIsNoObjectIsRefused)

@@ -88,7 +88,7 @@ void ChromiumEngine::Impl::OnIsolatedWorld(
         return;
     }
     SendFor("Runtime.evaluate",
-        { { "expression", kFrameDumpScript }, { "contextId", contextId }, { "returnByValue", true } },
+        { { "expression", FrameDumpExpression() }, { "contextId", contextId }, { "returnByValue", true } },
         session,
         [frameId](Load& evaluated, const Reply& reply) { OnFrameDumped(evaluated, frameId, reply); });
 }

@@ -1,6 +1,10 @@
 #include "engine/chromium/FrameDump.h"
 
+#include "engine/Contract.h"
+
 #include <nlohmann/json.hpp>
+
+#include <string>
 
 namespace pagestow::engine::chromium {
 
@@ -11,8 +15,9 @@ namespace pagestow::engine::chromium {
 //    query); an image's loaded candidate when it is not its src.
 // 4. A document cut short before its body (a body still on its way at the load time-out) is given
 //    the empty body a parser gives it at the end of its input.
+// 5. An element's first kMaxAttributes attributes, the argument the script is called with.
 const std::string_view kFrameDumpScript = R"JS(
-(function () {
+(function (maxAttributes) {
     var d = document;
     function indexPath(w) {
         var path = [];
@@ -76,7 +81,7 @@ const std::string_view kFrameDumpScript = R"JS(
             continue;
         }
         var attributes = [], src = '';
-        for (var a = 0; a < node.attributes.length; ++a) {
+        for (var a = 0, count = Math.min(node.attributes.length, maxAttributes); a < count; ++a) {
             var attribute = node.attributes[a];
             var resolved = addressNames.has(attribute.name.toLowerCase()) ? resolve(attribute.value) : '';
             if (attribute.name === 'src')
@@ -85,7 +90,7 @@ const std::string_view kFrameDumpScript = R"JS(
         }
         var item = [node.tagName, parentIndex, attributes];
         var local = node.namespaceURI === xhtml ? node.localName : '';
-        if (local === 'img' && node.currentSrc && node.currentSrc !== src)
+        if (local === 'img' && node.currentSrc && node.currentSrc !== src && node.currentSrc !== node.src)
             item.push(node.currentSrc);
         elements.push(item);
         if (local === 'iframe' || local === 'frame') {
@@ -116,8 +121,15 @@ const std::string_view kFrameDumpScript = R"JS(
         frames: frames
     });
     return typeof dump.toWellFormed === 'function' ? dump.toWellFormed() : dump;
-})()
+})
 )JS";
+
+const std::string& FrameDumpExpression()
+{
+    static const std::string expression
+        = std::string(kFrameDumpScript) + "(" + std::to_string(kMaxAttributes) + ")";
+    return expression;
+}
 
 namespace {
 

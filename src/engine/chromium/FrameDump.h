@@ -10,8 +10,10 @@
 namespace pagestow::engine::chromium {
 
 // The script that describes one frame's document, run in an isolated world of our own in that frame
-// (the page's script cannot stand in for what it reads). It answers one JSON text: see ReadFrameDump.
+// (the page's script cannot stand in for what it reads): a function of the number of attributes to
+// read of each element. FrameDumpExpression() calls it; it answers one JSON text: see ReadFrameDump.
 extern const std::string_view kFrameDumpScript;
+const std::string& FrameDumpExpression();
 
 // One frame's document as the browser shows it.
 struct FrameDump {

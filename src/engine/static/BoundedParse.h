@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/Contract.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,8 +17,8 @@ namespace pagestow::engine::static_engine {
 // Elements nest at most this deep (html and body included); a start tag that would go deeper is
 // closed off first, so the element becomes a sibling of the deepest one, as browsers do it.
 inline constexpr int kMaxTreeDepth = 512;
-// A start tag keeps at most this many attributes; the rest of the tag is dropped.
-inline constexpr int kMaxAttributes = 256;
+// A start tag keeps at most kMaxAttributes attributes (engine/Contract.h); the rest of the tag is
+// dropped.
 
 // The markup with the depth and attribute bounds applied, read by a light model of the HTML tree
 // builder (implied end tags of p, li, table cells and the like; raw text elements; foreign content).

@@ -3,6 +3,7 @@
 // its load event has fired, and on request dumps the document of every frame of a page from that
 // frame's own JavaScript context, cross-origin frames included.
 
+#include "engine/Contract.h"
 #include "engine/webkit/WebKitMessages.h"
 
 #include <webkit2/webkit-web-extension.h>
@@ -103,9 +104,10 @@ void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame*
 // character set, serialisation (the doctype and the top-level nodes, the root element by its
 // outerHTML, nothing between them, as the document serialises itself), the address each of its frame
 // elements asks for, and every element and comment in source order with its parent, its attributes in
-// order, the address the engine resolved each address attribute to and an image's loaded candidate.
+// order (the first kMaxAttributes, the script's argument), the address the engine resolved each
+// address attribute to and an image's loaded candidate.
 constexpr const char* kDumpScript = R"JS(
-(function () {
+(function (maxAttributes) {
     function indexPath(w) {
         var path = [];
         try {
@@ -191,7 +193,7 @@ constexpr const char* kDumpScript = R"JS(
             continue;
         }
         var attributes = [], resolved = [];
-        for (var k = 0; k < node.attributes.length; ++k) {
+        for (var k = 0, count = Math.min(node.attributes.length, maxAttributes); k < count; ++k) {
             var attribute = node.attributes[k];
             attributes.push(attribute.name, attribute.value);
             var name = attribute.name.toLowerCase();
@@ -222,13 +224,15 @@ constexpr const char* kDumpScript = R"JS(
         elements: elements
     });
     return typeof text.toWellFormed === 'function' ? text.toWellFormed() : text;
-})()
+})
 )JS";
 
 std::string DumpFrame(WebKitFrame* frame)
 {
+    static const std::string expression
+        = std::string(kDumpScript) + "(" + std::to_string(pagestow::engine::kMaxAttributes) + ")";
     JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, g_dumpWorld);
-    JSCValue* value = jsc_context_evaluate(context, kDumpScript, -1);
+    JSCValue* value = jsc_context_evaluate(context, expression.c_str(), -1);
     std::string text;
     if (jsc_value_is_string(value)) {
         char* chars = jsc_value_to_string(value);

@@ -16,7 +16,7 @@ namespace pagestow::engine::chromium {
 // 4. A document cut short before its body (a body still on its way at the load time-out) is given
 //    the empty body a parser gives it at the end of its input.
 // 5. An element's first kMaxAttributes attributes, the argument the script is called with.
-const std::string_view kFrameDumpScript = R"JS(
+constexpr std::string_view kFrameDumpScript = R"JS(
 (function (maxAttributes) {
     var d = document;
     function indexPath(w) {

@@ -10,9 +10,8 @@
 namespace pagestow::engine::chromium {
 
 // The script that describes one frame's document, run in an isolated world of our own in that frame
-// (the page's script cannot stand in for what it reads): a function of the number of attributes to
-// read of each element. FrameDumpExpression() calls it; it answers one JSON text: see ReadFrameDump.
-extern const std::string_view kFrameDumpScript;
+// (the page's script cannot stand in for what it reads), reading each element's first
+// kMaxAttributes attributes. It answers one JSON text: see ReadFrameDump.
 const std::string& FrameDumpExpression();
 
 // One frame's document as the browser shows it.

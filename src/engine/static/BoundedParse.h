@@ -17,11 +17,11 @@ namespace pagestow::engine::static_engine {
 // Elements nest at most this deep (html and body included); a start tag that would go deeper is
 // closed off first, so the element becomes a sibling of the deepest one, as browsers do it.
 inline constexpr int kMaxTreeDepth = 512;
-// A start tag keeps at most kMaxAttributes attributes (engine/Contract.h); the rest of the tag is
-// dropped.
 
-// The markup with the depth and attribute bounds applied, read by a light model of the HTML tree
-// builder (implied end tags of p, li, table cells and the like; raw text elements; foreign content).
+// The markup with the depth bound and the attribute bound applied (kMaxAttributes, engine/Contract.h:
+// a start tag keeps its first attributes, the rest of the tag is dropped), read by a light model of
+// the HTML tree builder (implied end tags of p, li, table cells and the like; raw text elements;
+// foreign content).
 // Nullopt when the markup keeps within the bounds already, which is every ordinary page.
 std::optional<std::string> BoundTreeInput(std::string_view html);
 

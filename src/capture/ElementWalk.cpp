@@ -136,13 +136,23 @@ namespace {
         return false;
     }
 
+    // Whether the engine's cache holds a body for address; body receives it.
+    bool InCache(const std::string& address, CachedBody& body)
+    {
+        auto found = FindCachedBody(address);
+        if (!found)
+            return false;
+        body = std::move(*found);
+        return true;
+    }
+
     // The address to look up for an attribute value, or "" when the cache holds nothing for it.
-    // cacheFile receives the cached file. The address the resolution rule gives is tried first; when
+    // body receives the cached body. The address the resolution rule gives is tried first; when
     // the cache lacks it, the address the engine itself resolved the attribute to and loaded (its
     // base element, an extensionless page address, a query-only value, a bare file name, a query in
     // the document's character set).
     std::string FindCachedAddress(const mapping::AddressRecord& record, const HarvestRow& row,
-        const ObjectPtr& attribute, std::string_view value, std::string& cacheFile)
+        const ObjectPtr& attribute, std::string_view value, CachedBody& body)
     {
         std::string_view trimmed = mapping::TrimControls(value);
         bool relative = mapping::IsRelativeAddress(trimmed);
@@ -154,13 +164,13 @@ namespace {
         std::string address;
         if (!relative || combines) {
             address = mapping::ElementAddress(record, trimmed);
-            if (GetCachedFileName(address, cacheFile) == 0)
+            if (InCache(address, body))
                 return address;
         }
         std::string engineAddress
             = Supports<ResolvedAttribute>(attribute) ? As<ResolvedAttribute>(attribute)->EngineAddress() : "";
         if (!engineAddress.empty()) {
-            if (engineAddress != address && GetCachedFileName(engineAddress, cacheFile) == 0)
+            if (engineAddress != address && InCache(engineAddress, body))
                 return engineAddress;
             return {};
         }
@@ -168,7 +178,7 @@ namespace {
         // the address rule calls absolute, is looked up beside the document, where a browser loads it.
         if (!relative && combines && !NamesScheme(trimmed)) {
             address = mapping::ResolveAddress(record, trimmed);
-            if (GetCachedFileName(address, cacheFile) == 0)
+            if (InCache(address, body))
                 return address;
         }
         return {};
@@ -186,7 +196,7 @@ namespace {
     // Steps 7 to 13 for an address found in the cache: the target path from the address that was
     // found, each local file once, never over a document of the capture, and reported only once the
     // file is complete.
-    void SaveFoundResource(const std::string& address, const std::string& cacheFile, const HarvestRow& row,
+    void SaveFoundResource(const std::string& address, const CachedBody& body, const HarvestRow& row,
         const mapping::AddressRecord& record)
     {
         // 7.-9. The target folder and file under the capture.
@@ -202,7 +212,7 @@ namespace {
 
         // 12. The copy is complete under its own name, or it is not there and not claimed.
         std::uint64_t bytes = 0;
-        int error = folderError ? folderError : CopyWholeFile(cacheFile, target, bytes);
+        int error = folderError ? folderError : CopyStoredFile(body.file.string(), body.size, target, bytes);
         if (error) {
             RecordFailure(target, error);
             return;
@@ -246,19 +256,19 @@ namespace {
                 continue;
 
             // 5.-6. The absolute address, found in the engine's cache.
-            std::string cacheFile;
-            std::string address = FindCachedAddress(record, row, object, value, cacheFile);
+            CachedBody body;
+            std::string address = FindCachedAddress(record, row, object, value, body);
             if (!address.empty())
-                SaveFoundResource(address, cacheFile, row, record);
+                SaveFoundResource(address, body, row, record);
         }
 
         // The srcset or <picture> candidate the engine loaded for an image comes with the image's row,
         // after its own attributes.
         if (row.tag == "img" && Supports<ImageSource>(element)) {
             std::string candidate = As<ImageSource>(element)->CurrentSource();
-            std::string cacheFile;
-            if (!candidate.empty() && GetCachedFileName(candidate, cacheFile) == 0)
-                SaveFoundResource(candidate, cacheFile, row, record);
+            CachedBody body;
+            if (!candidate.empty() && InCache(candidate, body))
+                SaveFoundResource(candidate, body, row, record);
         }
     }
 

@@ -127,6 +127,44 @@ WriteOutcome WriteWholeFile(const std::string& file, std::string_view bytes)
     return { 0, true };
 }
 
+namespace {
+
+    // The copy of CopyWholeFile once no link was made straight at target; linkAside when something
+    // is at target already, so that a link under the temporary name can be renamed over it.
+    int CopyThroughPartialFile(
+        const std::string& source, const std::string& target, bool linkAside, std::uint64_t& bytes)
+    {
+        UniqueFd from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!from)
+            return errno;
+        struct stat info { };
+        if (::fstat(from.Get(), &info) != 0)
+            return errno;
+        if (!S_ISREG(info.st_mode))
+            return EINVAL;
+
+        PartialFile partial(target);
+        if (linkAside && ::link(source.c_str(), partial.Path().c_str()) == 0) {
+            if (int error = partial.Commit())
+                return error;
+            bytes = std::uint64_t(info.st_size);
+            return 0;
+        }
+        UniqueFd to(::open(partial.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!to)
+            return errno;
+        if (int error = CopyAll(from.Get(), to.Get(), std::uint64_t(info.st_size)))
+            return error;
+        if (int error = to.Close())
+            return error;
+        if (int error = partial.Commit())
+            return error;
+        bytes = std::uint64_t(info.st_size);
+        return 0;
+    }
+
+} // namespace
+
 int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes)
 {
     IgnoreFileSizeSignal();
@@ -148,33 +186,25 @@ int CopyWholeFile(const std::string& source, const std::string& target, std::uin
         // failure (another file system, no links there) makes it a copy.
         linkAside = errno == EEXIST;
     }
-    UniqueFd from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!from)
-        return errno;
-    struct stat info { };
-    if (::fstat(from.Get(), &info) != 0)
-        return errno;
-    if (!S_ISREG(info.st_mode))
-        return EINVAL;
+    return CopyThroughPartialFile(source, target, linkAside, bytes);
+}
 
-    PartialFile partial(target);
-    if (linkAside && ::link(source.c_str(), partial.Path().c_str()) == 0) {
-        if (int error = partial.Commit())
-            return error;
-        bytes = std::uint64_t(info.st_size);
-        return 0;
+int CopyStoredFile(
+    const std::string& source, std::uint64_t size, const std::string& target, std::uint64_t& bytes)
+{
+    IgnoreFileSizeSignal();
+    // The source's size is known and the source never changes, so a link made straight at target
+    // needs no look at it first: one system call a file. Only a link that cannot be made looks at
+    // the source, and then as CopyWholeFile does.
+    bool linkAside = false;
+    if (g_hardLinks.load()) {
+        if (::link(source.c_str(), target.c_str()) == 0) {
+            bytes = size;
+            return 0;
+        }
+        linkAside = errno == EEXIST;
     }
-    UniqueFd to(::open(partial.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!to)
-        return errno;
-    if (int error = CopyAll(from.Get(), to.Get(), std::uint64_t(info.st_size)))
-        return error;
-    if (int error = to.Close())
-        return error;
-    if (int error = partial.Commit())
-        return error;
-    bytes = std::uint64_t(info.st_size);
-    return 0;
+    return CopyThroughPartialFile(source, target, linkAside, bytes);
 }
 
 int MakeCaptureFolders(const std::string& folder)

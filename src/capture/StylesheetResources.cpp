@@ -79,8 +79,8 @@ namespace {
     void SaveCssFile(
         offline::CssReferenceKind referenceKind, const std::string& address, const std::string& referrer)
     {
-        std::string cacheFile;
-        if (engine::GetCachedFileName(address, cacheFile) != 0)
+        auto body = engine::FindCachedBody(address);
+        if (!body)
             return;
         CssFileKind kind = KindOf(referenceKind);
         mapping::AddressRecord resource = mapping::PathRecord(address);
@@ -91,7 +91,8 @@ namespace {
             return;
         std::uint64_t bytes = 0;
         int folderError = MakeCaptureFolders(folder);
-        int error = folderError ? folderError : CopyWholeFile(cacheFile, target, bytes);
+        int error
+            = folderError ? folderError : CopyStoredFile(body->file.string(), body->size, target, bytes);
         if (error) {
             RecordFailure(target, error);
             return;

@@ -24,6 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+    // Addresses longer than this always take the parser, which bounds what it accepts.
+    constexpr size_t kFastCanonicalLength = 64 * 1024;
+
     // Writes all of bytes to fd; false on any failure.
     bool WriteAllTo(int fd, std::string_view bytes)
     {
@@ -81,6 +84,129 @@ namespace {
                 return true;
         }
         return false;
+    }
+
+    // A character that may stand as it is in the path or query of a canonical address: the
+    // unreserved and sub-delimiter characters, ":" and "@" (RFC 3986 "pchar"), and "/".
+    bool IsPlainAddressCharacter(char c)
+    {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+            return true;
+        return std::string_view("-._~!$&'()*+,;=:@/").find(c) != std::string_view::npos;
+    }
+
+    // A host name the canonical form writes as it is: labels of lower-case letters, digits and
+    // hyphens. A name whose last label starts with a digit is an IPv4 address, which the canonical
+    // form writes as four decimal numbers ("127.1" and "0x7f.0.0.1" are other forms of it).
+    bool IsPlainHost(std::string_view host)
+    {
+        if (host.empty() || host.size() > 253)
+            return false;
+        size_t lastLabel = host.rfind('.');
+        lastLabel = lastLabel == std::string_view::npos ? 0 : lastLabel + 1;
+        bool numeric = lastLabel < host.size() && host[lastLabel] >= '0' && host[lastLabel] <= '9';
+        if (!numeric) {
+            size_t labelStart = 0;
+            for (size_t i = 0; i <= host.size(); ++i) {
+                if (i == host.size() || host[i] == '.') {
+                    size_t length = i - labelStart;
+                    if (length == 0 || length > 63 || host[labelStart] == '-' || host[i - 1] == '-')
+                        return false;
+                    labelStart = i + 1;
+                    continue;
+                }
+                char c = host[i];
+                if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'))
+                    return false;
+            }
+            return true;
+        }
+        int parts = 0;
+        size_t start = 0;
+        for (size_t i = 0; i <= host.size(); ++i) {
+            if (i < host.size() && host[i] != '.') {
+                if (host[i] < '0' || host[i] > '9' || i - start >= 3)
+                    return false;
+                continue;
+            }
+            std::string_view part = host.substr(start, i - start);
+            if (part.empty() || (part.size() > 1 && part[0] == '0') || std::stoi(std::string(part)) > 255)
+                return false;
+            ++parts;
+            start = i + 1;
+        }
+        return parts == 4;
+    }
+
+    // Whether address is already in the canonical form, so that parsing it would give it back as it
+    // is: http or https in lower case, a plain host, a port other than the scheme's default, a path,
+    // no user information, no fragment, no dot segment, and only plain characters and upper-case
+    // escapes in the path and query. Most addresses a page names are; anything else takes the
+    // parser.
+    bool IsCanonicalHttpAddress(std::string_view address)
+    {
+        if (address.size() > kFastCanonicalLength)
+            return false;
+        std::string_view rest;
+        std::string_view defaultPort;
+        if (address.rfind("http://", 0) == 0) {
+            rest = address.substr(7);
+            defaultPort = "80";
+        } else if (address.rfind("https://", 0) == 0) {
+            rest = address.substr(8);
+            defaultPort = "443";
+        } else {
+            return false;
+        }
+        size_t pathStart = rest.find('/');
+        if (pathStart == std::string_view::npos)
+            return false;
+        std::string_view authority = rest.substr(0, pathStart);
+        size_t colon = authority.find(':');
+        if (colon != std::string_view::npos) {
+            std::string_view port = authority.substr(colon + 1);
+            if (port.empty() || port.size() > 5 || port[0] == '0' || port == defaultPort
+                || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })
+                || std::stoi(std::string(port)) > 65535)
+                return false;
+            authority = authority.substr(0, colon);
+        }
+        if (!IsPlainHost(authority))
+            return false;
+
+        bool inQuery = false;
+        size_t segmentStart = pathStart;
+        for (size_t i = pathStart; i <= rest.size(); ++i) {
+            bool end = i == rest.size();
+            char c = end ? '/' : rest[i];
+            if (!inQuery && (c == '/' || c == '?')) {
+                // The segment that ends here: "." and ".." are removed by the parser.
+                std::string_view segment = rest.substr(segmentStart + 1, i - segmentStart - 1);
+                if (i > pathStart && (segment == "." || segment == ".."))
+                    return false;
+                segmentStart = i;
+                inQuery = c == '?';
+                continue;
+            }
+            if (end)
+                break;
+            if (c == '%') {
+                // An upper-case escape, and none of a dot (which the parser may read as one).
+                if (i + 2 >= rest.size() || !IsHexDigit(rest[i + 1]) || !IsHexDigit(rest[i + 2])
+                    || (rest[i + 1] >= 'a' && rest[i + 1] <= 'f')
+                    || (rest[i + 2] >= 'a' && rest[i + 2] <= 'f')
+                    || (rest[i + 1] == '2' && rest[i + 2] == 'E'))
+                    return false;
+                i += 2;
+                continue;
+            }
+            if (!IsPlainAddressCharacter(c) && !(inQuery && c == '?'))
+                return false;
+        }
+        // The parser drops an empty query.
+        if (address.back() == '?' && inQuery && address.find('?') == address.size() - 1)
+            return false;
+        return true;
     }
 
     // Prepares a text the way a browser does before parsing it as an address: surrounding blanks and
@@ -414,7 +540,7 @@ void EngineCache::Entry::Commit(const std::vector<std::string>& addresses)
         return;
     }
     m_committed = true;
-    m_cache.Index(addresses, m_file);
+    m_cache.Index(addresses, { m_file, m_size });
 }
 
 std::unique_ptr<EngineCache::Entry> EngineCache::BeginEntry()
@@ -433,7 +559,7 @@ void EngineCache::WriteHeld(QueuedBody body)
     if (m_stopping) {
         lock.unlock();
         if (WriteBodyFile(body))
-            Index(body.addresses, body.file);
+            Index(body.addresses, { body.file, body.bytes.size() });
         return;
     }
     // Bodies are indexed in the order of their commits, so a commit waits for room in the queue.
@@ -480,7 +606,7 @@ void EngineCache::RunWriter()
         lock.lock();
         for (std::size_t i = 0; i < batch.size(); ++i) {
             if (written[i])
-                IndexLocked(batch[i].addresses, batch[i].file);
+                IndexLocked(batch[i].addresses, { std::move(batch[i].file), batch[i].bytes.size() });
             m_queuedBytes -= batch[i].bytes.size();
         }
         m_writing = false;
@@ -513,6 +639,14 @@ void EngineCache::Store(const std::vector<std::string>& addresses, std::string_v
 
 std::optional<fs::path> EngineCache::Lookup(std::string_view address) const
 {
+    auto body = Find(address);
+    if (!body)
+        return std::nullopt;
+    return std::move(body->file);
+}
+
+std::optional<CachedBody> EngineCache::Find(std::string_view address) const
+{
     std::string key = Canonicalize(address);
     if (key.empty())
         return std::nullopt;
@@ -521,7 +655,7 @@ std::optional<fs::path> EngineCache::Lookup(std::string_view address) const
     auto it = m_index.find(key);
     if (it == m_index.end())
         return std::nullopt;
-    return it->second;
+    return m_bodies[it->second];
 }
 
 void EngineCache::Clear()
@@ -529,28 +663,42 @@ void EngineCache::Clear()
     std::unique_lock lock(m_mutex);
     WaitForWrites(lock);
     std::error_code error;
-    for (const auto& [address, file] : m_index)
-        fs::remove(file, error);
+    for (const CachedBody& body : m_bodies)
+        fs::remove(body.file, error);
+    m_bodies.clear();
     m_index.clear();
 }
 
-void EngineCache::Index(const std::vector<std::string>& addresses, const fs::path& file)
+void EngineCache::Index(const std::vector<std::string>& addresses, CachedBody body)
 {
     std::lock_guard lock(m_mutex);
-    IndexLocked(addresses, file);
+    IndexLocked(addresses, std::move(body));
 }
 
-void EngineCache::IndexLocked(const std::vector<std::string>& addresses, const fs::path& file)
+void EngineCache::IndexLocked(const std::vector<std::string>& addresses, CachedBody body)
 {
+    std::size_t position = m_bodies.size();
+    bool indexed = false;
     for (const std::string& address : addresses) {
         std::string key = Canonicalize(address);
-        if (!key.empty())
-            m_index[key] = file;
+        if (key.empty())
+            continue;
+        m_index.insert_or_assign(std::move(key), position);
+        indexed = true;
     }
+    if (indexed)
+        m_bodies.push_back(std::move(body));
+}
+
+bool EngineCache::IsCanonical(std::string_view address)
+{
+    return IsCanonicalHttpAddress(address);
 }
 
 std::string EngineCache::Canonicalize(std::string_view address)
 {
+    if (IsCanonicalHttpAddress(address))
+        return std::string(address);
     CanonicalMemo& memo = CanonicalMemo::Shared();
     if (auto known = memo.Find(address))
         return std::move(*known);
@@ -599,14 +747,16 @@ namespace {
 
 std::uint32_t GetCachedFileName(const std::string& address, std::string& cacheFile)
 {
-    auto file = EngineCache::ForThisRun().Lookup(address);
-    if (!file)
+    auto body = FindCachedBody(address);
+    if (!body)
         return kFileNotFound;
-    std::error_code error;
-    if (!fs::is_regular_file(*file, error))
-        return kFileNotFound;
-    cacheFile = file->string();
+    cacheFile = body->file.string();
     return 0;
+}
+
+std::optional<CachedBody> FindCachedBody(const std::string& address)
+{
+    return EngineCache::ForThisRun().Find(address);
 }
 
 } // namespace pagestow::engine

@@ -13,9 +13,16 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace pagestow::engine {
+
+// A body in the engine cache: its file, which is never changed once stored, and its size.
+struct CachedBody {
+    std::filesystem::path file;
+    std::uint64_t size = 0;
+};
 
 // The engine cache: every resource an engine loaded completely with a final 2xx response, as a file
 // holding the body exactly as received, indexed by the requested and the final address. Lookups
@@ -73,6 +80,8 @@ public:
     void Store(const std::vector<std::string>& addresses, std::string_view bytes);
     // The file holding the body of address, when the cache has it.
     std::optional<std::filesystem::path> Lookup(std::string_view address) const;
+    // The body of address with its size, when the cache has it (from the index alone).
+    std::optional<CachedBody> Find(std::string_view address) const;
     // Removes every entry (the files too).
     void Clear();
 
@@ -86,6 +95,10 @@ public:
     // dot segments removed, fragment dropped, blanks and non-ASCII bytes percent-encoded. Empty for
     // a text that is no absolute address with a scheme.
     static std::string Canonicalize(std::string_view address);
+    // Whether address is an http or https address that Canonicalize gives back as it is. A quick
+    // look at the text: it says no to some canonical addresses (those that need a closer look), and
+    // never yes to one that is not.
+    static bool IsCanonical(std::string_view address);
 
 private:
     struct QueuedBody {
@@ -94,8 +107,8 @@ private:
         std::vector<std::string> addresses;
     };
 
-    void Index(const std::vector<std::string>& addresses, const std::filesystem::path& file);
-    void IndexLocked(const std::vector<std::string>& addresses, const std::filesystem::path& file);
+    void Index(const std::vector<std::string>& addresses, CachedBody body);
+    void IndexLocked(const std::vector<std::string>& addresses, CachedBody body);
     // Queues a held body for the writer thread, which writes it to its file and indexes it.
     void WriteHeld(QueuedBody body);
     bool WriteBodyFile(const QueuedBody& body);
@@ -106,7 +119,9 @@ private:
 
     std::filesystem::path m_folder;
     mutable std::mutex m_mutex;
-    std::map<std::string, std::filesystem::path> m_index;
+    // Every body stored, and the position of each address's body among them.
+    std::vector<CachedBody> m_bodies;
+    std::unordered_map<std::string, std::size_t> m_index;
     std::uint64_t m_nextFile = 0;
 
     std::thread m_writer;
@@ -125,5 +140,8 @@ inline constexpr std::uint32_t kFileNotFound = 2;
 // Looks address up in this run's engine cache: 0 with cacheFile set to the file's path, or
 // kFileNotFound with cacheFile left as it was.
 std::uint32_t GetCachedFileName(const std::string& address, std::string& cacheFile);
+
+// Looks address up in this run's engine cache: the body's file and size.
+std::optional<CachedBody> FindCachedBody(const std::string& address);
 
 } // namespace pagestow::engine

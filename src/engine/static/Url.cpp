@@ -70,6 +70,39 @@ namespace {
         return scheme == "http" || scheme == "https";
     }
 
+    // A reference that is a path (and query) joined to a canonical base, as text: the common case of
+    // a page's references. Only a join whose result is canonical as it stands is taken; anything
+    // else (dot segments, escapes to look at, a reference that is only a query) goes to the parser.
+    std::optional<std::string> JoinPlainReference(const std::string& canonicalBase, std::string_view relative)
+    {
+        if (relative.empty() || relative[0] == '?' || relative.find_first_of("\\#") != std::string_view::npos)
+            return std::nullopt;
+        // A colon before the first slash could be read as a scheme.
+        size_t firstSlash = relative.find_first_of("/?");
+        if (relative.substr(0, firstSlash).find(':') != std::string_view::npos)
+            return std::nullopt;
+        size_t authority = canonicalBase.find("://");
+        if (authority == std::string::npos)
+            return std::nullopt;
+        size_t pathStart = canonicalBase.find('/', authority + 3);
+        if (pathStart == std::string::npos)
+            return std::nullopt;
+        std::string joined;
+        if (relative[0] == '/') {
+            joined.reserve(pathStart + relative.size());
+            joined.append(canonicalBase, 0, pathStart).append(relative);
+        } else {
+            size_t query = canonicalBase.find('?', pathStart);
+            size_t lastSlash
+                = canonicalBase.rfind('/', query == std::string::npos ? std::string::npos : query);
+            joined.reserve(lastSlash + 1 + relative.size());
+            joined.append(canonicalBase, 0, lastSlash + 1).append(relative);
+        }
+        if (!EngineCache::IsCanonical(joined))
+            return std::nullopt;
+        return joined;
+    }
+
 } // namespace
 
 std::string SchemeOf(std::string_view address)
@@ -153,6 +186,8 @@ std::optional<std::string> ResolveHttpUrl(
     }
     if (relative[0] == '#')
         return canonicalBase;
+    if (auto joined = JoinPlainReference(canonicalBase, relative))
+        return joined;
     if (!last.url)
         return std::nullopt;
     UrlHandle url(curl_url_dup(last.url.get()));

@@ -84,7 +84,9 @@ namespace {
     {
         // The settled child is the larger one; the other grows while the watch looks on.
         HungryChild settled(64 * kMiB);
-        const std::uint64_t base = MeasureTree(getpid()).total;
+        // The watch counts the processes below this one, not this one (whose size depends on the
+        // cases run before in the same process): here that is the settled child alone.
+        const std::uint64_t base = MeasureTree(getpid()).largestBytes;
         MemoryWatch watch(base + 48 * kMiB);
         watch.Begin();
         for (int tries = 0; tries < 1000 && watch.Peak() == 0; ++tries)

@@ -204,8 +204,18 @@ std::optional<std::string> ResolveHttpUrl(
 
 namespace {
 
+    // The authority of a canonical address ("host" or "host:port"), whose scheme ends at "://".
+    std::string_view CanonicalAuthority(std::string_view canonical)
+    {
+        size_t start = canonical.find("://") + 3;
+        return canonical.substr(start, canonical.find('/', start) - start);
+    }
+
     std::string ParseOrigin(std::string_view address)
     {
+        // A canonical address has its origin written out before its path.
+        if (EngineCache::IsCanonical(address))
+            return std::string(address.substr(0, address.find('/', address.find("://") + 3)));
         UrlHandle url(curl_url());
         std::string text(address);
         if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
@@ -259,6 +269,13 @@ std::optional<std::string> ReferrerFor(std::string_view document, std::string_vi
 
 int PortOf(std::string_view address)
 {
+    if (EngineCache::IsCanonical(address)) {
+        std::string_view authority = CanonicalAuthority(address);
+        size_t colon = authority.find(':');
+        if (colon == std::string_view::npos)
+            return SchemeOf(address) == "https" ? 443 : 80;
+        return std::stoi(std::string(authority.substr(colon + 1)));
+    }
     UrlHandle url(curl_url());
     std::string text(address);
     if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)

@@ -1,5 +1,7 @@
 #include "engine/static/Url.h"
 
+#include "engine/EngineCache.h"
+
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -59,6 +61,19 @@ namespace {
                 auto parsed = ResolveHttpUrl(base, std::string(reference) + "#f");
                 EXPECT_EQ(direct, parsed) << base << " + " << reference;
             }
+    }
+
+    // Origin and port of an address in the canonical form are read from its text; with a fragment the
+    // parser reads them.
+    TEST(OriginOf, CanonicalAddressGivesWhatTheParserReads)
+    {
+        for (const char* address : { "http://h/", "https://h/a?b", "http://h:8080/x", "https://a.b.c:8443/",
+                 "http://127.0.0.1:5000/p.png", "https://h:80/", "http://h:443/", "http://1.2.3.4/" }) {
+            ASSERT_TRUE(EngineCache::IsCanonical(address)) << address;
+            std::string parsed = std::string(address) + "#f";
+            EXPECT_EQ(OriginOf(address), OriginOf(parsed)) << address;
+            EXPECT_EQ(PortOf(address), PortOf(parsed)) << address;
+        }
     }
 
     TEST(ReferrerFor, SendsFullAddressSameOriginAndOriginAcross)

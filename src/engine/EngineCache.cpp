@@ -563,13 +563,18 @@ void EngineCache::WriteHeld(QueuedBody body)
         return;
     }
     // Bodies are indexed in the order of their commits, so a commit waits for room in the queue.
+    if (m_queuedBytes + body.bytes.size() > kQueuedBodyBytes && m_writerWaiting)
+        m_work.notify_one();
     m_written.wait(
         lock, [&] { return m_queue.empty() || m_queuedBytes + body.bytes.size() <= kQueuedBodyBytes; });
     m_queuedBytes += body.bytes.size();
     m_queue.push_back(std::move(body));
+    // The writer is woken for a batch, not for every body: waking it costs both threads a system call
+    // and a switch, which on a page of thousands of small images was a tenth of the loading thread's
+    // time. Whoever needs the files waits for them (WaitForWrites), and that wakes it for the rest.
     if (!m_writer.joinable())
         m_writer = std::thread([this] { RunWriter(); });
-    else if (m_writerWaiting)
+    else if (m_writerWaiting && (m_queue.size() >= kWakeBodies || m_queuedBytes >= kWakeBytes))
         m_work.notify_one();
 }
 
@@ -616,6 +621,8 @@ void EngineCache::RunWriter()
 
 void EngineCache::WaitForWrites(std::unique_lock<std::mutex>& lock) const
 {
+    if (!m_queue.empty() && m_writerWaiting)
+        m_work.notify_one();
     m_written.wait(lock, [this] { return m_queue.empty() && !m_writing; });
 }
 

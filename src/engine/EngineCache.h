@@ -73,6 +73,9 @@ public:
     static constexpr std::size_t kHeldBodyBytes = 256 * 1024;
     // At most this many bytes of held bodies wait for the writer thread; beyond it a commit waits.
     static constexpr std::uint64_t kQueuedBodyBytes = 32u << 20;
+    // The writer thread is woken once this many bodies or bytes wait, or when the files are needed.
+    static constexpr std::size_t kWakeBodies = 32;
+    static constexpr std::uint64_t kWakeBytes = 1u << 20;
 
     // Starts a new entry.
     std::unique_ptr<Entry> BeginEntry();
@@ -130,7 +133,7 @@ private:
     bool m_writing = false;
     bool m_writerWaiting = false;
     bool m_stopping = false;
-    std::condition_variable m_work;
+    mutable std::condition_variable m_work;
     mutable std::condition_variable m_written;
 };
 

@@ -542,6 +542,9 @@ namespace {
         // Off the load's share (which goes with the load), and every option back to its default: the
         // next transfer sets all it needs.
         curl_easy_setopt(easy.get(), CURLOPT_SHARE, nullptr);
+        // libcurl 7.88 keeps the cookie-file names a handle was given past a reset, and loses them
+        // when they are given again: the list is emptied here.
+        curl_easy_setopt(easy.get(), CURLOPT_COOKIEFILE, nullptr);
         curl_easy_reset(easy.get());
         m_idleHandles.push_back(std::move(easy));
     }

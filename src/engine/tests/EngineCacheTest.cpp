@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace pagestow::engine {
@@ -201,6 +202,22 @@ namespace {
             cache.Store({ "http://h/late.png" }, "late");
         }
         EXPECT_FALSE(fs::exists(scratch.Path() / "c"));
+    }
+
+    TEST(EngineCache, FewSmallBodiesAreWrittenWhenTheyAreLookedUp)
+    {
+        // Fewer bodies than wake the writer: the lookup has it write them.
+        ScratchFolder scratch;
+        EngineCache cache(scratch.Path() / "c");
+        cache.Store({ "http://h/0.png" }, "0");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the writer now waits for more
+        for (int i = 1; i < 4; ++i)
+            cache.Store({ "http://h/" + std::to_string(i) + ".png" }, std::to_string(i));
+        for (int i = 3; i >= 0; --i) {
+            auto file = cache.Lookup("http://h/" + std::to_string(i) + ".png");
+            ASSERT_TRUE(file) << i;
+            EXPECT_EQ(ReadBytes(*file), std::to_string(i));
+        }
     }
 
     TEST(EngineCache, FolderRemovedUnderTheCacheIsMadeAgainForTheNextBody)

@@ -94,6 +94,25 @@ namespace {
     };
     ActiveWalk g_activeWalk;
 
+    // The copies of the document walk under way, or null when a step runs on its own (its copies are
+    // then made in place).
+    BackgroundCopies* g_copies = nullptr;
+
+    class CopiesScope {
+    public:
+        explicit CopiesScope(BackgroundCopies* copies)
+            : m_previous(g_copies)
+        {
+            g_copies = copies;
+        }
+        ~CopiesScope() { g_copies = m_previous; }
+        CopiesScope(const CopiesScope&) = delete;
+        CopiesScope& operator=(const CopiesScope&) = delete;
+
+    private:
+        BackgroundCopies* m_previous;
+    };
+
     class ActiveWalkScope {
     public:
         ActiveWalkScope(const Object* document, const ElementIndex* index)
@@ -156,8 +175,12 @@ namespace {
     {
         std::string_view trimmed = mapping::TrimControls(value);
         bool relative = mapping::IsRelativeAddress(trimmed);
-        if (relative && row.logsRelative)
+        if (relative && row.logsRelative) {
+            // After the reports of the copies before it.
+            if (g_copies)
+                g_copies->Finish();
             AddLogLine(std::string(kRelativeLinkLine));
+        }
         // A combination past the path limit leaves only the site's base address, which names the
         // root document and not this resource.
         bool combines = !mapping::CombinationFails(record, trimmed);
@@ -193,6 +216,23 @@ namespace {
         return SavedEntry::Kind::Image;
     }
 
+    // Steps 11 and 13 once a resource's copy has ended: the path is entered once it names a complete
+    // file, and reported; a copy that failed is recorded and the path is not claimed.
+    void ReportCopy(SavedEntry::Kind kind, const std::string& address, const std::string& url,
+        const std::string& target, std::string_view reportText, int error, std::uint64_t bytes)
+    {
+        if (error) {
+            RecordFailure(target, error);
+            return;
+        }
+        if (SavedFiles)
+            SavedFiles->Add(target);
+        LastCapture().saved.push_back({ kind, address, url, target, bytes });
+        std::string report = std::string(reportText) + target;
+        AddResultLine(report);
+        SetStatusText(report);
+    }
+
     // Steps 7 to 13 for an address found in the cache: the target path from the address that was
     // found, each local file once, never over a document of the capture, and reported only once the
     // file is complete.
@@ -206,27 +246,29 @@ namespace {
         std::string target = mapping::LocalTargetPath(
             folder, resource.Value("filename"), row.defaultName, row.defaultExtension);
 
-        // 10. Each local file once per capture, and never in place of a saved document.
+        // 10. Each local file once per capture, and never in place of a saved document. A copy to the
+        //     same target still under way decides first.
+        if (g_copies && g_copies->Holds(target))
+            g_copies->Finish();
         if (SavedFiles && (SavedFiles->Contains(target) || SavedFiles->IsDocument(target)))
             return;
 
-        // 12. The copy is complete under its own name, or it is not there and not claimed.
-        std::uint64_t bytes = 0;
-        int error = folderError ? folderError : CopyStoredFile(body.file.string(), body.size, target, bytes);
-        if (error) {
-            RecordFailure(target, error);
+        // 12. The copy is complete under its own name, or it is not there and not claimed; 11. and 13.
+        //     follow once it is, in the order of the walk.
+        auto saved = [kind = KindOf(row), address, url = record.Value("url"), target,
+                         reportText = row.reportText](int error, std::uint64_t bytes) {
+            ReportCopy(kind, address, url, target, reportText, error, bytes);
+        };
+        if (g_copies && !folderError) {
+            g_copies->Report();
+            g_copies->Submit(body.file.string(), body.size, std::move(target), std::move(saved));
             return;
         }
-
-        // 11. The path is entered once it names a complete file.
-        if (SavedFiles)
-            SavedFiles->Add(target);
-        LastCapture().saved.push_back({ KindOf(row), address, record.Value("url"), target, bytes });
-
-        // 13. Report.
-        std::string report = std::string(row.reportText) + target;
-        AddResultLine(report);
-        SetStatusText(report);
+        if (g_copies)
+            g_copies->Finish();
+        std::uint64_t bytes = 0;
+        int error = folderError ? folderError : CopyStoredFile(body.file.string(), body.size, target, bytes);
+        saved(error, bytes);
     }
 
     void SaveAttributeResources(
@@ -301,6 +343,10 @@ void SaveDocumentResources(const ObjectPtr& document, const mapping::AddressReco
     //    from them once for the whole document.
     ElementIndex index = MakeIndex(document);
     ActiveWalkScope scope(document.get(), &index);
+    // The resources' copies are made beside the walk and reported in its order; all are made and
+    // reported before the walk ends.
+    BackgroundCopies copies;
+    CopiesScope copiesScope(&copies);
 
     // 2. The step for every element in collection order.
     std::int32_t length = index.Length();
@@ -308,6 +354,7 @@ void SaveDocumentResources(const ObjectPtr& document, const mapping::AddressReco
         PumpMessages();
         SaveElementResources(document, record, index.SourceIndexAt(position));
     }
+    copies.Finish();
 }
 
 void SaveElementResources(

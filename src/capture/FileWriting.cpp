@@ -1,5 +1,7 @@
 #include "capture/FileWriting.h"
 
+#include "base/Ascii.h"
+
 #include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "mapping/FileUtils.h"
@@ -205,6 +207,105 @@ int CopyStoredFile(
         linkAside = errno == EEXIST;
     }
     return CopyThroughPartialFile(source, target, linkAside, bytes);
+}
+
+BackgroundCopies::BackgroundCopies()
+{
+    // The copying thread must find the signal already ignored; the first copy sets it.
+    IgnoreFileSizeSignal();
+}
+
+BackgroundCopies::~BackgroundCopies()
+{
+    try {
+        Finish();
+    } catch (...) {
+        // A report that failed while the walk is being left for another error: that error stands.
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_work.notify_one();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void BackgroundCopies::Submit(std::string source, std::uint64_t size, std::string target, Done done)
+{
+    // A bounded backlog: the walk does not run ahead of the file system without limit.
+    constexpr std::size_t kMaxWaiting = 4096;
+    if (m_waiting.size() >= kMaxWaiting)
+        ReportArrived(true);
+    m_targets.insert(base::LowerAscii(target));
+    m_waiting.push_back({ target, std::move(done) });
+    bool wake = false;
+    {
+        std::lock_guard lock(m_mutex);
+        wake = m_todo.empty();
+        m_todo.push_back({ std::move(source), size, std::move(target) });
+    }
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { Run(); });
+    else if (wake)
+        m_work.notify_one();
+}
+
+bool BackgroundCopies::Holds(const std::string& target) const
+{
+    return !m_targets.empty() && m_targets.count(base::LowerAscii(target)) != 0;
+}
+
+void BackgroundCopies::Report()
+{
+    ReportArrived(false);
+}
+
+void BackgroundCopies::Finish()
+{
+    while (!m_waiting.empty())
+        ReportArrived(true);
+}
+
+void BackgroundCopies::ReportArrived(bool wait)
+{
+    if (m_waiting.empty())
+        return;
+    std::deque<Outcome> arrived;
+    {
+        std::unique_lock lock(m_mutex);
+        if (wait)
+            m_arrived.wait(lock, [this] { return !m_outcomes.empty(); });
+        arrived.swap(m_outcomes);
+    }
+    // One copying thread takes the copies in order, so the outcomes come in the order asked for.
+    for (const Outcome& outcome : arrived) {
+        Waiting waiting = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        m_targets.erase(m_targets.find(base::LowerAscii(waiting.target)));
+        waiting.done(outcome.error, outcome.bytes);
+    }
+}
+
+void BackgroundCopies::Run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_work.wait(lock, [this] { return m_stop || !m_todo.empty(); });
+        if (m_todo.empty())
+            return;
+        std::deque<Copy> batch;
+        batch.swap(m_todo);
+        lock.unlock();
+        for (Copy& copy : batch) {
+            Outcome outcome;
+            outcome.error = CopyStoredFile(copy.source, copy.size, copy.target, outcome.bytes);
+            std::lock_guard done(m_mutex);
+            m_outcomes.push_back(outcome);
+        }
+        lock.lock();
+        m_arrived.notify_one();
+    }
 }
 
 int MakeCaptureFolders(const std::string& folder)

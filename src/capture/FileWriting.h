@@ -4,9 +4,15 @@
 
 #include "base/Owned.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_set>
 
 namespace pagestow::capture {
 
@@ -55,6 +61,62 @@ int CopyWholeFile(const std::string& source, const std::string& target, std::uin
 // engine cache): a hard link made straight at target takes one system call and sets bytes to size.
 int CopyStoredFile(
     const std::string& source, std::uint64_t size, const std::string& target, std::uint64_t& bytes);
+
+// Copies made by CopyStoredFile on a thread of their own while the caller goes on, each reported back
+// on the caller's thread in the order they were asked for. The capture's walk does its own work
+// while the file system makes the links: on a page of thousands of images the links are a third of
+// the walk. Only the thread that made it may use it.
+class BackgroundCopies {
+public:
+    // Told the copy's outcome: 0 and the bytes copied, or the errno (nothing at target then).
+    using Done = std::function<void(int error, std::uint64_t bytes)>;
+
+    BackgroundCopies();
+    // Waits for every copy and reports it (Finish).
+    ~BackgroundCopies();
+    BackgroundCopies(const BackgroundCopies&) = delete;
+    BackgroundCopies& operator=(const BackgroundCopies&) = delete;
+
+    // Asks for CopyStoredFile(source, size, target); done is called later from Report or Finish.
+    void Submit(std::string source, std::uint64_t size, std::string target, Done done);
+    // Reports the copies made so far, in order, without waiting.
+    void Report();
+    // Waits for every copy asked for and reports them, in order.
+    void Finish();
+    // Whether a copy to target, or to a path differing from it only in the letter case of ASCII
+    // letters (which the capture counts as one file), was asked for and not reported yet.
+    bool Holds(const std::string& target) const;
+
+private:
+    struct Copy {
+        std::string source;
+        std::uint64_t size = 0;
+        std::string target;
+    };
+    struct Outcome {
+        int error = 0;
+        std::uint64_t bytes = 0;
+    };
+    struct Waiting {
+        std::string target;
+        Done done;
+    };
+    void Run();
+    // Reports what has arrived; with wait, first waits until something has (or nothing is left).
+    void ReportArrived(bool wait);
+
+    // The caller's thread only.
+    std::deque<Waiting> m_waiting;
+    std::unordered_multiset<std::string> m_targets;
+    // Shared with the copying thread.
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::condition_variable m_arrived;
+    std::deque<Copy> m_todo;
+    std::deque<Outcome> m_outcomes;
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 // Makes folder with every missing level, as mapping::MakeFolders does, once per capture: a folder
 // the capture has made already is not looked at again.

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <set>
 #include <sys/stat.h>
+#include <vector>
 
 namespace pagestow::capture::testing {
 namespace {
@@ -114,6 +115,51 @@ namespace {
         EXPECT_EQ(bytes, 7u);
         EXPECT_EQ(Names(), (std::set<std::string> { "body-1", "folder" }));
         EXPECT_EQ(fs::directory_iterator(At("folder")) == fs::directory_iterator(), false);
+    }
+
+    TEST_P(FileCopy, CopiesMadeInTheBackgroundAreReportedInTheOrderAskedFor)
+    {
+        Put(At("body-1"), "bytes");
+        Put(At("existing.gif"), "old");
+        fs::create_directory(At("folder"));
+        constexpr int kCopies = 3000;
+        auto expectedError = [](int i) {
+            return i == 50 ? EISDIR : (i % 100 == 7 || i % 100 == 13) ? ENOENT : 0;
+        };
+        std::vector<std::pair<int, int>> reports;
+        {
+            BackgroundCopies copies;
+            for (int i = 0; i < kCopies; ++i) {
+                std::string source = At(i % 100 == 13 ? "body-missing" : "body-1");
+                std::string target = i == 50 ? At("folder")
+                    : i == 60                ? At("existing.gif")
+                    : i % 100 == 7           ? At("nowhere/" + std::to_string(i) + ".gif")
+                                             : At("c" + std::to_string(i) + ".gif");
+                copies.Submit(source, 5, target, [&reports, i](int error, std::uint64_t bytes) {
+                    reports.emplace_back(i, error);
+                    EXPECT_EQ(bytes, error ? 0u : 5u) << i;
+                });
+                if (i % 500 == 0)
+                    copies.Report();
+            }
+            // Until reported, a copy is held under its target in any letter case.
+            EXPECT_TRUE(copies.Holds(At("C2999.GIF")));
+            EXPECT_FALSE(copies.Holds(At("c2999.gif.part")));
+            copies.Finish();
+            EXPECT_FALSE(copies.Holds(At("c2999.gif")));
+        }
+        ASSERT_EQ(reports.size(), std::size_t(kCopies));
+        for (int i = 0; i < kCopies; ++i) {
+            EXPECT_EQ(reports[std::size_t(i)].first, i);
+            EXPECT_EQ(reports[std::size_t(i)].second, expectedError(i)) << i;
+        }
+        EXPECT_EQ(Read(At("existing.gif")), "bytes");
+        EXPECT_EQ(Read(At("c2999.gif")), "bytes");
+        // Every copy that succeeded is there, and nothing else: no temporary names.
+        std::size_t succeeded = 0;
+        for (int i = 0; i < kCopies; ++i)
+            succeeded += expectedError(i) == 0 && i != 60 ? 1 : 0;
+        EXPECT_EQ(Names().size(), succeeded + 3); // body-1, existing.gif, folder
     }
 
     INSTANTIATE_TEST_SUITE_P(LinkOrCopy, FileCopy, ::testing::Bool(),

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace pagestow::capture {
 namespace {
@@ -239,11 +240,14 @@ void BackgroundCopies::Submit(std::string source, std::uint64_t size, std::strin
         ReportArrived(true);
     m_targets.insert(base::LowerAscii(target));
     m_waiting.push_back({ target, std::move(done) });
+    // The copying thread is woken for a batch: waking it costs a system call on each side, as much as
+    // the link it would make.
+    constexpr std::size_t kWakeCopies = 64;
     bool wake = false;
     {
         std::lock_guard lock(m_mutex);
-        wake = m_todo.empty();
         m_todo.push_back({ std::move(source), size, std::move(target) });
+        wake = m_sleeping && m_todo.size() >= kWakeCopies;
     }
     if (!m_thread.joinable())
         m_thread = std::thread([this] { Run(); });
@@ -274,8 +278,11 @@ void BackgroundCopies::ReportArrived(bool wait)
     std::deque<Outcome> arrived;
     {
         std::unique_lock lock(m_mutex);
-        if (wait)
+        if (wait) {
+            if (m_sleeping && !m_todo.empty())
+                m_work.notify_one();
             m_arrived.wait(lock, [this] { return !m_outcomes.empty(); });
+        }
         arrived.swap(m_outcomes);
     }
     // One copying thread takes the copies in order, so the outcomes come in the order asked for.
@@ -291,19 +298,20 @@ void BackgroundCopies::Run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
+        m_sleeping = true;
         m_work.wait(lock, [this] { return m_stop || !m_todo.empty(); });
+        m_sleeping = false;
         if (m_todo.empty())
             return;
         std::deque<Copy> batch;
         batch.swap(m_todo);
         lock.unlock();
-        for (Copy& copy : batch) {
-            Outcome outcome;
-            outcome.error = CopyStoredFile(copy.source, copy.size, copy.target, outcome.bytes);
-            std::lock_guard done(m_mutex);
-            m_outcomes.push_back(outcome);
-        }
+        std::vector<Outcome> outcomes(batch.size());
+        for (std::size_t i = 0; i < batch.size(); ++i)
+            outcomes[i].error
+                = CopyStoredFile(batch[i].source, batch[i].size, batch[i].target, outcomes[i].bytes);
         lock.lock();
+        m_outcomes.insert(m_outcomes.end(), outcomes.begin(), outcomes.end());
         m_arrived.notify_one();
     }
 }

@@ -115,6 +115,8 @@ private:
     std::deque<Copy> m_todo;
     std::deque<Outcome> m_outcomes;
     bool m_stop = false;
+    // The copying thread waits for work.
+    bool m_sleeping = false;
     std::thread m_thread;
 };
 

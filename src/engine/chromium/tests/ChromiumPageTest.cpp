@@ -226,7 +226,9 @@ namespace {
                 "<html><body><p>" + std::to_string(level) + "</p>" + inner + "</body></html>", "text/html");
         });
         server.Serve("/deepest.png", kPng, "image/png");
-        m_engine->SetLoadTimeout(120s);
+        // 11 s on a quiet machine; with only browser cases running beside it on two cores it has
+        // reached 109 of the 110 levels in 120 s. The bound stays inside the case's own 300 s.
+        m_engine->SetLoadTimeout(240s);
 
         EXPECT_EQ(Load(server.Url("/frame.html?level=0")), server.Url("/frame.html?level=0"));
         ObjectPtr document = Top();

@@ -171,34 +171,26 @@ namespace {
 int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes)
 {
     IgnoreFileSizeSignal();
-    // A new hard link appears whole at once, so where nothing is at target yet it needs neither a
-    // temporary name nor an open source: two system calls a file, which is most of the capture's
-    // time on pages of thousands of images.
-    bool linkAside = false;
-    if (g_hardLinks.load()) {
-        struct stat info { };
-        if (::stat(source.c_str(), &info) != 0)
-            return errno;
-        if (!S_ISREG(info.st_mode))
-            return EINVAL;
-        if (::link(source.c_str(), target.c_str()) == 0) {
-            bytes = std::uint64_t(info.st_size);
-            return 0;
-        }
-        // Something is at target: link under the temporary name and rename over it. Any other
-        // failure (another file system, no links there) makes it a copy.
-        linkAside = errno == EEXIST;
-    }
-    return CopyThroughPartialFile(source, target, linkAside, bytes);
+    // A link needs the source's size and that it is a regular file; a copy finds both out itself.
+    if (!g_hardLinks.load())
+        return CopyThroughPartialFile(source, target, false, bytes);
+    struct stat info { };
+    if (::stat(source.c_str(), &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return EINVAL;
+    return CopyStoredFile(source, std::uint64_t(info.st_size), target, bytes);
 }
 
 int CopyStoredFile(
     const std::string& source, std::uint64_t size, const std::string& target, std::uint64_t& bytes)
 {
     IgnoreFileSizeSignal();
-    // The source's size is known and the source never changes, so a link made straight at target
-    // needs no look at it first: one system call a file. Only a link that cannot be made looks at
-    // the source, and then as CopyWholeFile does.
+    // A new hard link appears whole at once, so where nothing is at target yet it needs neither a
+    // temporary name nor an open source: with the source's size known and the source never changed,
+    // one system call a file, which is most of the capture's time on pages of thousands of images.
+    // Something at target: link under the temporary name and rename over it. Any other failure
+    // (another file system, no links there) makes it a copy.
     bool linkAside = false;
     if (g_hardLinks.load()) {
         if (::link(source.c_str(), target.c_str()) == 0) {
@@ -238,8 +230,9 @@ void BackgroundCopies::Submit(std::string source, std::uint64_t size, std::strin
     constexpr std::size_t kMaxWaiting = 4096;
     if (m_waiting.size() >= kMaxWaiting)
         ReportArrived(true);
-    m_targets.insert(base::LowerAscii(target));
-    m_waiting.push_back({ target, std::move(done) });
+    std::string key = base::LowerAscii(target);
+    m_targets.insert(key);
+    m_waiting.push_back({ std::move(key), std::move(done) });
     // The copying thread is woken for a batch: waking it costs a system call on each side, as much as
     // the link it would make.
     constexpr std::size_t kWakeCopies = 64;
@@ -289,7 +282,7 @@ void BackgroundCopies::ReportArrived(bool wait)
     for (const Outcome& outcome : arrived) {
         Waiting waiting = std::move(m_waiting.front());
         m_waiting.pop_front();
-        m_targets.erase(m_targets.find(base::LowerAscii(waiting.target)));
+        m_targets.erase(m_targets.find(waiting.key));
         waiting.done(outcome.error, outcome.bytes);
     }
 }

@@ -98,7 +98,8 @@ private:
         std::uint64_t bytes = 0;
     };
     struct Waiting {
-        std::string target;
+        // The target as m_targets holds it.
+        std::string key;
         Done done;
     };
     void Run();

@@ -70,6 +70,14 @@ namespace {
         return scheme == "http" || scheme == "https";
     }
 
+    // Where the path of an address with an authority starts ("http://host:81/p": the "/" before "p"),
+    // or npos.
+    size_t PathStart(std::string_view address)
+    {
+        size_t scheme = address.find("://");
+        return scheme == std::string_view::npos ? scheme : address.find('/', scheme + 3);
+    }
+
     // A reference that is a path (and query) joined to a canonical base, as text: the common case of
     // a page's references. Only a join whose result is canonical as it stands is taken; anything
     // else (dot segments, escapes to look at, a reference that is only a query) goes to the parser.
@@ -81,10 +89,7 @@ namespace {
         size_t firstSlash = relative.find_first_of("/?");
         if (relative.substr(0, firstSlash).find(':') != std::string_view::npos)
             return std::nullopt;
-        size_t authority = canonicalBase.find("://");
-        if (authority == std::string::npos)
-            return std::nullopt;
-        size_t pathStart = canonicalBase.find('/', authority + 3);
+        size_t pathStart = PathStart(canonicalBase);
         if (pathStart == std::string::npos)
             return std::nullopt;
         std::string joined;
@@ -93,8 +98,7 @@ namespace {
             joined.append(canonicalBase, 0, pathStart).append(relative);
         } else {
             size_t query = canonicalBase.find('?', pathStart);
-            size_t lastSlash
-                = canonicalBase.rfind('/', query == std::string::npos ? std::string::npos : query);
+            size_t lastSlash = canonicalBase.rfind('/', query);
             joined.reserve(lastSlash + 1 + relative.size());
             joined.append(canonicalBase, 0, lastSlash + 1).append(relative);
         }
@@ -204,18 +208,11 @@ std::optional<std::string> ResolveHttpUrl(
 
 namespace {
 
-    // The authority of a canonical address ("host" or "host:port"), whose scheme ends at "://".
-    std::string_view CanonicalAuthority(std::string_view canonical)
-    {
-        size_t start = canonical.find("://") + 3;
-        return canonical.substr(start, canonical.find('/', start) - start);
-    }
-
     std::string ParseOrigin(std::string_view address)
     {
         // A canonical address has its origin written out before its path.
         if (EngineCache::IsCanonical(address))
-            return std::string(address.substr(0, address.find('/', address.find("://") + 3)));
+            return std::string(address.substr(0, PathStart(address)));
         UrlHandle url(curl_url());
         std::string text(address);
         if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
@@ -270,11 +267,11 @@ std::optional<std::string> ReferrerFor(std::string_view document, std::string_vi
 int PortOf(std::string_view address)
 {
     if (EngineCache::IsCanonical(address)) {
-        std::string_view authority = CanonicalAuthority(address);
-        size_t colon = authority.find(':');
+        std::string_view origin = address.substr(0, PathStart(address));
+        size_t colon = origin.find(':', origin.find("://") + 3);
         if (colon == std::string_view::npos)
             return SchemeOf(address) == "https" ? 443 : 80;
-        return std::stoi(std::string(authority.substr(colon + 1)));
+        return std::stoi(std::string(origin.substr(colon + 1)));
     }
     UrlHandle url(curl_url());
     std::string text(address);

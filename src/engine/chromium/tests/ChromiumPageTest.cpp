@@ -15,6 +15,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <regex>
+#include <set>
 #include <thread>
 
 namespace pagestow::engine::chromium {
@@ -350,6 +352,55 @@ namespace {
         server.Serve("/page.html", "<html><body>ok</body></html>");
         Load(server.Url("/page.html"));
         EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::None);
+    }
+
+    // Every host named in the browser's own network log (the addresses it requested, the names it
+    // resolved or connected to).
+    std::set<std::string> HostsInNetworkLog(const std::string& log)
+    {
+        std::set<std::string> hosts;
+        static const std::regex kUrl(R"re("url":"https?://([A-Za-z0-9.-]+))re");
+        static const std::regex kHost(R"re("host":"(?:https?://)?([A-Za-z0-9.-]+))re");
+        for (const std::regex* pattern : { &kUrl, &kHost })
+            for (std::sregex_iterator it(log.begin(), log.end(), *pattern), end; it != end; ++it)
+                hosts.insert((*it)[1].str());
+        return hosts;
+    }
+
+    // A page saver must not tell a third party what it saves, or that it runs: the browser's start,
+    // a page with an image and the browser's end reach only the page's own server.
+    TEST(ChromiumNetwork, TheBrowserReachesNoHostButThePagesOwn)
+    {
+        if (!ChromiumAvailable())
+            GTEST_SKIP() << kChromiumProgram << " is not installed";
+        TemporaryFolder folder;
+        fs::path log = folder.Path() / "net-log.json";
+        TestServer server;
+        server.Serve("/page.html", "<html><body><img src=\"a.png\"></body></html>");
+        server.Serve("/a.png", kPng, "image/png");
+        {
+            EngineCache cache(folder.Path() / "cache");
+            ChromiumOptions options;
+            options.cache = &cache;
+            options.extraArguments = { "--log-net-log=" + log.string() };
+            ChromiumEngine engine(options);
+            bool complete = false;
+            engine.SetDocumentCompleteHandler([&](const ObjectPtr& browser, const std::string&) {
+                complete = complete || browser == engine.Application();
+            });
+            engine.Navigate(server.Url("/page.html"));
+            for (int round = 0; round < 1200 && !complete; ++round)
+                engine.ProcessEvents(50ms);
+            ASSERT_TRUE(complete);
+            // The browser's own checks go out within its first seconds.
+            auto until = std::chrono::steady_clock::now() + 3s;
+            while (std::chrono::steady_clock::now() < until)
+                engine.ProcessEvents(50ms);
+        }
+        std::string text = ReadFileBytes(log);
+        ASSERT_NE(text.find("127.0.0.1"), std::string::npos) << "the log shows no request at all";
+        for (const std::string& host : HostsInNetworkLog(text))
+            EXPECT_TRUE(host == "127.0.0.1" || host == "localhost") << host;
     }
 
     TEST(NavigationFailureOf, ReadsTheBrowsersErrorText)

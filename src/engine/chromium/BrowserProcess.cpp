@@ -228,6 +228,9 @@ std::vector<std::string> BrowserArguments(const fs::path& profileFolder, bool ru
     std::vector<std::string> arguments = {
         "--headless",
         "--remote-debugging-pipe",
+        // The start tab, which the first load takes, is off the record like every later load's own
+        // context: nothing of the page is written into the profile.
+        "--incognito",
         "--user-data-dir=" + profileFolder.string(),
         "--no-first-run",
         "--no-default-browser-check",

@@ -51,6 +51,25 @@ NavigationFailure NavigationFailureOf(std::string_view errorText)
     return NavigationFailure::Other;
 }
 
+namespace {
+
+    // The browser's start tab (about:blank, in its own off-the-record context with --incognito) in
+    // the answer to Target.getTargets; "" when there is none.
+    std::string StartTab(const nlohmann::json& targets)
+    {
+        auto infos = targets.find("targetInfos");
+        if (infos == targets.end() || !infos->is_array())
+            return {};
+        for (const auto& info : *infos) {
+            if (info.value("type", std::string()) == "page"
+                && info.value("url", std::string()) == "about:blank" && !info.value("attached", false))
+                return info.value("targetId", std::string());
+        }
+        return {};
+    }
+
+} // namespace
+
 bool ChromiumAvailable()
 {
     return access(kChromiumProgram, X_OK) == 0;
@@ -71,6 +90,7 @@ void ChromiumEngine::Impl::StartBrowser()
                                 const std::string& session) { OnEvent(method, params, session); });
     try {
         client->Call("Browser.getVersion", json::object(), {}, kStartTimeout);
+        startTab = StartTab(client->Call("Target.getTargets", json::object(), {}, kStartTimeout));
     } catch (const EngineError& error) {
         std::string tail = process->ErrorOutputTail();
         StopBrowser();
@@ -86,6 +106,7 @@ void ChromiumEngine::Impl::StopBrowser()
     // once. A graceful close took 0.3 s at the end of every run.
     if (process)
         process->Stop(milliseconds(0));
+    startTab.clear();
     client.reset();
     process.reset();
 }
@@ -134,7 +155,10 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
     current.phase = Phase::Done;
     if (!current.contextId.empty() && client)
         client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
+    else if (current.startTab && client)
+        client->Send("Target.closeTarget", { { "targetId", current.targetId } });
     current.contextId.clear();
+    current.startTab = false;
 }
 
 ChromiumEngine::ChromiumEngine(ChromiumOptions options)

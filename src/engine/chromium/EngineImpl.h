@@ -30,6 +30,9 @@ struct ChromiumEngine::Impl {
     std::unique_ptr<DevToolsClient> client;
     std::chrono::milliseconds loadTimeout = kDefaultLoadTimeout;
     int generation = 0;
+    // The tab the browser starts with, until a load takes it: it is already in an off-the-record
+    // context of its own and has its renderer on the way, so the first load need not make either.
+    std::string startTab;
     std::unique_ptr<Load> load;
     std::optional<Completion> completion;
     // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised).
@@ -52,6 +55,7 @@ struct ChromiumEngine::Impl {
     void BeginLoad(const std::string& url);
     void OnContextCreated(int owner, const Reply& reply);
     void OnTabCreated(Load& current, const Reply& reply);
+    void AttachTab(Load& current);
     void OnMainAttached(Load& current, const Reply& reply);
     void OnMainReady(Load& current);
     void OnNavigated(Load& current, const Reply& reply);

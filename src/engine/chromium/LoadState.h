@@ -76,6 +76,8 @@ struct Load {
     Clock::time_point lastActivity;
     std::string contextId;
     std::string targetId;
+    // The tab is the browser's start tab, closed at the end (it has no context of the load's own).
+    bool startTab = false;
     std::string mainSession;
     bool navigated = false;
     bool loadEventFired = false;

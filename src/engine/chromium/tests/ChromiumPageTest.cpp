@@ -187,6 +187,27 @@ namespace {
             ScriptResult(Top()), std::to_string(kViewportWidth) + "x" + std::to_string(kViewportHeight));
     }
 
+    // The first navigation runs in the browser's start tab, every later one in a context of its own:
+    // neither sees the cookies or storage of a page before it.
+    TEST_F(ChromiumPageTest, EachNavigationStartsWithoutTheCookiesAndStorageOfTheOnesBefore)
+    {
+        TestServer server;
+        const std::string keep = "document.cookie = 'kept=1'; localStorage.setItem('kept', '1');";
+        const std::string read = "document.body.setAttribute('data-result', document.cookie + '|' + "
+                                 "localStorage.getItem('kept'));";
+        server.Serve("/keep.html", "<html><body><script>" + keep + read + "</script></body></html>");
+        server.Serve("/read.html", "<html><body><script>" + read + "</script></body></html>");
+
+        Load(server.Url("/keep.html"));
+        EXPECT_EQ(ScriptResult(Top()), "kept=1|1");
+        Load(server.Url("/read.html"));
+        EXPECT_EQ(ScriptResult(Top()), "|null");
+        Load(server.Url("/keep.html"));
+        EXPECT_EQ(ScriptResult(Top()), "kept=1|1");
+        Load(server.Url("/read.html"));
+        EXPECT_EQ(ScriptResult(Top()), "|null");
+    }
+
     TEST_F(ChromiumPageTest, DocumentStillArrivingAtTheTimeoutIsThePageAsItArrived)
     {
         struct Case {

@@ -58,7 +58,7 @@ void ChromiumEngine::Impl::BeginLoad(const std::string& url)
     load->lastActivity = Clock::now();
     int owner = load->generation;
     // The first load takes the tab the browser started with: making a context and a tab, and starting
-    // the tab's renderer, cost 0.3 to 0.5 s before the navigation could begin.
+    // the tab's renderer, cost 0.2 to 0.5 s before the navigation could begin.
     if (!startTab.empty()) {
         load->targetId = std::exchange(startTab, {});
         load->startTab = true;

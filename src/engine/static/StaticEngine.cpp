@@ -82,6 +82,10 @@ namespace {
 
     // Transfers under way at once; more wait in the queue (curl itself keeps to the connections per host).
     constexpr size_t kMaxTransfers = 64;
+    // What one read from a connection takes: libcurl's default of 16 KiB made a body of 10 MB cost
+    // 640 reads, 640 writes into the cache and as many polls (20 images of 10 MB took 0.28 s against
+    // curl's 0.21 s); curl's own tool reads 100 KiB at a time.
+    constexpr long kReceiveBufferBytes = 100 * 1024;
 
     // Why a request got no response, in the engine layer's terms.
     NavigationFailure FailureOf(CURLcode result, bool blockedPort)
@@ -357,6 +361,7 @@ namespace {
         curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &StaticEngine::OnOpenSocket);
         curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, transfer.get());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);

@@ -178,6 +178,15 @@ RunResult TimedRun(const std::vector<std::string>& command, const fs::path& fold
     return result;
 }
 
+// Waits (for at most limit) until folder holds nothing, or is gone.
+void WaitUntilEmpty(const fs::path& folder, std::chrono::seconds limit)
+{
+    auto end = Clock::now() + limit;
+    std::error_code error;
+    while (Clock::now() < end && fs::exists(folder, error) && !fs::is_empty(folder, error))
+        usleep(20'000);
+}
+
 int CountFiles(const fs::path& folder)
 {
     int files = 0;
@@ -369,6 +378,9 @@ int main(int argc, char** argv)
                         + ", " + std::to_string(files) + " of " + std::to_string(expected) + " files");
                 }
                 fs::remove_all(out, error);
+                // The engine removes its cache in the background as it exits: that work is not left
+                // to land on the next tool's run.
+                WaitUntilEmpty(scratch / "cache", std::chrono::seconds(10));
             }
         }
         std::printf("| %s |", row->title.c_str());

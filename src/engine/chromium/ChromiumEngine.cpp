@@ -29,6 +29,21 @@ namespace {
         return page;
     }
 
+    // The browser's start tab (about:blank, in its own off-the-record context with --incognito) in
+    // the answer to Target.getTargets; "" when there is none.
+    std::string StartTab(const json& targets)
+    {
+        auto infos = targets.find("targetInfos");
+        if (infos == targets.end() || !infos->is_array())
+            return {};
+        for (const auto& info : *infos) {
+            if (info.value("type", std::string()) == "page"
+                && info.value("url", std::string()) == "about:blank" && !info.value("attached", false))
+                return info.value("targetId", std::string());
+        }
+        return {};
+    }
+
 } // namespace
 
 NavigationFailure NavigationFailureOf(std::string_view errorText)
@@ -50,25 +65,6 @@ NavigationFailure NavigationFailureOf(std::string_view errorText)
         return NavigationFailure::UnsupportedScheme;
     return NavigationFailure::Other;
 }
-
-namespace {
-
-    // The browser's start tab (about:blank, in its own off-the-record context with --incognito) in
-    // the answer to Target.getTargets; "" when there is none.
-    std::string StartTab(const nlohmann::json& targets)
-    {
-        auto infos = targets.find("targetInfos");
-        if (infos == targets.end() || !infos->is_array())
-            return {};
-        for (const auto& info : *infos) {
-            if (info.value("type", std::string()) == "page"
-                && info.value("url", std::string()) == "about:blank" && !info.value("attached", false))
-                return info.value("targetId", std::string());
-        }
-        return {};
-    }
-
-} // namespace
 
 bool ChromiumAvailable()
 {

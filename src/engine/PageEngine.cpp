@@ -4,19 +4,31 @@
 
 namespace pagestow::engine {
 
-SnapshotEngine::SnapshotEngine()
-    : m_application(std::make_shared<FixedBrowser>())
-{
-}
+namespace {
+
+    // Raises the completions of the frames below document: each frame's own frames before it, in
+    // index order. A frame that cannot be reached completes nothing.
+    template <class Raise> void CompleteFrames(const SnapshotDocument& document, const Raise& raise)
+    {
+        for (const SnapshotFrame& frame : document.frames) {
+            if (!frame.document)
+                continue;
+            CompleteFrames(*frame.document, raise);
+            raise(*frame.document);
+        }
+    }
+
+} // namespace
 
 void SnapshotEngine::CompleteWithSnapshot(std::shared_ptr<const SnapshotDocument> top)
 {
-    SnapshotView view(std::move(top));
-    m_application->SetDocument(view.TopDocument());
-    for (const auto& frame : view.FrameCompletions())
-        RaiseDocumentComplete(frame.browser, frame.url);
-    auto document = As<HtmlDocument>(view.TopDocument());
-    RaiseDocumentComplete(m_application, document ? document->Url() : std::string());
+    m_document = std::move(top);
+    if (!m_document)
+        return;
+    // The handler may navigate again and so replace m_document; the snapshot stays alive meanwhile.
+    std::shared_ptr<const SnapshotDocument> page = m_document;
+    CompleteFrames(*page, [this](const SnapshotDocument& frame) { RaiseDocumentComplete(frame, Completion::Frame); });
+    RaiseDocumentComplete(*page, Completion::TopLevel);
 }
 
 void SnapshotEngine::CompleteWithErrorPage(const std::string& address) { CompleteWithSnapshot(MakeErrorPage(address)); }
@@ -24,7 +36,8 @@ void SnapshotEngine::CompleteWithErrorPage(const std::string& address) { Complet
 std::shared_ptr<SnapshotDocument> MakeErrorPage(std::string_view address)
 {
     auto page = std::make_shared<SnapshotDocument>();
-    page->url = std::string(kErrorPagePrefix) + std::string(address);
+    page->url = std::string(address);
+    page->origin = DocumentOrigin::Failed;
     page->characterSet = "UTF-8";
     page->serialization = "<!DOCTYPE html><html><head><title>Page not found</title></head>"
                           "<body><p>The address could not be reached.</p></body></html>";

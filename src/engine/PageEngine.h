@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engine/DocumentModel.h"
 #include "engine/Snapshot.h"
 
 #include <chrono>
@@ -11,11 +10,6 @@
 #include <string_view>
 
 namespace pagestow::engine {
-
-// The address of the engine's built-in page for a navigation that got no response is this text
-// followed by the address; the capture recognises the page by kErrorPageMarker in its address.
-inline constexpr std::string_view kErrorPagePrefix = "res://shdoclc.dll/dnserror.htm#";
-inline constexpr std::string_view kErrorPageMarker = "shdoclc.dll/dnserror.htm";
 
 // How far the current load has come, for a progress display.
 struct LoadProgress {
@@ -39,22 +33,21 @@ enum class NavigationFailure {
 // A short English description of a failure ("host not found"); "" for None.
 std::string_view DescribeNavigationFailure(NavigationFailure failure);
 
-// A page engine: loads pages as a browser does and offers the loaded page through the document model.
+// A page engine: loads pages as a browser does and offers the loaded page as a snapshot.
 // Every call happens on the thread that made the engine.
 class PageEngine {
 public:
-    // Called once per completed document: every frame document with the browser object that shows
-    // it, then the top-level document with Application(). url is the document's address.
-    using DocumentCompleteHandler = std::function<void(const ObjectPtr& browser, const std::string& url)>;
+    // Which document a completion is for: a frame's, or the page itself (always the last).
+    enum class Completion { Frame, TopLevel };
+    // Called once per completed document: every frame document, then the top-level document.
+    using DocumentCompleteHandler = std::function<void(const SnapshotDocument& document, Completion completion)>;
 
     virtual ~PageEngine() = default;
 
     // Starts loading address, read as a browser reads a typed address (no scheme means "http://").
     virtual void Navigate(const std::string& address) = 0;
-    // The engine's top-level browser object; the top-level completion carries this very object.
-    virtual ObjectPtr Application() const = 0;
     // The current top-level document, null when there is none.
-    virtual ObjectPtr Document() const = 0;
+    virtual std::shared_ptr<const SnapshotDocument> Document() const = 0;
     // Runs pending engine work and raises its events; waits at most `wait` for something to happen.
     virtual void ProcessEvents(std::chrono::milliseconds wait) = 0;
     // Bounds one page's load; the page then completes with what has arrived.
@@ -80,10 +73,10 @@ protected:
         m_lastFailureDetail = std::move(detail);
     }
 
-    void RaiseDocumentComplete(const ObjectPtr& browser, const std::string& url)
+    void RaiseDocumentComplete(const SnapshotDocument& document, Completion completion)
     {
         if (m_onDocumentComplete)
-            m_onDocumentComplete(browser, url);
+            m_onDocumentComplete(document, completion);
     }
 
 private:
@@ -93,13 +86,11 @@ private:
     bool m_stylesheetLoads = false;
 };
 
-// The part every snapshot-taking backend shares: the top-level browser, the current document, and
-// raising the completions of a finished snapshot in the engine layer's order.
+// The part every snapshot-taking backend shares: the current document, and raising the completions
+// of a finished snapshot in the engine layer's order.
 class SnapshotEngine : public PageEngine {
 public:
-    SnapshotEngine();
-    ObjectPtr Application() const override { return m_application; }
-    ObjectPtr Document() const override { return m_application->Document(); }
+    std::shared_ptr<const SnapshotDocument> Document() const override { return m_document; }
 
 protected:
     // Makes top the current page and raises the completions: frames first (children before their
@@ -109,10 +100,11 @@ protected:
     void CompleteWithErrorPage(const std::string& address);
 
 private:
-    std::shared_ptr<FixedBrowser> m_application;
+    std::shared_ptr<const SnapshotDocument> m_document;
 };
 
-// The built-in error page's snapshot for an address that got no response.
+// The built-in error page's snapshot for an address that got no response: a top-level document whose
+// origin is Failed and whose url is the address it tried (LastFailure() says why).
 std::shared_ptr<SnapshotDocument> MakeErrorPage(std::string_view address);
 
 // The address a browser loads for a typed address: "http://" in front when it names no scheme.

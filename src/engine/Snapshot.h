@@ -1,7 +1,5 @@
 #pragma once
 
-#include "engine/DocumentModel.h"
-
 #include <memory>
 #include <string>
 #include <string_view>
@@ -9,8 +7,9 @@
 
 namespace pagestow::engine {
 
-// The immutable document model every backend fills once a page has loaded. The capture walks it
-// synchronously, so nothing the engine does afterwards can change a document under a capture.
+// The immutable document model every backend fills once a page has loaded: plain data, read directly
+// by the capture. The capture walks it synchronously, so nothing the engine does afterwards can
+// change a document under a capture.
 
 struct SnapshotAttribute {
     std::string name;
@@ -81,37 +80,5 @@ std::shared_ptr<SnapshotDocument> MakeBlankDocument(
 // Finds the body position of a document by the usual rule: the first "body" element, otherwise the
 // first "frameset" element (letter case ignored); -1 when neither exists.
 int FindBodyElement(const SnapshotDocument& document);
-
-// The document model over one snapshot tree. Every object of the tree is made once, so the browser
-// object of a frame is the same object each time it is asked for.
-class SnapshotView {
-public:
-    explicit SnapshotView(std::shared_ptr<const SnapshotDocument> top);
-
-    // The top document as an HtmlDocument object.
-    ObjectPtr TopDocument() const;
-
-    // The frame documents in completion order (children before their parent, in index order),
-    // each with the browser object that shows it; the top document is not among them.
-    struct FrameCompletion {
-        ObjectPtr browser;
-        std::string url;
-    };
-    std::vector<FrameCompletion> FrameCompletions() const;
-
-private:
-    struct Impl;
-    std::shared_ptr<Impl> m_impl;
-};
-
-// A browser object whose Document() is a fixed object (the engines' top-level browser).
-class FixedBrowser : public WebBrowser {
-public:
-    void SetDocument(ObjectPtr document) { m_document = std::move(document); }
-    ObjectPtr Document() const override { return m_document; }
-
-private:
-    ObjectPtr m_document;
-};
 
 } // namespace pagestow::engine

@@ -6,6 +6,7 @@
 #include "base/GLibOwned.h"
 #include "capture/Capture.h"
 #include "capture/SaveSequence.h"
+#include "engine/EngineCache.h"
 #include "engine/webkit/WebKitEngine.h"
 #include "mapping/AddressRecord.h"
 
@@ -40,7 +41,7 @@ void TmainForm::Button1Click()
 {
     // 1. Read the address from the box (which keeps its text as typed); refuse an empty one.
     auto notice = [this](std::string_view text) { Notice(text); };
-    std::optional<std::string> address = capture::SaveAddress(AddressText(), notice);
+    std::optional<std::string> address = capture::SaveAddress(AddressText(), notice, *this);
     if (!address)
         return;
     // 2. Mark the capture pending and disable Save and the address box; Settings and the view
@@ -52,7 +53,7 @@ void TmainForm::Button1Click()
     gtk_tree_view_column_set_fixed_width(
         GTK_TREE_VIEW_COLUMN(m_resultColumn), std::max(1, LayoutOf("PLV").width - kColumnAllowance));
     // 4. Report the start in the status bar and the log.
-    capture::ReportSaveStarted();
+    capture::ReportSaveStarted(SaveDir, *this);
     // 5. Load the address in the browse view as a browser does, then show the result list.
     SelectPage(2);
     CheckRadio("RB3");
@@ -61,32 +62,39 @@ void TmainForm::Button1Click()
     CheckRadio("RB1");
 }
 
-void TmainForm::REWDocumentComplete(const engine::ObjectPtr& browser, const std::string& url)
+void TmainForm::REWDocumentComplete(
+    const engine::SnapshotDocument& document, engine::PageEngine::Completion completion)
 {
     // 1. Only the top-level document counts, and only while a capture is pending.
-    if (!m_engine || browser != m_engine->Application() || m_capturePending == 0)
+    if (!m_engine || completion != engine::PageEngine::Completion::TopLevel || m_capturePending == 0)
         return;
     // A completion that arrives while a capture runs (the walk lets the window's events through) is
-    // left alone: the capture's state is process-wide.
-    if (m_capturing || capture::CaptureRunning())
+    // left alone: the window shows one capture at a time.
+    if (m_capturing || CaptureRunning())
         return;
     // 2. The blank page never finishes a capture; the flag stays set.
-    if (!capture::FinishesCapture(url))
+    if (!capture::FinishesCapture(document.url))
         return;
-    // 3. Run the capture; an error that escapes the driver is reported, and the window still
-    //    returns to idle.
+    // 3. Run the capture on the engine's page; an error that escapes the driver is reported, and the
+    //    window still returns to idle.
     m_capturing = true;
-    const std::string folderBefore = capture::CaptureFolder;
-    capture::CaptureOutcome outcome = capture::RunCapture(*m_engine);
+    capture::CaptureSettings settings;
+    settings.saveDir = SaveDir;
+    settings.offlineCopy = m_offlineCopy;
+    settings.cache = &engine::EngineCache::ForThisRun();
+    std::shared_ptr<const engine::SnapshotDocument> page = m_engine->Document();
+    const std::string folderBefore = CaptureFolder;
+    capture::CaptureOutcome outcome = capture::RunCapture(page.get(), settings, *this);
     m_capturing = false;
-    if (!capture::CaptureFolder.empty() && capture::CaptureFolder != folderBefore)
-        m_lastCaptureFolder = capture::SaveDir + capture::CaptureFolder + "/";
+    if (!CaptureFolder.empty() && CaptureFolder != folderBefore)
+        m_lastCaptureFolder = SaveDir + CaptureFolder + "/";
     if (!m_deferredSaveDir.empty()) {
-        capture::SaveDir = m_deferredSaveDir;
+        SaveDir = m_deferredSaveDir;
         m_deferredSaveDir.clear();
     }
     // 4. Report how the capture ended.
-    capture::ReportCaptureEnd(outcome, [this](std::string_view text) { Notice(text); });
+    capture::ReportCaptureEnd(
+        outcome, [this](std::string_view text) { Notice(text); }, *this);
     // 5. Back to idle: nothing pending, Save enabled again.
     m_capturePending = 0;
     SetCaptureControlsEnabled(true);
@@ -110,14 +118,12 @@ void TmainForm::PLVDblClick()
 {
     // 1. Nothing to open while the list is empty or no capture folder was made.
     GtkTreeIter first;
-    if (!gtk_tree_model_get_iter_first(GTK_TREE_MODEL(m_resultStore.get()), &first)
-        || capture::CaptureFolder.empty())
+    if (!gtk_tree_model_get_iter_first(GTK_TREE_MODEL(m_resultStore.get()), &first) || CaptureFolder.empty())
         return;
     // 2. Open the folder of the capture that is running, or else of the last one: a save folder
     //    chosen since then does not move it.
-    std::string path = m_capturing || m_lastCaptureFolder.empty()
-        ? capture::SaveDir + capture::CaptureFolder + "/"
-        : m_lastCaptureFolder;
+    std::string path
+        = m_capturing || m_lastCaptureFolder.empty() ? SaveDir + CaptureFolder + "/" : m_lastCaptureFolder;
     m_desktop.OpenFolder(Window(), path);
 }
 
@@ -218,6 +224,13 @@ void TmainForm::PumpMessages()
     if (m_closeRequested)
         return;
     for (int round = 0; round < kPumpRounds && g_main_context_iteration(nullptr, FALSE); ++round) { }
+}
+
+void TmainForm::CaptureFolderClaimed(const std::string& saveDir, const std::string& captureFolder)
+{
+    // The list opens this folder from now on, while the capture runs too.
+    SaveDir = saveDir;
+    CaptureFolder = captureFolder;
 }
 
 void TmainForm::ShowMessage(const std::string& message)

@@ -32,7 +32,5 @@ int main()
         mainForm.Show();
         gtk_main();
     }
-    capture::SaveDir.clear();
-    capture::CaptureFolder.clear();
     return 0;
 }

@@ -134,15 +134,15 @@ TmainForm::TmainForm(Desktop& desktop, FormOptions options)
     // A page's alert, confirm and prompt come up as WebKit's own dialogs over the window.
     m_engine->SetScriptDialogsShown(true);
     m_browseView = std::make_unique<BrowseView>(m_engine->View(), [this] { m_pageLoading = true; });
-    capture::BindFrontEnd(this);
-    m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string& url) {
-        if (m_engine && browser == m_engine->Application()) {
-            m_pageLoading = false;
-            ShowLoadProgress();
-        }
-        REWDocumentComplete(browser, url);
-        ShowWhyThePageFailed(browser, url);
-    });
+    m_engine->SetDocumentCompleteHandler(
+        [this](const engine::SnapshotDocument& document, engine::PageEngine::Completion completion) {
+            if (m_engine && completion == engine::PageEngine::Completion::TopLevel) {
+                m_pageLoading = false;
+                ShowLoadProgress();
+            }
+            REWDocumentComplete(document, completion);
+            ShowWhyThePageFailed(document, completion);
+        });
     FormCreate();
     m_progressSource = g_timeout_add(
         kLoadProgressIntervalMs,
@@ -158,7 +158,6 @@ TmainForm::~TmainForm()
     if (!m_closed && m_window)
         gtk_widget_destroy(m_window);
     m_fetcher.reset();
-    capture::BindFrontEnd(nullptr);
 }
 
 GtkWidget* TmainForm::Named(GtkWidget* widget, const char* name)
@@ -645,7 +644,6 @@ void TmainForm::OnDestroy(GtkWidget*, void* data)
     form->m_engine.reset();
     form->m_window = nullptr;
     form->m_controls.clear();
-    capture::BindFrontEnd(nullptr);
     if (form->m_options.onClosed)
         form->m_options.onClosed();
 }
@@ -675,19 +673,20 @@ std::string TmainForm::LoadProgressText() const
     return !m_closed && gtk_widget_get_visible(m_loadCount) ? gtk_label_get_text(GTK_LABEL(m_loadCount)) : "";
 }
 
-void TmainForm::ShowWhyThePageFailed(const engine::ObjectPtr& browser, const std::string& url)
+void TmainForm::ShowWhyThePageFailed(
+    const engine::SnapshotDocument& document, engine::PageEngine::Completion completion)
 {
     // Only once the capture is over: the error page is a load of its own, whose completion must find
     // no capture pending.
-    if (m_closed || !m_engine || browser != m_engine->Application() || m_capturePending != 0
-        || !url.starts_with(engine::kErrorPagePrefix))
+    if (m_closed || !m_engine || completion != engine::PageEngine::Completion::TopLevel
+        || m_capturePending != 0 || document.origin != engine::DocumentOrigin::Failed)
         return;
     std::string reason(engine::DescribeNavigationFailure(m_engine->LastFailure()));
     if (!m_engine->LastFailureDetail().empty())
         reason += (reason.empty() ? "" : ": ") + m_engine->LastFailureDetail();
     if (reason.empty())
         reason = kNoResponseReason;
-    m_browseView->ShowErrorPage(url.substr(engine::kErrorPagePrefix.size()), reason);
+    m_browseView->ShowErrorPage(document.url, reason);
 }
 
 void TmainForm::SelectPage(int index)

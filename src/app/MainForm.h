@@ -5,7 +5,8 @@
 #include "banner/BannerThread.h"
 #include "base/GLibOwned.h"
 #include "capture/CaptureState.h"
-#include "engine/DocumentModel.h"
+#include "engine/PageEngine.h"
+#include "engine/Snapshot.h"
 
 #include <functional>
 #include <map>
@@ -112,8 +113,16 @@ public:
     void RB3Click();
     void PLVDblClick();
     void GGImClick();
-    void REWDocumentComplete(const engine::ObjectPtr& browser, const std::string& url);
+    void REWDocumentComplete(
+        const engine::SnapshotDocument& document, engine::PageEngine::Completion completion);
 
+    // The save folder captures go into; it keeps the separator the first accepted capture gives it.
+    std::string SaveDir;
+    // The folder name of the last accepted capture ("qzwd_" and 13 digits); "" before the first.
+    std::string CaptureFolder;
+
+    // Whether captures also write an offline copy, as the settings file chose.
+    bool OfflineCopy() const { return m_offlineCopy; }
     // The capture-pending flag: 0 idle, -1 pending.
     int CapturePending() const { return m_capturePending; }
     bool Capturing() const { return m_capturing; }
@@ -152,6 +161,7 @@ public:
     void SetStatusText(const std::string& message) override;
     void AddLogLine(const std::string& message) override;
     void PumpMessages() override;
+    void CaptureFolderClaimed(const std::string& saveDir, const std::string& captureFolder) override;
     void ShowMessage(const std::string& message) override;
 
     // The settings file in use.
@@ -180,7 +190,8 @@ private:
     // Brings the load count beside the status text up to date, or hides it.
     void ShowLoadProgress();
     // After a completion with the engine's error page: the browse view shows why.
-    void ShowWhyThePageFailed(const engine::ObjectPtr& browser, const std::string& url);
+    void ShowWhyThePageFailed(
+        const engine::SnapshotDocument& document, engine::PageEngine::Completion completion);
 
     // Start-up step and first run.
     void ApplySettings();
@@ -249,6 +260,8 @@ private:
     std::string m_deferredSaveDir;
     // The folder of the last accepted capture, as it was written.
     std::string m_lastCaptureFolder;
+    // Whether captures also write an offline copy (the settings file's choice).
+    bool m_offlineCopy = false;
 };
 
 } // namespace pagestow::app

@@ -101,14 +101,14 @@ void TmainForm::ApplySettings()
     std::string saveDir = settings.ReadString(kSetupSection, "savedir");
     if (saveDir.empty() || !FolderExists(saveDir))
         saveDir = mapping::GetSpecialFolderPath(kDocumentsFolder);
-    capture::SaveDir = saveDir;
+    SaveDir = saveDir;
     // The offline copy has no control of its own: the file turns it on for every capture of the run.
     ApplyOfflineCopy(settings.ReadInteger(kSetupSection, "offlinecopy") == 1);
 }
 
 void TmainForm::ApplyOfflineCopy(bool on)
 {
-    capture::Options().offlineCopy = on;
+    m_offlineCopy = on;
     // The copy needs what the stylesheets load, so the engine is asked to load it too.
     m_engine->SetStylesheetLoads(on);
 }
@@ -123,7 +123,7 @@ void TmainForm::FirstRun()
     // 2. Greet the user before the window appears.
     m_desktop.ShowMessage(Window(), std::string(kNoticeTitle), FirstRunMessage(), MessageIcon::Information);
     // 3. Save into the documents folder, without the offline copy.
-    capture::SaveDir = mapping::GetSpecialFolderPath(kDocumentsFolder) + "/";
+    SaveDir = mapping::GetSpecialFolderPath(kDocumentsFolder) + "/";
     ApplyOfflineCopy(false);
 }
 
@@ -168,7 +168,7 @@ void TmainForm::Button3Click()
     if (m_capturing)
         m_deferredSaveDir = chosen;
     else
-        capture::SaveDir = chosen;
+        SaveDir = chosen;
     try {
         settings.WriteString(kSetupSection, "savedir", chosen);
     } catch (const IniFileError&) {

@@ -4,17 +4,27 @@
 #include <string>
 #include <vector>
 
+namespace pagestow::engine {
+class EngineCache;
+}
+
 namespace pagestow::capture {
 
-// Options beyond the plain capture; all off by default, and with them off every file, byte and
-// result line of a capture stays as it always was.
-struct CaptureOptions {
+// How a resource's bytes reach the capture: a hard link to the engine cache's file where both lie on
+// one file system (the cache never changes a file once stored), or always a copy.
+enum class CopyMethod { HardLink, Copy };
+
+// What one capture is asked to do. Everything beyond the plain capture is off by default, and with it
+// off every file, byte and result line of a capture stays as it always was.
+struct CaptureSettings {
+    // The save folder as chosen; the capture makes it end with a separator.
+    std::string saveDir;
+    // The engine cache the capture copies what the engine loaded from (required).
+    const engine::EngineCache* cache = nullptr;
     // Also save what stylesheets load and write an offline copy that opens from disk.
     bool offlineCopy = false;
+    CopyMethod copies = CopyMethod::HardLink;
 };
-
-// The options of the captures this process runs (UI thread only).
-CaptureOptions& Options();
 
 // A file of the capture that could not be written completely: its path and the system's reason
 // ("Permission denied", "No space left on device").
@@ -23,8 +33,7 @@ struct WriteFailure {
     std::string reason;
 };
 
-// What one capture saved, for front ends that report more than the result lines (the command
-// line's exit status and --json) and for the offline copy.
+// One file the capture wrote.
 struct SavedEntry {
     enum class Kind { Document, Stylesheet, Script, Image, Other };
     Kind kind = Kind::Other;
@@ -37,17 +46,34 @@ struct SavedEntry {
     std::uint64_t bytes = 0;
 };
 
-struct CaptureRecord {
+// What one capture did, for the front ends (the window's folder to open, the command line's exit
+// status and --json) and for the offline copy.
+struct CaptureResult {
+    // The page was taken and handed to the document saving, whatever became of its files.
+    bool accepted = false;
+    // The save folder as the capture left it: ending with a separator once a page was taken.
+    std::string saveDir;
+    // The capture folder's name, "qzwd_" and 13 digits; "" when no page was taken.
+    std::string captureFolder;
+    // The file the offline copy of the page went to; "" without one.
+    std::string offlineCopy;
     std::vector<SavedEntry> saved;
     std::vector<WriteFailure> failures;
-    void Clear()
+
+    // The capture folder's path without a separator at the end ("" when no page was taken).
+    std::string CapturePath() const
     {
-        saved.clear();
-        failures.clear();
+        return captureFolder.empty() ? std::string() : saveDir + captureFolder;
+    }
+    // The page's own file: the first document saved for no referrer ("" when none was written).
+    std::string PageFile() const
+    {
+        for (const SavedEntry& entry : saved) {
+            if (entry.kind == SavedEntry::Kind::Document && entry.referrer.empty())
+                return entry.path;
+        }
+        return {};
     }
 };
-
-// The record of the last capture (or of the running one); cleared when a capture starts.
-CaptureRecord& LastCapture();
 
 } // namespace pagestow::capture

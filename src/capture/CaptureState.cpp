@@ -3,8 +3,6 @@
 namespace pagestow::capture {
 namespace {
 
-    FrontEnd* g_frontEnd = nullptr;
-
     // Letter case is ignored for ASCII letters; other bytes (UTF-8 sequences) compare as they are.
     std::string Folded(const std::string& path)
     {
@@ -17,10 +15,6 @@ namespace {
     }
 
 } // namespace
-
-std::string SaveDir;
-std::string CaptureFolder;
-std::unique_ptr<SavedFileList> SavedFiles;
 
 bool SavedFileList::Contains(const std::string& path) const
 {
@@ -41,41 +35,6 @@ bool SavedFileList::IsDocument(const std::string& path) const
 void SavedFileList::AddDocument(const std::string& path)
 {
     m_documents.insert(Folded(path));
-}
-
-void BindFrontEnd(FrontEnd* frontEnd)
-{
-    g_frontEnd = frontEnd;
-}
-
-void AddResultLine(const std::string& message)
-{
-    if (g_frontEnd)
-        g_frontEnd->AddResultLine(message);
-}
-
-void SetStatusText(const std::string& message)
-{
-    if (g_frontEnd)
-        g_frontEnd->SetStatusText(message);
-}
-
-void AddLogLine(const std::string& message)
-{
-    if (g_frontEnd)
-        g_frontEnd->AddLogLine(message);
-}
-
-void PumpMessages()
-{
-    if (g_frontEnd)
-        g_frontEnd->PumpMessages();
-}
-
-void ShowMessage(const std::string& message)
-{
-    if (g_frontEnd)
-        g_frontEnd->ShowMessage(message);
 }
 
 } // namespace pagestow::capture

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -28,14 +27,6 @@ private:
     std::unordered_set<std::string> m_documents;
 };
 
-// The capture-wide state: one set for the whole process, used on the UI thread only.
-// The save folder; it ends with a separator once a capture has started.
-extern std::string SaveDir;
-// The current capture's folder name, "qzwd_" and 13 digits; empty before the first accepted page.
-extern std::string CaptureFolder;
-// The saved-files list; it exists only while a capture runs.
-extern std::unique_ptr<SavedFileList> SavedFiles;
-
 // What a front end (the window or the command line) shows of a capture.
 class FrontEnd {
 public:
@@ -50,15 +41,24 @@ public:
     virtual void PumpMessages() = 0;
     // Shows a message to the user (the standard message dialog for an error).
     virtual void ShowMessage(const std::string& message) = 0;
+
+    // Told where an accepted page is captured (the save folder with its separator, and the capture
+    // folder's name), before anything is written, so that the front end can show that folder
+    // while the capture runs.
+    virtual void CaptureFolderClaimed(const std::string& saveDir, const std::string& captureFolder)
+    {
+        (void)saveDir;
+        (void)captureFolder;
+    }
+
+    // Whether a capture reports to this front end right now. The capture lets the front end's
+    // events run while it works, and a page may complete again meanwhile: one front end shows one
+    // capture at a time.
+    bool CaptureRunning() const { return m_captureRunning; }
+
+private:
+    friend class RunningCapture;
+    bool m_captureRunning = false;
 };
-
-// Binds the front end the capture reports to (null unbinds; nothing is shown then).
-void BindFrontEnd(FrontEnd* frontEnd);
-
-void AddResultLine(const std::string& message);
-void SetStatusText(const std::string& message);
-void AddLogLine(const std::string& message);
-void PumpMessages();
-void ShowMessage(const std::string& message);
 
 } // namespace pagestow::capture

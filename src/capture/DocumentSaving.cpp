@@ -1,8 +1,5 @@
 #include "capture/Capture.h"
-#include "capture/CaptureRecord.h"
-#include "capture/CaptureState.h"
 #include "capture/FileWriting.h"
-#include "capture/StylesheetResources.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
 
@@ -13,8 +10,9 @@
 #include <vector>
 
 namespace pagestow::capture {
+using namespace engine;
+
 namespace {
-    using namespace engine;
 
     constexpr std::string_view kDefaultDocumentName = "/index.htm";
 
@@ -44,113 +42,98 @@ namespace {
         return std::string(what) + " \"" + file + "\". " + std::strerror(error);
     }
 
-    // The addresses of the documents being saved, outermost first: the last is the referrer of
-    // what the walk finds and of the frames' documents.
-    std::vector<std::string> g_openDocuments;
-
+    // Keeps a document's address on the capture's list of open documents while it is saved.
     class OpenDocument {
     public:
-        explicit OpenDocument(std::string url) { g_openDocuments.push_back(std::move(url)); }
-        ~OpenDocument() { g_openDocuments.pop_back(); }
+        OpenDocument(std::vector<std::string>& open, std::string url)
+            : m_open(open)
+        {
+            m_open.push_back(std::move(url));
+        }
+        ~OpenDocument() { m_open.pop_back(); }
         OpenDocument(const OpenDocument&) = delete;
         OpenDocument& operator=(const OpenDocument&) = delete;
+
+    private:
+        std::vector<std::string>& m_open;
     };
-
-    DocumentAddressKind AddressKindOf(const ObjectPtr& document)
-    {
-        return Supports<DocumentOriginInfo>(document) ? As<DocumentOriginInfo>(document)->AddressKind()
-                                                      : DocumentAddressKind::Own;
-    }
-
-    // Steps 5 to 8 for a document with an address of its own: its folder, its file, written whole,
-    // and the report. A document never replaces a resource the capture copied.
-    void WriteDocument(const ObjectPtr& document, const std::string& url)
-    {
-        // 5. Its folder, with every missing level.
-        mapping::AddressRecord pathRecord = mapping::PathRecord(url);
-        std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, pathRecord);
-        int folderError = MakeCaptureFolders(folder);
-
-        // 6. Its file: its own name, or index.htm.
-        std::string fileName = mapping::SafeFileName(pathRecord.Value("filename"));
-        std::string file = fileName.empty() ? folder + std::string(kDefaultDocumentName)
-                                            : folder + mapping::kPathSeparator + fileName;
-        if (SavedFiles && SavedFiles->Contains(file))
-            return;
-
-        // 7. The engine's serialisation, written whole; a failed serialisation is not examined.
-        std::string stream;
-        SaveDocumentToStream(document, stream);
-        WriteOutcome outcome
-            = folderError ? WriteOutcome { folderError, false } : WriteWholeFile(file, stream);
-        if (outcome.error) {
-            RecordFailure(file, outcome.error);
-            throw FileCreateError(
-                FileError(outcome.created ? "Cannot write file" : "Cannot create file", file, outcome.error));
-        }
-        if (SavedFiles)
-            SavedFiles->AddDocument(file);
-        std::string referrer = g_openDocuments.size() > 1 ? g_openDocuments[g_openDocuments.size() - 2] : "";
-        LastCapture().saved.push_back({ SavedEntry::Kind::Document, url, referrer, file, stream.size() });
-
-        // 8. Report.
-        std::string report = "网页文件“" + file + "”保存完成。";
-        AddResultLine(report);
-        SetStatusText(" " + report);
-    }
-
-    std::shared_ptr<FramesCollection> FramesOf(const HtmlDocument& document)
-    {
-        auto frames = As<FramesCollection>(document.Frames());
-        if (!frames)
-            throw EngineError("The document has no frames collection");
-        return frames;
-    }
-
-    // Document pass, steps 4 to 10.
-    void SaveOneDocument(const ObjectPtr& document)
-    {
-        auto html = As<HtmlDocument>(document);
-
-        // 4. The document's own address.
-        std::string url = html->Url();
-        OpenDocument open(url);
-        mapping::AddressRecord record;
-        mapping::SplitAddress(url, record);
-
-        // 5.-8. Only a document loaded from an address of its own is a file of the capture; one made
-        //       in place (about:blank, srcdoc, written by script) or whose load failed is not.
-        if (AddressKindOf(document) == DocumentAddressKind::Own)
-            WriteDocument(document, url);
-
-        // 9. Its resources, resolved against its own address.
-        SaveDocumentResources(document, record);
-        if (Options().offlineCopy) {
-            std::string serialization;
-            SaveDocumentToStream(document, serialization);
-            SaveStylesheetResources(url, serialization);
-        }
-
-        // 10. Its frames.
-        if (FramesOf(*html)->Length() > 0)
-            SaveDocument(document, DocumentPass::FramesOnly);
-    }
-
-    // Frame pass: the document of every frame, in index order.
-    void SaveFrameDocuments(const ObjectPtr& document)
-    {
-        auto html = As<HtmlDocument>(document);
-        std::int32_t length = FramesOf(*html)->Length();
-        for (std::int32_t index = 0; index < length; ++index) {
-            PumpMessages();
-            ObjectPtr frame = FramesOf(*html)->Item(index);
-            SaveDocument(GetFrameDocument(frame), DocumentPass::Document);
-        }
-    }
 
 } // namespace
 
-bool SaveDocument(const ObjectPtr& document, DocumentPass pass)
+// Steps 5 to 8 for a document with an address of its own: its folder, its file, written whole, and
+// the report. A document never replaces a resource the capture copied.
+void PageCapture::WriteDocument(const SnapshotDocument& document, const std::string& url)
+{
+    // 5. Its folder, with every missing level.
+    mapping::AddressRecord pathRecord = mapping::PathRecord(url);
+    std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, pathRecord);
+    int folderError = MakeCaptureFolders(folder);
+
+    // 6. Its file: its own name, or index.htm.
+    std::string fileName = mapping::SafeFileName(pathRecord.Value("filename"));
+    std::string file = fileName.empty() ? folder + std::string(kDefaultDocumentName)
+                                        : folder + mapping::kPathSeparator + fileName;
+    if (SavedFiles.Contains(file))
+        return;
+
+    // 7. The engine's serialisation, written whole.
+    std::string stream;
+    SaveDocumentToStream(&document, stream);
+    WriteOutcome outcome = folderError ? WriteOutcome { folderError, false } : WriteWholeFile(file, stream);
+    if (outcome.error) {
+        RecordFailure(file, outcome.error);
+        throw FileCreateError(
+            FileError(outcome.created ? "Cannot write file" : "Cannot create file", file, outcome.error));
+    }
+    SavedFiles.AddDocument(file);
+    std::string referrer = m_openDocuments.size() > 1 ? m_openDocuments[m_openDocuments.size() - 2] : "";
+    m_result.saved.push_back({ SavedEntry::Kind::Document, url, referrer, file, stream.size() });
+
+    // 8. Report.
+    std::string report = "网页文件“" + file + "”保存完成。";
+    AddResultLine(report);
+    SetStatusText(" " + report);
+}
+
+// Document pass, steps 4 to 10.
+void PageCapture::SaveOneDocument(const SnapshotDocument& document)
+{
+    // 4. The document's own address.
+    const std::string& url = document.url;
+    OpenDocument open(m_openDocuments, url);
+    mapping::AddressRecord record;
+    mapping::SplitAddress(url, record);
+
+    // 5.-8. Only a document loaded from an address of its own is a file of the capture; one made in
+    //       place (about:blank, srcdoc, written by script) or whose load failed is not.
+    if (document.origin == DocumentOrigin::Loaded)
+        WriteDocument(document, url);
+
+    // 9. Its resources, resolved against its own address.
+    SaveDocumentResources(document, record);
+    if (m_settings.offlineCopy)
+        SaveStylesheetResources(url, document.serialization);
+
+    // 10. Its frames.
+    if (!document.frames.empty())
+        SaveDocument(&document, DocumentPass::FramesOnly);
+}
+
+// Frame pass: the document of every frame, in index order.
+void PageCapture::SaveFrameDocuments(const SnapshotDocument& document)
+{
+    for (const SnapshotFrame& frame : document.frames) {
+        PumpMessages();
+        SaveDocument(GetFrameDocument(frame), DocumentPass::Document);
+    }
+}
+
+std::string PageCapture::Referrer() const
+{
+    return m_openDocuments.empty() ? std::string() : m_openDocuments.back();
+}
+
+bool PageCapture::SaveDocument(const SnapshotDocument* document, DocumentPass pass)
 {
     if (!document)
         return true;
@@ -159,44 +142,26 @@ bool SaveDocument(const ObjectPtr& document, DocumentPass pass)
     // as letting its error reach the document pass.
     try {
         if (pass == DocumentPass::Document)
-            SaveOneDocument(document);
+            SaveOneDocument(*document);
         else
-            SaveFrameDocuments(document);
+            SaveFrameDocuments(*document);
     } catch (...) {
         ShowMessage(DescribeError(std::current_exception()));
     }
     return true;
 }
 
-std::int32_t SaveDocumentToStream(const ObjectPtr& document, std::string& stream)
+std::int32_t SaveDocumentToStream(const SnapshotDocument* document, std::string& stream)
 {
     if (!document)
         return 1;
-    return As<PersistStream>(document)->Save(stream, true);
+    stream += document->serialization;
+    return 0;
 }
 
-ObjectPtr GetFrameDocument(const ObjectPtr& frame)
+const SnapshotDocument* GetFrameDocument(const SnapshotFrame& frame)
 {
-    // 1.-2. Only a window has a document to show.
-    if (!frame || !Supports<HtmlWindow>(frame))
-        return nullptr;
-    // 3. Always through the window's browser service and the browser's document.
-    try {
-        ObjectPtr browser = GetWindowBrowser(frame);
-        if (!browser)
-            return nullptr;
-        ObjectPtr document = As<WebBrowser>(browser)->Document();
-        return As<HtmlDocument>(document) ? document : nullptr;
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-ObjectPtr GetWindowBrowser(const ObjectPtr& window)
-{
-    if (!window)
-        return nullptr;
-    return As<ServiceProvider>(window)->QueryService(ServiceId::WebBrowserApp);
+    return frame.document.get();
 }
 
 std::string DescribeError(const std::exception& error)

@@ -1,7 +1,5 @@
 #include "base/Ascii.h"
 #include "capture/Capture.h"
-#include "capture/CaptureRecord.h"
-#include "capture/CaptureState.h"
 #include "capture/FileWriting.h"
 #include "engine/EngineCache.h"
 #include "mapping/FileUtils.h"
@@ -9,13 +7,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace pagestow::capture {
+using namespace engine;
+
 namespace {
-    using namespace engine;
 
     // One row of what the walk harvests: the element, its address attributes, and how the file is
     // named and reported.
@@ -39,103 +39,6 @@ namespace {
     constexpr std::string_view kCommentTag = "!";
     constexpr std::string_view kRelativeLinkLine = "link:相对地址";
 
-    template <class Role> std::shared_ptr<Role> Required(const ObjectPtr& object, const char* what)
-    {
-        auto role = As<Role>(object);
-        if (!role)
-            throw EngineError(std::string("The document model gave no ") + what);
-        return role;
-    }
-
-    // Where each source index sits in a document's element collection, made once per document so
-    // that the step finds its element without scanning the whole collection.
-    class ElementIndex {
-    public:
-        ElementIndex(std::shared_ptr<ElementCollection> all, std::int32_t length)
-            : m_all(std::move(all))
-        {
-            m_sourceIndexes.reserve(size_t(std::max(length, 0)));
-            m_positions.reserve(size_t(std::max(length, 0)));
-            for (std::int32_t position = 0; position < length; ++position) {
-                std::int32_t sourceIndex
-                    = Required<HtmlElement>(m_all->Item(position), "element")->SourceIndex();
-                m_sourceIndexes.push_back(sourceIndex);
-                m_positions.emplace_back(sourceIndex, position);
-            }
-            std::sort(m_positions.begin(), m_positions.end());
-        }
-
-        const ElementCollection& All() const { return *m_all; }
-        std::int32_t Length() const { return std::int32_t(m_sourceIndexes.size()); }
-        std::int32_t SourceIndexAt(std::int32_t position) const { return m_sourceIndexes[size_t(position)]; }
-
-        // The positions holding sourceIndex, in collection order.
-        template <class Visit> void ForEachPosition(std::int32_t sourceIndex, Visit visit) const
-        {
-            auto first = std::lower_bound(m_positions.begin(), m_positions.end(),
-                std::pair<std::int32_t, std::int32_t>(sourceIndex, INT32_MIN));
-            for (auto it = first; it != m_positions.end() && it->first == sourceIndex; ++it) {
-                if (!visit(it->second))
-                    return;
-            }
-        }
-
-    private:
-        std::shared_ptr<ElementCollection> m_all;
-        std::vector<std::int32_t> m_sourceIndexes;
-        std::vector<std::pair<std::int32_t, std::int32_t>> m_positions;
-    };
-
-    // The index of the document whose walk is running; the step uses it when it is asked about
-    // that document.
-    struct ActiveWalk {
-        const Object* document = nullptr;
-        const ElementIndex* index = nullptr;
-    };
-    ActiveWalk g_activeWalk;
-
-    // The copies of the document walk under way, or null when a step runs on its own (its copies are
-    // then made in place).
-    BackgroundCopies* g_copies = nullptr;
-
-    class CopiesScope {
-    public:
-        explicit CopiesScope(BackgroundCopies* copies)
-            : m_previous(g_copies)
-        {
-            g_copies = copies;
-        }
-        ~CopiesScope() { g_copies = m_previous; }
-        CopiesScope(const CopiesScope&) = delete;
-        CopiesScope& operator=(const CopiesScope&) = delete;
-
-    private:
-        BackgroundCopies* m_previous;
-    };
-
-    class ActiveWalkScope {
-    public:
-        ActiveWalkScope(const Object* document, const ElementIndex* index)
-            : m_previous(g_activeWalk)
-        {
-            g_activeWalk = { document, index };
-        }
-        ~ActiveWalkScope() { g_activeWalk = m_previous; }
-        ActiveWalkScope(const ActiveWalkScope&) = delete;
-        ActiveWalkScope& operator=(const ActiveWalkScope&) = delete;
-
-    private:
-        ActiveWalk m_previous;
-    };
-
-    ElementIndex MakeIndex(const ObjectPtr& document)
-    {
-        auto all = Required<ElementCollection>(
-            Required<HtmlDocument>(document, "document")->All(), "element collection");
-        std::int32_t length = all->Length();
-        return ElementIndex(std::move(all), length);
-    }
-
     // An address that names a scheme ("http:", "mailto:", "www.example.com:" alike, as a browser
     // reads it): letters, digits, "+", "-" or "." after a leading letter, then ":", before any "/",
     // "?" or "#".
@@ -155,58 +58,6 @@ namespace {
         return false;
     }
 
-    // Whether the engine's cache holds a body for address; body receives it.
-    bool InCache(const std::string& address, CachedBody& body)
-    {
-        auto found = FindCachedBody(address);
-        if (!found)
-            return false;
-        body = std::move(*found);
-        return true;
-    }
-
-    // The address to look up for an attribute value, or "" when the cache holds nothing for it.
-    // body receives the cached body. The address the resolution rule gives is tried first; when
-    // the cache lacks it, the address the engine itself resolved the attribute to and loaded (its
-    // base element, an extensionless page address, a query-only value, a bare file name, a query in
-    // the document's character set).
-    std::string FindCachedAddress(const mapping::AddressRecord& record, const HarvestRow& row,
-        const ObjectPtr& attribute, std::string_view value, CachedBody& body)
-    {
-        std::string_view trimmed = mapping::TrimControls(value);
-        bool relative = mapping::IsRelativeAddress(trimmed);
-        if (relative && row.logsRelative) {
-            // After the reports of the copies before it.
-            if (g_copies)
-                g_copies->Finish();
-            AddLogLine(std::string(kRelativeLinkLine));
-        }
-        // A combination past the path limit leaves only the site's base address, which names the
-        // root document and not this resource.
-        bool combines = !mapping::CombinationFails(record, trimmed);
-        std::string address;
-        if (!relative || combines) {
-            address = mapping::ElementAddress(record, trimmed);
-            if (InCache(address, body))
-                return address;
-        }
-        std::string engineAddress
-            = Supports<ResolvedAttribute>(attribute) ? As<ResolvedAttribute>(attribute)->EngineAddress() : "";
-        if (!engineAddress.empty()) {
-            if (engineAddress != address && InCache(engineAddress, body))
-                return engineAddress;
-            return {};
-        }
-        // A document model that gives no resolution of its own: a bare file name ("logo.gif"), which
-        // the address rule calls absolute, is looked up beside the document, where a browser loads it.
-        if (!relative && combines && !NamesScheme(trimmed)) {
-            address = mapping::ResolveAddress(record, trimmed);
-            if (InCache(address, body))
-                return address;
-        }
-        return {};
-    }
-
     SavedEntry::Kind KindOf(const HarvestRow& row)
     {
         if (row.tag == "link")
@@ -216,79 +67,155 @@ namespace {
         return SavedEntry::Kind::Image;
     }
 
+} // namespace
+
+// The walk over one document's elements. Its copies, when it has them, are made beside the walk
+// and reported in the walk's order; a step run on its own makes its copies in place.
+class ElementWalk {
+public:
+    ElementWalk(PageCapture& capture, const SnapshotDocument& document, const mapping::AddressRecord& record,
+        BackgroundCopies* copies)
+        : m_capture(capture)
+        , m_document(document)
+        , m_record(record)
+        , m_copies(copies)
+    {
+    }
+
+    // Finds the element at sourceIndex and harvests it; a comment element ends the step.
+    void RunStep(std::int32_t sourceIndex)
+    {
+        // An element's source index is its position in the snapshot's list.
+        if (sourceIndex < 0 || size_t(sourceIndex) >= m_document.elements.size())
+            return;
+        m_capture.PumpMessages();
+        const SnapshotElement& element = m_document.elements[size_t(sourceIndex)];
+        std::string tag = base::LowerAscii(element.tagName);
+        if (tag == kCommentTag)
+            return;
+        for (const HarvestRow& row : kHarvestTable) {
+            if (tag == row.tag) {
+                SaveAttributeResources(element, row);
+                break;
+            }
+        }
+    }
+
+private:
+    // Whether the engine's cache holds a body for address; body receives it.
+    bool InCache(const std::string& address, CachedBody& body) const
+    {
+        return m_capture.FindCached(address, body);
+    }
+
+    // The address to look up for an attribute value, or "" when the cache holds nothing for it.
+    // body receives the cached body. The address the resolution rule gives is tried first; when
+    // the cache lacks it, the address the engine itself resolved the attribute to and loaded (its
+    // base element, an extensionless page address, a query-only value, a bare file name, a query in
+    // the document's character set).
+    std::string FindCachedAddress(
+        const HarvestRow& row, const SnapshotAttribute& attribute, std::string_view value, CachedBody& body)
+    {
+        std::string_view trimmed = mapping::TrimControls(value);
+        bool relative = mapping::IsRelativeAddress(trimmed);
+        if (relative && row.logsRelative) {
+            // After the reports of the copies before it.
+            if (m_copies)
+                m_copies->Finish();
+            m_capture.AddLogLine(std::string(kRelativeLinkLine));
+        }
+        // A combination past the path limit leaves only the site's base address, which names the
+        // root document and not this resource.
+        bool combines = !mapping::CombinationFails(m_record, trimmed);
+        std::string address;
+        if (!relative || combines) {
+            address = mapping::ElementAddress(m_record, trimmed);
+            if (InCache(address, body))
+                return address;
+        }
+        const std::string& engineAddress = attribute.resolved;
+        if (!engineAddress.empty()) {
+            if (engineAddress != address && InCache(engineAddress, body))
+                return engineAddress;
+            return {};
+        }
+        // An engine that gives no resolution of its own: a bare file name ("logo.gif"), which the
+        // address rule calls absolute, is looked up beside the document, where a browser loads it.
+        if (!relative && combines && !NamesScheme(trimmed)) {
+            address = mapping::ResolveAddress(m_record, trimmed);
+            if (InCache(address, body))
+                return address;
+        }
+        return {};
+    }
+
     // Steps 11 and 13 once a resource's copy has ended: the path is entered once it names a complete
     // file, and reported; a copy that failed is recorded and the path is not claimed.
-    void ReportCopy(SavedEntry::Kind kind, const std::string& address, const std::string& url,
-        const std::string& target, std::string_view reportText, int error, std::uint64_t bytes)
+    static void ReportCopy(PageCapture& capture, SavedEntry::Kind kind, const std::string& address,
+        const std::string& url, const std::string& target, std::string_view reportText, int error,
+        std::uint64_t bytes)
     {
         if (error) {
-            RecordFailure(target, error);
+            capture.RecordFailure(target, error);
             return;
         }
-        if (SavedFiles)
-            SavedFiles->Add(target);
-        LastCapture().saved.push_back({ kind, address, url, target, bytes });
+        capture.SavedFiles.Add(target);
+        capture.Result().saved.push_back({ kind, address, url, target, bytes });
         std::string report = std::string(reportText) + target;
-        AddResultLine(report);
-        SetStatusText(report);
+        capture.AddResultLine(report);
+        capture.SetStatusText(report);
     }
 
     // Steps 7 to 13 for an address found in the cache: the target path from the address that was
     // found, each local file once, never over a document of the capture, and reported only once the
     // file is complete.
-    void SaveFoundResource(const std::string& address, const CachedBody& body, const HarvestRow& row,
-        const mapping::AddressRecord& record)
+    void SaveFoundResource(const std::string& address, const CachedBody& body, const HarvestRow& row)
     {
         // 7.-9. The target folder and file under the capture.
         mapping::AddressRecord resource = mapping::PathRecord(address);
-        std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
-        int folderError = MakeCaptureFolders(folder);
+        std::string folder = mapping::TargetFolder(m_capture.SaveDir, m_capture.CaptureFolder, resource);
+        int folderError = m_capture.MakeCaptureFolders(folder);
         std::string target = mapping::LocalTargetPath(
             folder, resource.Value("filename"), row.defaultName, row.defaultExtension);
 
         // 10. Each local file once per capture, and never in place of a saved document. A copy to the
         //     same target still under way decides first.
-        if (g_copies && g_copies->Holds(target))
-            g_copies->Finish();
-        if (SavedFiles && (SavedFiles->Contains(target) || SavedFiles->IsDocument(target)))
+        if (m_copies && m_copies->Holds(target))
+            m_copies->Finish();
+        if (m_capture.SavedFiles.Contains(target) || m_capture.SavedFiles.IsDocument(target))
             return;
 
         // 12. The copy is complete under its own name, or it is not there and not claimed; 11. and 13.
         //     follow once it is, in the order of the walk.
-        auto saved = [kind = KindOf(row), address, url = record.Value("url"), target,
+        auto saved = [&capture = m_capture, kind = KindOf(row), address, url = m_record.Value("url"), target,
                          reportText = row.reportText](int error, std::uint64_t bytes) {
-            ReportCopy(kind, address, url, target, reportText, error, bytes);
+            ReportCopy(capture, kind, address, url, target, reportText, error, bytes);
         };
-        if (g_copies && !folderError) {
-            g_copies->Report();
-            g_copies->Submit(body.file.string(), body.size, std::move(target), std::move(saved));
+        if (m_copies && !folderError) {
+            m_copies->Report();
+            m_copies->Submit(body.file.string(), body.size, std::move(target), std::move(saved));
             return;
         }
-        if (g_copies)
-            g_copies->Finish();
+        if (m_copies)
+            m_copies->Finish();
         std::uint64_t bytes = 0;
-        int error = folderError ? folderError : CopyStoredFile(body.file.string(), body.size, target, bytes);
+        int error = folderError
+            ? folderError
+            : CopyStoredFile(body.file.string(), body.size, target, bytes, m_capture.Settings().copies);
         saved(error, bytes);
     }
 
-    void SaveAttributeResources(
-        const ObjectPtr& element, const HarvestRow& row, const mapping::AddressRecord& record)
+    void SaveAttributeResources(const SnapshotElement& element, const HarvestRow& row)
     {
-        // 1. The attribute collection and its length, read once.
-        auto attributes = Required<AttributeCollection>(
-            Required<DomNode>(element, "node")->Attributes(), "attribute collection");
-        std::int32_t length = attributes->Length();
-
-        for (std::int32_t position = 0; position < length; ++position) {
-            PumpMessages();
+        // 1. The attributes, in the element's own order.
+        for (const SnapshotAttribute& attribute : element.attributes) {
+            m_capture.PumpMessages();
             // 2. Name and value; 3. an empty value is skipped.
-            ObjectPtr object = attributes->Item(position);
-            auto attribute = Required<DomAttribute>(object, "attribute");
-            std::string value = attribute->NodeValue();
+            const std::string& value = attribute.value;
             if (value.empty())
                 continue;
             // 4. Only the row's own attributes.
-            std::string name = base::LowerAscii(attribute->NodeName());
+            std::string name = base::LowerAscii(attribute.name);
             bool wanted = !name.empty()
                 && std::find(row.attributes.begin(), row.attributes.end(), name) != row.attributes.end();
             if (!wanted)
@@ -299,74 +226,49 @@ namespace {
 
             // 5.-6. The absolute address, found in the engine's cache.
             CachedBody body;
-            std::string address = FindCachedAddress(record, row, object, value, body);
+            std::string address = FindCachedAddress(row, attribute, value, body);
             if (!address.empty())
-                SaveFoundResource(address, body, row, record);
+                SaveFoundResource(address, body, row);
         }
 
         // The srcset or <picture> candidate the engine loaded for an image comes with the image's row,
         // after its own attributes.
-        if (row.tag == "img" && Supports<ImageSource>(element)) {
-            std::string candidate = As<ImageSource>(element)->CurrentSource();
+        if (row.tag == "img") {
+            const std::string& candidate = element.currentSource;
             CachedBody body;
             if (!candidate.empty() && InCache(candidate, body))
-                SaveFoundResource(candidate, body, row, record);
+                SaveFoundResource(candidate, body, row);
         }
     }
 
-    // Finds the element(s) at sourceIndex through the index and harvests them; a comment element
-    // ends the step.
-    void RunStep(const ElementIndex& index, const mapping::AddressRecord& record, std::int32_t sourceIndex)
-    {
-        index.ForEachPosition(sourceIndex, [&](std::int32_t position) {
-            PumpMessages();
-            ObjectPtr object = index.All().Item(position);
-            auto element = Required<HtmlElement>(object, "element");
-            std::string tag = base::LowerAscii(element->TagName());
-            if (tag == kCommentTag)
-                return false;
-            for (const HarvestRow& row : kHarvestTable) {
-                if (tag == row.tag) {
-                    SaveAttributeResources(object, row, record);
-                    break;
-                }
-            }
-            return true;
-        });
-    }
+    PageCapture& m_capture;
+    const SnapshotDocument& m_document;
+    const mapping::AddressRecord& m_record;
+    BackgroundCopies* m_copies;
+};
 
-} // namespace
-
-void SaveDocumentResources(const ObjectPtr& document, const mapping::AddressRecord& record)
+void PageCapture::SaveDocumentResources(
+    const SnapshotDocument& document, const mapping::AddressRecord& record)
 {
-    // 1. The element collection and its length, read once; the index of source indexes is made
-    //    from them once for the whole document.
-    ElementIndex index = MakeIndex(document);
-    ActiveWalkScope scope(document.get(), &index);
     // The resources' copies are made beside the walk and reported in its order; all are made and
     // reported before the walk ends.
-    BackgroundCopies copies;
-    CopiesScope copiesScope(&copies);
+    BackgroundCopies copies(m_settings.copies);
+    ElementWalk walk(*this, document, record, &copies);
 
-    // 2. The step for every element in collection order.
-    std::int32_t length = index.Length();
+    // 1.-2. The step for every element in source order, the list's length read once.
+    std::int32_t length = std::int32_t(document.elements.size());
     for (std::int32_t position = 0; position < length; ++position) {
         PumpMessages();
-        SaveElementResources(document, record, index.SourceIndexAt(position));
+        walk.RunStep(position);
     }
     copies.Finish();
 }
 
-void SaveElementResources(
-    const ObjectPtr& document, const mapping::AddressRecord& record, std::int32_t sourceIndex)
+void PageCapture::SaveElementResources(
+    const SnapshotDocument& document, const mapping::AddressRecord& record, std::int32_t sourceIndex)
 {
-    if (g_activeWalk.index && g_activeWalk.document == document.get()) {
-        RunStep(*g_activeWalk.index, record, sourceIndex);
-        return;
-    }
-    // Called on its own: one pass over the collection finds the element(s).
-    ElementIndex index = MakeIndex(document);
-    RunStep(index, record, sourceIndex);
+    ElementWalk walk(*this, document, record, nullptr);
+    walk.RunStep(sourceIndex);
 }
 
 } // namespace pagestow::capture

@@ -2,14 +2,13 @@
 
 #include "base/Ascii.h"
 
-#include "capture/CaptureRecord.h"
-#include "capture/CaptureState.h"
 #include "mapping/FileUtils.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,8 +17,6 @@
 
 namespace pagestow::capture {
 namespace {
-
-    std::atomic<bool> g_hardLinks { true };
 
     std::string FolderOf(const std::string& file)
     {
@@ -95,9 +92,11 @@ namespace {
 PartialFile::PartialFile(const std::string& target)
     : m_target(target)
 {
-    static std::atomic<unsigned> counter { 0 };
-    m_partial = FolderOf(target) + ".pagestow-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)
-        + ".part";
+    // The process and this object's own address name it: no other file being made at the same time
+    // in this process has either, and a name is free again only once its file is gone.
+    char self[2 * sizeof(void*) + 1];
+    std::snprintf(self, sizeof self, "%zx", reinterpret_cast<std::uintptr_t>(this));
+    m_partial = FolderOf(target) + ".pagestow-" + std::to_string(::getpid()) + "-" + self + ".part";
 }
 
 PartialFile::~PartialFile()
@@ -168,11 +167,12 @@ namespace {
 
 } // namespace
 
-int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes)
+int CopyWholeFile(
+    const std::string& source, const std::string& target, std::uint64_t& bytes, CopyMethod method)
 {
     IgnoreFileSizeSignal();
     // A link needs the source's size and that it is a regular file; a copy finds both out itself.
-    if (!g_hardLinks.load())
+    if (method == CopyMethod::Copy)
         return CopyThroughPartialFile(source, target, false, bytes);
     struct stat info { };
     if (::stat(source.c_str(), &info) != 0)
@@ -182,8 +182,8 @@ int CopyWholeFile(const std::string& source, const std::string& target, std::uin
     return CopyStoredFile(source, std::uint64_t(info.st_size), target, bytes);
 }
 
-int CopyStoredFile(
-    const std::string& source, std::uint64_t size, const std::string& target, std::uint64_t& bytes)
+int CopyStoredFile(const std::string& source, std::uint64_t size, const std::string& target,
+    std::uint64_t& bytes, CopyMethod method)
 {
     IgnoreFileSizeSignal();
     // A new hard link appears whole at once, so where nothing is at target yet it needs neither a
@@ -192,7 +192,7 @@ int CopyStoredFile(
     // Something at target: link under the temporary name and rename over it. Any other failure
     // (another file system, no links there) makes it a copy.
     bool linkAside = false;
-    if (g_hardLinks.load()) {
+    if (method == CopyMethod::HardLink) {
         if (::link(source.c_str(), target.c_str()) == 0) {
             bytes = size;
             return 0;
@@ -202,7 +202,8 @@ int CopyStoredFile(
     return CopyThroughPartialFile(source, target, linkAside, bytes);
 }
 
-BackgroundCopies::BackgroundCopies()
+BackgroundCopies::BackgroundCopies(CopyMethod method)
+    : m_method(method)
 {
     // The copying thread must find the signal already ignored; the first copy sets it.
     IgnoreFileSizeSignal();
@@ -301,36 +302,12 @@ void BackgroundCopies::Run()
         lock.unlock();
         std::vector<Outcome> outcomes(batch.size());
         for (std::size_t i = 0; i < batch.size(); ++i)
-            outcomes[i].error
-                = CopyStoredFile(batch[i].source, batch[i].size, batch[i].target, outcomes[i].bytes);
+            outcomes[i].error = CopyStoredFile(
+                batch[i].source, batch[i].size, batch[i].target, outcomes[i].bytes, m_method);
         lock.lock();
         m_outcomes.insert(m_outcomes.end(), outcomes.begin(), outcomes.end());
         m_arrived.notify_one();
     }
-}
-
-int MakeCaptureFolders(const std::string& folder)
-{
-    if (SavedFiles && SavedFiles->HasFolder(folder))
-        return 0;
-    int error = mapping::MakeFolders(folder);
-    if (!error && SavedFiles)
-        SavedFiles->AddFolder(folder);
-    return error;
-}
-
-void RecordFailure(const std::string& path, int error)
-{
-    auto& failures = LastCapture().failures;
-    bool known = std::any_of(
-        failures.begin(), failures.end(), [&](const WriteFailure& failure) { return failure.path == path; });
-    if (!known)
-        failures.push_back({ path, std::strerror(error) });
-}
-
-void SetHardLinksAllowed(bool allowed)
-{
-    g_hardLinks = allowed;
 }
 
 } // namespace pagestow::capture

@@ -3,6 +3,7 @@
 // How the capture puts files on disk: complete or not at all (internal to the capture).
 
 #include "base/Owned.h"
+#include "capture/CaptureRecord.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -48,19 +49,18 @@ struct WriteOutcome {
 // Nothing is left behind when it fails.
 WriteOutcome WriteWholeFile(const std::string& file, std::string_view bytes);
 
-// How a resource reached the capture.
-enum class CopyMethod { HardLink, Copy };
-
 // Puts the bytes of source at target, replacing what is there: a hard link where both lie on one file
 // system (the engine cache never changes a file once stored), else a kernel copy; through a temporary
 // name either way. 0 with bytes set to the file's size, or the errno of what failed (nothing is left
 // at target's temporary name then, and an earlier file at target stays as it was).
-int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes);
+// With CopyMethod::Copy, never a link.
+int CopyWholeFile(const std::string& source, const std::string& target, std::uint64_t& bytes,
+    CopyMethod method = CopyMethod::HardLink);
 
 // CopyWholeFile for a source that is never changed once written and whose size is known (a body in the
 // engine cache): a hard link made straight at target takes one system call and sets bytes to size.
-int CopyStoredFile(
-    const std::string& source, std::uint64_t size, const std::string& target, std::uint64_t& bytes);
+int CopyStoredFile(const std::string& source, std::uint64_t size, const std::string& target,
+    std::uint64_t& bytes, CopyMethod method = CopyMethod::HardLink);
 
 // Copies made by CopyStoredFile on a thread of their own while the caller goes on, each reported back
 // on the caller's thread in the order they were asked for. The capture's walk does its own work
@@ -71,7 +71,7 @@ public:
     // Told the copy's outcome: 0 and the bytes copied, or the errno (nothing at target then).
     using Done = std::function<void(int error, std::uint64_t bytes)>;
 
-    BackgroundCopies();
+    explicit BackgroundCopies(CopyMethod method = CopyMethod::HardLink);
     // Waits for every copy and reports it (Finish).
     ~BackgroundCopies();
     BackgroundCopies(const BackgroundCopies&) = delete;
@@ -116,20 +116,10 @@ private:
     std::deque<Copy> m_todo;
     std::deque<Outcome> m_outcomes;
     bool m_stop = false;
+    const CopyMethod m_method;
     // The copying thread waits for work.
     bool m_sleeping = false;
     std::thread m_thread;
 };
-
-// Makes folder with every missing level, as mapping::MakeFolders does, once per capture: a folder
-// the capture has made already is not looked at again.
-int MakeCaptureFolders(const std::string& folder);
-
-// Enters a file of the capture that could not be written, with the system's text for error, in the
-// record of the running capture (once per path).
-void RecordFailure(const std::string& path, int error);
-
-// For tests and benchmarks: forbids or allows hard links for the copies of this process.
-void SetHardLinksAllowed(bool allowed);
 
 } // namespace pagestow::capture

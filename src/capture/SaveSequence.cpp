@@ -1,32 +1,31 @@
 #include "capture/SaveSequence.h"
 
 #include "capture/Capture.h"
-#include "capture/CaptureState.h"
 #include "capture/StylesheetResources.h"
 #include "mapping/AddressRecord.h"
 
 namespace pagestow::capture {
 
-std::optional<std::string> SaveAddress(std::string_view typed, const Notice& notice)
+std::optional<std::string> SaveAddress(std::string_view typed, const Notice& notice, FrontEnd& frontEnd)
 {
     // The typed text is taken as typed, without the blanks and control characters around it.
     std::string address(mapping::TrimControls(typed));
     // A blank address is refused.
     if (address.empty()) {
-        SetStatusText(std::string(kEnterAddressStatus));
+        frontEnd.SetStatusText(std::string(kEnterAddressStatus));
         notice(kEnterAddressMessage);
         return std::nullopt;
     }
     return address;
 }
 
-void ReportSaveStarted()
+void ReportSaveStarted(const std::string& saveDir, FrontEnd& frontEnd)
 {
     // The save folder goes into the results; the status bar is left as it is.
-    AddResultLine(std::string(kSaveToLine) + SaveDir);
+    frontEnd.AddResultLine(std::string(kSaveToLine) + saveDir);
     // Then the download begins.
-    AddResultLine(std::string(kStartDownloadLine));
-    SetStatusText(std::string(kStartDownloadStatus));
+    frontEnd.AddResultLine(std::string(kStartDownloadLine));
+    frontEnd.SetStatusText(std::string(kStartDownloadStatus));
 }
 
 bool FinishesCapture(std::string_view url)
@@ -34,41 +33,49 @@ bool FinishesCapture(std::string_view url)
     return url != kBlankPage;
 }
 
-CaptureOutcome RunCapture(engine::PageEngine& browser)
+CaptureOutcome RunCapture(
+    const engine::SnapshotDocument* document, const CaptureSettings& settings, FrontEnd& frontEnd)
 {
     // The page has loaded; the capture begins.
-    AddResultLine(std::string(kDownloadDoneLine));
-    SetStatusText(std::string(kDownloadDoneStatus));
-    AddResultLine(std::string(kStartParseLine));
-    SetStatusText(std::string(kStartParseStatus));
+    frontEnd.AddResultLine(std::string(kDownloadDoneLine));
+    frontEnd.SetStatusText(std::string(kDownloadDoneStatus));
+    frontEnd.AddResultLine(std::string(kStartParseLine));
+    frontEnd.SetStatusText(std::string(kStartParseStatus));
     // The driver runs to its end here; what escapes it is reported by the caller.
+    CaptureOutcome outcome;
     try {
-        bool accepted = CapturePage(browser);
-        return { accepted ? CaptureOutcome::Result::Accepted : CaptureOutcome::Result::Rejected, {} };
+        outcome.capture = CapturePage(document, settings, frontEnd);
+        outcome.result
+            = outcome.capture.accepted ? CaptureOutcome::Result::Accepted : CaptureOutcome::Result::Rejected;
     } catch (const std::exception& error) {
-        return { CaptureOutcome::Result::Failed, DescribeError(error) };
+        outcome.result = CaptureOutcome::Result::Failed;
+        outcome.error = DescribeError(error);
     } catch (...) {
-        return { CaptureOutcome::Result::Failed, DescribeError(std::current_exception()) };
+        outcome.result = CaptureOutcome::Result::Failed;
+        outcome.error = DescribeError(std::current_exception());
     }
+    if (outcome.capture.saveDir.empty())
+        outcome.capture.saveDir = settings.saveDir;
+    return outcome;
 }
 
-void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice)
+void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, FrontEnd& frontEnd)
 {
     // The outcome: finished and where to look, refused, or the error.
     switch (outcome.result) {
     case CaptureOutcome::Result::Accepted:
-        AddResultLine(std::string(kParseDoneLine));
-        SetStatusText(std::string(kParseDoneStatus));
-        AddResultLine(std::string(kOpenFolderLine));
+        frontEnd.AddResultLine(std::string(kParseDoneLine));
+        frontEnd.SetStatusText(std::string(kParseDoneStatus));
+        frontEnd.AddResultLine(std::string(kOpenFolderLine));
         // With the offline copy on, the file to open comes last.
-        if (!OfflineCopyFile().empty())
-            AddResultLine(OfflineCopyLine());
+        if (!outcome.capture.offlineCopy.empty())
+            frontEnd.AddResultLine(OfflineCopyLine(outcome.capture.offlineCopy));
         break;
     case CaptureOutcome::Result::Rejected:
         notice(kPageRejectedMessage);
         break;
     case CaptureOutcome::Result::Failed:
-        ShowMessage(outcome.error);
+        frontEnd.ShowMessage(outcome.error);
         break;
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "engine/PageEngine.h"
+#include "capture/CaptureRecord.h"
+#include "capture/CaptureState.h"
+#include "engine/Snapshot.h"
 
 #include <functional>
 #include <optional>
@@ -34,10 +36,10 @@ using Notice = std::function<void(std::string_view text)>;
 
 // Save, steps 1 and 2: the typed address without leading and trailing characters of code 0 to 32;
 // for a blank one the status and the notice are shown and there is no address.
-std::optional<std::string> SaveAddress(std::string_view typed, const Notice& notice);
+std::optional<std::string> SaveAddress(std::string_view typed, const Notice& notice, FrontEnd& frontEnd);
 
 // Save, steps 6 and 7: the save folder and the start of the download reported.
-void ReportSaveStarted();
+void ReportSaveStarted(const std::string& saveDir, FrontEnd& frontEnd);
 
 // Document complete, step 3: whether the top-level completion of url finishes a pending capture
 // (the blank page never does).
@@ -49,14 +51,18 @@ struct CaptureOutcome {
     Result result = Result::Failed;
     // For Failed: "type: message" of the error that escaped the driver.
     std::string error;
+    // What the capture did (for Accepted: its folder, files and failures).
+    CaptureResult capture;
 };
 
 // Document complete, steps 4 to 6: the download reported done, the parse started, and the capture
-// driver run. An error that escapes the driver is described in the outcome, never raised.
-CaptureOutcome RunCapture(engine::PageEngine& browser);
+// driver run on the engine's document. An error that escapes the driver is described in the outcome,
+// never raised.
+CaptureOutcome RunCapture(
+    const engine::SnapshotDocument* document, const CaptureSettings& settings, FrontEnd& frontEnd);
 
 // Document complete, step 7: an accepted page's closing lines; a rejected page's notice; the error
 // of a failed one in the standard message.
-void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice);
+void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, FrontEnd& frontEnd);
 
 } // namespace pagestow::capture

@@ -1,6 +1,6 @@
 #include "capture/StylesheetResources.h"
 
-#include "capture/CaptureState.h"
+#include "capture/Capture.h"
 #include "capture/FileWriting.h"
 #include "engine/EngineCache.h"
 #include "mapping/FileUtils.h"
@@ -47,22 +47,6 @@ namespace {
         return { SavedEntry::Kind::Image, "/temp.jpg", ".jpg", "保存图片文件：" };
     }
 
-    struct OfflineState {
-        // Stylesheets read in this capture (canonical addresses), and those found in the cache.
-        std::set<std::string> read;
-        std::set<std::string> stylesheets;
-        // Addresses already looked up for a stylesheet reference.
-        std::set<std::string> handled;
-        size_t references = 0;
-        std::string pageCopy;
-    };
-
-    OfflineState& State()
-    {
-        static OfflineState state;
-        return state;
-    }
-
     bool ReadWhole(const std::string& path, std::string& bytes)
     {
         std::ifstream stream(path, std::ios::binary);
@@ -74,131 +58,131 @@ namespace {
         return !stream.bad();
     }
 
+} // namespace
+
+// What the offline copy has read and looked up in one capture.
+struct PageCapture::OfflineState {
+    // Stylesheets read in this capture (canonical addresses), and those found in the cache.
+    std::set<std::string> read;
+    std::set<std::string> stylesheets;
+    // Addresses already looked up for a stylesheet reference.
+    std::set<std::string> handled;
+    size_t references = 0;
+
     // Copies the cached file of address into the capture as the element walk does (each local file
     // once, never over a document, reported only once complete), with its kind's names and report.
-    void SaveCssFile(
-        offline::CssReferenceKind referenceKind, const std::string& address, const std::string& referrer)
+    static void SaveCssFile(PageCapture& capture, offline::CssReferenceKind referenceKind,
+        const std::string& address, const std::string& referrer)
     {
-        auto body = engine::FindCachedBody(address);
-        if (!body)
+        engine::CachedBody body;
+        if (!capture.FindCached(address, body))
             return;
         CssFileKind kind = KindOf(referenceKind);
         mapping::AddressRecord resource = mapping::PathRecord(address);
-        std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, resource);
+        std::string folder = mapping::TargetFolder(capture.SaveDir, capture.CaptureFolder, resource);
         std::string target = mapping::LocalTargetPath(
             folder, resource.Value("filename"), kind.defaultName, kind.defaultExtension);
-        if (!SavedFiles || SavedFiles->Contains(target) || SavedFiles->IsDocument(target))
+        if (capture.SavedFiles.Contains(target) || capture.SavedFiles.IsDocument(target))
             return;
         std::uint64_t bytes = 0;
-        int folderError = MakeCaptureFolders(folder);
-        int error
-            = folderError ? folderError : CopyStoredFile(body->file.string(), body->size, target, bytes);
+        int folderError = capture.MakeCaptureFolders(folder);
+        int error = folderError
+            ? folderError
+            : CopyStoredFile(body.file.string(), body.size, target, bytes, capture.Settings().copies);
         if (error) {
-            RecordFailure(target, error);
+            capture.RecordFailure(target, error);
             return;
         }
-        SavedFiles->Add(target);
-        LastCapture().saved.push_back({ kind.kind, address, referrer, target, bytes });
+        capture.SavedFiles.Add(target);
+        capture.Result().saved.push_back({ kind.kind, address, referrer, target, bytes });
         std::string report = std::string(kind.reportText) + target;
-        AddResultLine(report);
-        SetStatusText(report);
+        capture.AddResultLine(report);
+        capture.SetStatusText(report);
     }
 
     // Saves what one stylesheet's text loads, read against baseUrl; imported stylesheets go to pending.
-    void SaveReferences(std::string_view css, offline::CssSource source, const std::string& baseUrl,
-        std::deque<std::string>& pending)
+    void SaveReferences(PageCapture& capture, std::string_view css, offline::CssSource source,
+        const std::string& baseUrl, std::deque<std::string>& pending)
     {
-        OfflineState& state = State();
         offline::ReferenceResolver resolver(baseUrl);
         offline::ScanCssReferences(css, source, [&](const offline::CssReference& reference) {
-            if (state.references >= kMaxReferences)
+            if (references >= kMaxReferences)
                 return;
-            ++state.references;
+            ++references;
             const auto& resolved = resolver.Resolve(reference.value);
             if (!resolved)
                 return;
             if (reference.kind == offline::CssReferenceKind::Import)
                 pending.push_back(resolved->canonical);
-            if (!state.handled.insert(resolved->canonical).second)
+            if (!handled.insert(resolved->canonical).second)
                 return;
-            PumpMessages();
-            SaveCssFile(reference.kind, resolved->canonical, baseUrl);
+            capture.PumpMessages();
+            SaveCssFile(capture, reference.kind, resolved->canonical, baseUrl);
         });
     }
 
     // Reads every pending stylesheet from the cache, once each, breadth first.
-    void SaveStylesheets(std::deque<std::string> pending)
+    void SaveStylesheets(PageCapture& capture, std::deque<std::string> pending)
     {
-        OfflineState& state = State();
-        while (!pending.empty() && state.read.size() < kMaxStylesheets) {
+        while (!pending.empty() && read.size() < kMaxStylesheets) {
             std::string address = std::move(pending.front());
             pending.pop_front();
-            if (!state.read.insert(address).second)
+            if (!read.insert(address).second)
                 continue;
-            std::string cacheFile;
+            engine::CachedBody body;
             std::string css;
-            if (engine::GetCachedFileName(address, cacheFile) != 0 || !ReadWhole(cacheFile, css))
+            if (!capture.FindCached(address, body) || !ReadWhole(body.file.string(), css))
                 continue;
-            state.stylesheets.insert(address);
-            SaveReferences(css, offline::CssSource::Stylesheet, address, pending);
+            stylesheets.insert(address);
+            SaveReferences(capture, css, offline::CssSource::Stylesheet, address, pending);
         }
     }
+};
 
-} // namespace
-
-void BeginStylesheetResources()
+void PageCapture::SaveStylesheetResources(const std::string& documentUrl, const std::string& serialization)
 {
-    State() = OfflineState();
-}
-
-void SaveStylesheetResources(const std::string& documentUrl, const std::string& serialization)
-{
-    if (!Options().offlineCopy)
+    if (!m_settings.offlineCopy)
         return;
+    if (!m_offline)
+        m_offline = std::make_shared<OfflineState>();
     offline::DocumentStyles styles = offline::ReadDocumentStyles(serialization, documentUrl);
     std::deque<std::string> pending(styles.stylesheets.begin(), styles.stylesheets.end());
     for (const auto& [css, source] : styles.inlineCss)
-        SaveReferences(css, source, styles.baseUrl, pending);
-    SaveStylesheets(std::move(pending));
+        m_offline->SaveReferences(*this, css, source, styles.baseUrl, pending);
+    m_offline->SaveStylesheets(*this, std::move(pending));
 }
 
-void WriteOfflineCopyOfCapture()
+void PageCapture::WriteOfflineCopyOfCapture()
 {
-    OfflineState& state = State();
-    state.pageCopy.clear();
-    if (!Options().offlineCopy)
+    m_result.offlineCopy.clear();
+    if (!m_settings.offlineCopy)
         return;
     std::vector<offline::CapturedFile> files;
-    for (const SavedEntry& entry : LastCapture().saved) {
+    for (const SavedEntry& entry : m_result.saved) {
         offline::CapturedFile file;
         file.address = entry.address;
         file.path = entry.path;
         if (entry.kind == SavedEntry::Kind::Document)
             file.role = offline::CapturedFile::Role::Document;
-        else if (entry.kind == SavedEntry::Kind::Stylesheet
-            && state.stylesheets.count(engine::EngineCache::Canonicalize(entry.address)) != 0)
+        else if (entry.kind == SavedEntry::Kind::Stylesheet && m_offline
+            && m_offline->stylesheets.count(engine::EngineCache::Canonicalize(entry.address)) != 0)
             file.role = offline::CapturedFile::Role::Stylesheet;
         files.push_back(std::move(file));
     }
-    offline::OfflineCopyResult result = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files);
-    for (const auto& copy : result.copies) {
+    offline::OfflineCopyResult written = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files);
+    for (const auto& copy : written.copies) {
         std::string report = std::string(kCopyReport) + copy.string();
         AddResultLine(report);
         SetStatusText(report);
     }
-    for (const auto& failure : result.failures)
-        LastCapture().failures.push_back({ failure.path.string(), failure.reason });
-    state.pageCopy = result.page.string();
+    for (const auto& failure : written.failures)
+        m_result.failures.push_back({ failure.path.string(), failure.reason });
+    m_result.offlineCopy = written.page.string();
 }
 
-const std::string& OfflineCopyFile()
+std::string OfflineCopyLine(const std::string& file)
 {
-    return State().pageCopy;
-}
-
-std::string OfflineCopyLine()
-{
-    return std::string(kOpenCopyLine) + State().pageCopy;
+    return std::string(kOpenCopyLine) + file;
 }
 
 } // namespace pagestow::capture

@@ -21,11 +21,6 @@ namespace {
     constexpr std::chrono::milliseconds kProgressInterval { 100 };
     constexpr const char* kNoCompletionMessage = "页面没有在限定时间内下载完成，停止下载。";
 
-    void Notice(std::string_view text)
-    {
-        capture::ShowMessage(std::string(text));
-    }
-
     // Why the engine showed its error page (or ended on a blank page), in the user's words.
     std::string NavigationReason(const engine::PageEngine& engine, const char* otherwise)
     {
@@ -35,16 +30,6 @@ namespace {
         if (!engine.LastFailureDetail().empty())
             reason += " (" + engine.LastFailureDetail() + ")";
         return reason;
-    }
-
-    std::string TopLevelAddress(const engine::PageEngine& engine)
-    {
-        try {
-            if (auto document = engine::As<engine::HtmlDocument>(engine.Document()))
-                return document->Url();
-        } catch (const std::exception&) {
-        }
-        return {};
     }
 
     bool FileExists(const std::string& path)
@@ -125,30 +110,32 @@ std::string ResultJson(const AddressResult& result)
 }
 
 CaptureRunner::CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& frontEnd,
-    std::chrono::milliseconds loadTimeout, const std::atomic<bool>* interrupted)
+    capture::CaptureSettings settings, std::chrono::milliseconds loadTimeout,
+    const std::atomic<bool>* interrupted)
     : m_engine(engine)
     , m_frontEnd(frontEnd)
+    , m_settings(std::move(settings))
     , m_loadTimeout(loadTimeout)
     , m_interrupted(interrupted)
 {
     m_frontEnd.SetEngine(&m_engine);
-    capture::BindFrontEnd(&m_frontEnd);
     m_engine.SetLoadTimeout(m_loadTimeout);
-    m_engine.SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string& url) {
-        // Only the top-level document finishes a load, only while one is pending, and never while a
-        // capture runs (the capture pumps events, and a page may complete again meanwhile).
-        if (browser != m_engine.Application() || !m_pending || capture::CaptureRunning())
-            return;
-        m_pending = false;
-        m_completed = true;
-        m_completedUrl = url;
-    });
+    m_engine.SetDocumentCompleteHandler(
+        [this](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
+            // Only the top-level document finishes a load, only while one is pending, and never while
+            // a capture runs (the capture pumps events, and a page may complete again meanwhile).
+            if (completion != engine::PageEngine::Completion::TopLevel || !m_pending
+                || m_frontEnd.CaptureRunning())
+                return;
+            m_pending = false;
+            m_completed = true;
+            m_completedDocument = m_engine.Document();
+        });
 }
 
 CaptureRunner::~CaptureRunner()
 {
     m_engine.SetDocumentCompleteHandler(nullptr);
-    capture::BindFrontEnd(nullptr);
     m_frontEnd.SetEngine(nullptr);
 }
 
@@ -168,7 +155,8 @@ CaptureRunner::LoadEnd CaptureRunner::WaitForCompletion()
         }
     }
     m_frontEnd.ClearProgress();
-    return capture::FinishesCapture(m_completedUrl) ? LoadEnd::Completed : LoadEnd::Blank;
+    bool finishes = m_completedDocument && capture::FinishesCapture(m_completedDocument->url);
+    return finishes ? LoadEnd::Completed : LoadEnd::Blank;
 }
 
 AddressResult CaptureRunner::CaptureAddress(const std::string& typed)
@@ -186,15 +174,16 @@ AddressResult CaptureRunner::CaptureAddress(const std::string& typed)
 AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& result)
 {
     // Save: a blank address is refused, otherwise the load starts.
-    std::optional<std::string> address = capture::SaveAddress(typed, Notice);
+    auto notice = [this](std::string_view text) { m_frontEnd.ShowMessage(std::string(text)); };
+    std::optional<std::string> address = capture::SaveAddress(typed, notice, m_frontEnd);
     if (!address) {
         result.reason = "the address is blank";
         return AddressOutcome::Rejected;
     }
-    capture::ReportSaveStarted();
+    capture::ReportSaveStarted(m_settings.saveDir, m_frontEnd);
     m_pending = true;
     m_completed = false;
-    m_completedUrl.clear();
+    m_completedDocument.reset();
 
     LoadEnd end;
     try {
@@ -203,7 +192,7 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
     } catch (const std::exception& error) {
         m_pending = false;
         m_frontEnd.ClearProgress();
-        capture::ShowMessage(capture::DescribeError(error));
+        m_frontEnd.ShowMessage(capture::DescribeError(error));
         result.reason = std::string("the page engine failed: ") + error.what();
         return AddressOutcome::Failed;
     }
@@ -215,12 +204,12 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
         return AddressOutcome::Interrupted;
     case LoadEnd::NoCompletion:
         m_frontEnd.ClearProgress();
-        capture::ShowMessage(kNoCompletionMessage);
+        m_frontEnd.ShowMessage(kNoCompletionMessage);
         result.reason = "the page engine did not report the page in time";
         return AddressOutcome::Failed;
     case LoadEnd::Blank:
         // The window would keep waiting for another page; here the address is done with.
-        Notice(capture::kPageRejectedMessage);
+        notice(capture::kPageRejectedMessage);
         result.reason = NavigationReason(m_engine, "the page loaded is blank (about:blank)");
         return AddressOutcome::Rejected;
     case LoadEnd::Completed:
@@ -228,10 +217,10 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
     }
 
     // Document complete: the capture, with the window's texts.
-    capture::LastCapture().Clear();
-    const std::string folderBefore = capture::CaptureFolder;
-    capture::CaptureOutcome outcome = capture::RunCapture(m_engine);
-    capture::ReportCaptureEnd(outcome, Notice);
+    capture::CaptureOutcome outcome = capture::RunCapture(m_completedDocument.get(), m_settings, m_frontEnd);
+    m_completedDocument.reset();
+    m_settings.saveDir = outcome.capture.saveDir;
+    capture::ReportCaptureEnd(outcome, notice, m_frontEnd);
     switch (outcome.result) {
     case capture::CaptureOutcome::Result::Rejected:
         result.reason = NavigationReason(m_engine, "the page could not be loaded");
@@ -244,19 +233,15 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
     }
 
     // What was written, and what could not be.
-    const capture::CaptureRecord& record = capture::LastCapture();
-    result.finalAddress = TopLevelAddress(m_engine);
-    if (capture::CaptureFolder != folderBefore || !capture::CaptureFolder.empty())
-        result.captureFolder = capture::SaveDir + capture::CaptureFolder;
-    for (const capture::SavedEntry& entry : record.saved) {
-        if (result.pageFile.empty() && entry.kind == capture::SavedEntry::Kind::Document
-            && entry.referrer.empty())
-            result.pageFile = entry.path;
+    const capture::CaptureResult& record = outcome.capture;
+    result.finalAddress = m_engine.Document() ? m_engine.Document()->url : std::string();
+    result.captureFolder = record.CapturePath();
+    result.pageFile = record.PageFile();
+    for (const capture::SavedEntry& entry : record.saved)
         result.bytes += entry.bytes;
-    }
     result.filesSaved = record.saved.size();
     if (result.pageFile.empty())
-        result.pageFile = PageFilePath(capture::SaveDir, capture::CaptureFolder, result.finalAddress);
+        result.pageFile = PageFilePath(record.saveDir, record.captureFolder, result.finalAddress);
     result.failures = record.failures;
     // The page's own file is checked whatever the record says: a page without its file is no capture.
     bool pageListed = false;

@@ -57,8 +57,9 @@ std::string ResultJson(const AddressResult& result);
 // document has completed.
 class CaptureRunner {
 public:
-    // interrupted, when given, is checked while a page loads and between addresses.
-    CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& frontEnd,
+    // interrupted, when given, is checked while a page loads and between addresses. Every capture
+    // goes by settings (kept by the runner).
+    CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& frontEnd, capture::CaptureSettings settings,
         std::chrono::milliseconds loadTimeout, const std::atomic<bool>* interrupted = nullptr);
     ~CaptureRunner();
     CaptureRunner(const CaptureRunner&) = delete;
@@ -80,11 +81,13 @@ private:
 
     engine::PageEngine& m_engine;
     TerminalFrontEnd& m_frontEnd;
+    // The save folder in it takes the separator the first accepted capture gives it.
+    capture::CaptureSettings m_settings;
     std::chrono::milliseconds m_loadTimeout;
     const std::atomic<bool>* m_interrupted;
     bool m_pending = false;
     bool m_completed = false;
-    std::string m_completedUrl;
+    std::shared_ptr<const engine::SnapshotDocument> m_completedDocument;
 };
 
 // Folds the outcomes of a run into its exit status: 130 when interrupted, 1 when any address was not

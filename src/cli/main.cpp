@@ -10,6 +10,7 @@
 #include "cli/EngineTable.h"
 #include "cli/Explain.h"
 #include "cli/TerminalFrontEnd.h"
+#include "engine/EngineCache.h"
 #include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
 
@@ -99,14 +100,22 @@ TerminalFrontEnd::Verbosity VerbosityOf(const CliOptions& options)
     return options.verbose ? TerminalFrontEnd::Verbosity::Verbose : TerminalFrontEnd::Verbosity::Quiet;
 }
 
+// What every capture of this run goes by.
+pagestow::capture::CaptureSettings SettingsFor(const CliOptions& options, const std::string& saveDir)
+{
+    pagestow::capture::CaptureSettings settings;
+    settings.saveDir = saveDir;
+    settings.offlineCopy = options.offlineCopy;
+    settings.cache = &pagestow::engine::EngineCache::ForThisRun();
+    return settings;
+}
+
 // A worker of --jobs: the same capture, its output handed back to the parent with each result.
 int RunAsWorker(const CliOptions& options)
 {
     // Workers share the save folder and start at the same moment: each draws its capture folders'
     // numbers from a sequence of its own, so that they do not race for the same names.
     pagestow::mapping::SetRuntimeRandomSeed(std::uint32_t(options.workerIndex) * 2654435761u);
-    pagestow::capture::SaveDir = AbsoluteSaveDir(options.saveDir);
-    pagestow::capture::Options().offlineCopy = options.offlineCopy;
     // Replies go on a descriptor of their own; what the engine's programs write to standard output
     // goes to standard error instead of into the replies.
     int replyFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -126,7 +135,8 @@ int RunAsWorker(const CliOptions& options)
     frontEnd.SetSharedScreen(options.json);
     int status;
     {
-        CaptureRunner runner(*choice.engine, frontEnd, options.timeout, &g_interrupted);
+        CaptureRunner runner(*choice.engine, frontEnd, SettingsFor(options, AbsoluteSaveDir(options.saveDir)),
+            options.timeout, &g_interrupted);
         status = RunWorker(runner, out, err, options.json, std::cin, replyFd);
     }
     choice.engine.reset();
@@ -166,16 +176,15 @@ int main(int argc, char** argv)
         std::cerr << "pagestow-cli: " << inputError << "\n";
         return 1;
     }
-    pagestow::capture::SaveDir = AbsoluteSaveDir(options.saveDir);
-    if (pagestow::capture::SaveDir.empty()) {
+    const std::string saveDir = AbsoluteSaveDir(options.saveDir);
+    if (saveDir.empty()) {
         std::cerr << "pagestow-cli: the save folder cannot be read\n";
         return 1;
     }
-    if (std::string problem = CheckSaveDir(pagestow::capture::SaveDir); !problem.empty()) {
+    if (std::string problem = CheckSaveDir(saveDir); !problem.empty()) {
         std::cerr << "pagestow-cli: " << problem << "\n";
         return 1;
     }
-    pagestow::capture::Options().offlineCopy = options.offlineCopy;
 
     int status = 0;
     if (options.jobs > 1 && addresses.size() > 1) {
@@ -185,8 +194,8 @@ int main(int argc, char** argv)
             std::cerr << "pagestow-cli: " << why << "\n";
             return 1;
         }
-        BatchRunner batch("/proc/self/exe", WorkerArguments(options, pagestow::capture::SaveDir),
-            options.jobs, options.json, &g_interrupted);
+        BatchRunner batch(
+            "/proc/self/exe", WorkerArguments(options, saveDir), options.jobs, options.json, &g_interrupted);
         status = batch.Run(addresses, std::cout, std::cerr);
     } else {
         EngineChoice choice = MakeEngine(options.engine);
@@ -202,7 +211,8 @@ int main(int argc, char** argv)
             isatty(STDERR_FILENO) ? TerminalFrontEnd::ProgressLine::On : TerminalFrontEnd::ProgressLine::Off);
         frontEnd.SetSharedScreen(options.json || SameTerminal(STDOUT_FILENO, STDERR_FILENO));
         {
-            CaptureRunner runner(*choice.engine, frontEnd, options.timeout, &g_interrupted);
+            CaptureRunner runner(
+                *choice.engine, frontEnd, SettingsFor(options, saveDir), options.timeout, &g_interrupted);
             status = runner.Run(addresses, [&](const AddressResult& result) {
                 if (options.json)
                     std::cout << ResultJson(result) << '\n' << std::flush;

@@ -27,11 +27,15 @@ void SnapshotEngine::CompleteWithSnapshot(std::shared_ptr<const SnapshotDocument
         return;
     // The handler may navigate again and so replace m_document; the snapshot stays alive meanwhile.
     std::shared_ptr<const SnapshotDocument> page = m_document;
-    CompleteFrames(*page, [this](const SnapshotDocument& frame) { RaiseDocumentComplete(frame, Completion::Frame); });
+    CompleteFrames(
+        *page, [this](const SnapshotDocument& frame) { RaiseDocumentComplete(frame, Completion::Frame); });
     RaiseDocumentComplete(*page, Completion::TopLevel);
 }
 
-void SnapshotEngine::CompleteWithErrorPage(const std::string& address) { CompleteWithSnapshot(MakeErrorPage(address)); }
+void SnapshotEngine::CompleteWithErrorPage(const std::string& address)
+{
+    CompleteWithSnapshot(MakeErrorPage(address));
+}
 
 std::shared_ptr<SnapshotDocument> MakeErrorPage(std::string_view address)
 {

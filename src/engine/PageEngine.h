@@ -40,7 +40,8 @@ public:
     // Which document a completion is for: a frame's, or the page itself (always the last).
     enum class Completion { Frame, TopLevel };
     // Called once per completed document: every frame document, then the top-level document.
-    using DocumentCompleteHandler = std::function<void(const SnapshotDocument& document, Completion completion)>;
+    using DocumentCompleteHandler
+        = std::function<void(const SnapshotDocument& document, Completion completion)>;
 
     virtual ~PageEngine() = default;
 
@@ -54,7 +55,10 @@ public:
     virtual void SetLoadTimeout(std::chrono::milliseconds timeout) = 0;
     virtual LoadProgress Progress() const = 0;
 
-    void SetDocumentCompleteHandler(DocumentCompleteHandler handler) { m_onDocumentComplete = std::move(handler); }
+    void SetDocumentCompleteHandler(DocumentCompleteHandler handler)
+    {
+        m_onDocumentComplete = std::move(handler);
+    }
 
     // Why the last navigation completed with the built-in error page (None when it did not), with
     // the engine's own detail ("Could not resolve host: x.invalid") when it has one.

@@ -2,6 +2,7 @@
 #include "app/Texts.h"
 #include "app/tests/WindowTestSupport.h"
 #include "capture/Capture.h"
+#include "engine/EngineError.h"
 #include "engine/webkit/WebKitEngine.h"
 #include "support/TestServer.h"
 
@@ -51,7 +52,7 @@ namespace {
         bool Enabled(const char* name) const { return gtk_widget_get_sensitive(m_form->Control(name)); }
 
         // The capture folder of the last capture, below the save folder.
-        fs::path CaptureDir() const { return m_saveDir / capture::CaptureFolder; }
+        fs::path CaptureDir() const { return m_saveDir / m_form->CaptureFolder; }
 
         fs::path m_saveDir;
     };
@@ -92,7 +93,7 @@ namespace {
 
         TmainForm& form = MakeForm();
         // The start-up page has completed by now without starting anything.
-        ASSERT_TRUE(PumpUntil([&] { return As<engine::HtmlDocument>(form.Engine().Document()) != nullptr; }));
+        ASSERT_TRUE(PumpUntil([&] { return form.Engine().Document() != nullptr; }));
         EXPECT_TRUE(form.ResultLines().empty());
 
         const std::string address = "  " + first.Url("/news/index.htm") + " ";
@@ -119,7 +120,7 @@ namespace {
         EXPECT_TRUE(Enabled("Button2"));
         EXPECT_EQ(form.StatusText(), " 页面解析完成。");
 
-        const std::string capture = m_saveDir.string() + "/" + capture::CaptureFolder;
+        const std::string capture = m_saveDir.string() + "/" + form.CaptureFolder;
         const std::string top = capture + "/127.0.0.1/news/";
         const std::string frame = capture + "/127.0.0.2/ad/";
         std::vector<std::string> lines = form.ResultLines();
@@ -168,7 +169,7 @@ namespace {
         EXPECT_EQ(m_desktop.messages[0].icon, MessageIcon::Information);
         EXPECT_TRUE(Enabled("Button1"));
         EXPECT_TRUE(Enabled("inurlEdit"));
-        EXPECT_TRUE(capture::CaptureFolder.empty());
+        EXPECT_TRUE(form.CaptureFolder.empty());
         // Nothing was captured, so a double-click opens nothing, though the list has lines.
         EXPECT_FALSE(form.ResultLines().empty());
         form.PLVDblClick();
@@ -178,29 +179,38 @@ namespace {
     TEST_F(CaptureControlTest, CompletionsWhileIdleOrOfFramesOrOfTheBlankPageStartNothing)
     {
         TmainForm& form = MakeForm();
-        auto app = form.Engine().Application();
-        form.REWDocumentComplete(app, "http://127.0.0.1/idle.htm");
+        using Completion = engine::PageEngine::Completion;
+        auto idle = engine::MakeBlankDocument("http://127.0.0.1/idle.htm");
+        form.REWDocumentComplete(*idle, Completion::TopLevel);
         EXPECT_TRUE(form.ResultLines().empty());
 
         // Pending: a frame's completion and the blank page's leave the flag set.
         form.SetAddressText("http://127.0.0.1:1/");
         gtk_button_clicked(GTK_BUTTON(form.Control("Button1")));
-        form.REWDocumentComplete(std::make_shared<engine::FixedBrowser>(), "http://127.0.0.1/frame.htm");
-        form.REWDocumentComplete(app, "about:blank");
+        form.REWDocumentComplete(*engine::MakeBlankDocument("http://127.0.0.1/frame.htm"), Completion::Frame);
+        form.REWDocumentComplete(*engine::MakeBlankDocument("about:blank"), Completion::TopLevel);
         EXPECT_EQ(form.CapturePending(), -1);
         EXPECT_EQ(form.ResultLines().size(), 2u);
         ASSERT_TRUE(PumpUntil([&] { return form.CapturePending() == 0; }));
     }
 
-    // An engine whose document lacks every role of the document model: the capture driver fails
-    // with an engine error that it does not catch itself.
+    // An engine whose document has no body: the capture driver fails with an engine error that it
+    // does not catch itself.
     class BrokenDocumentEngine : public engine::webkit::WebKitEngine {
     public:
         BrokenDocumentEngine()
             : WebKitEngine(engine::webkit::ViewHost::Embedded)
         {
         }
-        engine::ObjectPtr Document() const override { return std::make_shared<engine::Object>(); }
+        std::shared_ptr<const engine::SnapshotDocument> Document() const override
+        {
+            auto document = WebKitEngine::Document();
+            if (!document)
+                return document;
+            auto bodiless = std::make_shared<engine::SnapshotDocument>(*document);
+            bodiless->body = -1;
+            return bodiless;
+        }
     };
 
     TEST_F(CaptureControlTest, AnErrorThatEscapesTheCaptureIsShownAndTheWindowReturnsToIdle)
@@ -214,7 +224,7 @@ namespace {
         ASSERT_EQ(m_desktop.messages.size(), 1u);
         EXPECT_EQ(m_desktop.messages[0].title, "Pagestow - Vantrelle");
         EXPECT_EQ(m_desktop.messages[0].text,
-            capture::DescribeError(engine::EngineError("Interface not supported")));
+            capture::DescribeError(engine::EngineError("The document has no body element")));
         EXPECT_EQ(m_desktop.messages[0].icon, MessageIcon::None);
         EXPECT_FALSE(form.Capturing());
         EXPECT_TRUE(Enabled("Button1"));
@@ -280,8 +290,10 @@ namespace {
         TestServer server;
         ServePageWithImages(server);
         MidCaptureForm& form = MakeMidCaptureForm();
-        form.duringCapture
-            = [&] { form.REWDocumentComplete(form.Engine().Application(), server.Url("/other.htm")); };
+        form.duringCapture = [&] {
+            form.REWDocumentComplete(*engine::MakeBlankDocument(server.Url("/other.htm")),
+                engine::PageEngine::Completion::TopLevel);
+        };
         Save(server.Url("/page.htm"));
         EXPECT_TRUE(form.acted);
         std::vector<std::string> lines = form.ResultLines();
@@ -304,12 +316,12 @@ namespace {
         // Every file of the capture is below the folder it started with.
         EXPECT_EQ(ListFiles(m_saveDir).size(), 6u);
         EXPECT_TRUE(ListFiles(chosen).empty());
-        EXPECT_EQ(capture::SaveDir, chosen.string());
+        EXPECT_EQ(form.SaveDir, chosen.string());
         EXPECT_NE(ReadSettings().find("savedir=" + chosen.string() + "\n"), std::string::npos);
         // The list still opens the folder that capture wrote.
         form.PLVDblClick();
         EXPECT_EQ(m_desktop.openedFolders,
-            (std::vector<std::string> { m_saveDir.string() + "/" + capture::CaptureFolder + "/" }));
+            (std::vector<std::string> { m_saveDir.string() + "/" + form.CaptureFolder + "/" }));
     }
 
     TEST_F(MidCaptureTest, ClosingDuringACaptureClosesWhenItEnds)

@@ -65,7 +65,7 @@ namespace {
         EXPECT_EQ(ReadSettings(),
             "[setup]\nsavedir=/nowhere\n[form]\ntop=40\nleft=30\nwidth=700\nheight=520\nwstate=0\n");
         // The save folder is not written at close, and a missing one was not written either.
-        EXPECT_EQ(capture::SaveDir, DocumentsFolder());
+        EXPECT_EQ(m_form->SaveDir, DocumentsFolder());
     }
 
     TEST_F(SettingsTest, AWindowClosedMaximisedStoresItsNormalBoundsAndOpensMaximised)
@@ -91,7 +91,7 @@ namespace {
         EXPECT_TRUE(m_desktop.messages.empty());
         EXPECT_EQ(m_form->Bounds(), (WindowBounds { 192, 131, 640, 480 }));
         // No save folder was ever chosen: the documents folder, now without a separator.
-        EXPECT_EQ(capture::SaveDir, DocumentsFolder());
+        EXPECT_EQ(m_form->SaveDir, DocumentsFolder());
     }
 
     TEST_F(SettingsTest, TheStoredSaveFolderIsUsedWhileItExists)
@@ -102,13 +102,13 @@ namespace {
             = "[form]\nwidth=640\nheight=480\n[setup]\nsavedir=" + pages.string() + "\n";
         WriteSettings(settings);
         MakeForm(false);
-        EXPECT_EQ(capture::SaveDir, pages.string());
+        EXPECT_EQ(m_form->SaveDir, pages.string());
         m_form.reset();
 
         // Once it is gone, this run saves into the documents folder; the file keeps the old one.
         fs::remove(pages);
         MakeForm(false);
-        EXPECT_EQ(capture::SaveDir, DocumentsFolder());
+        EXPECT_EQ(m_form->SaveDir, DocumentsFolder());
         m_form.reset();
         EXPECT_EQ(ReadSettings(), settings);
     }
@@ -129,7 +129,7 @@ namespace {
             "                        欢迎使用“Vantrelle”\r\n\r\n"
             "                有任何问题或建议可联系QQ：0123456789\r\n");
         EXPECT_EQ(form.Bounds(), (WindowBounds { 192, 131, 640, 480 }));
-        EXPECT_EQ(capture::SaveDir, DocumentsFolder() + "/");
+        EXPECT_EQ(m_form->SaveDir, DocumentsFolder() + "/");
         // Nothing is written, so the next start greets again.
         EXPECT_FALSE(fs::exists(SettingsFile()));
 
@@ -159,19 +159,19 @@ namespace {
         TmainForm& form = MakeForm(false);
         // The stored folder is gone, so this run saves into the documents folder; the chooser still
         // starts at the stored one.
-        EXPECT_EQ(capture::SaveDir, DocumentsFolder());
+        EXPECT_EQ(m_form->SaveDir, DocumentsFolder());
         m_desktop.folderAnswers = { chosen.string() };
         form.Button3Click();
         ASSERT_EQ(m_desktop.folderRequests.size(), 1u);
         EXPECT_EQ(m_desktop.folderRequests[0].initialFolder, stored.string());
         EXPECT_EQ(m_desktop.folderRequests[0].prompt, "设置Pagestow的目录");
-        EXPECT_EQ(capture::SaveDir, chosen.string());
+        EXPECT_EQ(m_form->SaveDir, chosen.string());
         EXPECT_EQ(ReadSettings(), "[form]\nwidth=640\n[setup]\nsavedir=" + chosen.string() + "\n");
 
         // A cancelled chooser changes nothing.
         form.Button3Click();
         EXPECT_EQ(m_desktop.folderRequests.back().initialFolder, chosen.string());
-        EXPECT_EQ(capture::SaveDir, chosen.string());
+        EXPECT_EQ(m_form->SaveDir, chosen.string());
         EXPECT_EQ(ReadSettings(), "[form]\nwidth=640\n[setup]\nsavedir=" + chosen.string() + "\n");
     }
 
@@ -200,7 +200,7 @@ namespace {
         EXPECT_EQ(m_desktop.messages[0].text, "设置无法保存，无法写入设置文件：" + unwritable);
         EXPECT_EQ(m_desktop.messages[0].title, "友情提示！");
         // The choice holds for this run all the same.
-        EXPECT_EQ(capture::SaveDir, m_folder->Path().string());
+        EXPECT_EQ(m_form->SaveDir, m_folder->Path().string());
 
         CloseForm();
         EXPECT_TRUE(closed);
@@ -222,12 +222,10 @@ namespace {
     TEST_P(OfflineCopySettingTest, TheSetupKeyTurnsTheOfflineCopyAndTheStylesheetLoadsOn)
     {
         const OfflineCopyCase& c = GetParam();
-        // Whatever an earlier window of this process chose, each start decides anew.
-        capture::Options().offlineCopy = !c.on;
         if (c.settings)
             WriteSettings(c.settings);
         TmainForm& form = MakeForm(false);
-        EXPECT_EQ(capture::Options().offlineCopy, c.on);
+        EXPECT_EQ(form.OfflineCopy(), c.on);
         EXPECT_EQ(form.Engine().StylesheetLoads(), c.on);
     }
 

@@ -379,7 +379,7 @@ namespace {
         PumpUntil([] { return false; }, std::chrono::seconds(1));
         EXPECT_EQ(form.CapturePending(), 0);
         EXPECT_EQ(m_desktop.messages.size(), 1u);
-        EXPECT_TRUE(capture::CaptureFolder.empty());
+        EXPECT_TRUE(form.CaptureFolder.empty());
         EXPECT_TRUE(ListFiles(m_saveDir).empty());
         EXPECT_EQ(form.ResultLines().back(), "网页不存在，或是网址不符合标准，停止下载。");
     }

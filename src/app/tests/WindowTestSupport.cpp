@@ -121,8 +121,6 @@ void WindowTest::SetUp()
     if (!gtk_init_check(nullptr, nullptr))
         GTEST_SKIP() << "GTK cannot open the display";
     m_folder = std::make_unique<pagestow::testing::TemporaryFolder>();
-    capture::SaveDir.clear();
-    capture::CaptureFolder.clear();
 }
 
 void WindowTest::TearDown()

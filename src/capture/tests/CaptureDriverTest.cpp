@@ -1,5 +1,6 @@
 #include "capture/Capture.h"
 #include "capture/tests/SnapshotBuilder.h"
+#include "engine/EngineError.h"
 #include "mapping/FileUtils.h"
 
 #include <algorithm>
@@ -15,13 +16,24 @@ namespace {
 
     class CaptureDriver : public CaptureTest {
     protected:
+        // The driver makes its own capture: the fixture's is not used, and the save folder is given
+        // without a separator at the end.
         void SetUp() override
         {
             CaptureTest::SetUp();
-            SavedFiles.reset();
-            CaptureFolder.clear();
-            SaveDir = scratch.Path().string() + "/pages";
+            capture.reset();
+            settings.saveDir = scratch.Path().string() + "/pages";
         }
+
+        // Captures the engine's current document into settings.saveDir, reporting to frontEnd.
+        CaptureResult Capture(const LoadedEngine& from)
+        {
+            result = CapturePage(from.Document().get(), settings, frontEnd);
+            return result;
+        }
+
+        // The capture folder of the last capture, without a separator at the end.
+        std::string Root() const { return result.CapturePath(); }
 
         std::string Saved(const std::string& file) const
         {
@@ -33,6 +45,7 @@ namespace {
         }
 
         LoadedEngine engine;
+        CaptureResult result;
     };
 
     // "qzwd_" + the two-digit year, month, day, hour and minute of a moment.
@@ -58,19 +71,21 @@ namespace {
         page.Add("img", { { "src", "a.gif", "http://www.example.com/news/a.gif" } });
         engine.Load(page.Build());
 
-        EXPECT_TRUE(CapturePage(engine));
+        EXPECT_TRUE(Capture(engine).accepted);
 
-        EXPECT_TRUE(IsCaptureFolderName(CaptureFolder)) << CaptureFolder;
-        EXPECT_EQ(SaveDir, scratch.Path().string() + "/pages/");
+        EXPECT_TRUE(IsCaptureFolderName(result.captureFolder)) << result.captureFolder;
+        EXPECT_EQ(result.saveDir, scratch.Path().string() + "/pages/");
         EXPECT_EQ(frontEnd.lines,
             (Lines { Saved("www.example.com/news/today.html"), SavedStatus("www.example.com/news/today.html"),
                 "result: 保存图片文件：" + Root() + "/www.example.com/news/a.gif",
                 "status: 保存图片文件：" + Root() + "/www.example.com/news/a.gif" }));
-        EXPECT_EQ(ListFiles(SaveDir),
-            (Lines { CaptureFolder + "/www.example.com/news/a.gif",
-                CaptureFolder + "/www.example.com/news/today.html" }));
-        EXPECT_EQ(SavedFiles, nullptr);
-        EXPECT_FALSE(CaptureRunning());
+        EXPECT_EQ(ListFiles(result.saveDir),
+            (Lines { result.captureFolder + "/www.example.com/news/a.gif",
+                result.captureFolder + "/www.example.com/news/today.html" }));
+        EXPECT_EQ(result.PageFile(), Root() + "/www.example.com/news/today.html");
+        EXPECT_EQ(result.failures.size(), 0u);
+        // Everything of the capture ended with the call; the front end shows no capture any more.
+        EXPECT_FALSE(frontEnd.CaptureRunning());
     }
 
     TEST_F(CaptureDriver, SaveFolderGetsOneSeparatorOnlyWhenItHasNone)
@@ -84,15 +99,18 @@ namespace {
             { scratch.Path().string() + "/c/d", scratch.Path().string() + "/c/d/" },
         };
         for (const Case& c : cases) {
-            SaveDir = c.saveDir;
+            settings.saveDir = c.saveDir;
             engine.Load(DocumentBuilder("http://www.example.com/").Build());
-            EXPECT_TRUE(CapturePage(engine));
-            EXPECT_EQ(SaveDir, c.afterwards);
-            EXPECT_TRUE(fs::is_regular_file(c.afterwards + CaptureFolder + "/www.example.com/index.htm"))
+            EXPECT_TRUE(Capture(engine).accepted);
+            EXPECT_EQ(result.saveDir, c.afterwards);
+            EXPECT_TRUE(
+                fs::is_regular_file(c.afterwards + result.captureFolder + "/www.example.com/index.htm"))
                 << c.saveDir;
-            // Over many captures the folder keeps its one separator.
-            EXPECT_TRUE(CapturePage(engine));
-            EXPECT_EQ(SaveDir, c.afterwards);
+            // Over many captures the folder keeps its one separator: the folder a capture left is
+            // the next one's save folder.
+            settings.saveDir = result.saveDir;
+            EXPECT_TRUE(Capture(engine).accepted);
+            EXPECT_EQ(result.saveDir, c.afterwards);
         }
         EXPECT_EQ(ListFiles(scratch.Path()).size(), 6u);
     }
@@ -101,38 +119,41 @@ namespace {
     {
         // A Linux file name may hold "\\": the save folder is the one so named, and the capture goes
         // inside it; nothing is made beside it.
-        SaveDir = scratch.Path().string() + "/c\\";
+        settings.saveDir = scratch.Path().string() + "/c\\";
         engine.Load(DocumentBuilder("http://www.example.com/").Build());
-        EXPECT_TRUE(CapturePage(engine));
-        EXPECT_EQ(SaveDir, scratch.Path().string() + "/c\\/");
+        EXPECT_TRUE(Capture(engine).accepted);
+        EXPECT_EQ(result.saveDir, scratch.Path().string() + "/c\\/");
         EXPECT_EQ(frontEnd.lines,
             (Lines { Saved("www.example.com/index.htm"), SavedStatus("www.example.com/index.htm") }));
-        EXPECT_EQ(
-            ListFiles(scratch.Path()), (Lines { "c\\/" + CaptureFolder + "/www.example.com/index.htm" }));
+        EXPECT_EQ(ListFiles(scratch.Path()),
+            (Lines { "c\\/" + result.captureFolder + "/www.example.com/index.htm" }));
     }
 
     TEST_F(CaptureDriver, ErrorPageIsRejectedWithoutTouchingTheDisk)
     {
-        CaptureFolder = "qzwd_2612080445123";
         engine.Fail("http://nowhere.invalid/page.htm");
 
-        EXPECT_FALSE(CapturePage(engine));
+        EXPECT_FALSE(Capture(engine).accepted);
 
         EXPECT_EQ(frontEnd.lines,
             (Lines { std::string("result: ") + kPageNotFound, std::string("status:  ") + kPageNotFound }));
-        EXPECT_EQ(CaptureFolder, "qzwd_2612080445123");
-        EXPECT_EQ(SaveDir, scratch.Path().string() + "/pages");
-        EXPECT_FALSE(fs::exists(SaveDir));
-        EXPECT_EQ(SavedFiles, nullptr);
-        EXPECT_FALSE(CaptureRunning());
+        // No page was taken: no capture folder, and the save folder as it was given.
+        EXPECT_EQ(result.captureFolder, "");
+        EXPECT_EQ(result.CapturePath(), "");
+        EXPECT_EQ(result.saveDir, scratch.Path().string() + "/pages");
+        EXPECT_FALSE(fs::exists(settings.saveDir));
+        EXPECT_EQ(result.saved.size(), 0u);
+        EXPECT_EQ(result.failures.size(), 0u);
+        EXPECT_FALSE(frontEnd.CaptureRunning());
     }
 
     TEST_F(CaptureDriver, EngineWithoutDocumentIsRejectedSilently)
     {
-        EXPECT_FALSE(CapturePage(engine));
+        EXPECT_FALSE(Capture(engine).accepted);
         EXPECT_EQ(frontEnd.lines, Lines {});
-        EXPECT_EQ(CaptureFolder, "");
-        EXPECT_FALSE(fs::exists(SaveDir));
+        EXPECT_EQ(result.captureFolder, "");
+        EXPECT_FALSE(fs::exists(settings.saveDir));
+        EXPECT_FALSE(frontEnd.CaptureRunning());
     }
 
     TEST_F(CaptureDriver, DocumentWithoutBodyRaisesAndLeavesNoCaptureRunning)
@@ -140,13 +161,18 @@ namespace {
         auto page = DocumentBuilder("http://www.example.com/").Build();
         page->body = -1;
         engine.Load(page);
-        EXPECT_THROW(CapturePage(engine), engine::EngineError);
-        EXPECT_FALSE(CaptureRunning());
-        EXPECT_EQ(SavedFiles, nullptr);
+        std::string message;
+        try {
+            Capture(engine);
+        } catch (const engine::EngineError& error) {
+            message = error.what();
+        }
+        EXPECT_EQ(message, "The document has no body element");
+        EXPECT_FALSE(frontEnd.CaptureRunning());
         EXPECT_EQ(frontEnd.lines, Lines {});
 
         engine.Load(DocumentBuilder("http://www.example.com/").Build());
-        EXPECT_TRUE(CapturePage(engine));
+        EXPECT_TRUE(Capture(engine).accepted);
     }
 
     TEST_F(CaptureDriver, FolderNameThatExistsIsDrawnAgain)
@@ -154,23 +180,26 @@ namespace {
         // Seeded from 0, the first name of a run ends in 272 and the second in 425. A folder of the
         // first name, this minute or the next, is already there.
         std::time_t now = std::time(nullptr);
-        fs::create_directories(SaveDir);
+        fs::create_directories(settings.saveDir);
         for (std::time_t moment : { now, now + 60 })
-            fs::create_directories(SaveDir + "/" + MinutePrefix(moment) + "272");
+            fs::create_directories(settings.saveDir + "/" + MinutePrefix(moment) + "272");
         mapping::SetRuntimeRandomSeed(0);
         engine.Load(DocumentBuilder("http://www.example.com/").Build());
 
-        EXPECT_TRUE(CapturePage(engine));
+        EXPECT_TRUE(Capture(engine).accepted);
 
-        EXPECT_EQ(CaptureFolder.size(), 18u);
-        EXPECT_EQ(CaptureFolder.substr(15), "425");
-        EXPECT_TRUE(CaptureFolder.substr(0, 15) == MinutePrefix(now)
-            || CaptureFolder.substr(0, 15) == MinutePrefix(now + 60))
-            << CaptureFolder;
+        const std::string& folder = result.captureFolder;
+        EXPECT_EQ(folder.size(), 18u);
+        EXPECT_EQ(folder.substr(15), "425");
+        EXPECT_TRUE(
+            folder.substr(0, 15) == MinutePrefix(now) || folder.substr(0, 15) == MinutePrefix(now + 60))
+            << folder;
         EXPECT_TRUE(fs::is_regular_file(Root() + "/www.example.com/index.htm"));
-        EXPECT_EQ(ListFiles(SaveDir), Lines { CaptureFolder + "/www.example.com/index.htm" });
+        EXPECT_EQ(ListFiles(settings.saveDir), Lines { folder + "/www.example.com/index.htm" });
     }
 
+    // The capture lets the front end's events run, and a page may complete meanwhile: a capture asked
+    // for then, on the same front end, is refused and leaves the running one alone.
     TEST_F(CaptureDriver, CaptureNeverStartsInsideARunningOne)
     {
         LoadedEngine second;
@@ -178,32 +207,46 @@ namespace {
         engine.Load(DocumentBuilder("http://www.example.com/").Build());
 
         std::vector<bool> innerResults;
-        const SavedFileList* listSeen = nullptr;
-        std::string folderSeen;
+        CaptureResult inner;
+        // The save folder's content while the inner capture is asked for, and right after.
+        std::vector<std::string> foldersBefore, foldersAfter;
+        auto folders = [this] {
+            std::vector<std::string> names;
+            for (const auto& entry : fs::directory_iterator(settings.saveDir))
+                names.push_back(entry.path().filename().string());
+            std::sort(names.begin(), names.end());
+            return names;
+        };
         frontEnd.onPump = [&] {
             if (!innerResults.empty())
                 return;
-            listSeen = SavedFiles.get();
-            folderSeen = CaptureFolder;
-            innerResults.push_back(CaptureRunning());
-            innerResults.push_back(CapturePage(second));
-            EXPECT_EQ(SavedFiles.get(), listSeen);
-            EXPECT_EQ(CaptureFolder, folderSeen);
+            foldersBefore = folders();
+            innerResults.push_back(frontEnd.CaptureRunning());
+            inner = CapturePage(second.Document().get(), settings, frontEnd);
+            innerResults.push_back(inner.accepted);
+            foldersAfter = folders();
+            innerResults.push_back(frontEnd.CaptureRunning());
         };
 
-        EXPECT_TRUE(CapturePage(engine));
+        EXPECT_TRUE(Capture(engine).accepted);
 
-        EXPECT_EQ(innerResults, (std::vector<bool> { true, false }));
-        EXPECT_NE(listSeen, nullptr);
-        EXPECT_EQ(folderSeen, CaptureFolder);
+        EXPECT_EQ(innerResults, (std::vector<bool> { true, false, true }));
+        EXPECT_EQ(inner.captureFolder, "");
+        EXPECT_EQ(inner.saved.size(), 0u);
+        // The outer capture had claimed its folder by then, the one it ends with; the inner one made
+        // none.
+        EXPECT_EQ(foldersBefore, Lines { result.captureFolder });
+        EXPECT_EQ(foldersAfter, Lines { result.captureFolder });
         EXPECT_EQ(frontEnd.lines,
             (Lines { Saved("www.example.com/index.htm"), SavedStatus("www.example.com/index.htm") }));
-        EXPECT_EQ(ListFiles(SaveDir), Lines { CaptureFolder + "/www.example.com/index.htm" });
-        EXPECT_FALSE(CaptureRunning());
+        EXPECT_EQ(ListFiles(settings.saveDir), Lines { result.captureFolder + "/www.example.com/index.htm" });
+        EXPECT_EQ(result.saved.size(), 1u);
+        EXPECT_EQ(result.PageFile(), Root() + "/www.example.com/index.htm");
+        EXPECT_FALSE(frontEnd.CaptureRunning());
 
         // Once it has ended, the next capture runs.
         frontEnd.onPump = nullptr;
-        EXPECT_TRUE(CapturePage(second));
+        EXPECT_TRUE(Capture(second).accepted);
         EXPECT_TRUE(fs::is_regular_file(Root() + "/second.example.org/index.htm"));
     }
 
@@ -218,7 +261,7 @@ namespace {
         top.Frameset().Frame(a.Build()).Frame(b.Build());
         engine.Load(top.Build());
 
-        EXPECT_TRUE(CapturePage(engine));
+        EXPECT_TRUE(Capture(engine).accepted);
 
         EXPECT_EQ(frontEnd.lines,
             (Lines { Saved("www.example.com/index.htm"), SavedStatus("www.example.com/index.htm"),
@@ -230,9 +273,9 @@ namespace {
 
         // A second capture has a list of its own: the same resource is copied again.
         frontEnd.lines.clear();
-        std::string first = CaptureFolder;
-        EXPECT_TRUE(CapturePage(engine));
-        EXPECT_NE(CaptureFolder, first);
+        std::string first = result.captureFolder;
+        EXPECT_TRUE(Capture(engine).accepted);
+        EXPECT_NE(result.captureFolder, first);
         EXPECT_EQ(ReadBytes(Root() + "/www.example.com/shared.css"), "CSS");
     }
 

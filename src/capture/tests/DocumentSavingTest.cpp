@@ -1,5 +1,6 @@
 #include "capture/Capture.h"
 #include "capture/tests/SnapshotBuilder.h"
+#include "engine/EngineError.h"
 
 #include <filesystem>
 #include <fstream>
@@ -13,8 +14,7 @@ namespace {
     protected:
         void Save(const std::shared_ptr<engine::SnapshotDocument>& top)
         {
-            m_view = std::make_unique<engine::SnapshotView>(top);
-            EXPECT_TRUE(SaveDocument(m_view->TopDocument(), DocumentPass::Document));
+            EXPECT_TRUE(capture->SaveDocument(top.get(), DocumentPass::Document));
         }
 
         std::string Saved(const std::string& file) const
@@ -26,8 +26,6 @@ namespace {
             return "status:  网页文件“" + Root() + "/" + file + "”保存完成。";
         }
         std::string Image(const std::string& file) const { return "保存图片文件：" + Root() + "/" + file; }
-
-        std::unique_ptr<engine::SnapshotView> m_view;
     };
 
     TEST_F(DocumentSaving, PageWithoutFramesIsWrittenAsServedThenWalked)
@@ -46,7 +44,7 @@ namespace {
             std::string("<html>\0\xD6\xD0\xCE\xC4</html>", 15));
         EXPECT_EQ(Written(), (Lines { "www.example.com/news/a.gif", "www.example.com/news/today.html" }));
         // The document's own file is not one of the walk's files.
-        EXPECT_EQ(SavedFiles->Paths(), Lines { Root() + "/www.example.com/news/a.gif" });
+        EXPECT_EQ(capture->SavedFiles.Paths(), Lines { Root() + "/www.example.com/news/a.gif" });
     }
 
     TEST_F(DocumentSaving, FileNameIsTheAddressOwnOrIndexHtm)
@@ -227,65 +225,44 @@ namespace {
 
     TEST_F(DocumentSaving, NullDocumentDoesNothingInEitherPass)
     {
-        EXPECT_TRUE(SaveDocument(nullptr, DocumentPass::Document));
-        EXPECT_TRUE(SaveDocument(nullptr, DocumentPass::FramesOnly));
+        EXPECT_TRUE(capture->SaveDocument(nullptr, DocumentPass::Document));
+        EXPECT_TRUE(capture->SaveDocument(nullptr, DocumentPass::FramesOnly));
         EXPECT_EQ(frontEnd.lines, Lines {});
-        EXPECT_FALSE(fs::exists(SaveDir));
+        EXPECT_FALSE(fs::exists(capture->SaveDir));
     }
 
     TEST_F(DocumentSaving, FramePassSavesOnlyTheFrames)
     {
         DocumentBuilder top("http://www.example.com/");
         top.Frameset().Frame(DocumentBuilder("http://www.example.com/a.htm").Build());
-        engine::SnapshotView view(top.Build());
-        EXPECT_TRUE(SaveDocument(view.TopDocument(), DocumentPass::FramesOnly));
+        auto document = top.Build();
+        EXPECT_TRUE(capture->SaveDocument(document.get(), DocumentPass::FramesOnly));
         EXPECT_EQ(
             frontEnd.lines, (Lines { Saved("www.example.com/a.htm"), SavedStatus("www.example.com/a.htm") }));
     }
 
-    TEST_F(DocumentSaving, ObjectThatIsNoDocumentIsReportedAsTypeAndMessage)
-    {
-        engine::SnapshotView view(DocumentBuilder("http://www.example.com/").Build());
-        engine::ObjectPtr element = engine::As<engine::HtmlDocument>(view.TopDocument())->Body();
-        EXPECT_TRUE(SaveDocument(element, DocumentPass::Document));
-        EXPECT_TRUE(SaveDocument(element, DocumentPass::FramesOnly));
-        EXPECT_EQ(frontEnd.lines,
-            (Lines { "message: EngineError: Interface not supported",
-                "message: EngineError: Interface not supported" }));
-    }
-
     TEST(SaveDocumentToStream, AppendsTheEngineBytesOrNothingForNoDocument)
     {
-        engine::SnapshotView view(DocumentBuilder("http://h/").Serialization("<p>bytes</p>").Build());
+        auto document = DocumentBuilder("http://h/").Serialization("<p>bytes</p>").Build();
         std::string stream = "kept:";
         EXPECT_EQ(SaveDocumentToStream(nullptr, stream), 1);
         EXPECT_EQ(stream, "kept:");
-        EXPECT_EQ(SaveDocumentToStream(view.TopDocument(), stream), 0);
+        EXPECT_EQ(SaveDocumentToStream(document.get(), stream), 0);
         EXPECT_EQ(stream, "kept:<p>bytes</p>");
-        EXPECT_THROW(
-            SaveDocumentToStream(engine::As<engine::HtmlDocument>(view.TopDocument())->Body(), stream),
-            engine::EngineError);
     }
 
-    TEST(GetFrameDocument, ReachesTheDocumentOnlyThroughTheWindowsBrowser)
+    TEST(GetFrameDocument, GivesTheDocumentTheFrameShowsOrNullWhenItCannotBeReached)
     {
+        auto shown = DocumentBuilder("http://h/a.htm").Build();
         DocumentBuilder top("http://h/");
-        top.Frame(DocumentBuilder("http://h/a.htm").Build()).Frame(nullptr);
-        engine::SnapshotView view(top.Build());
-        auto document = engine::As<engine::HtmlDocument>(view.TopDocument());
-        auto frames = engine::As<engine::FramesCollection>(document->Frames());
+        top.Frame(shown).Frame(nullptr);
+        auto document = top.Build();
 
-        engine::ObjectPtr frameDocument = GetFrameDocument(frames->Item(0));
-        ASSERT_TRUE(frameDocument);
-        EXPECT_EQ(engine::As<engine::HtmlDocument>(frameDocument)->Url(), "http://h/a.htm");
-        EXPECT_EQ(GetFrameDocument(frames->Item(1)), nullptr);
-        EXPECT_EQ(GetFrameDocument(nullptr), nullptr);
-        EXPECT_EQ(GetFrameDocument(view.TopDocument()), nullptr);
-
-        EXPECT_EQ(GetWindowBrowser(nullptr), nullptr);
-        EXPECT_EQ(GetWindowBrowser(frames->Item(1)), nullptr);
-        EXPECT_EQ(GetWindowBrowser(frames->Item(0)), GetWindowBrowser(frames->Item(0)));
-        EXPECT_THROW(GetWindowBrowser(view.TopDocument()), engine::EngineError);
+        const engine::SnapshotDocument* frameDocument = GetFrameDocument(document->frames[0]);
+        ASSERT_NE(frameDocument, nullptr);
+        EXPECT_EQ(frameDocument, shown.get());
+        EXPECT_EQ(frameDocument->url, "http://h/a.htm");
+        EXPECT_EQ(GetFrameDocument(document->frames[1]), nullptr);
     }
 
 } // namespace

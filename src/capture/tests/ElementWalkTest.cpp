@@ -11,14 +11,14 @@ namespace {
 
     constexpr const char* kPageUrl = "http://www.example.com/news/page.htm";
 
-    struct ElementSpec {
+    struct WalkElement {
         std::string tag;
         std::vector<SnapshotAttribute> attributes;
     };
 
     struct WalkCase {
         const char* name;
-        std::vector<ElementSpec> elements;
+        std::vector<WalkElement> elements;
         std::map<std::string, std::string> cached;
         // "{R}" stands for the capture folder.
         std::vector<std::string> lines;
@@ -36,17 +36,16 @@ namespace {
 
         void Walk(const std::shared_ptr<engine::SnapshotDocument>& document)
         {
-            engine::SnapshotView view(document);
             mapping::AddressRecord record;
             mapping::SplitAddress(document->url, record);
-            SaveDocumentResources(view.TopDocument(), record);
+            capture->SaveDocumentResources(*document, record);
         }
 
         void Run(const WalkCase& c)
         {
             SCOPED_TRACE(c.name);
             DocumentBuilder page(kPageUrl);
-            for (const ElementSpec& element : c.elements) {
+            for (const WalkElement& element : c.elements) {
                 if (element.tag == "BODY")
                     page.BodyAttributes(element.attributes);
                 else
@@ -208,8 +207,8 @@ namespace {
         for (const WalkCase& c : cases) {
             Run(c);
             // Each case starts from an empty capture.
-            std::filesystem::remove_all(SaveDir);
-            SavedFiles = std::make_unique<SavedFileList>();
+            std::filesystem::remove_all(capture->SaveDir);
+            NewCapture();
             frontEnd.lines.clear();
             ClearCache();
         }
@@ -275,7 +274,8 @@ namespace {
             (std::vector<std::string> { "result: 保存图片文件：" + Root() + "/www.example.com/ok.gif",
                 "status: 保存图片文件：" + Root() + "/www.example.com/ok.gif" }));
         EXPECT_EQ(Written(), std::vector<std::string> { "www.example.com/ok.gif" });
-        EXPECT_EQ(SavedFiles->Paths(), std::vector<std::string> { Root() + "/www.example.com/ok.gif" });
+        EXPECT_EQ(
+            capture->SavedFiles.Paths(), std::vector<std::string> { Root() + "/www.example.com/ok.gif" });
     }
 
     TEST_F(ElementWalk, CopyReplacesAFileAlreadyAtTheTarget)
@@ -287,13 +287,14 @@ namespace {
         page.Add("img", { { "src", "a.gif", "http://www.example.com/news/a.gif" } });
         Walk(page.Build());
         EXPECT_EQ(ReadBytes(Root() + "/www.example.com/news/a.gif"), "NEW");
-        EXPECT_EQ(SavedFiles->Paths(), std::vector<std::string> { Root() + "/www.example.com/news/a.gif" });
+        EXPECT_EQ(
+            capture->SavedFiles.Paths(), std::vector<std::string> { Root() + "/www.example.com/news/a.gif" });
     }
 
     TEST_F(ElementWalk, PathAlreadySavedInThisCaptureIsNeitherCopiedNorReported)
     {
         CacheResource("http://www.example.com/news/a.gif", "NEW");
-        SavedFiles->Add(Root() + "/WWW.example.com/news/A.GIF");
+        capture->SavedFiles.Add(Root() + "/WWW.example.com/news/A.GIF");
         DocumentBuilder page(kPageUrl);
         page.Add("img", { { "src", "a.gif" } });
         page.Add("link", { { "href", "a.gif" } });
@@ -313,129 +314,47 @@ namespace {
         EXPECT_EQ(frontEnd.pumps, 5 * 2 + 3);
     }
 
-    // A hand-made document model whose elements can share a source index, as a model that
-    // numbers its elements on its own may do. The step handles every element at its index in
-    // collection order, and a comment among them ends it.
-    class SharedIndexModel {
-    public:
-        struct Attribute final : engine::DomAttribute {
-            std::string name, value;
-            std::string NodeName() const override { return name; }
-            std::string NodeValue() const override { return value; }
-        };
-        struct AttributeList final : engine::AttributeCollection {
-            std::vector<std::shared_ptr<Attribute>> items;
-            std::int32_t Length() const override { return std::int32_t(items.size()); }
-            engine::ObjectPtr Item(std::int32_t position) const override
-            {
-                return items.at(size_t(position));
-            }
-        };
-        struct Element final : engine::HtmlElement, engine::DomNode {
-            std::string tag;
-            std::int32_t sourceIndex = 0;
-            std::shared_ptr<AttributeList> attributes = std::make_shared<AttributeList>();
-            engine::ObjectPtr ParentElement() const override { return nullptr; }
-            engine::ObjectPtr Document() const override { return nullptr; }
-            std::string TagName() const override { return tag; }
-            std::int32_t SourceIndex() const override { return sourceIndex; }
-            engine::ObjectPtr Attributes() const override { return attributes; }
-        };
-        struct ElementList final : engine::ElementCollection {
-            std::vector<std::shared_ptr<Element>> items;
-            std::int32_t Length() const override { return std::int32_t(items.size()); }
-            engine::ObjectPtr Item(std::int32_t position) const override
-            {
-                return items.at(size_t(position));
-            }
-        };
-        struct Document final : engine::HtmlDocument {
-            std::shared_ptr<ElementList> all = std::make_shared<ElementList>();
-            std::string Url() const override { return kPageUrl; }
-            engine::ObjectPtr Body() const override { return nullptr; }
-            engine::ObjectPtr All() const override { return all; }
-            engine::ObjectPtr Frames() const override { return nullptr; }
-        };
-
-        void Add(std::string tag, std::int32_t sourceIndex, std::string src = {})
-        {
-            auto element = std::make_shared<Element>();
-            element->tag = std::move(tag);
-            element->sourceIndex = sourceIndex;
-            if (!src.empty()) {
-                auto attribute = std::make_shared<Attribute>();
-                attribute->name = "src";
-                attribute->value = std::move(src);
-                element->attributes->items.push_back(attribute);
-            }
-            document->all->items.push_back(element);
-        }
-
-        std::shared_ptr<Document> document = std::make_shared<Document>();
-    };
-
-    TEST_F(ElementWalk, CommentAtASharedSourceIndexEndsTheStep)
+    // The step run on its own finds its element by source index, which is the element's position in
+    // the document's list; attributes without an engine resolution of their own are found by the
+    // address rule alone.
+    TEST_F(ElementWalk, StepOnItsOwnHandlesTheElementAtItsSourceIndexOnly)
     {
-        for (const char* name : { "a", "b", "c", "d" })
+        for (const char* name : { "a", "b", "c" })
             CacheResource("http://www.example.com/" + std::string(name) + ".gif", name);
-        SharedIndexModel model;
-        model.Add("img", 7, "/a.gif");
-        model.Add("IMG", 3, "/b.gif");
-        model.Add("!", 7);
-        model.Add("img", 7, "/c.gif"); // behind the comment of its index: never reached
-        model.Add("img", 3, "/d.gif");
+        DocumentBuilder page(kPageUrl);
+        int a = page.Add("img", { { "src", "/a.gif" } });
+        int comment = page.Comment();
+        int b = page.Add("IMG", { { "src", "/b.gif" } });
+        page.Add("img", { { "src", "/c.gif" } });
+        auto document = page.Build();
         mapping::AddressRecord record;
         mapping::SplitAddress(kPageUrl, record);
 
-        SaveDocumentResources(model.document, record);
-
+        capture->SaveElementResources(*document, record, b);
         EXPECT_EQ(frontEnd.lines,
-            (std::vector<std::string> { "result: 保存图片文件：" + Root() + "/www.example.com/a.gif",
-                "status: 保存图片文件：" + Root() + "/www.example.com/a.gif",
-                "result: 保存图片文件：" + Root() + "/www.example.com/b.gif",
-                "status: 保存图片文件：" + Root() + "/www.example.com/b.gif",
-                "result: 保存图片文件：" + Root() + "/www.example.com/d.gif",
-                "status: 保存图片文件：" + Root() + "/www.example.com/d.gif" }));
-        EXPECT_EQ(Written(),
-            (std::vector<std::string> {
-                "www.example.com/a.gif", "www.example.com/b.gif", "www.example.com/d.gif" }));
+            (std::vector<std::string> { "result: 保存图片文件：" + Root() + "/www.example.com/b.gif",
+                "status: 保存图片文件：" + Root() + "/www.example.com/b.gif" }));
+        // One pump for the step, one for the img's attribute.
+        EXPECT_EQ(frontEnd.pumps, 2);
 
-        // The step on its own finds its elements the same way.
+        // A comment element ends its step at once; a source index outside the list finds nothing and
+        // pumps nothing.
         frontEnd.lines.clear();
-        SavedFiles = std::make_unique<SavedFileList>();
-        SaveElementResources(model.document, record, 3);
-        EXPECT_EQ(frontEnd.lines.size(), 4u);
-        SaveElementResources(model.document, record, 99);
-        EXPECT_EQ(frontEnd.lines.size(), 4u);
-    }
+        frontEnd.pumps = 0;
+        capture->SaveElementResources(*document, record, comment);
+        EXPECT_EQ(frontEnd.pumps, 1);
+        for (std::int32_t outside :
+            { std::int32_t(document->elements.size()), std::int32_t(99), std::int32_t(-1) })
+            capture->SaveElementResources(*document, record, outside);
+        EXPECT_EQ(frontEnd.pumps, 1);
+        EXPECT_EQ(frontEnd.lines, std::vector<std::string> {});
 
-    TEST_F(ElementWalk, ObjectWithoutTheExpectedRoleEndsTheWalkWithAnEngineError)
-    {
-        CacheResource("http://www.example.com/a.gif", "A");
-        SharedIndexModel model;
-        model.Add("img", 0, "/a.gif");
-        model.Add("img", 1, "/b.gif");
-        model.document->all->items[1]->attributes = nullptr;
-        mapping::AddressRecord record;
-        mapping::SplitAddress(kPageUrl, record);
-
-        std::string message;
-        try {
-            SaveDocumentResources(model.document, record);
-        } catch (const engine::EngineError& error) {
-            message = error.what();
-        }
-        EXPECT_EQ(message, "The document model gave no attribute collection");
-        // What was copied before the error stays.
-        EXPECT_EQ(Written(), std::vector<std::string> { "www.example.com/a.gif" });
-
-        try {
-            SaveDocumentResources(model.document->all, record);
-            message.clear();
-        } catch (const engine::EngineError& error) {
-            message = error.what();
-        }
-        EXPECT_EQ(message, "Interface not supported");
+        capture->SaveElementResources(*document, record, a);
+        EXPECT_EQ(frontEnd.lines.size(), 2u);
+        EXPECT_EQ(Written(), (std::vector<std::string> { "www.example.com/a.gif", "www.example.com/b.gif" }));
+        EXPECT_EQ(capture->SavedFiles.Paths(),
+            (std::vector<std::string> {
+                Root() + "/www.example.com/b.gif", Root() + "/www.example.com/a.gif" }));
     }
 
 } // namespace

@@ -18,22 +18,25 @@ namespace pagestow::capture::testing {
 namespace {
     namespace fs = std::filesystem;
 
-    class FileCopy : public ::testing::TestWithParam<bool> {
+    class FileCopy : public ::testing::TestWithParam<CopyMethod> {
     protected:
         void SetUp() override
         {
             std::string pattern = (fs::temp_directory_path() / "pagestow-copy-XXXXXX").string();
             ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
             m_root = pattern;
-            SetHardLinksAllowed(GetParam());
         }
         void TearDown() override
         {
-            SetHardLinksAllowed(true);
             std::error_code error;
             fs::remove_all(m_root, error);
         }
         std::string At(const std::string& name) const { return (m_root / name).string(); }
+        // CopyWholeFile by the method under test.
+        static int CopyWhole(const std::string& source, const std::string& target, std::uint64_t& bytes)
+        {
+            return CopyWholeFile(source, target, bytes, GetParam());
+        }
         static void Put(const std::string& file, const std::string& bytes)
         {
             std::ofstream(file, std::ios::binary) << bytes;
@@ -64,12 +67,12 @@ namespace {
         std::string body("\x89PNG\r\n\x1a\n\0 a body with a NUL", 27);
         Put(At("body-1"), body);
         std::uint64_t bytes = 0;
-        ASSERT_EQ(CopyWholeFile(At("body-1"), At("p.png"), bytes), 0);
+        ASSERT_EQ(CopyWhole(At("body-1"), At("p.png"), bytes), 0);
         EXPECT_EQ(bytes, body.size());
         EXPECT_EQ(Read(At("p.png")), body);
         EXPECT_EQ(Names(), (std::set<std::string> { "body-1", "p.png" }));
         // A link shares the cache file's inode; a copy is a file of its own.
-        EXPECT_EQ(Inode(At("p.png")) == Inode(At("body-1")), GetParam());
+        EXPECT_EQ(Inode(At("p.png")) == Inode(At("body-1")), GetParam() == CopyMethod::HardLink);
         // The cache file goes when the run ends; the saved file stays whole.
         fs::remove(At("body-1"));
         EXPECT_EQ(Read(At("p.png")), body);
@@ -79,7 +82,7 @@ namespace {
     {
         Put(At("body-1"), "");
         std::uint64_t bytes = 99;
-        ASSERT_EQ(CopyWholeFile(At("body-1"), At("empty.js"), bytes), 0);
+        ASSERT_EQ(CopyWhole(At("body-1"), At("empty.js"), bytes), 0);
         EXPECT_EQ(bytes, 0u);
         EXPECT_TRUE(fs::is_regular_file(At("empty.js")));
         EXPECT_EQ(fs::file_size(At("empty.js")), 0u);
@@ -90,7 +93,7 @@ namespace {
         Put(At("body-1"), "the new bytes");
         Put(At("a.css"), "an older and longer file at the target");
         std::uint64_t bytes = 0;
-        ASSERT_EQ(CopyWholeFile(At("body-1"), At("a.css"), bytes), 0);
+        ASSERT_EQ(CopyWhole(At("body-1"), At("a.css"), bytes), 0);
         EXPECT_EQ(bytes, 13u);
         EXPECT_EQ(Read(At("a.css")), "the new bytes");
         EXPECT_EQ(Names(), (std::set<std::string> { "a.css", "body-1" }));
@@ -104,13 +107,13 @@ namespace {
         std::uint64_t bytes = 7;
 
         // A folder where the file should go stays as it is.
-        EXPECT_EQ(CopyWholeFile(At("body-1"), At("folder"), bytes), EISDIR);
+        EXPECT_EQ(CopyWhole(At("body-1"), At("folder"), bytes), EISDIR);
         EXPECT_EQ(Read(At("folder/inside.txt")), "kept");
         // No source, or a source that is no regular file.
-        EXPECT_EQ(CopyWholeFile(At("body-missing"), At("x.gif"), bytes), ENOENT);
-        EXPECT_EQ(CopyWholeFile(At("folder"), At("y.gif"), bytes), EINVAL);
+        EXPECT_EQ(CopyWhole(At("body-missing"), At("x.gif"), bytes), ENOENT);
+        EXPECT_EQ(CopyWhole(At("folder"), At("y.gif"), bytes), EINVAL);
         // A target folder that does not exist.
-        EXPECT_EQ(CopyWholeFile(At("body-1"), At("nowhere/z.gif"), bytes), ENOENT);
+        EXPECT_EQ(CopyWhole(At("body-1"), At("nowhere/z.gif"), bytes), ENOENT);
 
         EXPECT_EQ(bytes, 7u);
         EXPECT_EQ(Names(), (std::set<std::string> { "body-1", "folder" }));
@@ -128,7 +131,7 @@ namespace {
         };
         std::vector<std::pair<int, int>> reports;
         {
-            BackgroundCopies copies;
+            BackgroundCopies copies(GetParam());
             for (int i = 0; i < kCopies; ++i) {
                 std::string source = At(i % 100 == 13 ? "body-missing" : "body-1");
                 std::string target = i == 50 ? At("folder")
@@ -162,8 +165,10 @@ namespace {
         EXPECT_EQ(Names().size(), succeeded + 3); // body-1, existing.gif, folder
     }
 
-    INSTANTIATE_TEST_SUITE_P(LinkOrCopy, FileCopy, ::testing::Bool(),
-        [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "HardLink" : "Copy"; });
+    INSTANTIATE_TEST_SUITE_P(LinkOrCopy, FileCopy, ::testing::Values(CopyMethod::HardLink, CopyMethod::Copy),
+        [](const ::testing::TestParamInfo<CopyMethod>& param) {
+            return param.param == CopyMethod::HardLink ? "HardLink" : "Copy";
+        });
 
 } // namespace
 } // namespace pagestow::capture::testing

@@ -25,21 +25,9 @@ namespace {
 
     class SavingRules : public CaptureTest {
     protected:
-        void SetUp() override
-        {
-            CaptureTest::SetUp();
-            LastCapture().Clear();
-        }
-        void TearDown() override
-        {
-            SetHardLinksAllowed(true);
-            CaptureTest::TearDown();
-        }
-
         void Save(const std::shared_ptr<engine::SnapshotDocument>& top)
         {
-            m_view = std::make_unique<engine::SnapshotView>(top);
-            SaveDocument(m_view->TopDocument(), DocumentPass::Document);
+            capture->SaveDocument(top.get(), DocumentPass::Document);
         }
         std::string Page(const std::string& file) const
         {
@@ -61,8 +49,6 @@ namespace {
                 all.insert(all.end(), part.begin(), part.end());
             return all;
         }
-
-        std::unique_ptr<engine::SnapshotView> m_view;
     };
 
     TEST_F(SavingRules, EngineResolutionFindsWhatTheAddressRuleMissesAndNamesTheTarget)
@@ -239,7 +225,7 @@ namespace {
             { Kind::Image, "http://other.example.org/i.gif", "http://other.example.org/f.htm",
                 "other.example.org/i.gif", 3 },
         };
-        const auto& saved = LastCapture().saved;
+        const auto& saved = capture->Result().saved;
         ASSERT_EQ(saved.size(), std::size(expected));
         for (size_t i = 0; i < saved.size(); ++i) {
             EXPECT_EQ(saved[i].kind, expected[i].kind) << i;
@@ -248,15 +234,15 @@ namespace {
             EXPECT_EQ(saved[i].path, Root() + "/" + expected[i].file) << i;
             EXPECT_EQ(saved[i].bytes, expected[i].bytes) << i;
         }
-        EXPECT_TRUE(LastCapture().failures.empty());
+        EXPECT_TRUE(capture->Result().failures.empty());
     }
 
     TEST_F(SavingRules, CopiesAreWholeByLinkOrByCopyAndReplaceAnEarlierFile)
     {
-        for (bool links : { true, false }) {
-            SCOPED_TRACE(links ? "hard link" : "copy");
-            SetHardLinksAllowed(links);
-            SavedFiles = std::make_unique<SavedFileList>();
+        for (CopyMethod method : { CopyMethod::HardLink, CopyMethod::Copy }) {
+            SCOPED_TRACE(method == CopyMethod::HardLink ? "hard link" : "copy");
+            settings.copies = method;
+            NewCapture();
             fs::create_directories(Root() + "/www.example.com");
             std::ofstream(Root() + "/www.example.com/big.bin") << "an older file";
             std::string bytes;
@@ -289,12 +275,12 @@ namespace {
         EXPECT_EQ(frontEnd.lines,
             (Lines { "message: FileCreateError: Cannot create file \"" + Root()
                 + "/blocked.example.org/p.htm\". Not a directory" }));
-        const auto& failures = LastCapture().failures;
+        const auto& failures = capture->Result().failures;
         ASSERT_EQ(failures.size(), 1u);
         EXPECT_EQ(failures[0].path, Root() + "/blocked.example.org/p.htm");
         EXPECT_EQ(failures[0].reason, "Not a directory");
-        EXPECT_TRUE(LastCapture().saved.empty());
-        EXPECT_TRUE(SavedFiles->Paths().empty());
+        EXPECT_TRUE(capture->Result().saved.empty());
+        EXPECT_TRUE(capture->SavedFiles.Paths().empty());
     }
 
     TEST_F(SavingRules, FullDiskLeavesNoPartialFileAndClaimsNothing)
@@ -308,7 +294,7 @@ namespace {
             ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
         } unmount { disk };
 
-        SaveDir = disk.string() + "/";
+        capture->SaveDir = disk.string() + "/";
         std::string big(400 * 1024, 'x');
         CacheResource("http://www.example.com/small.js", "SMALL");
         CacheResource("http://www.example.com/big.js", big);
@@ -327,12 +313,12 @@ namespace {
                 "message: FileCreateError: Cannot write file \"" + Root()
                     + "/www.example.com/huge.htm\". No space left on device" }));
         EXPECT_EQ(Written(), (Lines { "www.example.com/p.htm", "www.example.com/small.js" }));
-        const auto& failures = LastCapture().failures;
+        const auto& failures = capture->Result().failures;
         ASSERT_EQ(failures.size(), 2u);
         EXPECT_EQ(failures[0].path, Root() + "/www.example.com/big.js");
         EXPECT_EQ(failures[0].reason, "No space left on device");
         EXPECT_EQ(failures[1].path, Root() + "/www.example.com/huge.htm");
-        EXPECT_EQ(SavedFiles->Paths(), (Lines { Root() + "/www.example.com/small.js" }));
+        EXPECT_EQ(capture->SavedFiles.Paths(), (Lines { Root() + "/www.example.com/small.js" }));
     }
 
     TEST_F(SavingRules, FileSizeLimitGivesNoTruncatedFile)
@@ -344,9 +330,8 @@ namespace {
         if (child == 0) {
             rlimit limit { 1000, 1000 };
             setrlimit(RLIMIT_FSIZE, &limit);
-            SetHardLinksAllowed(false);
             std::uint64_t bytes = 0;
-            int copyError = CopyWholeFile("/proc/self/exe", Root() + "/exe.copy", bytes);
+            int copyError = CopyWholeFile("/proc/self/exe", Root() + "/exe.copy", bytes, CopyMethod::Copy);
             int writeError = WriteWholeFile(Root() + "/page.htm", std::string(5000, 'p')).error;
             bool clean = fs::is_empty(Root());
             _exit(copyError == EFBIG && writeError == EFBIG && clean ? 0 : 1);
@@ -359,14 +344,15 @@ namespace {
     TEST_F(SavingRules, SaveFolderIsUsedExactlyAsGiven)
     {
         for (const char* name : { "out ", " out", "out\t" }) {
-            SaveDir = scratch.Folder() + name;
+            settings.saveDir = scratch.Folder() + name;
             LoadedEngine engine;
             engine.Load(DocumentBuilder("http://www.example.com/a.htm").Build());
-            EXPECT_TRUE(CapturePage(engine));
-            EXPECT_EQ(SaveDir, scratch.Folder() + name + "/");
+            CaptureResult result = CapturePage(engine.Document().get(), settings, frontEnd);
+            EXPECT_TRUE(result.accepted);
+            EXPECT_EQ(result.saveDir, scratch.Folder() + name + "/");
             EXPECT_EQ(ListFiles(scratch.Path()),
-                (Lines { std::string(name) + "/" + CaptureFolder + "/www.example.com/a.htm" }));
-            EXPECT_EQ(LastCapture().saved.size(), 1u);
+                (Lines { std::string(name) + "/" + result.captureFolder + "/www.example.com/a.htm" }));
+            EXPECT_EQ(result.saved.size(), 1u);
             fs::remove_all(scratch.Path() / name);
         }
     }
@@ -384,7 +370,8 @@ namespace {
             ASSERT_GE(child, 0);
             if (child == 0) {
                 mapping::SetRuntimeRandomSeed(0);
-                std::string folder = ClaimCaptureFolder(saveDir) + "\n";
+                std::vector<WriteFailure> failures;
+                std::string folder = ClaimCaptureFolder(saveDir, failures) + "\n";
                 ssize_t written = write(pipeFds[1], folder.data(), folder.size());
                 _exit(written == ssize_t(folder.size()) ? 0 : 1);
             }

@@ -106,28 +106,30 @@ std::vector<std::string> ListFiles(const fs::path& folder)
 
 namespace {
 
-    // The engine cache of the test program lives below a scratch root of its own, set before the
-    // cache is first used.
-    engine::EngineCache& TestCache()
+    engine::EngineCache& Cache()
     {
+        // The scratch root outlives the cache made in it: statics end in the reverse order of their
+        // making.
         static ScratchFolder root;
-        static engine::EngineCache& cache = []() -> engine::EngineCache& {
-            setenv("PAGESTOW_CACHE_DIR", root.Path().c_str(), 1);
-            return engine::EngineCache::ForThisRun();
-        }();
+        static engine::EngineCache cache(root.Path() / "cache");
         return cache;
     }
 
 } // namespace
 
+const engine::EngineCache& TestCache()
+{
+    return Cache();
+}
+
 void CacheResource(const std::string& address, const std::string& bytes)
 {
-    TestCache().Store({ address }, bytes);
+    Cache().Store({ address }, bytes);
 }
 
 void ClearCache()
 {
-    TestCache().Clear();
+    Cache().Clear();
 }
 
 } // namespace pagestow::capture::testing

@@ -1,12 +1,16 @@
 #pragma once
 
+#include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
+#include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 #include "engine/Snapshot.h"
 
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,9 +95,11 @@ std::string ReadBytes(const std::filesystem::path& file);
 // Every regular file below folder as a path relative to it, sorted.
 std::vector<std::string> ListFiles(const std::filesystem::path& folder);
 
-// Stores bytes in this run's engine cache under address.
+// The engine cache of the test program, in a scratch folder of its own (removed at exit).
+const engine::EngineCache& TestCache();
+// Stores bytes in the test program's engine cache under address.
 void CacheResource(const std::string& address, const std::string& bytes);
-// Empties this run's engine cache. The cache lives below a scratch root of the test program.
+// Empties the test program's engine cache.
 void ClearCache();
 
 } // namespace pagestow::capture::testing
@@ -104,8 +110,9 @@ void ClearCache();
 
 namespace pagestow::capture::testing {
 
-// The capture state of one test: a save folder in a scratch folder, a fixed capture folder, a fresh
-// saved-files list, an empty engine cache and a recording front end.
+// The capture state of one test: settings whose save folder lies in a scratch folder and whose cache
+// is the test cache (emptied before and after), a recording front end, and a capture made with them
+// whose save folder and fixed capture folder are set as CapturePage sets them.
 class CaptureTest : public ::testing::Test {
 protected:
     static constexpr const char* kCaptureFolder = "qzwd_2612080445123";
@@ -113,27 +120,34 @@ protected:
     void SetUp() override
     {
         ClearCache();
-        SaveDir = scratch.Folder() + "pages/";
-        CaptureFolder = kCaptureFolder;
-        SavedFiles = std::make_unique<SavedFileList>();
-        BindFrontEnd(&frontEnd);
+        settings.saveDir = scratch.Folder() + "pages/";
+        settings.cache = &TestCache();
+        NewCapture();
     }
     void TearDown() override
     {
-        BindFrontEnd(nullptr);
-        SavedFiles.reset();
-        SaveDir.clear();
-        CaptureFolder.clear();
+        capture.reset();
         ClearCache();
     }
 
+    // Replaces the capture with a fresh one (an empty saved-files list and result) writing to the
+    // same folders.
+    void NewCapture()
+    {
+        capture.emplace(settings, frontEnd);
+        capture->SaveDir = settings.saveDir;
+        capture->CaptureFolder = kCaptureFolder;
+    }
+
     // The capture folder's path, without a separator at the end.
-    std::string Root() const { return SaveDir + CaptureFolder; }
+    std::string Root() const { return capture->SaveDir + capture->CaptureFolder; }
     // The files written below the capture folder.
     std::vector<std::string> Written() const { return ListFiles(Root()); }
 
     ScratchFolder scratch;
+    CaptureSettings settings;
     RecordingFrontEnd frontEnd;
+    std::optional<PageCapture> capture;
 };
 
 } // namespace pagestow::capture::testing

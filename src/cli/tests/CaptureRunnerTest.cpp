@@ -1,6 +1,7 @@
 #include "cli/CaptureRunner.h"
 #include "capture/CaptureState.h"
 #include "capture/SaveSequence.h"
+#include "engine/EngineCache.h"
 #include "engine/static/StaticEngine.h"
 
 #include "support/TemporaryFolder.h"
@@ -36,22 +37,25 @@ namespace {
             setenv("PAGESTOW_CACHE_DIR", cacheRoot.Path().c_str(), 1);
         }
 
-        void SetUp() override
-        {
-            capture::SaveDir = m_saveDir.Path().string();
-            capture::CaptureFolder.clear();
-        }
-
         int Run(const std::vector<std::string>& addresses,
             TerminalFrontEnd::Verbosity verbosity = TerminalFrontEnd::Verbosity::Quiet)
         {
             auto engine = engine::CreateStaticEngine();
             TerminalFrontEnd frontEnd(m_out, m_err, verbosity, TerminalFrontEnd::ProgressLine::Off);
-            CaptureRunner runner(*engine, frontEnd, std::chrono::seconds(10));
-            return runner.Run(addresses);
+            capture::CaptureSettings settings;
+            settings.saveDir = m_saveDir.Path().string();
+            settings.cache = &engine::EngineCache::ForThisRun();
+            CaptureRunner runner(*engine, frontEnd, settings, std::chrono::seconds(10));
+            return runner.Run(addresses, [this](const AddressResult& result) {
+                if (!result.captureFolder.empty())
+                    m_captureFolder = result.captureFolder.substr(result.captureFolder.rfind('/') + 1);
+            });
         }
 
-        std::string CaptureRoot() const { return m_saveDir.Path().string() + "/" + capture::CaptureFolder; }
+        // The capture folder of the last page taken ("" before the first).
+        std::string CaptureRoot() const { return m_saveDir.Path().string() + "/" + m_captureFolder; }
+
+        std::string m_captureFolder;
 
         TemporaryFolder m_saveDir;
         std::ostringstream m_out;
@@ -65,7 +69,7 @@ namespace {
         server.Serve("/news/s.css", "p{}", "text/css");
         server.Serve("/img/a.gif", "GIF", "image/gif");
         EXPECT_EQ(Run({ "  " + server.Url("/news/page.htm") + "\t" }), 0);
-        ASSERT_EQ(capture::CaptureFolder.size(), 18u);
+        ASSERT_EQ(m_captureFolder.size(), 18u);
         std::string root = CaptureRoot();
         std::string saveDir = m_saveDir.Path().string();
         EXPECT_EQ(Lines(m_out.str()),
@@ -138,7 +142,7 @@ namespace {
         EXPECT_EQ(err[2], " 网页不存在，或是网址不符合标准，停止下载。");
         EXPECT_EQ(err[3], "pagestow-cli: about:blank: the page loaded is blank (about:blank)");
         EXPECT_TRUE(ListFiles(m_saveDir.Path()).empty());
-        EXPECT_EQ(capture::CaptureFolder, "");
+        EXPECT_EQ(m_captureFolder, "");
     }
 
     TEST_F(CaptureRunnerTest, OneFailedAddressDoesNotStopTheOthers)
@@ -153,10 +157,14 @@ namespace {
     {
         std::vector<std::string> notices;
         auto notice = [&](std::string_view text) { notices.emplace_back(text); };
-        EXPECT_EQ(capture::SaveAddress(std::string("\0\x01 a b\x1f\x20", 7), notice), "a b");
-        EXPECT_EQ(capture::SaveAddress("\xE4\xB8\xAD", notice), "\xE4\xB8\xAD");
+        std::ostringstream out;
+        std::ostringstream err;
+        TerminalFrontEnd frontEnd(
+            out, err, TerminalFrontEnd::Verbosity::Quiet, TerminalFrontEnd::ProgressLine::Off);
+        EXPECT_EQ(capture::SaveAddress(std::string("\0\x01 a b\x1f\x20", 7), notice, frontEnd), "a b");
+        EXPECT_EQ(capture::SaveAddress("\xE4\xB8\xAD", notice, frontEnd), "\xE4\xB8\xAD");
         EXPECT_TRUE(notices.empty());
-        EXPECT_EQ(capture::SaveAddress("   ", notice), std::nullopt);
+        EXPECT_EQ(capture::SaveAddress("   ", notice, frontEnd), std::nullopt);
         EXPECT_EQ(notices, std::vector<std::string> { "请输入要保存的网址..." });
     }
 

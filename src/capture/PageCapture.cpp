@@ -1,0 +1,47 @@
+#include "capture/Capture.h"
+
+#include "engine/EngineCache.h"
+#include "mapping/FileUtils.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pagestow::capture {
+
+PageCapture::PageCapture(const CaptureSettings& settings, FrontEnd& frontEnd)
+    : m_settings(settings)
+    , m_frontEnd(frontEnd)
+{
+}
+
+bool PageCapture::FindCached(const std::string& address, engine::CachedBody& body) const
+{
+    if (!m_settings.cache)
+        return false;
+    auto found = m_settings.cache->Find(address);
+    if (!found)
+        return false;
+    body = std::move(*found);
+    return true;
+}
+
+int PageCapture::MakeCaptureFolders(const std::string& folder)
+{
+    if (SavedFiles.HasFolder(folder))
+        return 0;
+    int error = mapping::MakeFolders(folder);
+    if (!error)
+        SavedFiles.AddFolder(folder);
+    return error;
+}
+
+void PageCapture::RecordFailure(const std::string& path, int error)
+{
+    auto& failures = m_result.failures;
+    bool known = std::any_of(
+        failures.begin(), failures.end(), [&](const WriteFailure& failure) { return failure.path == path; });
+    if (!known)
+        failures.push_back({ path, std::strerror(error) });
+}
+
+} // namespace pagestow::capture

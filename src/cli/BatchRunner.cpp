@@ -108,6 +108,176 @@ namespace {
         return ResultJson(result);
     }
 
+    // One run of a batch: the workers, the replies that wait for their turn to be printed, and how
+    // far the addresses have been sent and printed.
+    class BatchRun {
+    public:
+        BatchRun(const std::vector<std::string>& addresses, std::vector<Worker> workers, bool json,
+            std::ostream& out, std::ostream& err)
+            : m_addresses(addresses)
+            , m_workers(std::move(workers))
+            , m_json(json)
+            , m_out(out)
+            , m_err(err)
+        {
+        }
+
+        // Sends and reads until every worker has ended or has nothing more to say.
+        void Loop(const std::atomic<bool>* interrupted)
+        {
+            while (true) {
+                if (interrupted && interrupted->load() && !m_stopped)
+                    Stop();
+                SendTasks();
+                if (!ReadReplies())
+                    break;
+                Print();
+            }
+        }
+
+        // Waits for every worker to end, prints what is left and gives the batch's exit status.
+        int Finish()
+        {
+            for (Worker& worker : m_workers) {
+                worker.tasks.Reset();
+                worker.replies.Reset();
+                int ignored = 0;
+                while (::waitpid(worker.pid, &ignored, 0) < 0 && errno == EINTR) { }
+            }
+            Print();
+            if (m_stopped)
+                m_status.Add(AddressOutcome::Interrupted);
+            // Addresses never sent count as not captured.
+            if (m_nextToPrint < m_addresses.size())
+                m_status.Add(m_stopped ? AddressOutcome::Interrupted : AddressOutcome::Failed);
+            return m_status.Value();
+        }
+
+    private:
+        void Stop()
+        {
+            m_stopped = true;
+            for (Worker& worker : m_workers) {
+                if (!worker.ended)
+                    ::kill(worker.pid, SIGTERM);
+            }
+        }
+
+        // Prints the replies whose turn has come, in the order of the addresses.
+        void Print()
+        {
+            for (auto found = m_done.find(m_nextToPrint); found != m_done.end();
+                 found = m_done.find(m_nextToPrint)) {
+                const Reply& reply = found->second;
+                m_out << reply.out;
+                m_err << reply.err;
+                if (m_json && !reply.json.empty())
+                    m_out << reply.json << '\n';
+                m_out.flush();
+                m_err.flush();
+                m_status.Add(reply.outcome);
+                m_done.erase(found);
+                ++m_nextToPrint;
+            }
+        }
+
+        // A worker that ended or broke its pipe: the address it worked on fails (or counts as
+        // interrupted once the batch was stopped).
+        void Lose(Worker& worker)
+        {
+            worker.ended = true;
+            worker.tasks.Reset();
+            worker.replies.Reset();
+            if (worker.busyWith) {
+                size_t index = *worker.busyWith;
+                std::string line = "pagestow-cli: " + m_addresses[index]
+                    + ": the worker process ended before the page was done\n";
+                m_done[index] = { m_stopped ? AddressOutcome::Interrupted : AddressOutcome::Failed, {}, line,
+                    LostWorkerJson(m_addresses[index]) };
+                worker.busyWith.reset();
+            }
+        }
+
+        // Idle workers get the next address; with none left, their task pipe is closed and they end.
+        void SendTasks()
+        {
+            for (Worker& worker : m_workers) {
+                if (worker.ended || worker.busyWith || worker.tasks.Get() < 0)
+                    continue;
+                if (m_stopped || m_nextToSend >= m_addresses.size()) {
+                    worker.tasks.Reset();
+                    continue;
+                }
+                std::string task
+                    = std::to_string(m_nextToSend) + '\t' + EscapeField(m_addresses[m_nextToSend]) + '\n';
+                if (!WriteAll(worker.tasks.Get(), task)) {
+                    Lose(worker);
+                    continue;
+                }
+                worker.busyWith = m_nextToSend++;
+            }
+        }
+
+        // Waits a little for replies and reads what came; false once no worker is left to hear from.
+        bool ReadReplies()
+        {
+            std::vector<pollfd> polls;
+            std::vector<Worker*> polled;
+            for (Worker& worker : m_workers) {
+                if (!worker.ended && worker.replies.Get() >= 0) {
+                    polls.push_back({ worker.replies.Get(), POLLIN, 0 });
+                    polled.push_back(&worker);
+                }
+            }
+            if (polls.empty())
+                return false;
+            if (::poll(polls.data(), polls.size(), 100) < 0 && errno != EINTR)
+                return false;
+            for (size_t i = 0; i < polls.size(); ++i) {
+                if (polls[i].revents & (POLLIN | POLLHUP | POLLERR))
+                    ReadFrom(*polled[i]);
+            }
+            return true;
+        }
+
+        // Reads what one worker sent; every whole reply line ends its address.
+        void ReadFrom(Worker& worker)
+        {
+            char buffer[65536];
+            ssize_t got = ::read(worker.replies.Get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                return;
+            if (got <= 0) {
+                Lose(worker);
+                return;
+            }
+            worker.pending.append(buffer, size_t(got));
+            for (size_t end = worker.pending.find('\n'); end != std::string::npos;
+                 end = worker.pending.find('\n')) {
+                std::vector<std::string> fields = SplitFields(worker.pending.substr(0, end));
+                worker.pending.erase(0, end + 1);
+                if (fields.size() != 5 || !worker.busyWith)
+                    continue;
+                int outcome = std::atoi(fields[1].c_str());
+                if (outcome < 0 || outcome > int(AddressOutcome::Interrupted))
+                    outcome = int(AddressOutcome::Failed);
+                m_done[*worker.busyWith] = { AddressOutcome(outcome), fields[2], fields[3], fields[4] };
+                worker.busyWith.reset();
+            }
+        }
+
+        const std::vector<std::string>& m_addresses;
+        std::vector<Worker> m_workers;
+        bool m_json;
+        std::ostream& m_out;
+        std::ostream& m_err;
+        std::map<size_t, Reply> m_done;
+        size_t m_nextToSend = 0;
+        size_t m_nextToPrint = 0;
+        ExitStatus m_status;
+        bool m_stopped = false;
+    };
+
 } // namespace
 
 std::string EscapeField(std::string_view text)
@@ -196,116 +366,9 @@ int BatchRunner::Run(const std::vector<std::string>& addresses, std::ostream& ou
         err << "pagestow-cli: cannot start a worker process (" << m_program << ")\n";
         return 1;
     }
-
-    std::map<size_t, Reply> done;
-    size_t nextToSend = 0;
-    size_t nextToPrint = 0;
-    ExitStatus status;
-    bool stopped = false;
-    auto print = [&] {
-        for (auto found = done.find(nextToPrint); found != done.end(); found = done.find(nextToPrint)) {
-            const Reply& reply = found->second;
-            out << reply.out;
-            err << reply.err;
-            if (m_json && !reply.json.empty())
-                out << reply.json << '\n';
-            out.flush();
-            err.flush();
-            status.Add(reply.outcome);
-            done.erase(found);
-            ++nextToPrint;
-        }
-    };
-    auto lose = [&](Worker& worker) {
-        worker.ended = true;
-        worker.tasks.Reset();
-        worker.replies.Reset();
-        if (worker.busyWith) {
-            size_t index = *worker.busyWith;
-            std::string line = "pagestow-cli: " + addresses[index]
-                + ": the worker process ended before the page was done\n";
-            done[index] = { stopped ? AddressOutcome::Interrupted : AddressOutcome::Failed, {}, line,
-                LostWorkerJson(addresses[index]) };
-            worker.busyWith.reset();
-        }
-    };
-
-    while (true) {
-        if (m_interrupted && m_interrupted->load() && !stopped) {
-            stopped = true;
-            for (Worker& worker : workers) {
-                if (!worker.ended)
-                    ::kill(worker.pid, SIGTERM);
-            }
-        }
-        // Idle workers get the next address; with none left, their task pipe is closed and they end.
-        for (Worker& worker : workers) {
-            if (worker.ended || worker.busyWith || worker.tasks.Get() < 0)
-                continue;
-            if (stopped || nextToSend >= addresses.size()) {
-                worker.tasks.Reset();
-                continue;
-            }
-            std::string task = std::to_string(nextToSend) + '\t' + EscapeField(addresses[nextToSend]) + '\n';
-            if (!WriteAll(worker.tasks.Get(), task)) {
-                lose(worker);
-                continue;
-            }
-            worker.busyWith = nextToSend++;
-        }
-        std::vector<pollfd> polls;
-        std::vector<Worker*> polled;
-        for (Worker& worker : workers) {
-            if (!worker.ended && worker.replies.Get() >= 0) {
-                polls.push_back({ worker.replies.Get(), POLLIN, 0 });
-                polled.push_back(&worker);
-            }
-        }
-        if (polls.empty())
-            break;
-        if (::poll(polls.data(), polls.size(), 100) < 0 && errno != EINTR)
-            break;
-        for (size_t i = 0; i < polls.size(); ++i) {
-            if (!(polls[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            Worker& worker = *polled[i];
-            char buffer[65536];
-            ssize_t got = ::read(worker.replies.Get(), buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                lose(worker);
-                continue;
-            }
-            worker.pending.append(buffer, size_t(got));
-            for (size_t end = worker.pending.find('\n'); end != std::string::npos;
-                 end = worker.pending.find('\n')) {
-                std::vector<std::string> fields = SplitFields(worker.pending.substr(0, end));
-                worker.pending.erase(0, end + 1);
-                if (fields.size() != 5 || !worker.busyWith)
-                    continue;
-                int outcome = std::atoi(fields[1].c_str());
-                if (outcome < 0 || outcome > int(AddressOutcome::Interrupted))
-                    outcome = int(AddressOutcome::Failed);
-                done[*worker.busyWith] = { AddressOutcome(outcome), fields[2], fields[3], fields[4] };
-                worker.busyWith.reset();
-            }
-        }
-        print();
-    }
-    for (Worker& worker : workers) {
-        worker.tasks.Reset();
-        worker.replies.Reset();
-        int ignored = 0;
-        while (::waitpid(worker.pid, &ignored, 0) < 0 && errno == EINTR) { }
-    }
-    print();
-    if (stopped)
-        status.Add(AddressOutcome::Interrupted);
-    // Addresses never sent count as not captured.
-    if (nextToPrint < addresses.size())
-        status.Add(stopped ? AddressOutcome::Interrupted : AddressOutcome::Failed);
-    return status.Value();
+    BatchRun run(addresses, std::move(workers), m_json, out, err);
+    run.Loop(m_interrupted);
+    return run.Finish();
 }
 
 } // namespace pagestow::cli

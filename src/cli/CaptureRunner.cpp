@@ -171,23 +171,14 @@ AddressResult CaptureRunner::CaptureAddress(const std::string& typed)
     return result;
 }
 
-AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& result)
+std::optional<AddressOutcome> CaptureRunner::Load(const std::string& address, AddressResult& result)
 {
-    // Save: a blank address is refused, otherwise the load starts.
-    auto notice = [this](std::string_view text) { m_frontEnd.ShowMessage(std::string(text)); };
-    std::optional<std::string> address = capture::SaveAddress(typed, notice, m_frontEnd);
-    if (!address) {
-        result.reason = "the address is blank";
-        return AddressOutcome::Rejected;
-    }
-    capture::ReportSaveStarted(m_settings.saveDir, m_frontEnd);
     m_pending = true;
     m_completed = false;
     m_completedDocument.reset();
-
     LoadEnd end;
     try {
-        m_engine.Navigate(*address);
+        m_engine.Navigate(address);
         end = WaitForCompletion();
     } catch (const std::exception& error) {
         m_pending = false;
@@ -209,12 +200,27 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
         return AddressOutcome::Failed;
     case LoadEnd::Blank:
         // The window would keep waiting for another page; here the address is done with.
-        notice(capture::kPageRejectedMessage);
+        m_frontEnd.ShowMessage(std::string(capture::kPageRejectedMessage));
         result.reason = NavigationReason(m_engine, "the page loaded is blank (about:blank)");
         return AddressOutcome::Rejected;
     case LoadEnd::Completed:
         break;
     }
+    return std::nullopt;
+}
+
+AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& result)
+{
+    // Save: a blank address is refused, otherwise the load starts.
+    auto notice = [this](std::string_view text) { m_frontEnd.ShowMessage(std::string(text)); };
+    std::optional<std::string> address = capture::SaveAddress(typed, notice, m_frontEnd);
+    if (!address) {
+        result.reason = "the address is blank";
+        return AddressOutcome::Rejected;
+    }
+    capture::ReportSaveStarted(m_settings.saveDir, m_frontEnd);
+    if (std::optional<AddressOutcome> unloaded = Load(*address, result))
+        return *unloaded;
 
     // Document complete: the capture, with the window's texts.
     capture::CaptureOutcome outcome = capture::RunCapture(m_completedDocument.get(), m_settings, m_frontEnd);
@@ -231,9 +237,11 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
     case capture::CaptureOutcome::Result::Accepted:
         break;
     }
+    return Written(outcome.capture, result);
+}
 
-    // What was written, and what could not be.
-    const capture::CaptureResult& record = outcome.capture;
+AddressOutcome CaptureRunner::Written(const capture::CaptureResult& record, AddressResult& result) const
+{
     result.finalAddress = m_engine.Document() ? m_engine.Document()->url : std::string();
     result.captureFolder = record.CapturePath();
     result.pageFile = record.PageFile();

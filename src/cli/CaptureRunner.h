@@ -3,10 +3,12 @@
 #include "capture/CaptureRecord.h"
 #include "cli/TerminalFrontEnd.h"
 #include "engine/PageEngine.h"
+#include "engine/Snapshot.h"
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,10 @@ private:
     enum class LoadEnd { Completed, Blank, NoCompletion, Interrupted };
     LoadEnd WaitForCompletion();
     AddressOutcome Capture(const std::string& typed, AddressResult& result);
+    // Loads address until its top-level completion; the outcome when the address ends there.
+    std::optional<AddressOutcome> Load(const std::string& address, AddressResult& result);
+    // What an accepted capture wrote, and what could not be written, into result.
+    AddressOutcome Written(const capture::CaptureResult& record, AddressResult& result) const;
 
     engine::PageEngine& m_engine;
     TerminalFrontEnd& m_frontEnd;

@@ -100,123 +100,148 @@ namespace {
             || name == "--jobs" || name == "--base" || name == "--worker-index";
     }
 
+    // The state of one reading of the arguments beyond the options themselves.
+    struct ArgumentReading {
+        const std::vector<std::string>& args;
+        ParsedArguments parsed;
+        bool explain = false;
+        bool worker = false;
+    };
+
+    // A switch without a value: whether arg is one (and it is applied). Help and version end the
+    // reading (the action is set).
+    bool ApplySwitch(const std::string& arg, ArgumentReading& reading)
+    {
+        CliOptions& options = reading.parsed.options;
+        if (arg == "--help" || arg == "-h")
+            reading.parsed.action = ParsedArguments::Action::Help;
+        else if (arg == "--version")
+            reading.parsed.action = ParsedArguments::Action::Version;
+        else if (arg == "--verbose")
+            options.verbose = true;
+        else if (arg == "-q" || arg == "--quiet")
+            options.quiet = true;
+        else if (arg == "--json")
+            options.json = true;
+        else if (arg == "--offline-copy")
+            options.offlineCopy = true;
+        else if (arg == "--explain")
+            reading.explain = true;
+        else if (arg == "--worker")
+            reading.worker = true;
+        else
+            return false;
+        return true;
+    }
+
+    // An option with its value as given: after "=" for the long ones, joined on for the short ones
+    // ("-ilist.txt", "-j4"), or else (hasValue false) in the next argument.
+    struct NamedValue {
+        std::string name;
+        std::string value;
+        bool hasValue = false;
+    };
+
+    NamedValue SplitValue(const std::string& arg)
+    {
+        NamedValue option { arg, {}, false };
+        if (arg.rfind("--", 0) == 0) {
+            if (size_t equals = arg.find('='); equals != std::string::npos)
+                option = { arg.substr(0, equals), arg.substr(equals + 1), true };
+        } else if (arg.size() > 2) {
+            option = { arg.substr(0, 2), arg.substr(2), true };
+        }
+        option.name = LongName(option.name);
+        return option;
+    }
+
+    // Applies the value of the option at position i; the usage error's text when the value is refused,
+    // "" when it is taken.
+    std::string ApplyValue(
+        const std::string& name, const std::string& value, size_t i, ArgumentReading& reading)
+    {
+        CliOptions& options = reading.parsed.options;
+        if (name == "--engine" && !ParseEngine(value, options.engine))
+            return "unknown engine \"" + value + "\" (static, chromium or webkit)";
+        if (name == "--timeout" && !ParseSeconds(value, options.timeout))
+            return "--timeout needs a number of seconds above 0, not \"" + value + "\"";
+        if (name == "--jobs" && !ParseJobs(value, options.jobs))
+            return "--jobs needs a number from 1 to 256, not \"" + value + "\"";
+        if (name == "--worker-index" && !ParseJobs(value, options.workerIndex))
+            return "--worker-index needs a number";
+        if (name == "--save-dir") {
+            if (value.empty())
+                return "--save-dir needs a folder";
+            options.saveDir = value;
+        }
+        if (name == "--input") {
+            if (value.empty())
+                return "--input needs a file (- for standard input)";
+            options.sources.push_back({ AddressSource::Kind::File, value });
+        }
+        if (name == "--base") {
+            const auto& args = reading.args;
+            if (!reading.explain && std::find(args.begin() + long(i), args.end(), "--explain") == args.end())
+                return "--base goes with --explain";
+            reading.parsed.explainArguments.push_back("--base");
+            reading.parsed.explainArguments.push_back(value);
+        }
+        return {};
+    }
+
 } // namespace
 
 ParsedArguments ParseArguments(const std::vector<std::string>& args)
 {
-    ParsedArguments parsed;
-    CliOptions& options = parsed.options;
+    ArgumentReading reading { args, {} };
+    CliOptions& options = reading.parsed.options;
     bool onlyAddresses = false;
-    bool explain = false;
-    bool worker = false;
-    std::vector<std::string> explainArguments;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         bool isOption = !onlyAddresses && arg.size() >= 2 && arg[0] == '-';
         if (!isOption) {
             options.addresses.push_back(arg);
             options.sources.push_back({ AddressSource::Kind::Address, arg });
-            explainArguments.push_back(arg);
+            reading.parsed.explainArguments.push_back(arg);
             continue;
         }
         if (arg == "--") {
             onlyAddresses = true;
             continue;
         }
-        if (arg == "--help" || arg == "-h") {
-            parsed.action = ParsedArguments::Action::Help;
-            return parsed;
-        }
-        if (arg == "--version") {
-            parsed.action = ParsedArguments::Action::Version;
-            return parsed;
-        }
-        if (arg == "--verbose") {
-            options.verbose = true;
-            continue;
-        }
-        if (arg == "-q" || arg == "--quiet") {
-            options.quiet = true;
-            continue;
-        }
-        if (arg == "--json") {
-            options.json = true;
-            continue;
-        }
-        if (arg == "--offline-copy") {
-            options.offlineCopy = true;
-            continue;
-        }
-        if (arg == "--explain") {
-            explain = true;
-            continue;
-        }
-        if (arg == "--worker") {
-            worker = true;
-            continue;
-        }
-        // The options with a value take it as the next argument, after "=", or for the short ones
-        // joined on ("-ilist.txt", "-j4").
-        std::string name = arg;
-        std::string value;
-        bool hasValue = false;
-        if (arg.rfind("--", 0) == 0) {
-            if (size_t equals = arg.find('='); equals != std::string::npos) {
-                name = arg.substr(0, equals);
-                value = arg.substr(equals + 1);
-                hasValue = true;
+        if (ApplySwitch(arg, reading)) {
+            if (reading.parsed.action == ParsedArguments::Action::Help
+                || reading.parsed.action == ParsedArguments::Action::Version) {
+                reading.parsed.explainArguments.clear();
+                return reading.parsed;
             }
-        } else if (arg.size() > 2) {
-            name = arg.substr(0, 2);
-            value = arg.substr(2);
-            hasValue = true;
+            continue;
         }
-        name = LongName(name);
-        if (!TakesValue(name))
-            return UsageError("unknown option " + name);
-        if (!hasValue) {
+        NamedValue option = SplitValue(arg);
+        if (!TakesValue(option.name))
+            return UsageError("unknown option " + option.name);
+        if (!option.hasValue) {
             if (i + 1 >= args.size())
-                return UsageError(name + " needs a value");
-            value = args[++i];
+                return UsageError(option.name + " needs a value");
+            option.value = args[++i];
         }
-        if (name == "--engine" && !ParseEngine(value, options.engine))
-            return UsageError("unknown engine \"" + value + "\" (static, chromium or webkit)");
-        if (name == "--timeout" && !ParseSeconds(value, options.timeout))
-            return UsageError("--timeout needs a number of seconds above 0, not \"" + value + "\"");
-        if (name == "--jobs" && !ParseJobs(value, options.jobs))
-            return UsageError("--jobs needs a number from 1 to 256, not \"" + value + "\"");
-        if (name == "--worker-index" && !ParseJobs(value, options.workerIndex))
-            return UsageError("--worker-index needs a number");
-        if (name == "--save-dir") {
-            if (value.empty())
-                return UsageError("--save-dir needs a folder");
-            options.saveDir = value;
-        }
-        if (name == "--input") {
-            if (value.empty())
-                return UsageError("--input needs a file (- for standard input)");
-            options.sources.push_back({ AddressSource::Kind::File, value });
-        }
-        if (name == "--base") {
-            if (!explain && std::find(args.begin() + i, args.end(), "--explain") == args.end())
-                return UsageError("--base goes with --explain");
-            explainArguments.push_back("--base");
-            explainArguments.push_back(value);
-        }
+        if (std::string error = ApplyValue(option.name, option.value, i, reading); !error.empty())
+            return UsageError(error);
     }
-    if (explain) {
-        parsed.action = ParsedArguments::Action::Explain;
-        parsed.explainArguments = std::move(explainArguments);
-        return parsed;
+    if (reading.explain) {
+        reading.parsed.action = ParsedArguments::Action::Explain;
+        return reading.parsed;
     }
-    if (worker) {
-        parsed.action = ParsedArguments::Action::Worker;
-        return parsed;
+    // The arguments for --explain are kept only for it.
+    reading.parsed.explainArguments.clear();
+    if (reading.worker) {
+        reading.parsed.action = ParsedArguments::Action::Worker;
+        return reading.parsed;
     }
     if (options.sources.empty())
         return UsageError("no address given");
-    parsed.action = ParsedArguments::Action::Capture;
-    return parsed;
+    reading.parsed.action = ParsedArguments::Action::Capture;
+    return reading.parsed;
 }
 
 std::vector<std::string> WorkerArguments(const CliOptions& options, const std::string& absoluteSaveDir)

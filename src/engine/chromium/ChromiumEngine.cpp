@@ -140,7 +140,7 @@ void ChromiumEngine::Impl::FinishWithError(Load& current, NavigationFailure fail
         failure = NavigationFailure::Other;
         detail = MemoryExceededText();
     }
-    completion = Completion { nullptr, current.url, failure, std::move(detail) };
+    completion = LoadOutcome { nullptr, current.url, failure, std::move(detail) };
     EndLoad(current);
 }
 
@@ -179,11 +179,11 @@ void ChromiumEngine::Navigate(const std::string& address)
     std::string url = WithDefaultScheme(address);
     std::string scheme = SchemeOf(url);
     if (base::EqualsIgnoringAsciiCase(url, "about:blank")) {
-        m_impl->completion = Completion { MakeBlankPage(), {} };
+        m_impl->completion = LoadOutcome { MakeBlankPage(), {} };
         return;
     }
     if (scheme != "http" && scheme != "https") {
-        m_impl->completion = Completion { nullptr, url, NavigationFailure::UnsupportedScheme, {} };
+        m_impl->completion = LoadOutcome { nullptr, url, NavigationFailure::UnsupportedScheme, {} };
         return;
     }
     if (!m_impl->BrowserRunning())
@@ -226,7 +226,7 @@ void ChromiumEngine::ProcessEvents(std::chrono::milliseconds wait)
                 m_impl->CheckLoad();
         }
         if (m_impl->completion) {
-            Completion done = std::move(*m_impl->completion);
+            LoadOutcome done = std::move(*m_impl->completion);
             m_impl->completion.reset();
             m_impl->memoryWatch.End();
             if (done.snapshot) {

@@ -171,7 +171,7 @@ void ChromiumEngine::Impl::Assemble(Load& current)
     current.dumps.clear();
     if (!document)
         return FinishWithError(current);
-    completion = Completion { std::move(document), {} };
+    completion = LoadOutcome { std::move(document), {} };
     EndLoad(current);
 }
 

@@ -34,7 +34,7 @@ struct ChromiumEngine::Impl {
     // context of its own and has its renderer on the way, so the first load need not make either.
     std::string startTab;
     std::unique_ptr<Load> load;
-    std::optional<Completion> completion;
+    std::optional<LoadOutcome> completion;
     // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised).
     MemoryWatch memoryWatch;
 

@@ -102,7 +102,7 @@ struct Load {
 };
 
 // How a load ended: its snapshot, or the address and reason of the error page.
-struct Completion {
+struct LoadOutcome {
     std::shared_ptr<SnapshotDocument> snapshot;
     std::string errorAddress;
     NavigationFailure failure = NavigationFailure::None;

@@ -1,5 +1,6 @@
 #include "engine/webkit/WebKitEngine.h"
 
+#include "engine/EngineError.h"
 #include "engine/webkit/EngineImpl.h"
 #include "engine/webkit/WebKitMessages.h"
 #include "mapping/FileUtils.h"

@@ -1,6 +1,7 @@
 #include "engine/chromium/ChromiumEngine.h"
 
 #include "ProcessProbe.h"
+#include "engine/EngineError.h"
 #include "support/Gzip.h"
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
@@ -26,53 +27,48 @@ namespace {
             67);
 
     using pagestow::testing::Gzip;
-    // The document model of a snapshot, read back as text.
-    std::vector<std::string> ElementLines(const ObjectPtr& document)
+    // The elements of a snapshot, read back as text.
+    std::vector<std::string> ElementLines(const SnapshotDocument& document)
     {
         std::vector<std::string> lines;
-        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
-        for (std::int32_t i = 0; i < all->Length(); ++i) {
-            ObjectPtr item = all->Item(i);
-            std::string line = As<HtmlElement>(item)->TagName();
-            auto attributes = As<AttributeCollection>(As<DomNode>(item)->Attributes());
-            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
-                auto attribute = As<DomAttribute>(attributes->Item(k));
-                line.append(" ").append(attribute->NodeName()).append("=").append(attribute->NodeValue());
-            }
+        for (const SnapshotElement& element : document.elements) {
+            std::string line = element.tagName;
+            for (const SnapshotAttribute& attribute : element.attributes)
+                line.append(" ").append(attribute.name).append("=").append(attribute.value);
             lines.push_back(line);
         }
         return lines;
     }
 
-    std::string Serialization(const ObjectPtr& document)
+    std::string Url(const std::shared_ptr<const SnapshotDocument>& document)
     {
-        std::string bytes;
-        As<PersistStream>(document)->Save(bytes, true);
-        return bytes;
-    }
-
-    std::string Url(const ObjectPtr& document)
-    {
-        return document ? As<HtmlDocument>(document)->Url() : "<none>";
-    }
-
-    // The document in frame index of document, null when it cannot be reached.
-    ObjectPtr FrameDocument(const ObjectPtr& document, std::int32_t index)
-    {
-        auto frames = As<FramesCollection>(As<HtmlDocument>(document)->Frames());
-        auto browser = As<ServiceProvider>(frames->Item(index))->QueryService(ServiceId::WebBrowserApp);
-        return browser ? As<WebBrowser>(browser)->Document() : nullptr;
-    }
-
-    std::int32_t FrameCount(const ObjectPtr& document)
-    {
-        return As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Length();
+        return document ? document->url : "<none>";
     }
 
     struct Completion {
         bool topLevel;
         std::string url;
+        DocumentOrigin origin;
     };
+
+    // What a load completed with: the top-level document's address and where its content came from.
+    struct Page {
+        std::string url;
+        DocumentOrigin origin = DocumentOrigin::Loaded;
+        bool operator==(const Page&) const = default;
+    };
+
+    void PrintTo(const Page& page, std::ostream* out)
+    {
+        const char* origins[] = { "Loaded", "Inherited", "Failed" };
+        *out << origins[int(page.origin)] << " " << page.url;
+    }
+
+    // The built-in error page of a navigation to address that got no response.
+    Page ErrorPage(std::string address)
+    {
+        return { std::move(address), DocumentOrigin::Failed };
+    }
 
     class ChromiumEngineTest : public ::testing::Test {
     protected:
@@ -84,13 +80,15 @@ namespace {
             ChromiumOptions options;
             options.cache = m_cache.get();
             m_engine = std::make_unique<ChromiumEngine>(options);
-            m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
-                m_completions.push_back({ browser == m_engine->Application(), url });
-            });
+            m_engine->SetDocumentCompleteHandler(
+                [this](const SnapshotDocument& document, PageEngine::Completion completion) {
+                    m_completions.push_back(
+                        { completion == PageEngine::Completion::TopLevel, document.url, document.origin });
+                });
         }
 
-        // Navigates and processes events until the top-level document completes; its address.
-        std::string Load(const std::string& address)
+        // Navigates and processes events until the top-level document completes; its address and origin.
+        Page Load(const std::string& address)
         {
             m_completions.clear();
             m_engine->Navigate(address);
@@ -98,7 +96,7 @@ namespace {
             for (int round = 0; round < 2400; ++round) {
                 m_engine->ProcessEvents(std::chrono::milliseconds(50));
                 if (!m_completions.empty() && m_completions.back().topLevel)
-                    return m_completions.back().url;
+                    return { m_completions.back().url, m_completions.back().origin };
             }
             ADD_FAILURE() << "no completion for " << address;
             return {};
@@ -110,7 +108,7 @@ namespace {
             return file ? ReadFileBytes(*file) : std::string("<not cached>");
         }
 
-        ObjectPtr Top() const { return m_engine->Document(); }
+        std::shared_ptr<const SnapshotDocument> Top() const { return m_engine->Document(); }
 
         TemporaryFolder m_folder;
         std::unique_ptr<EngineCache> m_cache;
@@ -143,7 +141,7 @@ namespace {
             "<html><body><img src=\"f.png\"><iframe src=\"" + a.Url("/inner.html")
                 + "\"></iframe></body></html>");
 
-        EXPECT_EQ(Load(a.Url("/page.html")), a.Url("/page.html"));
+        EXPECT_EQ(Load(a.Url("/page.html")), Page { a.Url("/page.html") });
 
         // Frame documents complete first, each after the frames inside it, the page last.
         ASSERT_EQ(m_completions.size(), 4u);
@@ -153,22 +151,24 @@ namespace {
         EXPECT_FALSE(m_completions[2].topLevel);
         EXPECT_TRUE(m_completions[3].topLevel);
 
-        ObjectPtr top = Top();
-        EXPECT_EQ(ElementLines(top),
+        auto top = Top();
+        ASSERT_TRUE(top);
+        EXPECT_EQ(ElementLines(*top),
             (std::vector<std::string> { "HTML", "HEAD", "LINK rel=stylesheet href=s.css", "SCRIPT src=s.js",
                 "BODY", "!", "IMG src=a.png alt=x", "IMG src=" + b.Url("/b.png"),
                 "IFRAME src=" + b.Url("/frame.html"), "IFRAME src=same.html" }));
-        EXPECT_EQ(As<HtmlElement>(As<HtmlDocument>(top)->Body())->SourceIndex(), 4);
-        EXPECT_EQ(Serialization(top).substr(0, 15), "<!DOCTYPE html>");
-        ASSERT_EQ(FrameCount(top), 2);
-        ObjectPtr crossOrigin = FrameDocument(top, 0);
+        EXPECT_EQ(top->body, 4);
+        EXPECT_EQ(top->serialization.substr(0, 15), "<!DOCTYPE html>");
+        ASSERT_EQ(top->frames.size(), 2u);
+        auto crossOrigin = top->frames[0].document;
         EXPECT_EQ(Url(crossOrigin), b.Url("/frame.html"));
-        EXPECT_EQ(ElementLines(crossOrigin),
+        ASSERT_TRUE(crossOrigin);
+        EXPECT_EQ(ElementLines(*crossOrigin),
             (std::vector<std::string> {
                 "HTML", "HEAD", "BODY", "IMG src=f.png", "IFRAME src=" + a.Url("/inner.html") }));
-        ASSERT_EQ(FrameCount(crossOrigin), 1);
-        EXPECT_EQ(Url(FrameDocument(crossOrigin, 0)), a.Url("/inner.html"));
-        EXPECT_EQ(Url(FrameDocument(top, 1)), a.Url("/same.html"));
+        ASSERT_EQ(crossOrigin->frames.size(), 1u);
+        EXPECT_EQ(Url(crossOrigin->frames[0].document), a.Url("/inner.html"));
+        EXPECT_EQ(Url(top->frames[1].document), a.Url("/same.html"));
 
         for (const auto& [address, bytes] : std::vector<std::pair<std::string, std::string>> {
                  { a.Url("/s.css"), "body { margin: 0 }" }, { a.Url("/s.js"), "var loaded = 1;" },
@@ -198,7 +198,7 @@ namespace {
         Load(server.Url("/page.html"));
 
         EXPECT_EQ(Cached(server.Url("/late.png")), kPng + "late");
-        EXPECT_EQ(ElementLines(Top()).back(), "IMG src=late.png");
+        EXPECT_EQ(ElementLines(*Top()).back(), "IMG src=late.png");
     }
 
     TEST_F(ChromiumEngineTest, GbkPageIsSerialisedInGbk)
@@ -211,7 +211,7 @@ namespace {
 
         Load(server.Url("/gbk.html"));
 
-        EXPECT_EQ(Serialization(Top()),
+        EXPECT_EQ(Top()->serialization,
             "<html><head><meta charset=\"gbk\"></head><body><p>\xC4\xE3\xBA\xC3 &#x1F600;</p></body></html>");
         EXPECT_EQ(Cached(server.Url("/gbk.html")), page);
     }
@@ -286,8 +286,8 @@ namespace {
         TestServer server;
         server.Serve("/gone.html", "<html><body><p>Gone away</p></body></html>", "text/html", 404);
 
-        EXPECT_EQ(Load(server.Url("/gone.html")), server.Url("/gone.html"));
-        EXPECT_EQ(ElementLines(Top()), (std::vector<std::string> { "HTML", "HEAD", "BODY", "P" }));
+        EXPECT_EQ(Load(server.Url("/gone.html")), Page { server.Url("/gone.html") });
+        EXPECT_EQ(ElementLines(*Top()), (std::vector<std::string> { "HTML", "HEAD", "BODY", "P" }));
         EXPECT_EQ(Cached(server.Url("/gone.html")), "<not cached>");
     }
 
@@ -297,7 +297,7 @@ namespace {
         for (const std::string& address : { std::string("http://nosuchhost.invalid/page.html"), refused,
                  std::string("http://127.0.0.1:1/"), std::string("ftp://127.0.0.1/file.txt") }) {
             SCOPED_TRACE(address);
-            EXPECT_EQ(Load(address), std::string(kErrorPagePrefix) + address);
+            EXPECT_EQ(Load(address), ErrorPage(address));
             EXPECT_EQ(m_completions.size(), 1u);
         }
     }
@@ -307,10 +307,10 @@ namespace {
         TestServer server;
         server.Serve("/page.html", "<html><body>hello</body></html>");
 
-        EXPECT_EQ(
-            Load("127.0.0.1:" + std::to_string(server.Port()) + "/page.html"), server.Url("/page.html"));
-        EXPECT_EQ(Load("about:blank"), "about:blank");
-        EXPECT_EQ(ElementLines(Top()), (std::vector<std::string> { "HTML", "HEAD", "BODY" }));
+        EXPECT_EQ(Load("127.0.0.1:" + std::to_string(server.Port()) + "/page.html"),
+            Page { server.Url("/page.html") });
+        EXPECT_EQ(Load("about:blank"), Page { "about:blank" });
+        EXPECT_EQ(ElementLines(*Top()), (std::vector<std::string> { "HTML", "HEAD", "BODY" }));
     }
 
     TEST_F(ChromiumEngineTest, ScriptDialogDoesNotStopThePage)
@@ -321,7 +321,7 @@ namespace {
             "<img src=\"a.png\"></body></html>");
         server.Serve("/a.png", kPng, "image/png");
 
-        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
+        EXPECT_EQ(Load(server.Url("/page.html")), Page { server.Url("/page.html") });
         EXPECT_EQ(Cached(server.Url("/a.png")), kPng);
     }
 
@@ -334,7 +334,7 @@ namespace {
         server.Serve("/a.png", kPng, "image/png");
         m_engine->SetLoadTimeout(std::chrono::milliseconds(4000));
 
-        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
+        EXPECT_EQ(Load(server.Url("/page.html")), Page { server.Url("/page.html") });
         EXPECT_EQ(Cached(server.Url("/a.png")), kPng);
         EXPECT_EQ(Cached(silent.Origin() + "/never.png"), "<not cached>");
         EXPECT_GE(silent.Connections(), 1);
@@ -345,8 +345,7 @@ namespace {
         SilentServer silent;
         m_engine->SetLoadTimeout(std::chrono::milliseconds(1000));
 
-        EXPECT_EQ(Load(silent.Origin() + "/page.html"),
-            std::string(kErrorPagePrefix) + silent.Origin() + "/page.html");
+        EXPECT_EQ(Load(silent.Origin() + "/page.html"), ErrorPage(silent.Origin() + "/page.html"));
     }
 
     TEST_F(ChromiumEngineTest, NoBrowserProcessOrProfileIsLeftAfterDestruction)
@@ -396,7 +395,7 @@ namespace {
         EXPECT_FALSE(testing::GroupExists(first));
         EXPECT_FALSE(fs::exists(firstProfile));
 
-        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
+        EXPECT_EQ(Load(server.Url("/page.html")), Page { server.Url("/page.html") });
         EXPECT_NE(m_engine->BrowserProcessGroup(), first);
     }
 

@@ -39,61 +39,58 @@ namespace {
 
     // Every element of a document with its attributes; an attribute the engine resolved shows the
     // address after "->", an image's loaded candidate follows "loaded".
-    Lines ElementLines(const ObjectPtr& document)
+    Lines ElementLines(const SnapshotDocument& document)
     {
         Lines lines;
-        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
-        for (std::int32_t i = 0; i < all->Length(); ++i) {
-            ObjectPtr item = all->Item(i);
-            std::string line = As<HtmlElement>(item)->TagName();
-            auto attributes = As<AttributeCollection>(As<DomNode>(item)->Attributes());
-            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
-                ObjectPtr attribute = attributes->Item(k);
-                line += " " + As<DomAttribute>(attribute)->NodeName() + "="
-                    + As<DomAttribute>(attribute)->NodeValue();
-                if (std::string resolved = As<ResolvedAttribute>(attribute)->EngineAddress();
-                    !resolved.empty())
-                    line += " -> " + resolved;
+        for (const SnapshotElement& element : document.elements) {
+            std::string line = element.tagName;
+            for (const SnapshotAttribute& attribute : element.attributes) {
+                line += " " + attribute.name + "=" + attribute.value;
+                if (!attribute.resolved.empty())
+                    line += " -> " + attribute.resolved;
             }
-            if (std::string current = As<ImageSource>(item)->CurrentSource(); !current.empty())
-                line += " loaded " + current;
+            if (!element.currentSource.empty())
+                line += " loaded " + element.currentSource;
             lines.push_back(line);
         }
         return lines;
     }
 
-    std::string Serialization(const ObjectPtr& document)
+    const char* OriginName(DocumentOrigin origin)
     {
-        std::string bytes;
-        As<PersistStream>(document)->Save(bytes, true);
-        return bytes;
+        const char* names[] = { "Own", "Inherited", "Failed" };
+        return names[int(origin)];
     }
 
-    ObjectPtr FrameDocument(const ObjectPtr& document, std::int32_t index)
+    // "ORIGIN url" of a frame's document: Own, Inherited or Failed; "unreachable" without one.
+    std::string FrameLine(const SnapshotDocument& document, size_t index)
     {
-        auto frames = As<FramesCollection>(As<HtmlDocument>(document)->Frames());
-        auto browser = As<ServiceProvider>(frames->Item(index))->QueryService(ServiceId::WebBrowserApp);
-        return browser ? As<WebBrowser>(browser)->Document() : nullptr;
-    }
-
-    std::int32_t FrameCount(const ObjectPtr& document)
-    {
-        return As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Length();
-    }
-
-    // "KIND url" of a frame's document: Own, Inherited or Failed; "unreachable" without one.
-    std::string FrameLine(const ObjectPtr& document, std::int32_t index)
-    {
-        ObjectPtr frame = FrameDocument(document, index);
+        const auto& frame = document.frames.at(index).document;
         if (!frame)
             return "unreachable";
-        const char* kinds[] = { "Own", "Inherited", "Failed" };
-        return std::string(kinds[int(As<DocumentOriginInfo>(frame)->AddressKind())]) + " "
-            + As<HtmlDocument>(frame)->Url();
+        return std::string(OriginName(frame->origin)) + " " + frame->url;
+    }
+
+    // What a load completed with: the top-level document's address and where its content came from.
+    struct Page {
+        std::string url;
+        DocumentOrigin origin = DocumentOrigin::Loaded;
+        bool operator==(const Page&) const = default;
+    };
+
+    void PrintTo(const Page& page, std::ostream* out)
+    {
+        *out << OriginName(page.origin) << " " << page.url;
+    }
+
+    // The built-in error page of a navigation to address that got no response.
+    Page ErrorPage(std::string address)
+    {
+        return { std::move(address), DocumentOrigin::Failed };
     }
 
     // The value the page's script wrote into its body's data-result attribute.
-    std::string ScriptResult(const ObjectPtr& document)
+    std::string ScriptResult(const SnapshotDocument& document)
     {
         for (const std::string& line : ElementLines(document))
             if (line.starts_with("BODY data-result="))
@@ -111,23 +108,24 @@ namespace {
             ChromiumOptions options;
             options.cache = m_cache.get();
             m_engine = std::make_unique<ChromiumEngine>(options);
-            m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
-                if (browser == m_engine->Application())
-                    m_topUrl = url;
-            });
+            m_engine->SetDocumentCompleteHandler(
+                [this](const SnapshotDocument& document, PageEngine::Completion completion) {
+                    if (completion == PageEngine::Completion::TopLevel)
+                        m_top = Page { document.url, document.origin };
+                });
         }
 
-        // Navigates until the top-level document completes; its address.
-        std::string Load(const std::string& address)
+        // Navigates until the top-level document completes; its address and origin.
+        Page Load(const std::string& address)
         {
-            m_topUrl.reset();
+            m_top.reset();
             m_engine->Navigate(address);
             // Up to four minutes: the hundred nested frames' load time-out is two, and reading them
             // after it takes as long again on a busy machine.
-            for (int round = 0; round < 4800 && !m_topUrl; ++round)
+            for (int round = 0; round < 4800 && !m_top; ++round)
                 m_engine->ProcessEvents(50ms);
-            EXPECT_TRUE(m_topUrl) << "no completion for " << address;
-            return m_topUrl.value_or("");
+            EXPECT_TRUE(m_top) << "no completion for " << address;
+            return m_top.value_or(Page {});
         }
 
         std::string Cached(const std::string& address) const
@@ -136,12 +134,12 @@ namespace {
             return file ? ReadFileBytes(*file) : std::string("<not cached>");
         }
 
-        ObjectPtr Top() const { return m_engine->Document(); }
+        std::shared_ptr<const SnapshotDocument> Top() const { return m_engine->Document(); }
 
         TemporaryFolder m_folder;
         std::unique_ptr<EngineCache> m_cache;
         std::unique_ptr<ChromiumEngine> m_engine;
-        std::optional<std::string> m_topUrl;
+        std::optional<Page> m_top;
     };
 
     TEST_F(ChromiumPageTest, DialogsAreAnsweredAsAHeadlessBrowserAnswersThem)
@@ -153,8 +151,8 @@ namespace {
             "<img src=\"a.png\"></body></html>");
         server.Serve("/a.png", kPng, "image/png");
 
-        EXPECT_EQ(Load(server.Url("/page.html")), server.Url("/page.html"));
-        EXPECT_EQ(ScriptResult(Top()), "[null,false,\"\"]");
+        EXPECT_EQ(Load(server.Url("/page.html")), Page { server.Url("/page.html") });
+        EXPECT_EQ(ScriptResult(*Top()), "[null,false,\"\"]");
         EXPECT_EQ(Cached(server.Url("/a.png")), kPng);
     }
 
@@ -169,7 +167,7 @@ namespace {
         m_engine->SetLoadTimeout(60s);
 
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(Load(server.Url("/docs/index.html")), server.Url("/docs/index.html#/start"));
+        EXPECT_EQ(Load(server.Url("/docs/index.html")), Page { server.Url("/docs/index.html#/start") });
         // Far below the time-out, far above what a loaded machine needs.
         EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
         EXPECT_EQ(Cached(server.Url("/docs/a.png")), kPng);
@@ -184,7 +182,7 @@ namespace {
 
         Load(server.Url("/page.html"));
         EXPECT_EQ(
-            ScriptResult(Top()), std::to_string(kViewportWidth) + "x" + std::to_string(kViewportHeight));
+            ScriptResult(*Top()), std::to_string(kViewportWidth) + "x" + std::to_string(kViewportHeight));
     }
 
     // The first navigation runs in the browser's start tab, every later one in a context of its own:
@@ -199,13 +197,13 @@ namespace {
         server.Serve("/read.html", "<html><body><script>" + read + "</script></body></html>");
 
         Load(server.Url("/keep.html"));
-        EXPECT_EQ(ScriptResult(Top()), "kept=1|1");
+        EXPECT_EQ(ScriptResult(*Top()), "kept=1|1");
         Load(server.Url("/read.html"));
-        EXPECT_EQ(ScriptResult(Top()), "|null");
+        EXPECT_EQ(ScriptResult(*Top()), "|null");
         Load(server.Url("/keep.html"));
-        EXPECT_EQ(ScriptResult(Top()), "kept=1|1");
+        EXPECT_EQ(ScriptResult(*Top()), "kept=1|1");
         Load(server.Url("/read.html"));
-        EXPECT_EQ(ScriptResult(Top()), "|null");
+        EXPECT_EQ(ScriptResult(*Top()), "|null");
     }
 
     TEST_F(ChromiumPageTest, DocumentStillArrivingAtTheTimeoutIsThePageAsItArrived)
@@ -230,9 +228,9 @@ namespace {
                 RawResponseServer::After::HoldOpen);
             m_engine->SetLoadTimeout(4s);
 
-            EXPECT_EQ(Load(server.Url("/slow.html")), server.Url("/slow.html"));
-            EXPECT_EQ(ElementLines(Top()), item.elements);
-            EXPECT_EQ(Serialization(Top()), item.serialization);
+            EXPECT_EQ(Load(server.Url("/slow.html")), Page { server.Url("/slow.html") });
+            EXPECT_EQ(ElementLines(*Top()), item.elements);
+            EXPECT_EQ(Top()->serialization, item.serialization);
         }
     }
 
@@ -253,17 +251,16 @@ namespace {
         // reached 109 of the 110 levels in 120 s. The bound stays inside the case's own 300 s.
         m_engine->SetLoadTimeout(240s);
 
-        EXPECT_EQ(Load(server.Url("/frame.html?level=0")), server.Url("/frame.html?level=0"));
-        ObjectPtr document = Top();
+        EXPECT_EQ(Load(server.Url("/frame.html?level=0")), Page { server.Url("/frame.html?level=0") });
+        auto document = Top();
         int depth = 0;
-        while (document && FrameCount(document) == 1) {
-            document = FrameDocument(document, 0);
+        while (document && document->frames.size() == 1) {
+            document = document->frames[0].document;
             ++depth;
         }
         EXPECT_EQ(depth, kLevels);
         ASSERT_TRUE(document);
-        EXPECT_EQ(
-            As<HtmlDocument>(document)->Url(), server.Url("/frame.html?level=" + std::to_string(kLevels)));
+        EXPECT_EQ(document->url, server.Url("/frame.html?level=" + std::to_string(kLevels)));
         EXPECT_EQ(Cached(server.Url("/deepest.png")), kPng);
     }
 
@@ -299,7 +296,7 @@ namespace {
             server.Serve(path, kPng, "image/png");
 
         Load(server.Url("/news/article"));
-        EXPECT_EQ(ElementLines(Top()),
+        EXPECT_EQ(ElementLines(*Top()),
             (Lines { "HTML", "HEAD", "BASE href=/static/ -> " + o + "/static/",
                 "BODY background=bg.png -> " + o + "/static/bg.png",
                 "A href=?page=2 -> " + o + "/static/?page=2", "A href=",
@@ -318,7 +315,7 @@ namespace {
             "text/html; charset=gbk");
 
         Load(server.Url("/gbk.html"));
-        EXPECT_EQ(ElementLines(Top()).back(),
+        EXPECT_EQ(ElementLines(*Top()).back(),
             "IMG src=\xE5\x9B\xBE.png?q=\xE4\xB8\xAD -> " + server.Url("/%E5%9B%BE.png?q=%D6%D0"));
     }
 
@@ -342,31 +339,32 @@ namespace {
         server.Serve("/written.png", kPng, "image/png");
 
         Load(server.Url("/page.html"));
-        ObjectPtr top = Top();
-        ASSERT_EQ(FrameCount(top), 7);
+        auto top = Top();
+        ASSERT_TRUE(top);
+        ASSERT_EQ(top->frames.size(), 7u);
         std::string page = server.Url("/page.html");
         Lines frames;
-        for (std::int32_t i = 0; i < 7; ++i)
-            frames.push_back(FrameLine(top, i));
+        for (size_t i = 0; i < 7; ++i)
+            frames.push_back(FrameLine(*top, i));
         EXPECT_EQ(frames,
             (Lines { "Own " + server.Url("/own.html"), "Inherited " + page, "Inherited " + page,
                 "Inherited " + page, "Inherited " + page, "Inherited " + page, "Failed " + refused }));
-        EXPECT_EQ(ElementLines(FrameDocument(top, 3)).back(),
+        ASSERT_TRUE(top->frames[3].document);
+        EXPECT_EQ(ElementLines(*top->frames[3].document).back(),
             "IMG src=written.png -> " + server.Url("/written.png"));
     }
 
     TEST_F(ChromiumPageTest, NavigationThatGetsNoResponseSaysWhy)
     {
         std::string refused = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/page.html";
-        EXPECT_EQ(Load(refused), std::string(kErrorPagePrefix) + refused);
+        EXPECT_EQ(Load(refused), ErrorPage(refused));
         EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::ConnectionRefused);
         EXPECT_EQ(m_engine->LastFailureDetail(), "net::ERR_CONNECTION_REFUSED");
 
-        EXPECT_EQ(Load("http://127.0.0.1:1/page.html"),
-            std::string(kErrorPagePrefix) + "http://127.0.0.1:1/page.html");
+        EXPECT_EQ(Load("http://127.0.0.1:1/page.html"), ErrorPage("http://127.0.0.1:1/page.html"));
         EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::BlockedPort);
 
-        EXPECT_EQ(Load("ftp://127.0.0.1/x"), std::string(kErrorPagePrefix) + "ftp://127.0.0.1/x");
+        EXPECT_EQ(Load("ftp://127.0.0.1/x"), ErrorPage("ftp://127.0.0.1/x"));
         EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::UnsupportedScheme);
 
         TestServer server;
@@ -406,9 +404,10 @@ namespace {
             options.extraArguments = { "--log-net-log=" + log.string() };
             ChromiumEngine engine(options);
             bool complete = false;
-            engine.SetDocumentCompleteHandler([&](const ObjectPtr& browser, const std::string&) {
-                complete = complete || browser == engine.Application();
-            });
+            engine.SetDocumentCompleteHandler(
+                [&](const SnapshotDocument&, PageEngine::Completion completion) {
+                    complete = complete || completion == PageEngine::Completion::TopLevel;
+                });
             engine.Navigate(server.Url("/page.html"));
             for (int round = 0; round < 1200 && !complete; ++round)
                 engine.ProcessEvents(50ms);
@@ -511,18 +510,20 @@ namespace {
             EngineCache cache(folder.Path() / "cache");
             ChromiumOptions options;
             options.cache = &cache;
-            std::optional<std::string> top;
+            std::optional<Page> top;
             try {
                 ChromiumEngine engine(options);
                 engine.SetDocumentCompleteHandler(
-                    [&](const ObjectPtr&, const std::string& url) { top = url; });
+                    [&](const SnapshotDocument& document, PageEngine::Completion) {
+                        top = Page { document.url, document.origin };
+                    });
                 engine.Navigate(server.Url("/page.html"));
                 for (int round = 0; round < 1200 && !top; ++round)
                     engine.ProcessEvents(50ms);
             } catch (const std::exception& error) {
                 ADD_FAILURE() << error.what();
             }
-            EXPECT_EQ(top.value_or("<none>"), server.Url("/page.html"));
+            EXPECT_EQ(top.value_or(Page { "<none>" }), Page { server.Url("/page.html") });
         }
         if (old)
             setenv("TMPDIR", saved.c_str(), 1);
@@ -555,7 +556,7 @@ namespace {
         m_engine->SetLoadTimeout(180s);
 
         Load(server.Url("/page.html"));
-        Lines lines = ElementLines(Top());
+        Lines lines = ElementLines(*Top());
         EXPECT_EQ(lines.size(), 3u + 1000 + 1 + 100000 + 1);
         EXPECT_EQ(lines.back(), "IMG src=last.png -> " + server.Url("/last.png"));
         EXPECT_EQ(Cached(server.Url("/deep.png")), kPng + "deep");

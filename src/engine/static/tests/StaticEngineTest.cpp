@@ -19,7 +19,45 @@ namespace {
     struct Completion {
         bool topLevel;
         std::string url;
+        DocumentOrigin origin;
     };
+
+    // "own", "inherited" or "failed": where a document's content came from.
+    std::string OriginName(DocumentOrigin origin)
+    {
+        switch (origin) {
+        case DocumentOrigin::Loaded:
+            return "own";
+        case DocumentOrigin::Inherited:
+            return "inherited";
+        case DocumentOrigin::Failed:
+            return "failed";
+        }
+        return "?";
+    }
+
+    // What a load completed with: the top-level document's address and where its content came from.
+    struct Page {
+        std::string url;
+        DocumentOrigin origin = DocumentOrigin::Loaded;
+        bool operator==(const Page&) const = default;
+    };
+
+    void PrintTo(const Page& page, std::ostream* out)
+    {
+        *out << OriginName(page.origin) << " " << page.url;
+    }
+
+    // The built-in error page of a navigation to address that got no response.
+    Page ErrorPage(std::string address)
+    {
+        return { std::move(address), DocumentOrigin::Failed };
+    }
+
+    Page PageOf(const SnapshotDocument& document)
+    {
+        return { document.url, document.origin };
+    }
 
     // One engine with a cache of its own, driven until the page's top-level completion.
     class Harness {
@@ -29,13 +67,15 @@ namespace {
         {
             options.cache = &m_cache;
             m_engine = CreateStaticEngine(options);
-            m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
-                m_completions.push_back({ browser == m_engine->Application(), url });
-            });
+            m_engine->SetDocumentCompleteHandler(
+                [this](const SnapshotDocument& document, PageEngine::Completion completion) {
+                    m_completions.push_back(
+                        { completion == PageEngine::Completion::TopLevel, document.url, document.origin });
+                });
         }
 
-        // Navigates and processes events until the top-level document completes; its address.
-        std::string Load(const std::string& address)
+        // Navigates and processes events until the top-level document completes; its address and origin.
+        Page Load(const std::string& address)
         {
             m_completions.clear();
             m_engine->Navigate(address);
@@ -43,7 +83,7 @@ namespace {
             for (int round = 0; round < 4000; ++round) {
                 m_engine->ProcessEvents(std::chrono::milliseconds(50));
                 if (!m_completions.empty() && m_completions.back().topLevel)
-                    return m_completions.back().url;
+                    return { m_completions.back().url, m_completions.back().origin };
             }
             ADD_FAILURE() << "no completion for " << address;
             return {};
@@ -66,33 +106,6 @@ namespace {
         std::vector<Completion> m_completions;
     };
 
-    std::shared_ptr<HtmlDocument> TopDocument(PageEngine& engine)
-    {
-        return As<HtmlDocument>(engine.Document());
-    }
-
-    std::string Serialization(const ObjectPtr& document)
-    {
-        std::string bytes;
-        As<PersistStream>(document)->Save(bytes, true);
-        return bytes;
-    }
-
-    // The document of frame index of document, null when the frame cannot be reached.
-    std::shared_ptr<HtmlDocument> FrameDocument(const ObjectPtr& document, int index)
-    {
-        ObjectPtr window = As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Item(index);
-        ObjectPtr browser = As<ServiceProvider>(window)->QueryService(ServiceId::WebBrowserApp);
-        if (!browser)
-            return nullptr;
-        return As<HtmlDocument>(As<WebBrowser>(browser)->Document());
-    }
-
-    int FrameCount(const ObjectPtr& document)
-    {
-        return As<FramesCollection>(As<HtmlDocument>(document)->Frames())->Length();
-    }
-
     TEST(StaticEngine, LoadsPageAndEveryResourceOnBothHosts)
     {
         TestServer a("127.0.0.1");
@@ -114,11 +127,11 @@ namespace {
         b.Serve("/img/b.png", std::string("\x89PNG\r\n\x1a\n\0b", 10), "image/png");
 
         Harness harness;
-        EXPECT_EQ(harness.Load(a.Url("/dir/page.htm")), a.Url("/dir/page.htm"));
-        auto document = TopDocument(harness.Engine());
+        EXPECT_EQ(harness.Load(a.Url("/dir/page.htm")), Page { a.Url("/dir/page.htm") });
+        auto document = harness.Engine().Document();
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), a.Url("/dir/page.htm"));
-        EXPECT_EQ(Serialization(document), page);
+        EXPECT_EQ(document->url, a.Url("/dir/page.htm"));
+        EXPECT_EQ(document->serialization, page);
         EXPECT_EQ(harness.Cached(a.Url("/css/site.css")), "body{color:red}");
         EXPECT_EQ(harness.Cached(b.Url("/js/lib.js")), "var x = 1;");
         EXPECT_EQ(harness.Cached(a.Url("/dir/bg.jpg")), "JPEGBYTES");
@@ -169,9 +182,9 @@ namespace {
         server.Serve("/gone.htm", "<html><body>Gone<img src=x.gif></body></html>", "text/html", 404);
         server.Serve("/x.gif", "GIF", "image/gif");
         Harness harness;
-        EXPECT_EQ(harness.Load(server.Url("/gone.htm")), server.Url("/gone.htm"));
+        EXPECT_EQ(harness.Load(server.Url("/gone.htm")), Page { server.Url("/gone.htm") });
         EXPECT_EQ(
-            Serialization(TopDocument(harness.Engine())), "<html><body>Gone<img src=x.gif></body></html>");
+            harness.Engine().Document()->serialization, "<html><body>Gone<img src=x.gif></body></html>");
         EXPECT_EQ(harness.Cached(server.Url("/x.gif")), "GIF");
         EXPECT_EQ(harness.Cached(server.Url("/gone.htm")), "<not cached>");
     }
@@ -193,20 +206,21 @@ namespace {
         };
         Harness harness;
         for (const auto& [address, shown] : cases) {
-            EXPECT_EQ(harness.Load(address), std::string(kErrorPagePrefix) + shown) << address;
+            EXPECT_EQ(harness.Load(address), ErrorPage(shown)) << address;
             ASSERT_EQ(harness.Completions().size(), 1u) << address;
-            EXPECT_EQ(TopDocument(harness.Engine())->Url(), std::string(kErrorPagePrefix) + shown);
+            EXPECT_EQ(PageOf(*harness.Engine().Document()), ErrorPage(shown));
         }
     }
 
     TEST(StaticEngine, AboutBlankIsAnEmptyDocument)
     {
         Harness harness;
-        EXPECT_EQ(harness.Load("about:blank"), "about:blank");
-        auto document = TopDocument(harness.Engine());
-        EXPECT_EQ(Serialization(document), "");
-        EXPECT_EQ(As<ElementCollection>(document->All())->Length(), 3);
-        EXPECT_TRUE(document->Body());
+        EXPECT_EQ(harness.Load("about:blank"), Page { "about:blank" });
+        auto document = harness.Engine().Document();
+        EXPECT_EQ(document->serialization, "");
+        EXPECT_EQ(document->elements.size(), 3u);
+        EXPECT_GE(document->body, 0);
+        EXPECT_LT(size_t(document->body), document->elements.size());
     }
 
     TEST(StaticEngine, AddressWithoutSchemeIsLoadedOverHttp)
@@ -214,8 +228,8 @@ namespace {
         TestServer server;
         server.Serve("/a.htm", "<p>a</p>");
         Harness harness;
-        EXPECT_EQ(
-            harness.Load("  127.0.0.1:" + std::to_string(server.Port()) + "/a.htm "), server.Url("/a.htm"));
+        EXPECT_EQ(harness.Load("  127.0.0.1:" + std::to_string(server.Port()) + "/a.htm "),
+            Page { server.Url("/a.htm") });
     }
 
     TEST(StaticEngine, LoadsFramesToAnyDepthOnOtherHostsAndRaisesFramesFirst)
@@ -233,7 +247,7 @@ namespace {
         b.Serve("/i.gif", "I", "image/gif");
 
         Harness harness;
-        EXPECT_EQ(harness.Load(a.Url("/index.htm")), a.Url("/index.htm"));
+        EXPECT_EQ(harness.Load(a.Url("/index.htm")), Page { a.Url("/index.htm") });
         std::vector<std::string> order;
         for (const auto& completion : harness.Completions())
             order.push_back((completion.topLevel ? "top " : "frame ") + completion.url);
@@ -248,18 +262,18 @@ namespace {
         };
         EXPECT_EQ(order, expected);
 
-        auto top = TopDocument(harness.Engine());
-        ASSERT_EQ(FrameCount(top), 2);
-        auto right = FrameDocument(top, 1);
+        auto top = harness.Engine().Document();
+        ASSERT_EQ(top->frames.size(), 2u);
+        auto right = top->frames[1].document;
         ASSERT_TRUE(right);
-        ASSERT_EQ(FrameCount(right), 3);
-        auto inner = FrameDocument(right, 0);
+        ASSERT_EQ(right->frames.size(), 3u);
+        auto inner = right->frames[0].document;
         ASSERT_TRUE(inner);
         EXPECT_EQ(
-            Serialization(inner), "<img src=/i.gif><iframe src='" + a.Url("/index.htm") + "'></iframe>");
+            inner->serialization, "<img src=/i.gif><iframe src='" + a.Url("/index.htm") + "'></iframe>");
         // The innermost frame names the page itself again: that frame is not loaded.
-        ASSERT_EQ(FrameCount(inner), 1);
-        EXPECT_FALSE(FrameDocument(inner, 0));
+        ASSERT_EQ(inner->frames.size(), 1u);
+        EXPECT_FALSE(inner->frames[0].document);
         EXPECT_EQ(a.RequestCount("/index.htm"), 1);
         EXPECT_EQ(harness.Cached(b.Url("/i.gif")), "I");
         EXPECT_EQ(harness.Cached(a.Url("/l.gif")), "L");
@@ -278,9 +292,9 @@ namespace {
         options.maxFrameDepth = 3;
         Harness harness(options);
         harness.Load(server.Url("/level?n=0"));
-        ObjectPtr document = TopDocument(harness.Engine());
+        auto document = harness.Engine().Document();
         int depth = 0;
-        while (auto frame = FrameDocument(document, 0)) {
+        while (auto frame = document->frames.at(0).document) {
             document = frame;
             ++depth;
         }
@@ -354,8 +368,8 @@ namespace {
         StaticEngineOptions options;
         options.maxBodyBytes = 1000;
         Harness harness(options);
-        EXPECT_EQ(harness.Load(server.Url("/big.htm")), server.Url("/big.htm"));
-        EXPECT_EQ(Serialization(TopDocument(harness.Engine())), page.substr(0, 1000));
+        EXPECT_EQ(harness.Load(server.Url("/big.htm")), Page { server.Url("/big.htm") });
+        EXPECT_EQ(harness.Engine().Document()->serialization, page.substr(0, 1000));
         EXPECT_EQ(harness.Cached(server.Url("/a.gif")), "A");
         EXPECT_EQ(server.RequestCount("/late.gif"), 0);
         EXPECT_EQ(harness.Cached(server.Url("/big.htm")), "<not cached>");
@@ -369,13 +383,12 @@ namespace {
         server.Serve("/ok.gif", "OK", "image/gif");
         Harness harness;
         harness.Engine().SetLoadTimeout(std::chrono::milliseconds(1500));
-        EXPECT_EQ(harness.Load(server.Url("/p.htm")), server.Url("/p.htm"));
+        EXPECT_EQ(harness.Load(server.Url("/p.htm")), Page { server.Url("/p.htm") });
         EXPECT_EQ(harness.Cached(server.Url("/ok.gif")), "OK");
         EXPECT_EQ(harness.Cached(silent.Origin() + "/never.gif"), "<not cached>");
 
         // A page whose server never answers has no document: the error page.
-        EXPECT_EQ(harness.Load(silent.Origin() + "/page.htm"),
-            std::string(kErrorPagePrefix) + silent.Origin() + "/page.htm");
+        EXPECT_EQ(harness.Load(silent.Origin() + "/page.htm"), ErrorPage(silent.Origin() + "/page.htm"));
     }
 
     TEST(StaticEngine, KeepsTheBytesOfADocumentInAnotherCharacterSet)
@@ -388,12 +401,10 @@ namespace {
         server.Serve("/\xE4\xB8\xAD.gif", "GIF-zhong", "image/gif");
         Harness harness;
         harness.Load(server.Url("/gbk.htm"));
-        auto document = TopDocument(harness.Engine());
-        EXPECT_EQ(Serialization(document), page);
-        auto all = As<ElementCollection>(document->All());
-        auto img = As<DomNode>(all->Item(all->Length() - 1));
-        auto alt = As<DomAttribute>(As<AttributeCollection>(img->Attributes())->Item(0));
-        EXPECT_EQ(alt->NodeValue(), "中");
+        auto document = harness.Engine().Document();
+        EXPECT_EQ(document->serialization, page);
+        ASSERT_FALSE(document->elements.empty());
+        EXPECT_EQ(document->elements.back().attributes.at(0).value, "中");
         EXPECT_EQ(harness.Cached(server.Url("/%E4%B8%AD.gif")), "GIF-zhong");
     }
 
@@ -450,13 +461,12 @@ namespace {
             GTEST_SKIP() << "openssl cannot make a certificate here";
         // The system's store does not know the server's certificate: no response, the error page.
         Harness untrusting;
-        EXPECT_EQ(untrusting.Load(server.Url("/page.htm")),
-            std::string(kErrorPagePrefix) + server.Url("/page.htm"));
+        EXPECT_EQ(untrusting.Load(server.Url("/page.htm")), ErrorPage(server.Url("/page.htm")));
 
         StaticEngineOptions options;
         options.certificateAuthorities = server.Certificate();
         Harness trusting(options);
-        EXPECT_EQ(trusting.Load(server.Url("/page.htm")), server.Url("/page.htm"));
+        EXPECT_EQ(trusting.Load(server.Url("/page.htm")), Page { server.Url("/page.htm") });
         EXPECT_EQ(trusting.Cached(server.Url("/s.gif")), "GIF-secure");
     }
 
@@ -468,21 +478,8 @@ namespace {
         Harness harness;
         harness.Engine().Navigate(silent.Origin() + "/a.htm");
         harness.Engine().ProcessEvents(std::chrono::milliseconds(10));
-        EXPECT_EQ(harness.Load(server.Url("/b.htm")), server.Url("/b.htm"));
+        EXPECT_EQ(harness.Load(server.Url("/b.htm")), Page { server.Url("/b.htm") });
         EXPECT_EQ(harness.Completions().size(), 1u);
-    }
-
-    std::string AddressKindOf(const std::shared_ptr<HtmlDocument>& document)
-    {
-        switch (As<DocumentOriginInfo>(document)->AddressKind()) {
-        case DocumentAddressKind::Own:
-            return "own";
-        case DocumentAddressKind::Inherited:
-            return "inherited";
-        case DocumentAddressKind::Failed:
-            return "failed";
-        }
-        return "?";
     }
 
     TEST(StaticEngine, FramesWithoutAnAddressOfTheirOwnInheritTheirParentsAndFailedFramesSaySo)
@@ -497,14 +494,14 @@ namespace {
         server.Serve("/p/f.htm", "<p>frame");
         Harness harness;
         harness.Load(server.Url("/p/page.htm"));
-        auto top = TopDocument(harness.Engine());
-        ASSERT_EQ(FrameCount(top), 7);
+        auto top = harness.Engine().Document();
+        ASSERT_EQ(top->frames.size(), 7u);
         std::vector<std::string> frames;
         for (int i = 0; i < 7; ++i) {
-            auto frame = FrameDocument(top, i);
+            auto frame = top->frames[size_t(i)].document;
             ASSERT_TRUE(frame) << i;
-            frames.push_back(AddressKindOf(frame) + " " + frame->Url() + " "
-                + std::to_string(Serialization(frame).size()));
+            frames.push_back(OriginName(frame->origin) + " " + frame->url + " "
+                + std::to_string(frame->serialization.size()));
         }
         const std::string page = server.Url("/p/page.htm");
         const std::vector<std::string> expected = {
@@ -518,7 +515,7 @@ namespace {
             "own " + server.Url("/p/f.htm") + " 8",
         };
         EXPECT_EQ(frames, expected);
-        EXPECT_EQ(AddressKindOf(top), "own");
+        EXPECT_EQ(OriginName(top->origin), "own");
     }
 
     TEST(StaticEngine, NavigationWithoutResponseNamesItsReason)
@@ -544,8 +541,8 @@ namespace {
         harness.Engine().SetLoadTimeout(std::chrono::milliseconds(1500));
         for (const Case& c : cases) {
             SCOPED_TRACE(c.address);
-            std::string completed = harness.Load(c.address);
-            EXPECT_EQ(completed.rfind(std::string(kErrorPagePrefix), 0), 0u) << completed;
+            Page completed = harness.Load(c.address);
+            EXPECT_EQ(completed.origin, DocumentOrigin::Failed) << completed.url;
             EXPECT_EQ(harness.Engine().LastFailure(), c.failure);
         }
         harness.Load(server.Url("/missing.htm"));
@@ -562,9 +559,9 @@ namespace {
         });
         Harness harness;
         harness.Load(server.Url("/level?n=0"));
-        ObjectPtr document = TopDocument(harness.Engine());
+        auto document = harness.Engine().Document();
         int depth = 0;
-        while (auto frame = FrameDocument(document, 0)) {
+        while (auto frame = document->frames.at(0).document) {
             document = frame;
             ++depth;
         }
@@ -601,13 +598,12 @@ namespace {
         options.afterTimeout = std::chrono::seconds(20);
         Harness harness(options);
         harness.Engine().SetLoadTimeout(std::chrono::milliseconds(1000));
-        EXPECT_EQ(harness.Load(server.Url("/stream.htm")), server.Url("/stream.htm"));
+        EXPECT_EQ(harness.Load(server.Url("/stream.htm")), Page { server.Url("/stream.htm") });
         EXPECT_EQ(harness.Cached(server.Url("/slow.gif")), "SLOW");
         EXPECT_EQ(harness.Cached(server.Url("/named.gif")), "NAMED");
         // The document was cut by the time-out: it is the page, but not stored as a whole body.
         EXPECT_EQ(harness.Cached(server.Url("/stream.htm")), "<not cached>");
-        EXPECT_EQ(
-            Serialization(TopDocument(harness.Engine())).rfind("<html><body><img src=slow.gif>", 0), 0u);
+        EXPECT_EQ(harness.Engine().Document()->serialization.rfind("<html><body><img src=slow.gif>", 0), 0u);
     }
 
     TEST(StaticEngine, ThePageMemoryBudgetIsSharedByEveryDocument)
@@ -626,20 +622,20 @@ namespace {
         options.pageMemoryBudget = 8 << 20;
         Harness harness(options);
         harness.Load(server.Url("/page.htm"));
-        auto top = TopDocument(harness.Engine());
-        ASSERT_EQ(FrameCount(top), 4);
+        auto top = harness.Engine().Document();
+        ASSERT_EQ(top->frames.size(), 4u);
         // Each frame is whole, or was given up when it outgrew what was left of the budget.
-        size_t held = Serialization(top).size();
+        size_t held = top->serialization.size();
         int whole = 0;
         for (int i = 0; i < 4; ++i) {
-            auto frame = FrameDocument(top, i);
+            auto frame = top->frames[size_t(i)].document;
             ASSERT_TRUE(frame);
-            std::string bytes = Serialization(frame);
-            if (AddressKindOf(frame) == "own") {
+            const std::string& bytes = frame->serialization;
+            if (OriginName(frame->origin) == "own") {
                 EXPECT_TRUE(bytes == text) << i;
                 ++whole;
             } else {
-                EXPECT_EQ(AddressKindOf(frame) + " " + std::to_string(bytes.size()), "failed 0");
+                EXPECT_EQ(OriginName(frame->origin) + " " + std::to_string(bytes.size()), "failed 0");
             }
             held += bytes.size();
         }
@@ -686,7 +682,7 @@ namespace {
             harness.Engine().ProcessEvents(std::chrono::milliseconds(10));
         EXPECT_TRUE(harness.Completions().empty());
         // The next navigation starts afresh.
-        EXPECT_EQ(harness.Load(server.Url("/page.htm")), server.Url("/page.htm"));
+        EXPECT_EQ(harness.Load(server.Url("/page.htm")), Page { server.Url("/page.htm") });
     }
 
 } // namespace

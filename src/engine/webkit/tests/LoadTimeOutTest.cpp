@@ -39,12 +39,14 @@ namespace {
 
         ASSERT_TRUE(document);
         if (item.tags.empty()) {
-            EXPECT_EQ(document->Url(), std::string(kErrorPagePrefix) + raw.Url("/slow.htm"));
+            EXPECT_EQ(document->url, raw.Url("/slow.htm"));
+            EXPECT_EQ(document->origin, DocumentOrigin::Failed);
             EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::TimedOut);
             return;
         }
-        EXPECT_EQ(document->Url(), raw.Url("/slow.htm"));
-        EXPECT_EQ(TagNames(document), item.tags);
+        EXPECT_EQ(document->url, raw.Url("/slow.htm"));
+        EXPECT_EQ(document->origin, DocumentOrigin::Loaded);
+        EXPECT_EQ(TagNames(*document), item.tags);
         EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::None);
     }
 
@@ -83,7 +85,7 @@ namespace {
         auto document = Load(raw.Url("/slow.htm"));
 
         ASSERT_TRUE(document);
-        EXPECT_EQ(TagNames(document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "IMG", "P" }));
+        EXPECT_EQ(TagNames(*document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "IMG", "P" }));
         EXPECT_EQ(CachedBytes(server.Url("/here.gif")), Gif("here"));
     }
 

@@ -21,11 +21,12 @@ namespace {
     {
         auto document = Load(GetParam().address);
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), std::string(kErrorPagePrefix) + GetParam().address);
+        EXPECT_EQ(document->url, GetParam().address);
+        EXPECT_EQ(document->origin, DocumentOrigin::Failed);
         EXPECT_EQ(DescribeNavigationFailure(m_engine->LastFailure()),
             DescribeNavigationFailure(GetParam().failure));
         ASSERT_EQ(m_completions.size(), 1u);
-        EXPECT_EQ(m_completions[0].url, document->Url());
+        EXPECT_EQ(m_completions[0].url, document->url);
     }
 
     INSTANTIATE_TEST_SUITE_P(Failures, WebKitEngineErrorTest,
@@ -45,8 +46,9 @@ namespace {
         server.Serve("/missing.htm", "<html><body><p>gone</p></body></html>", "text/html", 404);
         auto document = Load(server.Url("/missing.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), server.Url("/missing.htm"));
-        EXPECT_EQ(TagNames(document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "P" }));
+        EXPECT_EQ(document->url, server.Url("/missing.htm"));
+        EXPECT_EQ(document->origin, DocumentOrigin::Loaded);
+        EXPECT_EQ(TagNames(*document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "P" }));
         // A 404 body is not a resource the engine loaded successfully.
         EXPECT_EQ(CachedBytes(server.Url("/missing.htm")), "(not cached)");
     }
@@ -57,7 +59,8 @@ namespace {
         server.Serve("/", "<html><body>x</body></html>");
         auto document = Load("127.0.0.1:" + std::to_string(server.Port()) + "/");
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), server.Url("/"));
+        EXPECT_EQ(document->url, server.Url("/"));
+        EXPECT_EQ(document->origin, DocumentOrigin::Loaded);
     }
 
     TEST_F(WebKitEngineTest, TheSnapshotHoldsElementsCommentsAndAttributesInSourceOrder)
@@ -72,24 +75,21 @@ namespace {
         server.Serve("/bg.gif", Gif("bg"), "image/gif");
         auto document = Load(server.Url("/page.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(TagNames(document),
+        EXPECT_EQ(TagNames(*document),
             (std::vector<std::string> { "HTML", "HEAD", "TITLE", "LINK", "BODY", "!", "IMG" }));
-        auto all = As<ElementCollection>(document->All());
-        auto img = all->Item(6);
-        EXPECT_EQ(As<HtmlElement>(As<HtmlElement>(img)->ParentElement())->TagName(), "BODY");
-        EXPECT_EQ(As<HtmlElement>(As<HtmlElement>(all->Item(5))->ParentElement())->TagName(), "BODY");
-        auto attributes = As<AttributeCollection>(As<DomNode>(img)->Attributes());
-        ASSERT_EQ(attributes->Length(), 3);
+        const auto& elements = document->elements;
+        const SnapshotElement& img = elements.at(6);
+        EXPECT_EQ(elements.at(size_t(img.parent)).tagName, "BODY");
+        EXPECT_EQ(elements.at(size_t(elements.at(5).parent)).tagName, "BODY");
+        ASSERT_EQ(img.attributes.size(), 3u);
         std::vector<std::pair<std::string, std::string>> seen;
-        for (std::int32_t i = 0; i < attributes->Length(); ++i) {
-            auto attribute = As<DomAttribute>(attributes->Item(i));
-            seen.emplace_back(attribute->NodeName(), attribute->NodeValue());
-        }
+        for (const SnapshotAttribute& attribute : img.attributes)
+            seen.emplace_back(attribute.name, attribute.value);
         EXPECT_EQ(seen,
             (std::vector<std::pair<std::string, std::string>> {
                 { "src", "a.gif" }, { "alt", "A" }, { "real_src", "b.gif" } }));
-        EXPECT_EQ(As<HtmlElement>(document->Body())->TagName(), "BODY");
-        EXPECT_EQ(Serialization(document),
+        EXPECT_EQ(elements.at(size_t(document->body)).tagName, "BODY");
+        EXPECT_EQ(document->serialization,
             "<!DOCTYPE html><html><head><title>t</title><link rel=\"stylesheet\" href=\"s.css\"></head>"
             "<body background=\"bg.gif\"><!-- note --><img src=\"a.gif\" alt=\"A\" "
             "real_src=\"b.gif\"></body></html>");
@@ -106,7 +106,7 @@ namespace {
         server.Serve("/gbk.htm", body, "text/html");
         auto document = Load(server.Url("/gbk.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(Serialization(document), body);
+        EXPECT_EQ(document->serialization, body);
     }
 
     TEST_F(WebKitEngineTest, FramesOfBothOriginsCompleteBeforeTheTopAndAreInTheSnapshot)
@@ -131,16 +131,17 @@ namespace {
             (std::vector<std::string> { first.Url("/same.htm"), second.Url("/inner.htm"),
                 second.Url("/cross.htm"), first.Url("/top.htm") }));
         EXPECT_FALSE(m_completions[0].topLevel);
-        EXPECT_NE(m_completions[0].browser, m_completions[1].browser);
+        EXPECT_NE(m_completions[0].document, m_completions[1].document);
 
-        ASSERT_EQ(As<FramesCollection>(document->Frames())->Length(), 2);
-        auto cross = As<HtmlDocument>(FrameDocument(document, 1));
+        ASSERT_EQ(document->frames.size(), 2u);
+        auto cross = document->frames[1].document;
         ASSERT_TRUE(cross);
-        EXPECT_EQ(cross->Url(), second.Url("/cross.htm"));
-        EXPECT_EQ(TagNames(cross), (std::vector<std::string> { "HTML", "HEAD", "BODY", "IMG", "IFRAME" }));
-        auto inner = As<HtmlDocument>(FrameDocument(cross, 0));
+        EXPECT_EQ(cross->url, second.Url("/cross.htm"));
+        EXPECT_EQ(TagNames(*cross), (std::vector<std::string> { "HTML", "HEAD", "BODY", "IMG", "IFRAME" }));
+        ASSERT_EQ(cross->frames.size(), 1u);
+        auto inner = cross->frames[0].document;
         ASSERT_TRUE(inner);
-        EXPECT_EQ(Serialization(inner), "<html><head></head><body><b>inner</b></body></html>");
+        EXPECT_EQ(inner->serialization, "<html><head></head><body><b>inner</b></body></html>");
         EXPECT_EQ(CachedBytes(second.Url("/c.gif")), Gif("c"));
     }
 
@@ -155,7 +156,8 @@ namespace {
         server.SetLatency(200ms);
         auto document = Load(server.Url("/script.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(TagNames(document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "SCRIPT", "IMG" }));
+        EXPECT_EQ(
+            TagNames(*document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "SCRIPT", "IMG" }));
         EXPECT_EQ(CachedBytes(server.Url("/late.gif")), Gif("late"));
         EXPECT_EQ(m_engine->Progress().loaded, 2);
     }
@@ -200,7 +202,8 @@ namespace {
         m_engine->Navigate(server.Url("/slow.htm"));
         auto document = Load(server.Url("/fast.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), server.Url("/fast.htm")) << m_engine->LastFailureDetail();
+        EXPECT_EQ(document->url, server.Url("/fast.htm")) << m_engine->LastFailureDetail();
+        EXPECT_EQ(document->origin, DocumentOrigin::Loaded);
         ASSERT_EQ(m_completions.size(), 1u);
     }
 
@@ -215,8 +218,9 @@ namespace {
         m_engine->SetLoadTimeout(5s);
         auto document = Load(server.Url("/page.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), server.Url("/page.htm"));
-        EXPECT_EQ(TagNames(document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "IMG", "IMG" }));
+        EXPECT_EQ(document->url, server.Url("/page.htm"));
+        EXPECT_EQ(document->origin, DocumentOrigin::Loaded);
+        EXPECT_EQ(TagNames(*document), (std::vector<std::string> { "HTML", "HEAD", "BODY", "IMG", "IMG" }));
         EXPECT_EQ(CachedBytes(server.Url("/here.gif")), Gif("here"));
         EXPECT_EQ(CachedBytes(silent.Origin() + "/never.gif"), "(not cached)");
     }
@@ -227,7 +231,8 @@ namespace {
         m_engine->SetLoadTimeout(5s);
         auto document = Load(silent.Origin() + "/page.htm");
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), std::string(kErrorPagePrefix) + silent.Origin() + "/page.htm");
+        EXPECT_EQ(document->url, silent.Origin() + "/page.htm");
+        EXPECT_EQ(document->origin, DocumentOrigin::Failed);
         EXPECT_EQ(m_engine->LastFailure(), NavigationFailure::TimedOut);
     }
 
@@ -235,21 +240,19 @@ namespace {
     {
         auto document = Load("about:blank");
         ASSERT_TRUE(document);
-        EXPECT_EQ(document->Url(), "about:blank");
+        EXPECT_EQ(document->url, "about:blank");
+        EXPECT_EQ(document->origin, DocumentOrigin::Loaded);
     }
 
     // The value of one attribute of the first element with that tag.
-    std::string AttributeOf(const ObjectPtr& document, const std::string& tag, const std::string& name)
+    std::string AttributeOf(const SnapshotDocument& document, const std::string& tag, const std::string& name)
     {
-        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
-        for (std::int32_t i = 0; i < all->Length(); ++i) {
-            if (As<HtmlElement>(all->Item(i))->TagName() != tag)
+        for (const SnapshotElement& element : document.elements) {
+            if (element.tagName != tag)
                 continue;
-            auto attributes = As<AttributeCollection>(As<DomNode>(all->Item(i))->Attributes());
-            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
-                auto attribute = As<DomAttribute>(attributes->Item(k));
-                if (attribute->NodeName() == name)
-                    return attribute->NodeValue();
+            for (const SnapshotAttribute& attribute : element.attributes) {
+                if (attribute.name == name)
+                    return attribute.value;
             }
         }
         return "(none)";
@@ -257,23 +260,17 @@ namespace {
 
     // Every address attribute of the document as "TAG name=value -> engine address", in order, and
     // each image's loaded candidate as "TAG current -> address".
-    std::vector<std::string> EngineAddresses(const ObjectPtr& document)
+    std::vector<std::string> EngineAddresses(const SnapshotDocument& document)
     {
         std::vector<std::string> lines;
-        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
-        for (std::int32_t i = 0; i < all->Length(); ++i) {
-            auto element = As<HtmlElement>(all->Item(i));
-            auto attributes = As<AttributeCollection>(As<DomNode>(all->Item(i))->Attributes());
-            for (std::int32_t k = 0; k < attributes->Length(); ++k) {
-                auto attribute = As<DomAttribute>(attributes->Item(k));
-                std::string resolved = As<ResolvedAttribute>(attributes->Item(k))->EngineAddress();
-                if (!resolved.empty())
-                    lines.push_back(element->TagName() + " " + attribute->NodeName() + "="
-                        + attribute->NodeValue() + " -> " + resolved);
+        for (const SnapshotElement& element : document.elements) {
+            for (const SnapshotAttribute& attribute : element.attributes) {
+                if (!attribute.resolved.empty())
+                    lines.push_back(element.tagName + " " + attribute.name + "=" + attribute.value + " -> "
+                        + attribute.resolved);
             }
-            std::string current = As<ImageSource>(all->Item(i))->CurrentSource();
-            if (!current.empty())
-                lines.push_back(element->TagName() + " current -> " + current);
+            if (!element.currentSource.empty())
+                lines.push_back(element.tagName + " current -> " + element.currentSource);
         }
         return lines;
     }
@@ -289,7 +286,7 @@ namespace {
         m_engine->SetLoadTimeout(60s);
         auto document = Load(server.Url("/dialogs.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(AttributeOf(document, "BODY", "data-answers"), "false|\"\"");
+        EXPECT_EQ(AttributeOf(*document, "BODY", "data-answers"), "false|\"\"");
 
         WebKitEngine embedded(ViewHost::Embedded);
         EXPECT_TRUE(embedded.ScriptDialogsShown());
@@ -306,7 +303,7 @@ namespace {
             "innerHeight);</script></body></html>");
         auto document = Load(server.Url("/size.htm"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(AttributeOf(document, "BODY", "data-size"),
+        EXPECT_EQ(AttributeOf(*document, "BODY", "data-size"),
             std::to_string(kViewportWidth) + "x" + std::to_string(kViewportHeight));
     }
 
@@ -384,7 +381,7 @@ namespace {
             server.Serve(path, Gif(path), "image/gif");
         auto document = Load(server.Url("/news/article"));
         ASSERT_TRUE(document);
-        EXPECT_EQ(EngineAddresses(document),
+        EXPECT_EQ(EngineAddresses(*document),
             (std::vector<std::string> {
                 "BASE href=/assets/ -> " + server.Url("/assets/"),
                 "BODY background=bg.gif -> " + server.Url("/assets/bg.gif"),
@@ -413,16 +410,16 @@ namespace {
         server.Serve("/w.gif", Gif("w"), "image/gif");
         auto document = Load(server.Url("/frames.htm"));
         ASSERT_TRUE(document);
-        ASSERT_EQ(As<FramesCollection>(document->Frames())->Length(), 6);
+        ASSERT_EQ(document->frames.size(), 6u);
         std::vector<std::string> seen;
-        for (int i = 0; i < 6; ++i) {
-            auto frame = As<HtmlDocument>(FrameDocument(document, i));
+        for (size_t i = 0; i < 6; ++i) {
+            auto frame = document->frames[i].document;
             ASSERT_TRUE(frame) << "frame " << i;
-            DocumentAddressKind kind = As<DocumentOriginInfo>(frame)->AddressKind();
-            seen.push_back(std::string(kind == DocumentAddressKind::Own     ? "own "
-                                   : kind == DocumentAddressKind::Inherited ? "inherited "
-                                                                            : "failed ")
-                + frame->Url());
+            DocumentOrigin origin = frame->origin;
+            seen.push_back(std::string(origin == DocumentOrigin::Loaded  ? "own "
+                                   : origin == DocumentOrigin::Inherited ? "inherited "
+                                                                         : "failed ")
+                + frame->url);
         }
         std::string top = server.Url("/frames.htm");
         EXPECT_EQ(seen,
@@ -445,8 +442,8 @@ namespace {
         auto document = Load(server.Url("/nest.htm?level=0"));
         ASSERT_TRUE(document);
         int depth = 0;
-        for (auto frame = document; frame && As<FramesCollection>(frame->Frames())->Length() == 1; ++depth)
-            frame = As<HtmlDocument>(FrameDocument(frame, 0));
+        for (auto frame = document; frame && frame->frames.size() == 1; ++depth)
+            frame = frame->frames[0].document;
         // WebKit itself loads frames 32 levels deep (the page and 31 nested frames), and no deeper.
         EXPECT_EQ(server.RequestCount("/nest.htm"), 32);
         EXPECT_EQ(depth, 31);

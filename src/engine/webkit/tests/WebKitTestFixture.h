@@ -27,7 +27,8 @@ using pagestow::testing::TestServer;
 struct Completion {
     bool topLevel = false;
     std::string url;
-    ObjectPtr browser;
+    // The document the completion carried, compared by identity only.
+    const SnapshotDocument* document = nullptr;
 };
 
 class WebKitEngineTest : public ::testing::Test {
@@ -48,14 +49,16 @@ protected:
         if (!WebKitEngineAvailable())
             GTEST_SKIP() << "GTK cannot open the display";
         m_engine = std::make_unique<WebKitEngine>();
-        m_engine->SetDocumentCompleteHandler([this](const ObjectPtr& browser, const std::string& url) {
-            m_completions.push_back({ browser == m_engine->Application(), url, browser });
-        });
+        m_engine->SetDocumentCompleteHandler(
+            [this](const SnapshotDocument& document, PageEngine::Completion completion) {
+                m_completions.push_back(
+                    { completion == PageEngine::Completion::TopLevel, document.url, &document });
+            });
     }
 
     // Loads address and waits for its top-level completion (bounded, so a broken load fails
     // instead of hanging).
-    std::shared_ptr<HtmlDocument> Load(const std::string& address)
+    std::shared_ptr<const SnapshotDocument> Load(const std::string& address)
     {
         m_completions.clear();
         m_engine->Navigate(address);
@@ -65,30 +68,15 @@ protected:
             m_engine->ProcessEvents(100ms);
         if (m_completions.empty() || !m_completions.back().topLevel)
             return nullptr;
-        return As<HtmlDocument>(m_engine->Document());
+        return m_engine->Document();
     }
 
-    static std::vector<std::string> TagNames(const ObjectPtr& document)
+    static std::vector<std::string> TagNames(const SnapshotDocument& document)
     {
         std::vector<std::string> tags;
-        auto all = As<ElementCollection>(As<HtmlDocument>(document)->All());
-        for (std::int32_t i = 0; i < all->Length(); ++i)
-            tags.push_back(As<HtmlElement>(all->Item(i))->TagName());
+        for (const SnapshotElement& element : document.elements)
+            tags.push_back(element.tagName);
         return tags;
-    }
-
-    static std::string Serialization(const ObjectPtr& document)
-    {
-        std::string bytes;
-        As<PersistStream>(document)->Save(bytes, true);
-        return bytes;
-    }
-
-    static ObjectPtr FrameDocument(const std::shared_ptr<HtmlDocument>& document, int index)
-    {
-        auto window = As<FramesCollection>(document->Frames())->Item(index);
-        auto browser = As<ServiceProvider>(window)->QueryService(ServiceId::WebBrowserApp);
-        return browser ? As<WebBrowser>(browser)->Document() : nullptr;
     }
 
     static std::string CachedBytes(const std::string& address)

@@ -6,7 +6,6 @@
 #include "base/GLibOwned.h"
 #include "capture/Capture.h"
 #include "capture/SaveSequence.h"
-#include "engine/EngineCache.h"
 #include "engine/webkit/WebKitEngine.h"
 #include "mapping/AddressRecord.h"
 
@@ -81,7 +80,7 @@ void TmainForm::REWDocumentComplete(
     capture::CaptureSettings settings;
     settings.saveDir = SaveDir;
     settings.offlineCopy = m_offlineCopy;
-    settings.cache = &engine::EngineCache::ForThisRun();
+    settings.cache = &m_engine->Cache();
     std::shared_ptr<const engine::SnapshotDocument> page = m_engine->Document();
     const std::string folderBefore = CaptureFolder;
     capture::CaptureOutcome outcome = capture::RunCapture(page.get(), settings, *this);

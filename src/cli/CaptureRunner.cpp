@@ -119,6 +119,10 @@ CaptureRunner::CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& front
     , m_interrupted(interrupted)
 {
     m_frontEnd.SetEngine(&m_engine);
+    // The capture copies what this runner's engine loaded.
+    m_settings.cache = &m_engine.Cache();
+    // The engine gives its page up at once when the run is interrupted.
+    m_engine.WatchInterrupt(m_interrupted);
     m_engine.SetLoadTimeout(m_loadTimeout);
     m_engine.SetDocumentCompleteHandler(
         [this](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
@@ -136,6 +140,7 @@ CaptureRunner::CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& front
 CaptureRunner::~CaptureRunner()
 {
     m_engine.SetDocumentCompleteHandler(nullptr);
+    m_engine.WatchInterrupt(nullptr);
     m_frontEnd.SetEngine(nullptr);
 }
 

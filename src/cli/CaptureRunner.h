@@ -60,7 +60,7 @@ std::string ResultJson(const AddressResult& result);
 class CaptureRunner {
 public:
     // interrupted, when given, is checked while a page loads and between addresses. Every capture
-    // goes by settings (kept by the runner).
+    // goes by settings (kept by the runner), and copies from the engine's cache.
     CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& frontEnd, capture::CaptureSettings settings,
         std::chrono::milliseconds loadTimeout, const std::atomic<bool>* interrupted = nullptr);
     ~CaptureRunner();

@@ -10,7 +10,6 @@
 #include "cli/EngineTable.h"
 #include "cli/Explain.h"
 #include "cli/TerminalFrontEnd.h"
-#include "engine/EngineCache.h"
 #include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
 
@@ -35,7 +34,6 @@ std::atomic<bool> g_interrupted { false };
 void OnInterrupt(int)
 {
     g_interrupted = true;
-    pagestow::engine::InterruptStaticEngines();
 }
 
 // A reader that has gone away must not end the program: the captures go on, and the exit status
@@ -100,13 +98,12 @@ TerminalFrontEnd::Verbosity VerbosityOf(const CliOptions& options)
     return options.verbose ? TerminalFrontEnd::Verbosity::Verbose : TerminalFrontEnd::Verbosity::Quiet;
 }
 
-// What every capture of this run goes by.
+// What every capture of this run goes by (each runner reads from its own engine's cache).
 pagestow::capture::CaptureSettings SettingsFor(const CliOptions& options, const std::string& saveDir)
 {
     pagestow::capture::CaptureSettings settings;
     settings.saveDir = saveDir;
     settings.offlineCopy = options.offlineCopy;
-    settings.cache = &pagestow::engine::EngineCache::ForThisRun();
     return settings;
 }
 

@@ -468,18 +468,13 @@ void EngineCache::RemoveFoldersOfDeadRuns(const fs::path& root)
     }
 }
 
-EngineCache& EngineCache::ForThisRun()
+std::unique_ptr<EngineCache> EngineCache::OpenForRun()
 {
-    // A function-local static: made at first use, and its destructor removes the folder when the
-    // program ends normally.
-    static EngineCache cache([] {
-        fs::path root = CacheRoot();
-        std::error_code error;
-        fs::create_directories(root, error);
-        RemoveFoldersOfDeadRuns(root);
-        return root / ("run-" + std::to_string(getpid()) + "-" + RandomSuffix());
-    }());
-    return cache;
+    fs::path root = CacheRoot();
+    std::error_code error;
+    fs::create_directories(root, error);
+    RemoveFoldersOfDeadRuns(root);
+    return std::make_unique<EngineCache>(root / ("run-" + std::to_string(getpid()) + "-" + RandomSuffix()));
 }
 
 EngineCache::Entry::Entry(EngineCache& cache, fs::path file)
@@ -752,18 +747,13 @@ namespace {
 
 } // namespace
 
-std::uint32_t GetCachedFileName(const std::string& address, std::string& cacheFile)
+std::uint32_t GetCachedFileName(const EngineCache& cache, const std::string& address, std::string& cacheFile)
 {
-    auto body = FindCachedBody(address);
+    auto body = cache.Find(address);
     if (!body)
         return kFileNotFound;
     cacheFile = body->file.string();
     return 0;
-}
-
-std::optional<CachedBody> FindCachedBody(const std::string& address)
-{
-    return EngineCache::ForThisRun().Find(address);
 }
 
 } // namespace pagestow::engine

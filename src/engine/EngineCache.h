@@ -35,10 +35,10 @@ public:
     EngineCache(const EngineCache&) = delete;
     EngineCache& operator=(const EngineCache&) = delete;
 
-    // The cache of this program run: a folder of its own under $PAGESTOW_CACHE_DIR, or else
-    // $XDG_CACHE_HOME/pagestow (~/.cache/pagestow), removed at exit. Folders left by runs that
-    // died are removed when it is first made.
-    static EngineCache& ForThisRun();
+    // A cache of this program run: a folder of its own under $PAGESTOW_CACHE_DIR, or else
+    // $XDG_CACHE_HOME/pagestow (~/.cache/pagestow), removed when the cache is destroyed. Folders
+    // left by runs that died are removed first.
+    static std::unique_ptr<EngineCache> OpenForRun();
 
     // Removes the folders "run-<pid>-<random>" under root whose process no longer runs.
     static void RemoveFoldersOfDeadRuns(const std::filesystem::path& root);
@@ -140,11 +140,8 @@ private:
 // The platform's code for a file that does not exist (ENOENT).
 inline constexpr std::uint32_t kFileNotFound = 2;
 
-// Looks address up in this run's engine cache: 0 with cacheFile set to the file's path, or
-// kFileNotFound with cacheFile left as it was.
-std::uint32_t GetCachedFileName(const std::string& address, std::string& cacheFile);
-
-// Looks address up in this run's engine cache: the body's file and size.
-std::optional<CachedBody> FindCachedBody(const std::string& address);
+// Looks address up in an engine cache: 0 with cacheFile set to the file's path, or kFileNotFound
+// with cacheFile left as it was.
+std::uint32_t GetCachedFileName(const EngineCache& cache, const std::string& address, std::string& cacheFile);
 
 } // namespace pagestow::engine

@@ -1,5 +1,7 @@
 #include "engine/PageEngine.h"
 
+#include "engine/EngineCache.h"
+
 #include <cctype>
 
 namespace pagestow::engine {
@@ -19,6 +21,14 @@ namespace {
     }
 
 } // namespace
+
+SnapshotEngine::SnapshotEngine(EngineCache* cache)
+    : m_ownCache(cache ? nullptr : EngineCache::OpenForRun())
+    , m_cache(cache ? cache : m_ownCache.get())
+{
+}
+
+SnapshotEngine::~SnapshotEngine() = default;
 
 void SnapshotEngine::CompleteWithSnapshot(std::shared_ptr<const SnapshotDocument> top)
 {

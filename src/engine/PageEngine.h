@@ -2,6 +2,7 @@
 
 #include "engine/Snapshot.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,8 @@
 #include <string_view>
 
 namespace pagestow::engine {
+
+class EngineCache;
 
 // How far the current load has come, for a progress display.
 struct LoadProgress {
@@ -54,6 +57,9 @@ public:
     // Bounds one page's load; the page then completes with what has arrived.
     virtual void SetLoadTimeout(std::chrono::milliseconds timeout) = 0;
     virtual LoadProgress Progress() const = 0;
+    // The engine cache this engine records what it loaded into: the one it was given, or else one
+    // of its own that lives as long as the engine.
+    virtual EngineCache& Cache() const = 0;
 
     void SetDocumentCompleteHandler(DocumentCompleteHandler handler)
     {
@@ -69,6 +75,12 @@ public:
     // Engines that run a browser load these anyway; the built-in engine does only when asked.
     void SetStylesheetLoads(bool on) { m_stylesheetLoads = on; }
     bool StylesheetLoads() const { return m_stylesheetLoads; }
+
+    // Has the engine watch flag, which its owner may set from a signal handler: once it is set, the
+    // page being loaded is given up at once and does not complete. Null watches nothing.
+    void WatchInterrupt(const std::atomic<bool>* flag) { m_interrupt = flag; }
+    const std::atomic<bool>* InterruptFlag() const { return m_interrupt; }
+    bool Interrupted() const { return m_interrupt && m_interrupt->load(); }
 
 protected:
     void SetLastFailure(NavigationFailure failure, std::string detail = {})
@@ -88,13 +100,19 @@ private:
     NavigationFailure m_lastFailure = NavigationFailure::None;
     std::string m_lastFailureDetail;
     bool m_stylesheetLoads = false;
+    const std::atomic<bool>* m_interrupt = nullptr;
 };
 
 // The part every snapshot-taking backend shares: the current document, and raising the completions
 // of a finished snapshot in the engine layer's order.
 class SnapshotEngine : public PageEngine {
 public:
+    // cache: where the engine records what it loads; null gives it a cache of its own (a fresh
+    // folder of the run's cache root, removed with the engine).
+    explicit SnapshotEngine(EngineCache* cache = nullptr);
+    ~SnapshotEngine() override;
     std::shared_ptr<const SnapshotDocument> Document() const override { return m_document; }
+    EngineCache& Cache() const override { return *m_cache; }
 
 protected:
     // Makes top the current page and raises the completions: frames first (children before their
@@ -105,6 +123,9 @@ protected:
 
 private:
     std::shared_ptr<const SnapshotDocument> m_document;
+    // Destroyed after the backend's own members, which may still hold entries of the cache.
+    std::unique_ptr<EngineCache> m_ownCache;
+    EngineCache* m_cache;
 };
 
 // The built-in error page's snapshot for an address that got no response: a top-level document whose

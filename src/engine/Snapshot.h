@@ -36,8 +36,7 @@ struct SnapshotElement {
 struct SnapshotDocument;
 
 struct SnapshotFrame {
-    // The document shown in the frame; null when the frame cannot be reached (its window then
-    // refuses the browser service).
+    // The document shown in the frame; null when the frame cannot be reached.
     std::shared_ptr<const SnapshotDocument> document;
 };
 

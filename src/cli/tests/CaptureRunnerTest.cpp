@@ -44,7 +44,6 @@ namespace {
             TerminalFrontEnd frontEnd(m_out, m_err, verbosity, TerminalFrontEnd::ProgressLine::Off);
             capture::CaptureSettings settings;
             settings.saveDir = m_saveDir.Path().string();
-            settings.cache = &engine::EngineCache::ForThisRun();
             CaptureRunner runner(*engine, frontEnd, settings, std::chrono::seconds(10));
             return runner.Run(addresses, [this](const AddressResult& result) {
                 if (!result.captureFolder.empty())

@@ -71,8 +71,9 @@ bool ChromiumAvailable()
     return access(kChromiumProgram, X_OK) == 0;
 }
 
-ChromiumEngine::Impl::Impl(ChromiumOptions chosen)
+ChromiumEngine::Impl::Impl(ChromiumOptions chosen, EngineCache& engineCache)
     : options(std::move(chosen))
+    , cache(engineCache)
 {
 }
 
@@ -158,7 +159,8 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
 }
 
 ChromiumEngine::ChromiumEngine(ChromiumOptions options)
-    : m_impl(std::make_unique<Impl>(std::move(options)))
+    : SnapshotEngine(options.cache)
+    , m_impl(std::make_unique<Impl>(std::move(options), Cache()))
 {
     m_impl->StartBrowser();
 }

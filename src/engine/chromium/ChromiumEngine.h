@@ -30,7 +30,7 @@ struct ChromiumOptions {
     // Ends the reading of the finished page (DOM trees, serialisations) once the browser has not
     // answered for this long.
     std::chrono::milliseconds snapshotTimeout { 15000 };
-    // Where loaded resources are recorded; null means this run's engine cache.
+    // Where loaded resources are recorded; null gives the engine a cache of its own.
     EngineCache* cache = nullptr;
 };
 

@@ -38,9 +38,11 @@ struct ChromiumEngine::Impl {
     // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised).
     MemoryWatch memoryWatch;
 
-    explicit Impl(ChromiumOptions chosen);
+    Impl(ChromiumOptions chosen, EngineCache& cache);
 
-    EngineCache& Cache() { return options.cache ? *options.cache : EngineCache::ForThisRun(); }
+    EngineCache& Cache() { return cache; }
+    // The engine's cache (the one it was given, or its own).
+    EngineCache& cache;
 
     // The browser, and commands that belong to the current load (ChromiumEngine.cpp).
     void StartBrowser();

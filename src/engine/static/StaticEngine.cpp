@@ -29,8 +29,7 @@ namespace {
     using Slist = CurlSlist;
     using Share = CurlShare;
 
-    // Set by InterruptStaticEngines, from a signal handler.
-    std::atomic<bool> g_interrupted { false };
+    // The interrupt flag is set from a signal handler.
     static_assert(std::atomic<bool>::is_always_lock_free);
 
     // What a request is for: the page or a frame's document, or a subresource of some kind.
@@ -204,7 +203,6 @@ namespace {
         // Whether the transfer's response is whole and of a status that is stored.
         static bool IsComplete(const Transfer& transfer, CURLcode result);
 
-        EngineCache& Cache() { return m_options.cache ? *m_options.cache : EngineCache::ForThisRun(); }
         void Cancel();
         bool StartTransfer(
             const std::string& url, RequestKind kind, const std::string& from, DocumentLoad* document);
@@ -248,7 +246,8 @@ namespace {
     };
 
     StaticEngine::StaticEngine(const StaticEngineOptions& options)
-        : m_options(options)
+        : SnapshotEngine(options.cache)
+        , m_options(options)
     {
         static std::once_flag once;
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -282,7 +281,6 @@ namespace {
     void StaticEngine::Navigate(const std::string& address)
     {
         Cancel();
-        g_interrupted = false;
         m_progress = {};
         SetLastFailure(NavigationFailure::None);
         std::string typed = Trimmed(address);
@@ -504,7 +502,7 @@ namespace {
     void StaticEngine::Drive()
     {
         for (;;) {
-            if (g_interrupted.load())
+            if (Interrupted())
                 return;
             int running = 0;
             curl_multi_perform(m_multi.get(), &running);
@@ -633,7 +631,7 @@ namespace {
         ParseBounds bounds;
         bounds.memoryBytes = BudgetLeft();
         bounds.deadline = m_load->lastDeadline;
-        bounds.interrupted = &g_interrupted;
+        bounds.interrupted = InterruptFlag();
         document.page = ParsePage(document.body, contentType, document.finalUrl, document.role, bounds);
         m_load->held += document.page.heldBytes;
 
@@ -779,10 +777,10 @@ namespace {
             return;
         }
         // An interrupt leaves the load where it is, so the caller sees the interrupt, not a page.
-        if (g_interrupted.load())
+        if (Interrupted())
             return;
         Drive();
-        if (m_load && !m_transfers.empty() && wait.count() > 0 && !g_interrupted.load()) {
+        if (m_load && !m_transfers.empty() && wait.count() > 0 && !Interrupted()) {
             auto next = m_load->expired ? m_load->lastDeadline : m_load->deadline;
             auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
             auto timeout = std::max(std::chrono::milliseconds(0), std::min(wait, remaining));
@@ -790,7 +788,7 @@ namespace {
                 curl_multi_poll(m_multi.get(), nullptr, 0, int(timeout.count()), nullptr);
             Drive();
         }
-        if (g_interrupted.load())
+        if (Interrupted())
             return;
         if (m_load && !m_load->expired && Clock::now() >= m_load->deadline)
             ExpireLoad();
@@ -805,11 +803,6 @@ namespace {
 std::unique_ptr<PageEngine> CreateStaticEngine(const StaticEngineOptions& options)
 {
     return std::make_unique<StaticEngine>(options);
-}
-
-void InterruptStaticEngines() noexcept
-{
-    g_interrupted = true;
 }
 
 } // namespace pagestow::engine

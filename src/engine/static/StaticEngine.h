@@ -35,7 +35,7 @@ struct StaticEngineOptions {
     // A PEM file of the certificate authorities to trust instead of the system's store; empty means
     // the system's store.
     std::string certificateAuthorities;
-    // Where loaded resources are recorded; null means this run's engine cache.
+    // Where loaded resources are recorded; null gives the engine a cache of its own.
     EngineCache* cache = nullptr;
 };
 
@@ -45,9 +45,5 @@ struct StaticEngineOptions {
 // each document as it was served.
 std::unique_ptr<PageEngine> CreateStaticEngine(const StaticEngineOptions& options = {});
 
-// Makes every built-in engine stop the page it is loading at once: a parse under way gives up, and
-// the load neither goes on nor completes. Safe to call from a signal handler; the next navigation
-// starts afresh.
-void InterruptStaticEngines() noexcept;
 
 } // namespace pagestow::engine

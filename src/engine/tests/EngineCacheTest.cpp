@@ -307,7 +307,7 @@ namespace {
         EXPECT_EQ(Names(scratch.Path()), expected);
     }
 
-    // Runs the first use of this run's cache in a child process with the given environment, and
+    // Opens two caches of one run in a child process with the given environment, and
     // returns what the child saw, one line each: the cache folder, the lookup result, the cache file.
     std::vector<std::string> RunChildCache(
         const std::vector<std::pair<std::string, std::string>>& environment)
@@ -322,19 +322,27 @@ namespace {
                 unsetenv(name);
             for (const auto& [name, value] : environment)
                 setenv(name.c_str(), value.c_str(), 1);
-            EngineCache& cache = EngineCache::ForThisRun();
-            cache.Store({ "http://h/a.gif" }, "GIF");
+            std::unique_ptr<EngineCache> cache = EngineCache::OpenForRun();
+            cache->Store({ "http://h/a.gif" }, "GIF");
             std::string before = "untouched";
             std::string found = before;
-            std::uint32_t missing = GetCachedFileName("http://h/none.gif", before);
-            std::uint32_t hit = GetCachedFileName("HTTP://H:80/a.gif#f", found);
-            std::string report = cache.Folder().string() + "\n" + std::to_string(missing) + " " + before
+            std::uint32_t missing = GetCachedFileName(*cache, "http://h/none.gif", before);
+            std::uint32_t hit = GetCachedFileName(*cache, "HTTP://H:80/a.gif#f", found);
+            std::unique_ptr<EngineCache> second = EngineCache::OpenForRun();
+            std::string report = cache->Folder().string() + "\n" + std::to_string(missing) + " " + before
                 + "\n" + std::to_string(hit) + " " + ReadBytes(found) + "\n"
-                + (&cache == &EngineCache::ForThisRun() ? "same" : "other") + "\n";
+                + (second->Folder() != cache->Folder()
+                            && second->Folder().parent_path() == cache->Folder().parent_path()
+                        ? "apart"
+                        : "shared")
+                + "\n";
             if (write(pipeEnds[1], report.data(), report.size()) != ssize_t(report.size()))
                 _exit(3);
             close(pipeEnds[1]);
-            std::exit(0); // a normal end, so the cache removes its folder
+            // Each cache removes its folder when it goes.
+            second.reset();
+            cache.reset();
+            std::exit(0);
         }
         close(pipeEnds[1]);
         std::string report;
@@ -352,7 +360,7 @@ namespace {
         return lines;
     }
 
-    TEST(EngineCacheForThisRun, UsesAFolderOfItsOwnUnderTheChosenRootAndRemovesItAtExit)
+    TEST(EngineCacheOpenForRun, UsesAFolderOfItsOwnUnderTheChosenRootAndRemovesItWhenItGoes)
     {
         ScratchFolder scratch;
         struct Case {
@@ -382,7 +390,7 @@ namespace {
             EXPECT_EQ(folder.filename().string().rfind("run-", 0), 0u) << folder;
             EXPECT_EQ(lines[1], "2 untouched");
             EXPECT_EQ(lines[2], "0 GIF");
-            EXPECT_EQ(lines[3], "same");
+            EXPECT_EQ(lines[3], "apart");
             EXPECT_EQ(lines[4], "exit 0");
             EXPECT_FALSE(fs::exists(folder)) << folder;
             EXPECT_EQ(Names(c.root), std::vector<std::string> { "keep" }) << c.root;

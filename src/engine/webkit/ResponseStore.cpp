@@ -74,7 +74,7 @@ void WebKitEngine::Impl::OnResourceData(GObject* source, GAsyncResult* result, g
         && !IsUndecodedGzip(HeaderOf(response, "Content-Encoding"), bytes, length);
     Impl* engine = Alive(watch->engine);
     if (complete && engine) {
-        EngineCache::ForThisRun().Store(
+        engine->m_owner.Cache().Store(
             AddressesOf(resource, *watch), std::string_view(reinterpret_cast<const char*>(bytes), length));
     }
     if (!kept && engine && watch->get && !IsDocument(response)) {
@@ -168,7 +168,7 @@ void WebKitEngine::Impl::OnRefetchSent(GObject* source, GAsyncResult* result, gp
         EndRefetch(refetch, false);
         return;
     }
-    refetch->entry = EngineCache::ForThisRun().BeginEntry();
+    refetch->entry = engine->m_owner.Cache().BeginEntry();
     ReadMore(refetch);
 }
 

@@ -98,8 +98,9 @@ void WebKitEngine::Impl::OnDownloadStarted(WebKitWebContext*, WebKitDownload* do
     webkit_download_cancel(download);
 }
 
-WebKitEngine::WebKitEngine(ViewHost host)
-    : m_impl(std::make_unique<Impl>(*this, host))
+WebKitEngine::WebKitEngine(ViewHost host, EngineCache* cache)
+    : SnapshotEngine(cache)
+    , m_impl(std::make_unique<Impl>(*this, host))
 {
 }
 

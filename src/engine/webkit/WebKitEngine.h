@@ -26,8 +26,9 @@ enum class ViewHost {
 // show) is ignored, in every frame.
 class WebKitEngine : public SnapshotEngine {
 public:
-    // Raises EngineError when GTK cannot be started (no display).
-    explicit WebKitEngine(ViewHost host = ViewHost::Offscreen);
+    // Raises EngineError when GTK cannot be started (no display). cache: where loaded resources are
+    // recorded; null gives the engine a cache of its own.
+    explicit WebKitEngine(ViewHost host = ViewHost::Offscreen, EngineCache* cache = nullptr);
     ~WebKitEngine() override;
     WebKitEngine(const WebKitEngine&) = delete;
     WebKitEngine& operator=(const WebKitEngine&) = delete;

@@ -319,7 +319,7 @@ namespace {
         EXPECT_EQ(CachedBytes(server.Url("/pre.gif")), Gif("pre"));
 
         // The memory cache does not outlive a load: the next page's pictures are loaded and seen.
-        EngineCache::ForThisRun().Clear();
+        m_engine->Cache().Clear();
         ASSERT_TRUE(Load(server.Url("/preload.htm")));
         EXPECT_EQ(server.RequestCount("/pre.gif"), 2);
         EXPECT_EQ(CachedBytes(server.Url("/pre.gif")), Gif("pre"));

@@ -79,10 +79,10 @@ protected:
         return tags;
     }
 
-    static std::string CachedBytes(const std::string& address)
+    std::string CachedBytes(const std::string& address) const
     {
         std::string file;
-        if (GetCachedFileName(address, file) != 0)
+        if (GetCachedFileName(m_engine->Cache(), address, file) != 0)
             return "(not cached)";
         return pagestow::testing::ReadFileBytes(file);
     }

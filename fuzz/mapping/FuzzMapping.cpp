@@ -7,6 +7,7 @@
 
 #include "mapping/AddressRecord.h"
 #include "mapping/LocalPath.h"
+#include "url/Escapes.h"
 
 #include <array>
 #include <cstddef>
@@ -71,7 +72,7 @@ void CheckInside(const std::string& path)
 // A decoded name is valid text: no control character, no separator it did not have before.
 void CheckDecoded(std::string_view name)
 {
-    const std::string decoded = DecodeNameEscapes(name);
+    const std::string decoded = pagestow::url::DecodeNameEscapes(name);
     if (decoded == name)
         return;
     for (char c : decoded) {

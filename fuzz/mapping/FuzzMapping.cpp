@@ -91,7 +91,7 @@ void CheckPathRecord(std::string_view address)
     const std::string folder = TargetFolder(kSaveDir, kCaptureFolder, record);
     CheckInside(folder);
     CheckInside(LocalTargetPath(folder, record.Value("filename"), "/temp.jpg", ".jpg"));
-    CheckInside(LocalTargetPath(folder, SafeFileName(record.Value("filename")), "/index.htm", ""));
+    CheckInside(DocumentFile(kSaveDir, kCaptureFolder, address));
     Require(record.Value("host").find_first_of("/\\") == std::string::npos);
     const std::size_t slash = address.find_last_of('/');
     CheckDecoded(slash == std::string_view::npos ? address : address.substr(slash + 1));

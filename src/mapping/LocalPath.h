@@ -51,4 +51,8 @@ std::string LocalTargetPath(std::string_view folder, std::string_view fileName, 
 // resources.
 AddressRecord PathRecord(std::string_view address);
 
+// The file a document of address is saved to: TargetFolder of its PathRecord, then its own file name,
+// or "/index.htm" when it names none. The capture writes a page there, and --explain shows it.
+std::string DocumentFile(std::string_view saveDir, std::string_view captureFolder, std::string_view address);
+
 } // namespace pagestow::mapping

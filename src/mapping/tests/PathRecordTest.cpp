@@ -70,6 +70,24 @@ namespace {
                 "path=/my%20dir/a%C3%A4.htm", "filename=aä.htm", "directory=/my_dir" }));
     }
 
+    // A page's file: its own name, or index.htm when its address names none, under the folder of its
+    // path record; a name of "." or ".." never climbs.
+    TEST(DocumentFile, ThePageFileOfEachAddressShape)
+    {
+        const std::pair<const char*, const char*> cases[] = {
+            { "http://www.example.com", "/s/C/www.example.com/index.htm" },
+            { "http://www.example.com/", "/s/C/www.example.com/index.htm" },
+            { "http://www.example.com/news/article", "/s/C/www.example.com/news/article/index.htm" },
+            { "http://www.example.com/news/page.htm?id=5#top", "/s/C/www.example.com/news/page.htm" },
+            { "http://[::1]:8931/a%20b.html", "/s/C/[__1]/a_b.html" },
+            { "http://XN--FSQU00A.xn--fiqs8s/%E5%9B%BE.htm", "/s/C/例子.中国/图.htm" },
+            { "http://x.example/../../etc/a.htm", "/s/C/x.example/__/__/etc/a.htm" },
+            { "http://x.example/a/..", "/s/C/x.example/a/__" },
+        };
+        for (const auto& [address, file] : cases)
+            EXPECT_EQ(DocumentFile("/s/", "C", address), file) << address;
+    }
+
     class MakeFoldersTest : public ::testing::Test {
     protected:
         void SetUp() override

@@ -29,6 +29,57 @@ bool IsHttpScheme(std::string_view scheme)
     return scheme == "http" || scheme == "https";
 }
 
+namespace {
+
+    // Where the parts of an address in the canonical form lie: "scheme://authority/path[?query]",
+    // without user information.
+    struct Layout {
+        size_t schemeEnd = 0;
+        size_t hostStart = 0;
+        size_t hostEnd = 0;
+        size_t pathStart = 0;
+    };
+
+    Layout LayoutOf(std::string_view canonical)
+    {
+        Layout layout;
+        layout.schemeEnd = std::min(canonical.find(':'), canonical.size());
+        layout.hostStart = layout.schemeEnd + (canonical.compare(layout.schemeEnd, 3, "://") == 0 ? 3 : 1);
+        layout.pathStart = std::min(canonical.find('/', layout.hostStart), canonical.size());
+        std::string_view authority = canonical.substr(layout.hostStart, layout.pathStart - layout.hostStart);
+        // An IPv6 literal holds colons of its own, inside its brackets.
+        size_t hostLength = authority.rfind(':');
+        if (hostLength == std::string_view::npos || (!authority.empty() && authority.back() == ']'))
+            hostLength = authority.size();
+        layout.hostEnd = layout.hostStart + hostLength;
+        return layout;
+    }
+
+    std::string_view PortIn(std::string_view canonical, const Layout& layout)
+    {
+        if (layout.hostEnd >= layout.pathStart)
+            return {};
+        return canonical.substr(layout.hostEnd + 1, layout.pathStart - layout.hostEnd - 1);
+    }
+
+    int PortNumberIn(std::string_view canonical, const Layout& layout)
+    {
+        std::string_view port = PortIn(canonical, layout);
+        if (port.empty()) {
+            std::string_view scheme = canonical.substr(0, layout.schemeEnd);
+            return scheme == "https" ? 443 : scheme == "http" ? 80 : 0;
+        }
+        int number = 0;
+        for (char c : port) {
+            if (c < '0' || c > '9' || number > 65535)
+                return 0;
+            number = number * 10 + (c - '0');
+        }
+        return number;
+    }
+
+} // namespace
+
 std::optional<Address> Address::Parse(std::string_view text)
 {
     if (IsCanonical(text))
@@ -39,19 +90,14 @@ std::optional<Address> Address::Parse(std::string_view text)
     return Address(std::move(canonical));
 }
 
-// The canonical form is "scheme://authority/path[?query]", without user information.
 Address::Address(std::string text)
     : m_text(std::move(text))
 {
-    std::string_view view(m_text);
-    m_schemeEnd = std::min(view.find(':'), view.size());
-    m_hostStart = view.compare(m_schemeEnd, 3, "://") == 0 ? m_schemeEnd + 3 : m_schemeEnd + 1;
-    m_pathStart = std::min(view.find('/', m_hostStart), view.size());
-    std::string_view authority = view.substr(m_hostStart, m_pathStart - m_hostStart);
-    size_t hostLength = authority.rfind(':');
-    if (hostLength == std::string_view::npos || (!authority.empty() && authority.back() == ']'))
-        hostLength = authority.size();
-    m_hostEnd = m_hostStart + hostLength;
+    Layout layout = LayoutOf(m_text);
+    m_schemeEnd = layout.schemeEnd;
+    m_hostStart = layout.hostStart;
+    m_hostEnd = layout.hostEnd;
+    m_pathStart = layout.pathStart;
 }
 
 std::string_view Address::Host() const
@@ -61,35 +107,28 @@ std::string_view Address::Host() const
 
 std::string_view Address::Port() const
 {
-    if (m_hostEnd >= m_pathStart)
-        return {};
-    return std::string_view(m_text).substr(m_hostEnd + 1, m_pathStart - m_hostEnd - 1);
+    return PortIn(m_text, { m_schemeEnd, m_hostStart, m_hostEnd, m_pathStart });
 }
 
 int Address::PortNumber() const
 {
-    std::string_view port = Port();
-    if (port.empty()) {
-        std::string_view scheme = Scheme();
-        return scheme == "https" ? 443 : scheme == "http" ? 80 : 0;
-    }
-    int number = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9' || number > 65535)
-            return 0;
-        number = number * 10 + (c - '0');
-    }
-    return number;
+    return PortNumberIn(m_text, { m_schemeEnd, m_hostStart, m_hostEnd, m_pathStart });
 }
 
+// An address already in the canonical form (every address the engines request) is read where it
+// stands, without a copy of its text.
 std::string OriginOf(std::string_view address)
 {
+    if (IsCanonical(address))
+        return std::string(address.substr(0, LayoutOf(address).pathStart));
     auto parsed = Address::Parse(address);
     return parsed ? std::string(parsed->Origin()) : std::string();
 }
 
 int PortOf(std::string_view address)
 {
+    if (IsCanonical(address))
+        return PortNumberIn(address, LayoutOf(address));
     auto parsed = Address::Parse(address);
     return parsed ? parsed->PortNumber() : 0;
 }

@@ -8,10 +8,10 @@
 // Input: one byte choosing the content type, one byte choosing the document's role and a character
 // set to decode the bytes in directly, then the document's bytes.
 
-#include "engine/EngineCache.h"
 #include "engine/Snapshot.h"
 #include "engine/static/Charset.h"
 #include "engine/static/PageParser.h"
+#include "url/Canonical.h"
 
 #include <array>
 #include <cstddef>
@@ -56,7 +56,7 @@ void Require(bool condition, int line)
 void CheckAddress(const std::string& url)
 {
     REQUIRE(url.starts_with("http://") || url.starts_with("https://"));
-    REQUIRE(EngineCache::Canonicalize(url) == url);
+    REQUIRE(pagestow::url::Canonicalize(url) == url);
 }
 
 void CheckPage(const ParsedPage& page)

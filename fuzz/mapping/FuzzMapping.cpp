@@ -7,6 +7,7 @@
 
 #include "mapping/AddressRecord.h"
 #include "mapping/LocalPath.h"
+#include "url/Escapes.h"
 
 #include <array>
 #include <cstddef>
@@ -71,7 +72,7 @@ void CheckInside(const std::string& path)
 // A decoded name is valid text: no control character, no separator it did not have before.
 void CheckDecoded(std::string_view name)
 {
-    const std::string decoded = DecodeNameEscapes(name);
+    const std::string decoded = pagestow::url::DecodeNameEscapes(name);
     if (decoded == name)
         return;
     for (char c : decoded) {
@@ -90,7 +91,7 @@ void CheckPathRecord(std::string_view address)
     const std::string folder = TargetFolder(kSaveDir, kCaptureFolder, record);
     CheckInside(folder);
     CheckInside(LocalTargetPath(folder, record.Value("filename"), "/temp.jpg", ".jpg"));
-    CheckInside(LocalTargetPath(folder, SafeFileName(record.Value("filename")), "/index.htm", ""));
+    CheckInside(DocumentFile(kSaveDir, kCaptureFolder, address));
     Require(record.Value("host").find_first_of("/\\") == std::string::npos);
     const std::size_t slash = address.find_last_of('/');
     CheckDecoded(slash == std::string_view::npos ? address : address.substr(slash + 1));

@@ -14,8 +14,6 @@ using namespace engine;
 
 namespace {
 
-    constexpr std::string_view kDefaultDocumentName = "/index.htm";
-
     // The name of a type as its own code spells it, without namespaces: "EngineError".
     std::string ShortTypeName(const char* mangled)
     {
@@ -64,15 +62,9 @@ namespace {
 // the report. A document never replaces a resource the capture copied.
 void PageCapture::WriteDocument(const SnapshotDocument& document, const std::string& url)
 {
-    // 5. Its folder, with every missing level.
-    mapping::AddressRecord pathRecord = mapping::PathRecord(url);
-    std::string folder = mapping::TargetFolder(SaveDir, CaptureFolder, pathRecord);
-    int folderError = MakeCaptureFolders(folder);
-
-    // 6. Its file: its own name, or index.htm.
-    std::string fileName = mapping::SafeFileName(pathRecord.Value("filename"));
-    std::string file = fileName.empty() ? folder + std::string(kDefaultDocumentName)
-                                        : folder + mapping::kPathSeparator + fileName;
+    // 5. Its folder, with every missing level, and 6. its file: its own name, or index.htm.
+    std::string file = mapping::DocumentFile(SaveDir, CaptureFolder, url);
+    int folderError = MakeCaptureFolders(file.substr(0, file.rfind(mapping::kPathSeparator)));
     if (SavedFiles.Contains(file))
         return;
 

@@ -4,6 +4,7 @@
 #include "engine/EngineCache.h"
 #include "mapping/FileUtils.h"
 #include "mapping/LocalPath.h"
+#include "url/Address.h"
 
 #include <algorithm>
 #include <array>
@@ -38,25 +39,6 @@ namespace {
 
     constexpr std::string_view kCommentTag = "!";
     constexpr std::string_view kRelativeLinkLine = "link:相对地址";
-
-    // An address that names a scheme ("http:", "mailto:", "www.example.com:" alike, as a browser
-    // reads it): letters, digits, "+", "-" or "." after a leading letter, then ":", before any "/",
-    // "?" or "#".
-    bool NamesScheme(std::string_view address)
-    {
-        if (address.empty()
-            || !((address[0] >= 'a' && address[0] <= 'z') || (address[0] >= 'A' && address[0] <= 'Z')))
-            return false;
-        for (char c : address) {
-            if (c == ':')
-                return true;
-            bool schemeCharacter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-                || c == '+' || c == '-' || c == '.';
-            if (!schemeCharacter)
-                return false;
-        }
-        return false;
-    }
 
     SavedEntry::Kind KindOf(const HarvestRow& row)
     {
@@ -141,7 +123,7 @@ private:
         }
         // An engine that gives no resolution of its own: a bare file name ("logo.gif"), which the
         // address rule calls absolute, is looked up beside the document, where a browser loads it.
-        if (!relative && combines && !NamesScheme(trimmed)) {
+        if (!relative && combines && url::SchemeOf(trimmed).empty()) {
             address = mapping::ResolveAddress(m_record, trimmed);
             if (InCache(address, body))
                 return address;

@@ -9,6 +9,7 @@
 #include "offline/OfflineCopy.h"
 #include "offline/OfflineHtml.h"
 #include "offline/OfflineUrl.h"
+#include "url/Canonical.h"
 
 #include <deque>
 #include <filesystem>
@@ -165,7 +166,7 @@ void PageCapture::WriteOfflineCopyOfCapture()
         if (entry.kind == SavedEntry::Kind::Document)
             file.role = offline::CapturedFile::Role::Document;
         else if (entry.kind == SavedEntry::Kind::Stylesheet && m_offline
-            && m_offline->stylesheets.count(engine::EngineCache::Canonicalize(entry.address)) != 0)
+            && m_offline->stylesheets.count(url::Canonicalize(entry.address)) != 0)
             file.role = offline::CapturedFile::Role::Stylesheet;
         files.push_back(std::move(file));
     }

@@ -52,14 +52,10 @@ namespace {
 std::string PageFilePath(
     const std::string& saveDir, const std::string& captureFolder, const std::string& address)
 {
-    mapping::AddressRecord record;
-    mapping::SplitAddress(address, record);
     std::string folder = saveDir;
     if (folder.empty() || folder.back() != mapping::kPathSeparator)
         folder += mapping::kPathSeparator;
-    folder = mapping::TargetFolder(folder, captureFolder, record);
-    std::string fileName = mapping::SafeFileName(record.Value("filename"));
-    return fileName.empty() ? folder + "/index.htm" : folder + mapping::kPathSeparator + fileName;
+    return mapping::DocumentFile(folder, captureFolder, address);
 }
 
 int RunExplain(

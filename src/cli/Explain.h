@@ -14,7 +14,8 @@ namespace pagestow::cli {
 int RunExplain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
     const std::string& saveDir = {});
 
-// The path of the file a page of that address is saved to, below saveDir and captureFolder.
+// The path of the file a page of that address is saved to, below saveDir and captureFolder: the
+// capture's own answer (mapping::DocumentFile).
 std::string PageFilePath(
     const std::string& saveDir, const std::string& captureFolder, const std::string& address);
 

@@ -26,7 +26,7 @@ struct CachedBody {
 
 // The engine cache: every resource an engine loaded completely with a final 2xx response, as a file
 // holding the body exactly as received, indexed by the requested and the final address. Lookups
-// canonicalise the address the way an engine does before it fetches.
+// canonicalise the address the way an engine does before it fetches (url::Canonicalize).
 class EngineCache {
 public:
     // A cache in folder, which is created; the folder is removed when the cache is destroyed.
@@ -93,15 +93,6 @@ public:
     // From this many files on, the folder is set aside when the cache is destroyed and removed by a
     // process of its own, so that the program does not wait for it.
     static constexpr std::uint64_t kBackgroundRemovalFiles = 1000;
-
-    // The address as the engine fetches it: scheme and host in lower case, default port dropped,
-    // dot segments removed, fragment dropped, blanks and non-ASCII bytes percent-encoded. Empty for
-    // a text that is no absolute address with a scheme.
-    static std::string Canonicalize(std::string_view address);
-    // Whether address is an http or https address that Canonicalize gives back as it is. A quick
-    // look at the text: it says no to some canonical addresses (those that need a closer look), and
-    // never yes to one that is not.
-    static bool IsCanonical(std::string_view address);
 
 private:
     struct QueuedBody {

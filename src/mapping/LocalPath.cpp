@@ -196,6 +196,14 @@ std::string SafeFileName(std::string_view fileName)
     return SafeSegment(fileName);
 }
 
+std::string DocumentFile(std::string_view saveDir, std::string_view captureFolder, std::string_view address)
+{
+    const AddressRecord record = PathRecord(address);
+    const std::string folder = TargetFolder(saveDir, captureFolder, record);
+    const std::string fileName = SafeFileName(record.Value("filename"));
+    return fileName.empty() ? folder + kPathSeparator + "index.htm" : folder + kPathSeparator + fileName;
+}
+
 std::string LocalTargetPath(std::string_view folder, std::string_view fileName, std::string_view defaultName,
     std::string_view defaultExtension)
 {

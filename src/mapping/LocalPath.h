@@ -44,14 +44,15 @@ std::string SafeFileName(std::string_view fileName);
 std::string LocalTargetPath(std::string_view folder, std::string_view fileName, std::string_view defaultName,
     std::string_view defaultExtension);
 
-// The name with its percent-escapes decoded when the decoded bytes are valid UTF-8 and hold no "/",
-// "\\", NUL or other control character; otherwise the name as it is ("a%C3%A4c.gif" gives "aäc.gif").
-std::string DecodeNameEscapes(std::string_view name);
-
 // The record a local path is made from for an absolute address: SplitAddress's record, except that an
 // international host name stands in its one Unicode spelling (its punycode form gives the same), an
 // IPv6 literal as its bracketed address with ":" made "_", and the directory and file name with their
-// percent-escapes decoded where that is safe. The same for documents and resources.
+// percent-escapes decoded where that is safe (url::DecodeNameEscapes). The same for documents and
+// resources.
 AddressRecord PathRecord(std::string_view address);
+
+// The file a document of address is saved to: TargetFolder of its PathRecord, then its own file name,
+// or "/index.htm" when it names none. The capture writes a page there, and --explain shows it.
+std::string DocumentFile(std::string_view saveDir, std::string_view captureFolder, std::string_view address);
 
 } // namespace pagestow::mapping

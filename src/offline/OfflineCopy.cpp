@@ -1,9 +1,9 @@
 #include "offline/OfflineCopy.h"
 
 #include "base/Owned.h"
-#include "engine/EngineCache.h"
 #include "offline/OfflineHtml.h"
 #include "offline/OfflineUrl.h"
+#include "url/Canonical.h"
 
 #include <atomic>
 #include <cerrno>
@@ -93,7 +93,7 @@ namespace {
             m_copies.resize(files.size());
             for (size_t i = 0; i < files.size(); ++i) {
                 const CapturedFile& file = files[i];
-                std::string canonical = engine::EngineCache::Canonicalize(file.address);
+                std::string canonical = url::Canonicalize(file.address);
                 if (!canonical.empty())
                     m_byAddress.emplace(canonical, i);
                 if (file.role == CapturedFile::Role::File || !IsInside(m_root, file.path))
@@ -123,7 +123,7 @@ namespace {
                 LocalAddressMap map = [&](const ResolvedReference& reference, AddressUse) {
                     return LocalAddress(reference, folder);
                 };
-                std::string base = engine::EngineCache::Canonicalize(file.address);
+                std::string base = url::Canonicalize(file.address);
                 std::string copy = file.role == CapturedFile::Role::Document
                     ? RewriteDocument(*original, base, map)
                     : RewriteStylesheet(*original, CssSource::Stylesheet, base, map);

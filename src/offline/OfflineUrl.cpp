@@ -1,35 +1,12 @@
 #include "offline/OfflineUrl.h"
 
 #include "base/Ascii.h"
-#include "base/Owned.h"
-#include "engine/EngineCache.h"
-#include "engine/ReferenceText.h"
-
-#include <curl/curl.h>
-
-#include <memory>
-#include <vector>
+#include "url/Address.h"
+#include "url/Canonical.h"
+#include "url/Resolve.h"
 
 namespace pagestow::offline {
 namespace {
-
-    using UrlHandle = base::Owned<CURLU, curl_url_cleanup>;
-
-    std::string SchemeOf(std::string_view address)
-    {
-        size_t colon = address.find(':');
-        if (colon == std::string_view::npos || colon == 0)
-            return {};
-        std::string scheme;
-        for (size_t i = 0; i < colon; ++i) {
-            char c = address[i];
-            bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-            if (!(letter || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))))
-                return {};
-            scheme += (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
-        }
-        return scheme;
-    }
 
     // A path segment written as "%2e%2e", ".%2E" or "%2e" is ".." or "." to a browser.
     std::string DecodeDotSegments(const std::string& reference)
@@ -59,26 +36,6 @@ namespace {
         return out + reference.substr(pathEnd);
     }
 
-    bool IsHttp(std::string_view scheme)
-    {
-        return scheme == "http" || scheme == "https";
-    }
-
-    std::optional<std::string> Joined(const std::string& base, const std::string& relative)
-    {
-        UrlHandle url(curl_url());
-        if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
-            return std::nullopt;
-        if (curl_url_set(url.get(), CURLUPART_URL, relative.c_str(), 0) != CURLUE_OK)
-            return std::nullopt;
-        char* text = nullptr;
-        if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || !text)
-            return std::nullopt;
-        std::string joined(text);
-        curl_free(text);
-        return joined;
-    }
-
 } // namespace
 
 std::optional<ResolvedReference> ResolveReference(std::string_view base, std::string_view value)
@@ -104,37 +61,38 @@ std::optional<ResolvedReference> ResolveReference(std::string_view base, std::st
     }
 
     // 3. Only http and https addresses name something the engine loaded.
-    std::string scheme = SchemeOf(text);
-    std::string baseScheme = SchemeOf(base);
+    std::string scheme = url::SchemeOf(text);
+    std::string baseScheme = url::SchemeOf(base);
     std::string joined;
     if (!scheme.empty()) {
-        if (!IsHttp(scheme))
+        if (!url::IsHttpScheme(scheme))
             return std::nullopt;
         std::string_view rest = std::string_view(text).substr(scheme.size() + 1);
         bool slashes = !rest.empty() && (rest[0] == '/' || rest[0] == '\\');
         if (slashes || baseScheme != scheme)
-            joined = engine::EncodeReference(text);
+            joined = url::EncodeReference(text);
         else
             text = std::string(rest);
     }
     if (joined.empty()) {
-        std::string canonicalBase = engine::EngineCache::Canonicalize(base);
-        if (canonicalBase.empty() || !IsHttp(SchemeOf(canonicalBase)))
+        auto baseAddress = url::Address::Parse(base);
+        if (!baseAddress || !baseAddress->IsHttp())
             return std::nullopt;
-        std::string relative = DecodeDotSegments(engine::EncodeReference(text));
+        const std::string& canonicalBase = baseAddress->Text();
+        std::string relative = DecodeDotSegments(url::EncodeReference(text));
         if (relative.rfind("//", 0) == 0) {
-            joined = SchemeOf(canonicalBase) + ":" + relative;
+            joined = std::string(baseAddress->Scheme()) + ":" + relative;
         } else if (relative.empty()) {
             joined = canonicalBase;
         } else {
-            auto result = Joined(canonicalBase, relative);
+            auto result = url::Join(canonicalBase, relative);
             if (!result)
                 return std::nullopt;
             joined = *result;
         }
     }
-    std::string canonical = engine::EngineCache::Canonicalize(joined);
-    if (canonical.empty() || !IsHttp(SchemeOf(canonical)))
+    std::string canonical = url::Canonicalize(joined);
+    if (canonical.empty() || !url::IsHttpScheme(url::SchemeOf(canonical)))
         return std::nullopt;
     return ResolvedReference { canonical, canonical + fragment, fragment };
 }

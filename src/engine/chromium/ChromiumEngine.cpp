@@ -4,6 +4,7 @@
 #include "engine/Contract.h"
 #include "engine/EngineError.h"
 #include "engine/chromium/EngineImpl.h"
+#include "url/Address.h"
 
 #include <unistd.h>
 
@@ -15,12 +16,6 @@ namespace {
 
     using json = nlohmann::json;
     using std::chrono::milliseconds;
-
-    std::string SchemeOf(const std::string& url)
-    {
-        auto colon = url.find(':');
-        return colon == std::string::npos ? std::string() : base::LowerAscii(url.substr(0, colon));
-    }
 
     std::shared_ptr<SnapshotDocument> MakeBlankPage()
     {
@@ -179,7 +174,7 @@ void ChromiumEngine::Navigate(const std::string& address)
     m_impl->load.reset();
 
     std::string url = WithDefaultScheme(address);
-    std::string scheme = SchemeOf(url);
+    std::string scheme = url::SchemeOf(url);
     if (base::EqualsIgnoringAsciiCase(url, "about:blank")) {
         m_impl->completion = LoadOutcome { MakeBlankPage(), {} };
         return;

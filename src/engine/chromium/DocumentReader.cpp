@@ -1,10 +1,10 @@
 // The reading of the finished page: every frame's document, read by a script of our own in each
 // frame, put together into one snapshot from the top, and the bytes of the documents.
 
-#include "base/Ascii.h"
 #include "engine/CharacterSet.h"
 #include "engine/Contract.h"
 #include "engine/chromium/EngineImpl.h"
+#include "url/Address.h"
 
 namespace pagestow::engine::chromium {
 namespace {
@@ -16,10 +16,7 @@ namespace {
     {
         if (url.starts_with("chrome-error:"))
             return DocumentOrigin::Failed;
-        auto colon = url.find(':');
-        std::string scheme
-            = colon == std::string::npos ? std::string() : base::LowerAscii(url.substr(0, colon));
-        if ((scheme == "http" || scheme == "https") && loadedFromIt)
+        if (url::IsHttpScheme(url::SchemeOf(url)) && loadedFromIt)
             return DocumentOrigin::Loaded;
         return DocumentOrigin::Inherited;
     }

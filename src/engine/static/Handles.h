@@ -11,6 +11,5 @@ using CurlEasy = base::Owned<CURL, curl_easy_cleanup>;
 using CurlMulti = base::Owned<CURLM, curl_multi_cleanup>;
 using CurlSlist = base::Owned<curl_slist, curl_slist_free_all>;
 using CurlShare = base::Owned<CURLSH, curl_share_cleanup>;
-using CurlUrl = base::Owned<CURLU, curl_url_cleanup>;
 
 } // namespace pagestow::engine::static_engine

@@ -1,11 +1,13 @@
 #include "engine/static/PageParser.h"
 
 #include "base/Ascii.h"
+#include "engine/CharacterSet.h"
 #include "engine/Contract.h"
 #include "engine/static/BoundedParse.h"
 #include "engine/static/Charset.h"
 #include "engine/static/Srcset.h"
-#include "engine/static/Url.h"
+#include "url/Address.h"
+#include "url/Resolve.h"
 
 #include <gumbo.h>
 
@@ -163,7 +165,7 @@ namespace {
     private:
         std::optional<std::string> Resolve(std::string_view value) const
         {
-            return ResolveHttpUrl(m_page.baseUrl, value, m_page.characterSet);
+            return url::Resolve(m_page.baseUrl, value, { m_page.characterSet, EncodeInCharacterSet });
         }
         // Requests value's address once; the address, or nullopt when there is none.
         std::optional<std::string> AddResource(std::string_view value, ResourceKind kind);
@@ -211,7 +213,7 @@ namespace {
         auto src = AttributeValue(element, "src");
         std::string_view value = src ? TrimHtmlSpace(*src) : std::string_view();
         std::string lower = base::LowerAscii(value);
-        std::string scheme = SchemeOf(value);
+        std::string scheme = url::SchemeOf(value);
         if (auto srcdoc = AttributeValue(element, "srcdoc"); srcdoc && element.tag == GUMBO_TAG_IFRAME) {
             frame.kind = FrameReference::Kind::Srcdoc;
             frame.markup = std::string(*srcdoc);

@@ -2,10 +2,12 @@
 
 #include "base/Ascii.h"
 #include "engine/static/ContentDecoder.h"
+#include "engine/static/FetchPolicy.h"
 #include "engine/static/Handles.h"
 #include "engine/static/PageParser.h"
 #include "engine/static/StylesheetLoads.h"
-#include "engine/static/Url.h"
+#include "url/Address.h"
+#include "url/Canonical.h"
 
 #include <curl/curl.h>
 #include <netinet/in.h>
@@ -289,9 +291,10 @@ namespace {
             return;
         }
         std::string url = WithDefaultScheme(typed);
-        std::string scheme = SchemeOf(url);
-        std::string canonical = EngineCache::Canonicalize(url);
-        if ((scheme != "http" && scheme != "https") || canonical.empty() || SchemeOf(canonical) != scheme) {
+        std::string scheme = url::SchemeOf(url);
+        std::string canonical = url::Canonicalize(url);
+        if ((scheme != "http" && scheme != "https") || canonical.empty()
+            || url::SchemeOf(canonical) != scheme) {
             SetLastFailure(scheme == "http" || scheme == "https" ? NavigationFailure::Other
                                                                  : NavigationFailure::UnsupportedScheme);
             m_pending = Pending::ErrorPage;
@@ -314,7 +317,7 @@ namespace {
         if (StartTransfer(document.requestedUrl, RequestKind::Document, from, &document))
             return;
         document.failed = true;
-        bool blocked = IsBlockedPort(PortOf(document.requestedUrl));
+        bool blocked = IsBlockedPort(url::PortOf(document.requestedUrl));
         document.failure = blocked ? NavigationFailure::BlockedPort : NavigationFailure::TimedOut;
     }
 
@@ -333,7 +336,7 @@ namespace {
         // A document has until the load time-out; a subresource until the end of the grace after it.
         auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
             (document ? m_load->deadline : m_load->lastDeadline) - Clock::now());
-        if (remaining.count() <= 0 || IsBlockedPort(PortOf(url)))
+        if (remaining.count() <= 0 || IsBlockedPort(url::PortOf(url)))
             return false;
         auto transfer = std::make_unique<Transfer>();
         if (!m_idleHandles.empty()) {
@@ -365,7 +368,7 @@ namespace {
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(m_options.maxRedirects));
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-        if (SchemeOf(url) == "https")
+        if (url::SchemeOf(url) == "https")
             curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
         // The engine removes content codings itself, so that a stream cut short is seen as such.
         curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
@@ -617,7 +620,7 @@ namespace {
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_EFFECTIVE_URL, &effective);
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_TYPE, &contentType);
         document.loaded = true;
-        std::string finalUrl = effective ? EngineCache::Canonicalize(effective) : std::string();
+        std::string finalUrl = effective ? url::Canonicalize(effective) : std::string();
         document.finalUrl = finalUrl.empty() ? document.requestedUrl : finalUrl;
         document.body = std::move(transfer.body);
         // Only a whole body is stored; a page cut short still shows what arrived.

@@ -70,22 +70,22 @@ namespace {
                 "path=/my%20dir/a%C3%A4.htm", "filename=aä.htm", "directory=/my_dir" }));
     }
 
-    TEST(DecodeNameEscapes, DecodesOnlyToSafeUtf8)
+    // A page's file: its own name, or index.htm when its address names none, under the folder of its
+    // path record; a name of "." or ".." never climbs.
+    TEST(DocumentFile, ThePageFileOfEachAddressShape)
     {
         const std::pair<const char*, const char*> cases[] = {
-            { "plain.gif", "plain.gif" },
-            { "a%c3%a4c.gif", "aäc.gif" },
-            { "%F0%9F%98%80", "😀" },
-            { "%ED%A0%80", "%ED%A0%80" }, // a surrogate
-            { "%F4%90%80%80", "%F4%90%80%80" }, // past U+10FFFF
-            { "%E0%80%AF", "%E0%80%AF" }, // overlong
-            { "%C3", "%C3" },
-            { "a%7Fb", "a%7Fb" },
-            { "100%", "100%" },
-            { "%25C3%25A4", "%C3%A4" },
+            { "http://www.example.com", "/s/C/www.example.com/index.htm" },
+            { "http://www.example.com/", "/s/C/www.example.com/index.htm" },
+            { "http://www.example.com/news/article", "/s/C/www.example.com/news/article/index.htm" },
+            { "http://www.example.com/news/page.htm?id=5#top", "/s/C/www.example.com/news/page.htm" },
+            { "http://[::1]:8931/a%20b.html", "/s/C/[__1]/a_b.html" },
+            { "http://XN--FSQU00A.xn--fiqs8s/%E5%9B%BE.htm", "/s/C/例子.中国/图.htm" },
+            { "http://x.example/../../etc/a.htm", "/s/C/x.example/__/__/etc/a.htm" },
+            { "http://x.example/a/..", "/s/C/x.example/a/__" },
         };
-        for (const auto& [name, expected] : cases)
-            EXPECT_EQ(DecodeNameEscapes(name), expected) << name;
+        for (const auto& [address, file] : cases)
+            EXPECT_EQ(DocumentFile("/s/", "C", address), file) << address;
     }
 
     class MakeFoldersTest : public ::testing::Test {

@@ -1,15 +1,35 @@
-#include "engine/static/Url.h"
-
-#include "engine/EngineCache.h"
+#include "url/Resolve.h"
 
 #include <gtest/gtest.h>
 
+#include <iconv.h>
+
 #include <tuple>
 
-namespace pagestow::engine::static_engine {
+namespace pagestow::url {
 namespace {
 
-    TEST(ResolveHttpUrl, ReadsAttributeValuesAsABrowserDoes)
+    // Writes UTF-8 text in characterSet with the system's iconv, as the engines' character-set layer
+    // does for the characters these tests use.
+    std::string IconvEncode(std::string_view utf8, std::string_view characterSet, bool* converted)
+    {
+        *converted = false;
+        iconv_t handle = iconv_open(std::string(characterSet).c_str(), "UTF-8");
+        if (handle == iconv_t(-1))
+            return std::string(utf8);
+        std::string in(utf8);
+        std::string out(in.size() * 4, '\0');
+        char* inText = in.data();
+        char* outText = out.data();
+        size_t inLeft = in.size();
+        size_t outLeft = out.size();
+        *converted = iconv(handle, &inText, &inLeft, &outText, &outLeft) != size_t(-1);
+        iconv_close(handle);
+        out.resize(out.size() - outLeft);
+        return *converted ? out : std::string(utf8);
+    }
+
+    TEST(Resolve, ReadsAttributeValuesAsABrowserDoes)
     {
         const std::string base = "http://Host:80/d1/d2/page.htm?z=1#top";
         const std::pair<const char*, const char*> cases[] = {
@@ -34,7 +54,7 @@ namespace {
             { "   ", nullptr },
         };
         for (const auto& [value, expected] : cases) {
-            auto resolved = ResolveHttpUrl(base, value);
+            auto resolved = Resolve(base, value);
             if (expected) {
                 ASSERT_TRUE(resolved.has_value()) << value;
                 EXPECT_EQ(*resolved, expected) << value;
@@ -46,7 +66,7 @@ namespace {
 
     // A path joined to the base as text must be what the parser's join gives; a fragment always sends a
     // reference through the parser, and the parser drops it.
-    TEST(ResolveHttpUrl, PlainReferenceJoinedAsTextIsWhatTheParserGives)
+    TEST(Resolve, PlainReferenceJoinedAsTextIsWhatTheParserGives)
     {
         const char* bases[] = { "http://h/dir/page.html", "http://h/dir/", "https://h:8443/a/b?q=1/x",
             "http://h", "http://127.0.0.1:5000/x/y.html?z=/w", "HTTP://H/%7e/a.htm", "http://h/a/..",
@@ -57,70 +77,45 @@ namespace {
             "@x", "a@b:c/d", "%" };
         for (const char* base : bases)
             for (const char* reference : references) {
-                auto direct = ResolveHttpUrl(base, reference);
-                auto parsed = ResolveHttpUrl(base, std::string(reference) + "#f");
+                auto direct = Resolve(base, reference);
+                auto parsed = Resolve(base, std::string(reference) + "#f");
                 EXPECT_EQ(direct, parsed) << base << " + " << reference;
             }
     }
 
-    // Origin and port of an address in the canonical form are read from its text; with a fragment the
-    // parser reads them.
-    TEST(OriginOf, CanonicalAddressGivesWhatTheParserReads)
-    {
-        for (const char* address : { "http://h/", "https://h/a?b", "http://h:8080/x", "https://a.b.c:8443/",
-                 "http://127.0.0.1:5000/p.png", "https://h:80/", "http://h:443/", "http://1.2.3.4/" }) {
-            ASSERT_TRUE(EngineCache::IsCanonical(address)) << address;
-            std::string parsed = std::string(address) + "#f";
-            EXPECT_EQ(OriginOf(address), OriginOf(parsed)) << address;
-            EXPECT_EQ(PortOf(address), PortOf(parsed)) << address;
-        }
-    }
-
-    TEST(ReferrerFor, SendsFullAddressSameOriginAndOriginAcross)
-    {
-        EXPECT_EQ(ReferrerFor("http://a.com/p/x.htm#f", "http://a.com/i.gif").value_or("-"),
-            "http://a.com/p/x.htm");
-        EXPECT_EQ(
-            ReferrerFor("http://a.com:81/p/x.htm", "http://b.com/i.gif").value_or("-"), "http://a.com:81/");
-        EXPECT_EQ(ReferrerFor("https://a.com/p.htm", "http://a.com/i.gif").value_or("-"), "-");
-        EXPECT_EQ(ReferrerFor("", "http://a.com/i.gif").value_or("-"), "-");
-    }
-
-    TEST(Ports, DefaultPortsAndBlockedPorts)
-    {
-        EXPECT_EQ(PortOf("http://a.com/x"), 80);
-        EXPECT_EQ(PortOf("https://a.com/x"), 443);
-        EXPECT_EQ(PortOf("http://a.com:8080/x"), 8080);
-        EXPECT_TRUE(IsBlockedPort(6000));
-        EXPECT_TRUE(IsBlockedPort(25));
-        EXPECT_FALSE(IsBlockedPort(8080));
-        EXPECT_FALSE(IsBlockedPort(80));
-    }
-
-    TEST(SchemeOf, IsLowerCaseAndEmptyWithoutOne)
-    {
-        EXPECT_EQ(SchemeOf("HTTP://x"), "http");
-        EXPECT_EQ(SchemeOf("javascript:alert(1)"), "javascript");
-        EXPECT_EQ(SchemeOf("a/b:c"), "");
-        EXPECT_EQ(SchemeOf("1http:x"), "");
-    }
-
     // Hosts of every shape resolve to the one address the engine requests.
-    TEST(ResolveHttpUrl, InternationalHostsAndIpv6Literals)
+    TEST(Resolve, InternationalHostsAndIpv6Literals)
     {
-        EXPECT_EQ(ResolveHttpUrl("http://[::1]:8931/a/x.htm", "y.gif"), "http://[::1]:8931/a/y.gif");
-        EXPECT_EQ(ResolveHttpUrl("http://[::1]:8931/a/x.htm", "//[2001:db8::1]/z.gif"),
-            "http://[2001:db8::1]/z.gif");
+        EXPECT_EQ(Resolve("http://[::1]:8931/a/x.htm", "y.gif"), "http://[::1]:8931/a/y.gif");
+        EXPECT_EQ(
+            Resolve("http://[::1]:8931/a/x.htm", "//[2001:db8::1]/z.gif"), "http://[2001:db8::1]/z.gif");
         // A host name in Unicode is requested (and cached) in its punycode form.
-        EXPECT_EQ(ResolveHttpUrl("http://a.com/", "http://例子.中国/图.gif"),
+        EXPECT_EQ(Resolve("http://a.com/", "http://例子.中国/图.gif"),
             "http://xn--fsqu00a.xn--fiqs8s/%E5%9B%BE.gif");
-        EXPECT_EQ(ResolveHttpUrl("http://例子.中国/p/x.htm", "图.gif"),
-            "http://xn--fsqu00a.xn--fiqs8s/p/%E5%9B%BE.gif");
-        EXPECT_EQ(ResolveHttpUrl("http://xn--fsqu00a.xn--fiqs8s/p/x.htm", "图.gif"),
+        EXPECT_EQ(
+            Resolve("http://例子.中国/p/x.htm", "图.gif"), "http://xn--fsqu00a.xn--fiqs8s/p/%E5%9B%BE.gif");
+        EXPECT_EQ(Resolve("http://xn--fsqu00a.xn--fiqs8s/p/x.htm", "图.gif"),
             "http://xn--fsqu00a.xn--fiqs8s/p/%E5%9B%BE.gif");
     }
 
-    TEST(ResolveHttpUrl, EachReferenceGoesWithItsOwnBaseWhenBasesAlternate)
+    // The query of a reference is written in the document's character set; the path and the fragment
+    // stay UTF-8, and a set the encoder does not know leaves the query in UTF-8.
+    TEST(Resolve, QueryIsWrittenInTheDocumentsCharacterSet)
+    {
+        const std::string base = "http://h/d/page.htm";
+        EXPECT_EQ(Resolve(base, "图.gif?q=中文#片", { "GBK", IconvEncode }).value_or("-"),
+            "http://h/d/%E5%9B%BE.gif?q=%D6%D0%CE%C4");
+        EXPECT_EQ(Resolve(base, "http://o/a.php?q=中", { "gb2312", IconvEncode }).value_or("-"),
+            "http://o/a.php?q=%D6%D0");
+        EXPECT_EQ(Resolve(base, "a.php?q=中&x=1", { "UTF-8", IconvEncode }).value_or("-"),
+            "http://h/d/a.php?q=%E4%B8%AD&x=1");
+        EXPECT_EQ(Resolve(base, "a.php?q=中", { "x-no-such-set", IconvEncode }).value_or("-"),
+            "http://h/d/a.php?q=%E4%B8%AD");
+        EXPECT_EQ(Resolve(base, "a.php?q=中", { "GBK" }).value_or("-"), "http://h/d/a.php?q=%E4%B8%AD");
+        EXPECT_EQ(Resolve(base, "a.php#中?q=中", { "GBK", IconvEncode }).value_or("-"), "http://h/d/a.php");
+    }
+
+    TEST(Resolve, EachReferenceGoesWithItsOwnBaseWhenBasesAlternate)
     {
         // Frames and srcdoc documents interleave with their parent: one base after another and back.
         const std::tuple<const char*, const char*, const char*> cases[] = {
@@ -135,7 +130,7 @@ namespace {
         };
         for (int round = 0; round < 2; ++round) {
             for (const auto& [base, value, expected] : cases) {
-                auto resolved = ResolveHttpUrl(base, value);
+                auto resolved = Resolve(base, value);
                 if (expected)
                     EXPECT_EQ(resolved.value_or("(none)"), expected) << base << " + " << value;
                 else
@@ -145,4 +140,4 @@ namespace {
     }
 
 } // namespace
-} // namespace pagestow::engine::static_engine
+} // namespace pagestow::url

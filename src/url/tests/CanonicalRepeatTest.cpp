@@ -1,4 +1,4 @@
-#include "engine/EngineCache.h"
+#include "url/Canonical.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace pagestow::engine {
+namespace pagestow::url {
 namespace {
 
     // Texts that differ from one another only in what canonicalisation looks at or drops: asked
@@ -33,7 +33,7 @@ namespace {
         return texts;
     }
 
-    TEST(EngineCacheCanonicalize, SameTextAskedAgainInAnyOrderGivesTheSameForm)
+    TEST(Canonicalize, SameTextAskedAgainInAnyOrderGivesTheSameForm)
     {
         const auto& texts = NearTexts();
         std::vector<size_t> order;
@@ -48,25 +48,24 @@ namespace {
             order.push_back(i);
         for (size_t at : order) {
             const auto& [text, canonical] = texts[at];
-            EXPECT_EQ(EngineCache::Canonicalize(text), canonical) << text;
+            EXPECT_EQ(Canonicalize(text), canonical) << text;
         }
     }
 
-    TEST(EngineCacheCanonicalize, FormsStayRightPastAnyNumberOfDistinctAddresses)
+    TEST(Canonicalize, FormsStayRightPastAnyNumberOfDistinctAddresses)
     {
         for (int i = 0; i < 70000; ++i) {
             std::string number = std::to_string(i);
-            ASSERT_EQ(EngineCache::Canonicalize(
-                          "HTTP://Host" + std::to_string(i % 7) + "/img/../" + number + ".gif#f"),
+            ASSERT_EQ(Canonicalize("HTTP://Host" + std::to_string(i % 7) + "/img/../" + number + ".gif#f"),
                 "http://host" + std::to_string(i % 7) + "/" + number + ".gif")
                 << i;
         }
         for (const auto& [text, canonical] : NearTexts())
-            EXPECT_EQ(EngineCache::Canonicalize(text), canonical) << text;
-        EXPECT_EQ(EngineCache::Canonicalize("HTTP://Host0/img/../0.gif#f"), "http://host0/0.gif");
+            EXPECT_EQ(Canonicalize(text), canonical) << text;
+        EXPECT_EQ(Canonicalize("HTTP://Host0/img/../0.gif#f"), "http://host0/0.gif");
     }
 
-    TEST(EngineCacheCanonicalize, FormsAreTheSameFromManyThreadsAtOnce)
+    TEST(Canonicalize, FormsAreTheSameFromManyThreadsAtOnce)
     {
         std::vector<std::string> failures(4);
         std::vector<std::thread> threads;
@@ -75,8 +74,7 @@ namespace {
                 for (int i = 0; i < 3000; ++i) {
                     int n = (i * 7 + t) % 1000;
                     std::string expected = "http://h/" + std::to_string(n) + ".png";
-                    if (EngineCache::Canonicalize("http://H:80/x/../" + std::to_string(n) + ".png")
-                        != expected) {
+                    if (Canonicalize("http://H:80/x/../" + std::to_string(n) + ".png") != expected) {
                         failures[size_t(t)] = expected;
                         return;
                     }
@@ -90,4 +88,4 @@ namespace {
     }
 
 } // namespace
-} // namespace pagestow::engine
+} // namespace pagestow::url

@@ -1,4 +1,4 @@
-#include "engine/static/Url.h"
+#include "engine/static/FetchPolicy.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,16 @@
 
 namespace pagestow::engine::static_engine {
 namespace {
+
+    TEST(ReferrerFor, SendsFullAddressSameOriginAndOriginAcross)
+    {
+        EXPECT_EQ(ReferrerFor("http://a.com/p/x.htm#f", "http://a.com/i.gif").value_or("-"),
+            "http://a.com/p/x.htm");
+        EXPECT_EQ(
+            ReferrerFor("http://a.com:81/p/x.htm", "http://b.com/i.gif").value_or("-"), "http://a.com:81/");
+        EXPECT_EQ(ReferrerFor("https://a.com/p.htm", "http://a.com/i.gif").value_or("-"), "-");
+        EXPECT_EQ(ReferrerFor("", "http://a.com/i.gif").value_or("-"), "-");
+    }
 
     struct ReferrerCase {
         const char* document;
@@ -41,6 +51,14 @@ namespace {
                     << "backwards " << pass << ": " << c.document << " -> " << c.target;
             }
         }
+    }
+
+    TEST(IsBlockedPort, BlocksTheBadPortsOnly)
+    {
+        EXPECT_TRUE(IsBlockedPort(6000));
+        EXPECT_TRUE(IsBlockedPort(25));
+        EXPECT_FALSE(IsBlockedPort(8080));
+        EXPECT_FALSE(IsBlockedPort(80));
     }
 
 } // namespace

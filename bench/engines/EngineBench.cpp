@@ -8,6 +8,7 @@
 // skipped.
 
 #include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
@@ -126,12 +127,12 @@ int main(int argc, char** argv)
             continue;
         }
         bool complete = false;
-        pageEngine->SetDocumentCompleteHandler([&](const engine::ObjectPtr& browser, const std::string&) {
-            if (browser == pageEngine->Application())
-                complete = true;
-        });
+        pageEngine->SetDocumentCompleteHandler(
+            [&](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
+                if (completion == engine::PageEngine::Completion::TopLevel)
+                    complete = true;
+            });
         CountingFrontEnd frontEnd(*pageEngine);
-        capture::BindFrontEnd(&frontEnd);
 
         std::vector<double> loads;
         std::vector<double> captures;
@@ -139,8 +140,10 @@ int main(int argc, char** argv)
         int saved = 0;
         for (int run = 0; run < runs; ++run) {
             testing::TemporaryFolder folder;
-            capture::SaveDir = folder.Path().string();
-            engine::EngineCache::ForThisRun().Clear();
+            capture::CaptureSettings settings;
+            settings.saveDir = folder.Path().string();
+            settings.cache = &pageEngine->Cache();
+            pageEngine->Cache().Clear();
             frontEnd.results = 0;
             complete = false;
             auto loadStart = Clock::now();
@@ -149,12 +152,12 @@ int main(int argc, char** argv)
                 pageEngine->ProcessEvents(std::chrono::milliseconds(20));
             loads.push_back(Seconds(loadStart));
             auto captureStart = Clock::now();
-            bool accepted = complete && capture::CapturePage(*pageEngine);
+            bool accepted
+                = complete && capture::CapturePage(pageEngine->Document().get(), settings, frontEnd).accepted;
             captures.push_back(Seconds(captureStart));
             totals.push_back(Seconds(loadStart));
             saved = accepted ? int(testing::ListFiles(folder.Path()).size()) : 0;
         }
-        capture::BindFrontEnd(nullptr);
         pageEngine->SetDocumentCompleteHandler(nullptr);
         std::printf("%-9s %9.2f %5.2f (%4.2f) %5.2f (%4.2f) %5.2f (%4.2f) %7d\n", name.c_str(), startSeconds,
             Median(loads), *std::min_element(loads.begin(), loads.end()), Median(captures),

@@ -10,6 +10,7 @@
 // child would also count the memory of the process it was started from, up to its exec).
 
 #include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "engine/static/StaticEngine.h"
 #include "support/TestServer.h"
@@ -128,21 +129,24 @@ int RunCase(const std::string& path, const std::string& origin, const fs::path& 
     setenv("PAGESTOW_CACHE_DIR", (folder / "cache").c_str(), 1);
     auto engine = engine::CreateStaticEngine();
     bool completed = false;
-    engine->SetDocumentCompleteHandler([&](const engine::ObjectPtr& browser, const std::string&) {
-        completed = completed || (browser == engine->Application() && !capture::CaptureRunning());
-    });
     CountingFrontEnd frontEnd;
-    capture::BindFrontEnd(&frontEnd);
-    capture::SaveDir = (folder / "pages").string() + "/";
+    engine->SetDocumentCompleteHandler(
+        [&](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
+            completed = completed
+                || (completion == engine::PageEngine::Completion::TopLevel && !frontEnd.CaptureRunning());
+        });
+    capture::CaptureSettings settings;
+    settings.saveDir = (folder / "pages").string() + "/";
+    settings.cache = &engine->Cache();
 
     auto start = Clock::now();
     engine->SetLoadTimeout(std::chrono::minutes(5));
     engine->Navigate(origin + path);
     while (!completed && Clock::now() - start < std::chrono::minutes(6))
         engine->ProcessEvents(std::chrono::milliseconds(50));
-    bool accepted = completed && capture::CapturePage(*engine);
+    bool accepted = completed && capture::CapturePage(engine->Document().get(), settings, frontEnd).accepted;
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    capture::BindFrontEnd(nullptr);
+    engine->SetDocumentCompleteHandler(nullptr);
 
     std::printf("%.2f %ld %llu %ld %s\n", seconds, frontEnd.results,
         (unsigned long long)BytesBelow(folder / "pages"), PeakKilobytesOfThisProcess(),

@@ -1,9 +1,8 @@
 // Feeds arbitrary bytes to the built-in engine's reading of a document: the character set found for
 // them, their decoding to UTF-8, and the parse into the elements, frames and subresources of a
-// snapshot, which is then walked through the document model as the capture walks it. Aborts when a
-// decoding is not UTF-8, when an element's parent does not come before it (a walk up the parents
-// could loop), when the body is out of range, or when a subresource or frame is no canonical http(s)
-// address.
+// snapshot, whose plain data is then read as the capture reads it. Aborts when a decoding is not
+// UTF-8, when an element's parent does not come before it (a walk up the parents could loop), when
+// the body is out of range, or when a subresource or frame is no canonical http(s) address.
 //
 // Input: one byte choosing the content type, one byte choosing the document's role and a character
 // set to decode the bytes in directly, then the document's bytes.
@@ -18,7 +17,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -82,38 +80,36 @@ void CheckPage(const ParsedPage& page)
     }
 }
 
-// Reads the snapshot as the capture does: every element's source index, tag and attributes, and the
-// way up from the body to the root.
+// Reads the snapshot the page makes as the capture reads it: every element by its source index (its
+// position) with its tag, the body, the way up from the body to the root, and the frames.
 void WalkSnapshot(ParsedPage page)
 {
-    auto document = std::make_shared<SnapshotDocument>();
-    document->url = std::string(kPageUrl);
-    document->characterSet = page.characterSet;
-    document->elements = std::move(page.elements);
-    document->body = page.body;
-    document->frames.resize(page.frames.size());
-    SnapshotView view(document);
+    const std::size_t frames = page.frames.size();
+    SnapshotDocument document;
+    document.url = std::string(kPageUrl);
+    document.characterSet = page.characterSet;
+    document.elements = std::move(page.elements);
+    document.body = page.body;
+    document.frames.resize(frames);
 
-    auto html = As<HtmlDocument>(view.TopDocument());
-    auto all = As<ElementCollection>(html->All());
-    std::int32_t length = all->Length();
-    REQUIRE(length == std::int32_t(document->elements.size()));
-    for (std::int32_t position = 0; position < length; ++position) {
-        auto element = As<HtmlElement>(all->Item(position));
-        REQUIRE(element->SourceIndex() == position);
-        REQUIRE(!element->TagName().empty());
-        auto attributes = As<AttributeCollection>(As<DomNode>(all->Item(position))->Attributes());
-        for (std::int32_t a = 0; a < attributes->Length(); ++a)
-            As<DomAttribute>(attributes->Item(a))->NodeValue();
+    const int length = int(document.elements.size());
+    for (int position = 0; position < length; ++position) {
+        const SnapshotElement& element = document.elements[size_t(position)];
+        REQUIRE(!element.tagName.empty());
+        REQUIRE(element.parent >= -1 && element.parent < position);
     }
-    if (auto body = As<HtmlElement>(html->Body())) {
+    REQUIRE(document.body >= -1 && document.body < length);
+    if (document.body >= 0) {
         int steps = 0;
-        while (auto parent = As<HtmlElement>(body->ParentElement())) {
-            body = parent;
+        for (int at = document.body; document.elements[size_t(at)].parent >= 0;) {
+            int parent = document.elements[size_t(at)].parent;
+            // A parent after its child would let the walk go round in circles.
+            REQUIRE(parent < at);
+            at = parent;
             REQUIRE(++steps <= length);
         }
     }
-    REQUIRE(As<FramesCollection>(html->Frames())->Length() == std::int32_t(document->frames.size()));
+    REQUIRE(document.frames.size() == frames);
 }
 
 } // namespace

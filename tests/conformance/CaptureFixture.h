@@ -5,6 +5,7 @@
 // temporary save folder.
 
 #include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
@@ -62,20 +63,20 @@ protected:
         if (!m_engine)
             GTEST_SKIP() << missing;
         m_frontEnd = std::make_unique<RecordingFrontEnd>(*m_engine);
-        capture::BindFrontEnd(m_frontEnd.get());
-        capture::SaveDir = m_folder.Path().string();
-        engine::EngineCache::ForThisRun().Clear();
-        m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string&) {
-            if (browser == m_engine->Application() && !m_complete) {
-                m_complete = true;
-                m_completedAt = std::chrono::steady_clock::now();
-            }
-        });
+        m_settings.saveDir = m_folder.Path().string();
+        m_settings.cache = &m_engine->Cache();
+        m_engine->Cache().Clear();
+        m_engine->SetDocumentCompleteHandler(
+            [this](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
+                if (completion == engine::PageEngine::Completion::TopLevel && !m_complete) {
+                    m_complete = true;
+                    m_completedAt = std::chrono::steady_clock::now();
+                }
+            });
     }
 
     void TearDown() override
     {
-        capture::BindFrontEnd(nullptr);
         if (m_engine)
             m_engine->SetDocumentCompleteHandler(nullptr);
     }
@@ -91,13 +92,19 @@ protected:
         while (!m_complete && std::chrono::steady_clock::now() < guard)
             m_engine->ProcessEvents(std::chrono::milliseconds(50));
         EXPECT_TRUE(m_complete) << "no completion for " << address;
-        return capture::CapturePage(*m_engine);
+        capture::CaptureResult result
+            = capture::CapturePage(m_engine->Document().get(), m_settings, *m_frontEnd);
+        // The folder of a page that is not taken stays the one of the last page taken.
+        if (result.accepted)
+            m_captureFolder = result.captureFolder;
+        return result.accepted;
     }
 
     // From the navigation to the top-level document's completion.
     std::chrono::steady_clock::duration LoadTime() const { return m_completedAt - m_navigatedAt; }
 
-    std::filesystem::path CaptureRoot() const { return m_folder.Path() / capture::CaptureFolder; }
+    // The last page's capture folder (the save folder before the first page is taken).
+    std::filesystem::path CaptureRoot() const { return m_folder.Path() / m_captureFolder; }
     Lines Files() const { return pagestow::testing::ListFiles(CaptureRoot()); }
     std::string Saved(const std::string& file) const
     {
@@ -122,6 +129,8 @@ protected:
     pagestow::testing::TemporaryFolder m_folder;
     std::unique_ptr<engine::PageEngine> m_engine;
     std::unique_ptr<RecordingFrontEnd> m_frontEnd;
+    capture::CaptureSettings m_settings;
+    std::string m_captureFolder;
     bool m_complete = false;
     std::chrono::steady_clock::time_point m_navigatedAt;
     std::chrono::steady_clock::time_point m_completedAt;

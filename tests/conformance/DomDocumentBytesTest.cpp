@@ -3,9 +3,11 @@
 // own character set. Skipped unless both engines can run here.
 
 #include "capture/Capture.h"
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "cli/EngineTable.h"
 #include "engine/EngineCache.h"
+#include "engine/PageEngine.h"
 
 #include "support/TemporaryFolder.h"
 #include "support/TestServer.h"
@@ -35,22 +37,23 @@ namespace {
     {
         auto engine = cli::FindEngine(engineName)->create();
         bool complete = false;
-        engine->SetDocumentCompleteHandler([&](const engine::ObjectPtr& browser, const std::string&) {
-            complete = complete || browser == engine->Application();
-        });
+        engine->SetDocumentCompleteHandler(
+            [&](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
+                complete = complete || completion == engine::PageEngine::Completion::TopLevel;
+            });
         engine->Navigate(address);
         for (int round = 0; round < 2400 && !complete; ++round)
             engine->ProcessEvents(std::chrono::milliseconds(50));
         EXPECT_TRUE(complete) << engineName << " did not complete " << address;
         TemporaryFolder folder;
         SilentFrontEnd frontEnd;
-        capture::BindFrontEnd(&frontEnd);
-        capture::SaveDir = folder.Path().string() + "/";
-        capture::CaptureFolder.clear();
-        engine::EngineCache::ForThisRun().Clear();
-        EXPECT_TRUE(capture::CapturePage(*engine)) << engineName;
-        std::string bytes = ReadFileBytes(folder.Path() / capture::CaptureFolder / file);
-        capture::BindFrontEnd(nullptr);
+        capture::CaptureSettings settings;
+        settings.saveDir = folder.Path().string() + "/";
+        settings.cache = &engine->Cache();
+        engine->Cache().Clear();
+        capture::CaptureResult result = capture::CapturePage(engine->Document().get(), settings, frontEnd);
+        EXPECT_TRUE(result.accepted) << engineName;
+        std::string bytes = ReadFileBytes(folder.Path() / result.captureFolder / file);
         engine->SetDocumentCompleteHandler(nullptr);
         return bytes;
     }

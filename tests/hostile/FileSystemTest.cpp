@@ -216,7 +216,8 @@ namespace {
         // Once the capture folder exists, the other host's folder is made read-only ahead of its frame.
         harness.FrontEnd().onPump = [&] {
             fs::path root = harness.Root();
-            if (!capture::CaptureFolder.empty() && fs::exists(root) && !fs::exists(root / "127.0.0.2")) {
+            if (!harness.FrontEnd().captureFolder.empty() && fs::exists(root)
+                && !fs::exists(root / "127.0.0.2")) {
                 fs::create_directories(root / "127.0.0.2");
                 ::chmod((root / "127.0.0.2").c_str(), 0555);
             }
@@ -304,9 +305,10 @@ namespace {
             options.cache = &cache;
             auto engine = engine::CreateStaticEngine(options);
             bool completed = false;
-            engine->SetDocumentCompleteHandler([&](const engine::ObjectPtr& browser, const std::string&) {
-                completed = browser == engine->Application();
-            });
+            engine->SetDocumentCompleteHandler(
+                [&](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
+                    completed = completion == engine::PageEngine::Completion::TopLevel;
+                });
             engine->SetLoadTimeout(20s);
             engine->Navigate(server.Url("/page.htm"));
             for (int round = 0; round < 1000 && !completed; ++round)

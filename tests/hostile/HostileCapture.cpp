@@ -10,16 +10,12 @@
 namespace pagestow::hostile {
 namespace {
 
-    // The engine cache the capture reads lives below a scratch folder of this test program; it is set
-    // up before the cache is first used.
-    engine::EngineCache& TestCache()
+    // The engine caches the captures read live below a scratch folder of this test program: chosen
+    // before each engine makes its cache.
+    void UseTestCacheRoot()
     {
         static testing::TemporaryFolder root;
-        static engine::EngineCache& cache = []() -> engine::EngineCache& {
-            setenv("PAGESTOW_CACHE_DIR", root.Path().c_str(), 1);
-            return engine::EngineCache::ForThisRun();
-        }();
-        return cache;
+        setenv("PAGESTOW_CACHE_DIR", root.Path().c_str(), 1);
     }
 
     // An engine gets this long past the load time-out to report its page.
@@ -52,7 +48,7 @@ bool EngineAvailable(EngineKind kind)
 CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions options)
     : m_saveDir(m_scratch.Path().string() + "/pages/")
 {
-    TestCache().Clear();
+    UseTestCacheRoot();
     if (kind == EngineKind::Static) {
         options.cache = nullptr;
         m_engine = engine::CreateStaticEngine(options);
@@ -61,21 +57,17 @@ CaptureHarness::CaptureHarness(EngineKind kind, engine::StaticEngineOptions opti
     }
     if (!m_engine)
         throw std::runtime_error("no such engine here");
-    m_engine->SetDocumentCompleteHandler([this](const engine::ObjectPtr& browser, const std::string&) {
-        if (browser == m_engine->Application() && !capture::CaptureRunning())
-            m_completed = true;
-    });
-    capture::BindFrontEnd(&m_frontEnd);
+    m_engine->SetDocumentCompleteHandler(
+        [this](const engine::SnapshotDocument&, engine::PageEngine::Completion completion) {
+            if (completion == engine::PageEngine::Completion::TopLevel && !m_frontEnd.CaptureRunning())
+                m_completed = true;
+        });
 }
 
 CaptureHarness::~CaptureHarness()
 {
-    capture::BindFrontEnd(nullptr);
     m_engine->SetDocumentCompleteHandler(nullptr);
     m_engine.reset();
-    capture::SaveDir.clear();
-    capture::CaptureFolder.clear();
-    TestCache().Clear();
 }
 
 CaptureResult CaptureHarness::Capture(const std::string& address, std::chrono::milliseconds loadTimeout)
@@ -91,17 +83,23 @@ CaptureResult CaptureHarness::Capture(const std::string& address, std::chrono::m
     if (!result.completed)
         return result;
 
-    capture::SaveDir = m_saveDir;
-    capture::CaptureFolder.clear();
+    capture::CaptureSettings settings;
+    settings.saveDir = m_saveDir;
+    settings.cache = &m_engine->Cache();
+    settings.offlineCopy = m_offlineCopy;
+    m_frontEnd.saveDir = m_saveDir;
+    m_frontEnd.captureFolder.clear();
     m_frontEnd.lines.clear();
-    result.accepted = capture::CapturePage(*m_engine);
+    m_lastResult = {};
+    m_lastResult = capture::CapturePage(m_engine->Document().get(), settings, m_frontEnd);
+    result.accepted = m_lastResult.accepted;
     result.lines = m_frontEnd.lines;
     return result;
 }
 
 std::string CaptureHarness::Root() const
 {
-    return capture::SaveDir + capture::CaptureFolder;
+    return m_frontEnd.saveDir + m_frontEnd.captureFolder;
 }
 
 std::vector<std::string> CaptureHarness::Written() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/CaptureRecord.h"
 #include "capture/CaptureState.h"
 #include "engine/PageEngine.h"
 #include "engine/static/StaticEngine.h"
@@ -26,9 +27,14 @@ std::string EngineName(const ::testing::TestParamInfo<EngineKind>& info);
 bool EngineAvailable(EngineKind kind);
 
 // A front end that records what the capture shows: "result: ...", "status: ...", "log: ...",
-// "message: ...". A pump can run an action.
+// "message: ...", and where the capture it is told of writes. A pump can run an action.
 class RecordingFrontEnd : public capture::FrontEnd {
 public:
+    void CaptureFolderClaimed(const std::string& claimedSaveDir, const std::string& claimedFolder) override
+    {
+        saveDir = claimedSaveDir;
+        captureFolder = claimedFolder;
+    }
     void AddResultLine(const std::string& message) override { lines.push_back("result: " + message); }
     void SetStatusText(const std::string& message) override { lines.push_back("status: " + message); }
     void AddLogLine(const std::string& message) override { lines.push_back("log: " + message); }
@@ -41,6 +47,10 @@ public:
 
     std::vector<std::string> lines;
     std::function<void()> onPump;
+    // The save folder and the capture folder of the capture being run (from the moment it claims
+    // its folder; until then the save folder as asked and no capture folder).
+    std::string saveDir;
+    std::string captureFolder;
 };
 
 // What one capture of an address came to.
@@ -53,8 +63,9 @@ struct CaptureResult {
     std::vector<std::string> lines;
 };
 
-// One engine loading pages into this test program's engine cache (emptied for every harness), a
-// fresh save folder, and the capture run the way Save runs it once the top-level document is complete.
+// One engine loading pages into an engine cache of its own (below a scratch folder of this test
+// program, removed with the engine), a fresh save folder, and the capture run the way Save runs it
+// once the top-level document is complete.
 class CaptureHarness {
 public:
     explicit CaptureHarness(EngineKind kind, engine::StaticEngineOptions options = {});
@@ -69,8 +80,13 @@ public:
     // The save folder, ending with "/"; SetSaveDir replaces it.
     const std::string& SaveFolder() const { return m_saveDir; }
     void SetSaveDir(std::string saveDir) { m_saveDir = std::move(saveDir); }
-    // The last capture's folder, without a separator at the end.
+    // Whether the captures write the offline copy too (off unless set).
+    void SetOfflineCopy(bool on) { m_offlineCopy = on; }
+    // The last capture's folder, without a separator at the end (while a capture runs, its folder
+    // once claimed).
     std::string Root() const;
+    // What the last capture did (empty before the first, and for a capture that raised).
+    const capture::CaptureResult& LastResult() const { return m_lastResult; }
     // Every file below the last capture's folder, relative to it.
     std::vector<std::string> Written() const;
     // "{R}" in each line replaced by Root().
@@ -83,7 +99,9 @@ public:
 private:
     testing::TemporaryFolder m_scratch;
     std::string m_saveDir;
+    bool m_offlineCopy = false;
     RecordingFrontEnd m_frontEnd;
+    capture::CaptureResult m_lastResult;
     std::unique_ptr<engine::PageEngine> m_engine;
     bool m_completed = false;
 };

@@ -2,8 +2,6 @@
 // to climb out of the capture, 100,000 imports, an import loop and a stylesheet of 50 MB all end,
 // bounded, with nothing written outside the capture folder.
 
-#include "capture/CaptureRecord.h"
-#include "capture/StylesheetResources.h"
 #include "engine/static/StylesheetLoads.h"
 #include "hostile/HostileCapture.h"
 #include "support/TestServer.h"
@@ -20,11 +18,9 @@ namespace {
 
     class HostileStylesheet : public ::testing::Test {
     protected:
-        void SetUp() override { capture::Options().offlineCopy = true; }
-        void TearDown() override { capture::Options().offlineCopy = false; }
-
         CaptureResult Capture(CaptureHarness& harness, const std::string& address)
         {
+            harness.SetOfflineCopy(true);
             harness.Engine().SetStylesheetLoads(true);
             return harness.Capture(address, std::chrono::seconds(60));
         }
@@ -34,7 +30,7 @@ namespace {
         void ExpectContained(CaptureHarness& harness)
         {
             for (const std::string& file : testing::ListFiles(harness.Scratch()))
-                EXPECT_EQ(file.rfind("pages/" + capture::CaptureFolder + "/", 0), 0u) << file;
+                EXPECT_EQ(file.rfind("pages/" + harness.LastResult().captureFolder + "/", 0), 0u) << file;
             std::regex climb(R"re((\.\./)+)re");
             for (const std::string& file : harness.Written()) {
                 if (file.find(".offline.") == std::string::npos)

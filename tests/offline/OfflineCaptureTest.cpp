@@ -66,11 +66,10 @@ namespace {
             if (!EngineAvailable(GetParam()))
                 GTEST_SKIP() << GetParam() << " is not installed";
         }
-        void TearDown() override { capture::Options().offlineCopy = false; }
 
         CaptureResult CaptureWithCopy(CaptureHarness& harness, const std::string& address)
         {
-            capture::Options().offlineCopy = true;
+            harness.SetOfflineCopy(true);
             harness.Engine().SetStylesheetLoads(true);
             return harness.Capture(address);
         }
@@ -105,8 +104,8 @@ namespace {
                 "127.0.0.1/site/img/x.gif", "127.0.0.1/site/img/y.gif", "127.0.0.1/site/index.html",
                 "127.0.0.1/site/index.offline.html", "127.0.0.2/lib/cdn.css", "127.0.0.2/lib/cdn.offline.css",
                 "127.0.0.2/lib/fonts/f.woff", "127.0.0.2/lib/z.gif" }));
-        EXPECT_EQ(capture::OfflineCopyFile(), harness.Root() + "/127.0.0.1/site/index.offline.html");
-        EXPECT_EQ(capture::OfflineCopyLine(),
+        EXPECT_EQ(harness.LastResult().offlineCopy, harness.Root() + "/127.0.0.1/site/index.offline.html");
+        EXPECT_EQ(capture::OfflineCopyLine(harness.LastResult().offlineCopy),
             "离线浏览请打开：" + harness.Root() + "/127.0.0.1/site/index.offline.html");
 
         // The stylesheets' copies, byte for byte; the originals as served.
@@ -146,7 +145,7 @@ namespace {
 
         // What the capture recorded: every file once, with its kind.
         std::vector<std::string> recorded;
-        for (const capture::SavedEntry& entry : capture::LastCapture().saved)
+        for (const capture::SavedEntry& entry : harness.LastResult().saved)
             recorded.push_back(std::to_string(int(entry.kind)) + " " + entry.path.substr(root.size()) + " "
                 + std::to_string(entry.bytes));
         EXPECT_EQ(recorded,
@@ -177,7 +176,7 @@ namespace {
         EXPECT_EQ(harness.Written(),
             (std::vector<std::string> { "127.0.0.1/site/css/main.css", "127.0.0.1/site/img/a.gif",
                 "127.0.0.1/site/index.html", "127.0.0.2/lib/cdn.css" }));
-        EXPECT_EQ(capture::OfflineCopyFile(), "");
+        EXPECT_EQ(harness.LastResult().offlineCopy, "");
         if (GetParam() == EngineKind::Static) {
             // The built-in engine requests nothing a stylesheet names unless asked to.
             EXPECT_EQ(site.page.RequestCount("/site/css/sub.css"), 0);
@@ -216,7 +215,7 @@ namespace {
         EXPECT_NE(page.find("<img src=\"" + server.Url("/p/missing.gif") + "\">"), std::string::npos) << page;
         EXPECT_NE(frame.find("body{background:url(\"../q/bg.gif\")}"), std::string::npos) << frame;
         EXPECT_NE(frame.find("<img src=\"i.gif\">"), std::string::npos) << frame;
-        EXPECT_EQ(capture::OfflineCopyFile(), root + "/127.0.0.1/p/index.offline.html");
+        EXPECT_EQ(harness.LastResult().offlineCopy, root + "/127.0.0.1/p/index.offline.html");
     }
 
     INSTANTIATE_TEST_SUITE_P(

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Checks that no module of src/ includes a module above it (the layers of docs and DESIGN):
-each module may include only itself and the modules listed for it below. Tests beside a module
-may also use the test support. Prints every include that crosses a layer the wrong way; exit
-status 1 when there is one.
+"""Checks the layers of src/ (docs and DESIGN): each module may include only itself, the
+header-only base and the modules listed for it below. Tests beside a module may also use the test
+support. Prints every include that crosses a layer the wrong way.
 
-    check-layers.py [SOURCE_ROOT]
+The build enforces the same rule: a library sees only its own header folder and those of the
+libraries it links. With --build LAYERS (the build's layers.txt: for each target of a module, the
+header folders it compiles with) it also prints every difference between what the table allows and
+what the build allows. Exit status 1 when anything was printed.
+
+    check-layers.py [SOURCE_ROOT] [--build LAYERS]
 """
 import pathlib
 import re
@@ -13,15 +17,15 @@ import sys
 ALLOWED = {
     "base": set(),
     "mapping": set(),
-    "engine": {"mapping"},
-    "offline": {"engine", "mapping"},
-    "engine/static": {"engine", "mapping", "offline"},
-    "engine/chromium": {"engine", "mapping"},
+    "engine": set(),
+    "offline": {"engine"},
+    "engine/static": {"engine", "offline"},
+    "engine/chromium": {"engine"},
     "engine/webkit": {"engine", "mapping"},
     "capture": {"engine", "mapping", "offline"},
-    "banner": {"mapping"},
+    "banner": set(),
     "app": {"banner", "capture", "engine", "engine/webkit", "mapping"},
-    "cli": {"capture", "offline", "engine", "engine/static", "engine/chromium", "engine/webkit", "mapping"},
+    "cli": {"capture", "engine", "engine/static", "engine/chromium", "engine/webkit", "mapping"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
@@ -36,8 +40,7 @@ def module_of(path):
     return None
 
 
-def main():
-    root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent)
+def climbing_includes(root):
     source = root / "src"
     wrong = []
     for file in sorted(source.rglob("*")):
@@ -51,6 +54,49 @@ def main():
             if target is None or target == own or target == "base" or target in ALLOWED[own]:
                 continue
             wrong.append(f"{file.relative_to(root)}: includes {included} ({target} is not below {own})")
+    return wrong
+
+
+def build_layers(layers):
+    """For each module of the build's layer list, the modules whose header folders its targets see."""
+    lines = pathlib.Path(layers).read_text().splitlines()
+    # The first line names the folder of the header folders: <include>/<module, "-" for "/">.
+    include = pathlib.PurePath(lines[0].partition("\t")[2])
+    seen = {}
+    for line in lines[1:]:
+        module, _, folders = line.partition("\t")
+        sight = seen.setdefault(module, set())
+        for folder in map(pathlib.PurePath, filter(None, folders.split(";"))):
+            if folder.parent == include:
+                sight.add(folder.name.replace("-", "/"))
+    return seen
+
+
+def table_differences(layers):
+    wrong = []
+    for module, sight in sorted(build_layers(layers).items()):
+        if module not in ALLOWED:
+            wrong.append(f"{module}: a module of the build without a row in the table")
+            continue
+        sight = {other for other in sight if other not in (module, "base")}
+        for other in sorted(sight - ALLOWED[module]):
+            wrong.append(f"{module}: the build lets it see {other}, the table does not")
+        for other in sorted(ALLOWED[module] - sight):
+            wrong.append(f"{module}: the table lets it include {other}, the build does not")
+    return wrong
+
+
+def main():
+    args = sys.argv[1:]
+    layers = None
+    if "--build" in args:
+        at = args.index("--build")
+        layers = args[at + 1]
+        del args[at : at + 2]
+    root = pathlib.Path(args[0] if args else pathlib.Path(__file__).parent.parent)
+    wrong = climbing_includes(root)
+    if layers:
+        wrong += table_differences(layers)
     for line in wrong:
         print(line)
     return 1 if wrong else 0

@@ -9,9 +9,9 @@
 
 namespace pagestow::engine::chromium {
 
-// The script that describes one frame's document, run in an isolated world of our own in that frame
-// (the page's script cannot stand in for what it reads), reading each element's first
-// kMaxAttributes attributes. It answers one JSON text: see ReadFrameDump.
+// The frame dump script (engine/FrameDump.js) called for this engine, run in an isolated world of our
+// own in that frame (the page's script cannot stand in for what it reads), reading each element's
+// first kMaxAttributes attributes. It answers one JSON text: see ReadFrameDump.
 const std::string& FrameDumpExpression();
 
 // One frame's document as the browser shows it.

@@ -4,6 +4,7 @@
 // frame's own JavaScript context, cross-origin frames included.
 
 #include "engine/Contract.h"
+#include "engine/FrameDumpScript.h"
 #include "engine/webkit/WebKitMessages.h"
 
 #include <webkit2/webkit-web-extension.h>
@@ -100,137 +101,12 @@ void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame*
     g_object_unref(context);
 }
 
-// One frame's document as JSON: its index path from the top, address, where its content came from,
-// character set, serialisation (the doctype and the top-level nodes, the root element by its
-// outerHTML, nothing between them, as the document serialises itself), the address each of its frame
-// elements asks for, and every element and comment in source order with its parent, its attributes in
-// order (the first kMaxAttributes, the script's argument), the address the engine resolved each
-// address attribute to and an image's loaded candidate.
-constexpr const char* kDumpScript = R"JS(
-(function (maxAttributes) {
-    function indexPath(w) {
-        var path = [];
-        try {
-            while (w.parent !== w) {
-                var parent = w.parent, n = parent.frames.length, i = 0;
-                while (i < n && parent.frames[i] !== w)
-                    ++i;
-                if (i === n)
-                    return null;
-                path.unshift(i);
-                w = parent;
-            }
-        } catch (e) {
-            return null;
-        }
-        return path;
-    }
-    var d = document;
-    var url = d.URL;
-    // A document without an address of its own: the blank page, srcdoc, a javascript: or data:
-    // address. A script-written document reports its writer's address; the view tells those apart.
-    var inherited = url === 'about:blank' || url === 'about:srcdoc' || /^(javascript|data):/i.test(url);
-    var parts = [];
-    for (var c = d.firstChild; c; c = c.nextSibling) {
-        if (c.nodeType === 10)
-            parts.push(new XMLSerializer().serializeToString(c));
-        else if (c.nodeType === 8)
-            parts.push('<!--' + c.data + '-->');
-        else if (c.nodeType === 1)
-            parts.push(c.outerHTML);
-    }
-    // The address a value resolves to, as the engine resolves it for a request: against the base
-    // element, the query in the document's character set.
-    var anchor = d.createElement('a');
-    function resolve(element, name, value) {
-        var resolved = '';
-        if (name === 'href' || name === 'src') {
-            var property = element[name];
-            if (typeof property === 'string')
-                resolved = property;
-        }
-        if (resolved === '') {
-            anchor.setAttribute('href', value);
-            resolved = anchor.href;
-        }
-        try {
-            new URL(resolved);
-        } catch (e) {
-            return '';
-        }
-        return resolved;
-    }
-    var addressAttributes = { href: 1, src: 1, real_src: 1, background: 1 };
-    var frameSources = [];
-    for (var f = 0; f < window.frames.length; ++f)
-        frameSources.push('');
-    var frameElements = d.querySelectorAll('iframe, frame');
-    for (var e = 0; e < frameElements.length; ++e) {
-        var frameWindow = frameElements[e].contentWindow;
-        for (var f = 0; frameWindow && f < window.frames.length; ++f) {
-            if (window.frames[f] === frameWindow) {
-                var source = frameElements[e].getAttribute('src');
-                if (source !== null && !/^\s*$/.test(source) && !frameElements[e].hasAttribute('srcdoc'))
-                    frameSources[f] = resolve(frameElements[e], 'src', source);
-                break;
-            }
-        }
-    }
-    var elements = [];
-    var positions = new Map();
-    var walker = d.createTreeWalker(d, NodeFilter.SHOW_ELEMENT | NodeFilter.SHOW_COMMENT);
-    for (var node = walker.nextNode(); node; node = walker.nextNode()) {
-        var parent = -1;
-        for (var a = node.parentNode; a; a = a.parentNode) {
-            if (positions.has(a)) {
-                parent = positions.get(a);
-                break;
-            }
-        }
-        positions.set(node, elements.length);
-        if (node.nodeType === 8) {
-            elements.push(['!', parent, []]);
-            continue;
-        }
-        var attributes = [], resolved = [];
-        for (var k = 0, count = Math.min(node.attributes.length, maxAttributes); k < count; ++k) {
-            var attribute = node.attributes[k];
-            attributes.push(attribute.name, attribute.value);
-            var name = attribute.name.toLowerCase();
-            if (addressAttributes.hasOwnProperty(name) && !/^\s*$/.test(attribute.value)) {
-                var address = resolve(node, name, attribute.value);
-                if (address !== '')
-                    resolved.push(k, address);
-            }
-        }
-        var item = [node.tagName, parent, attributes];
-        var current = node.localName === 'img' ? node.currentSrc : '';
-        if (current && current === node.src)
-            current = '';
-        if (resolved.length || current)
-            item.push(resolved);
-        if (current)
-            item.push(current);
-        elements.push(item);
-    }
-    var text = JSON.stringify({
-        path: indexPath(window),
-        url: url,
-        inherited: inherited,
-        characterSet: d.characterSet,
-        frameCount: window.frames.length,
-        frameSources: frameSources,
-        html: parts.join(''),
-        elements: elements
-    });
-    return typeof text.toWellFormed === 'function' ? text.toWellFormed() : text;
-})
-)JS";
-
+// One frame's document as JSON, from the frame dump script (engine/FrameDump.js) called for this
+// engine: see ParseFrameDump.
 std::string DumpFrame(WebKitFrame* frame)
 {
-    static const std::string expression
-        = std::string(kDumpScript) + "(" + std::to_string(pagestow::engine::kMaxAttributes) + ")";
+    static const std::string expression = std::string(pagestow::engine::kFrameDumpScript) + "('webkit', "
+        + std::to_string(pagestow::engine::kMaxAttributes) + ")";
     JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, g_dumpWorld);
     JSCValue* value = jsc_context_evaluate(context, expression.c_str(), -1);
     std::string text;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -142,6 +143,120 @@ namespace {
         std::unordered_map<pid_t, bool> m_placed;
     };
 
+    // The processes the watch counts during one load, and the estimate of what they use.
+    //
+    // The members are the processes this process started and theirs (TreePlacer). A member's
+    // proportional set size is read when it joins and again every kFullEvery (it costs a walk of its
+    // page tables); in between, the estimate adds what its anonymous and shared memory grew since,
+    // one small read per member. A bomb page grows by hundreds of megabytes a second, so the
+    // estimate is taken often and a process started meanwhile counts from its first tick.
+    //
+    // The walk of the page tables is what the watch costs: 6 ms for a browser process of a few hundred
+    // megabytes, most of the watch's time on a page of a thousand images. So the sizes are read every
+    // kFullEvery only while the estimate is in the top quarter of the limit; below it, every
+    // kFullEverySettled and on the tick after a member left (its shared pages now count for the
+    // others). Between reads the estimate adds resident growth, which counts shared pages whole and so
+    // errs high.
+    class ProcessTally {
+    public:
+        explicit ProcessTally(std::uint64_t limit)
+            : m_nearLimit(limit - limit / 4)
+            , m_placer(getpid())
+        {
+        }
+
+        // A new load: growth counts from here, for every process.
+        void Rebase()
+        {
+            m_members.clear();
+            m_placer.Clear();
+            m_lastFull = std::chrono::steady_clock::now();
+            m_lastEstimate = 0;
+            m_memberLeft = false;
+        }
+
+        struct Reading {
+            std::uint64_t estimate = 0;
+            // The member that grew most since it joined (0 when there is none).
+            pid_t grewMost = 0;
+        };
+
+        // Takes in the processes that joined, drops those that left, and estimates them all.
+        Reading Tick()
+        {
+            const bool full = FullReadDue();
+            for (pid_t joined : m_placer.Place(RunningProcesses())) {
+                const std::uint64_t proportional = ProportionalBytes(joined);
+                m_members[joined] = Member { proportional, ResidentBytes(joined), proportional };
+            }
+            Reading reading;
+            std::uint64_t mostGrowth = 0;
+            for (auto it = m_members.begin(); it != m_members.end();) {
+                if (!m_placer.Member(it->first)) {
+                    it = m_members.erase(it);
+                    m_memberLeft = true;
+                    continue;
+                }
+                const std::uint64_t bytes = Estimate(it->first, it->second, full);
+                reading.estimate += bytes;
+                // Growth, not size, names the process to end: a browser's main process maps the most
+                // (and ending it takes every other with it), a page's renderer is the one that grows.
+                const std::uint64_t growth = bytes > it->second.joined ? bytes - it->second.joined : 0;
+                if (reading.grewMost == 0 || growth > mostGrowth) {
+                    reading.grewMost = it->first;
+                    mostGrowth = growth;
+                }
+                ++it;
+            }
+            m_lastEstimate = reading.estimate;
+            return reading;
+        }
+
+        void Forget(pid_t pid) { m_members.erase(pid); }
+
+    private:
+        struct Member {
+            std::uint64_t proportional = 0;
+            std::uint64_t resident = 0;
+            // The proportional set size when it joined: the process that grew most is the one ended.
+            std::uint64_t joined = 0;
+        };
+
+        static constexpr auto kFullEvery = std::chrono::milliseconds(250);
+        static constexpr auto kFullEverySettled = std::chrono::seconds(2);
+
+        bool FullReadDue()
+        {
+            const auto now = std::chrono::steady_clock::now();
+            const auto sinceFull = now - m_lastFull;
+            const bool full = m_memberLeft || sinceFull >= kFullEverySettled
+                || (sinceFull >= kFullEvery && m_lastEstimate >= m_nearLimit);
+            if (full)
+                m_lastFull = now;
+            m_memberLeft = false;
+            return full;
+        }
+
+        // A member's bytes: read whole on a full read, else its last reading plus its resident growth.
+        static std::uint64_t Estimate(pid_t pid, Member& member, bool full)
+        {
+            if (full) {
+                member.proportional = ProportionalBytes(pid);
+                member.resident = ResidentBytes(pid);
+                return member.proportional;
+            }
+            const std::uint64_t resident = ResidentBytes(pid);
+            return member.proportional + (resident > member.resident ? resident - member.resident : 0);
+        }
+
+        const std::uint64_t m_nearLimit;
+        std::unordered_map<pid_t, Member> m_members;
+        TreePlacer m_placer;
+        std::chrono::steady_clock::time_point m_lastFull = std::chrono::steady_clock::now();
+        std::uint64_t m_lastEstimate = 0;
+        bool m_memberLeft = false;
+    };
+
 } // namespace
 
 TreeMemory MeasureTree(pid_t root)
@@ -178,32 +293,7 @@ MemoryWatch::~MemoryWatch()
 
 void MemoryWatch::Run()
 {
-    // The members are the processes this process started and theirs (TreePlacer). A member's
-    // proportional set size is read when it joins and again every kFullEvery (it costs a walk of its
-    // page tables); in between, the estimate adds what its anonymous and shared memory grew since,
-    // one small read per member. A bomb page grows by hundreds of megabytes a second, so the
-    // estimate is taken often and a process started meanwhile counts from its first tick.
-    //
-    // The walk of the page tables is what the watch costs: 6 ms for a browser process of a few hundred
-    // megabytes, most of the watch's time on a page of a thousand images. So the sizes are read every
-    // kFullEvery only while the estimate is in the top quarter of the limit; below it, every
-    // kFullEverySettled and on the tick after a member left (its shared pages now count for the
-    // others). Between reads the estimate adds resident growth, which counts shared pages whole and so
-    // errs high.
-    constexpr auto kFullEvery = std::chrono::milliseconds(250);
-    constexpr auto kFullEverySettled = std::chrono::seconds(2);
-    const std::uint64_t nearLimit = m_limit - m_limit / 4;
-    struct Member {
-        std::uint64_t proportional = 0;
-        std::uint64_t resident = 0;
-        // The proportional set size when it joined: the process that grew most is the one ended.
-        std::uint64_t joined = 0;
-    };
-    std::unordered_map<pid_t, Member> members;
-    TreePlacer placer(getpid());
-    auto lastFull = std::chrono::steady_clock::now();
-    std::uint64_t lastEstimate = 0;
-    bool memberLeft = false;
+    ProcessTally tally(m_limit);
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         // Between loads nothing is measured.
@@ -213,64 +303,16 @@ void MemoryWatch::Run()
         const bool rebase = m_rebase;
         m_rebase = false;
         lock.unlock();
-        if (rebase) {
-            // A new load: growth counts from here, for every process.
-            members.clear();
-            placer.Clear();
-            lastFull = std::chrono::steady_clock::now();
-            lastEstimate = 0;
-            memberLeft = false;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        const auto sinceFull = now - lastFull;
-        const bool full = memberLeft || sinceFull >= kFullEverySettled
-            || (sinceFull >= kFullEvery && lastEstimate >= nearLimit);
-        if (full)
-            lastFull = now;
-        memberLeft = false;
-
-        for (pid_t joined : placer.Place(RunningProcesses())) {
-            const std::uint64_t proportional = ProportionalBytes(joined);
-            members[joined] = Member { proportional, ResidentBytes(joined), proportional };
-        }
-
-        std::uint64_t estimate = 0;
-        pid_t grewMost = 0;
-        std::uint64_t mostGrowth = 0;
-        for (auto it = members.begin(); it != members.end();) {
-            if (!placer.Member(it->first)) {
-                it = members.erase(it);
-                memberLeft = true;
-                continue;
-            }
-            Member& member = it->second;
-            std::uint64_t bytes = 0;
-            if (full) {
-                member.proportional = ProportionalBytes(it->first);
-                member.resident = ResidentBytes(it->first);
-                bytes = member.proportional;
-            } else {
-                const std::uint64_t resident = ResidentBytes(it->first);
-                bytes = member.proportional + (resident > member.resident ? resident - member.resident : 0);
-            }
-            estimate += bytes;
-            // Growth, not size, names the process to end: a browser's main process maps the most
-            // (and ending it takes every other with it), a page's renderer is the one that grows.
-            const std::uint64_t growth = bytes > member.joined ? bytes - member.joined : 0;
-            if (grewMost == 0 || growth > mostGrowth) {
-                grewMost = it->first;
-                mostGrowth = growth;
-            }
-            ++it;
-        }
-        lastEstimate = estimate;
-        if (estimate > m_peak.load())
-            m_peak.store(estimate);
-        if (estimate > m_limit && grewMost > 0) {
+        if (rebase)
+            tally.Rebase();
+        const ProcessTally::Reading reading = tally.Tick();
+        if (reading.estimate > m_peak.load())
+            m_peak.store(reading.estimate);
+        if (reading.estimate > m_limit && reading.grewMost > 0) {
             // Ended at once: a process that grows this fast must not get another interval.
             m_exceeded.store(true);
-            kill(grewMost, SIGKILL);
-            members.erase(grewMost);
+            kill(reading.grewMost, SIGKILL);
+            tally.Forget(reading.grewMost);
         }
         lock.lock();
         m_wake.wait_for(lock, m_interval, [this] { return m_stop || m_rebase; });

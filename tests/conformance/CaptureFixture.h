@@ -92,12 +92,11 @@ protected:
         while (!m_complete && std::chrono::steady_clock::now() < guard)
             m_engine->ProcessEvents(std::chrono::milliseconds(50));
         EXPECT_TRUE(m_complete) << "no completion for " << address;
-        capture::CaptureResult result
-            = capture::CapturePage(m_engine->Document().get(), m_settings, *m_frontEnd);
+        m_lastResult = capture::CapturePage(m_engine->Document().get(), m_settings, *m_frontEnd);
         // The folder of a page that is not taken stays the one of the last page taken.
-        if (result.accepted)
-            m_captureFolder = result.captureFolder;
-        return result.accepted;
+        if (m_lastResult.accepted)
+            m_captureFolder = m_lastResult.captureFolder;
+        return m_lastResult.accepted;
     }
 
     // From the navigation to the top-level document's completion.
@@ -126,6 +125,8 @@ protected:
 
     bool RunsScripts() const { return GetParam() != "static"; }
 
+    // What the last capture did.
+    capture::CaptureResult m_lastResult;
     pagestow::testing::TemporaryFolder m_folder;
     std::unique_ptr<engine::PageEngine> m_engine;
     std::unique_ptr<RecordingFrontEnd> m_frontEnd;

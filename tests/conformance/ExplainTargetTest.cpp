@@ -208,11 +208,11 @@ namespace {
     protected:
         // The target= line of --explain for address, with the folder of the last capture in place of
         // the folder name it shows.
-        static std::string Explained(const std::string& address)
+        std::string Explained(const std::string& address) const
         {
             std::ostringstream out;
             std::ostringstream err;
-            if (cli::RunExplain({ address }, out, err, capture::SaveDir) != 0)
+            if (cli::RunExplain({ address }, out, err, m_settings.saveDir) != 0)
                 return "usage: " + err.str();
             const std::string text = out.str();
             const std::size_t line = text.rfind("\ntarget=");
@@ -221,7 +221,7 @@ namespace {
             std::string target = text.substr(line + 8, text.size() - line - 9);
             const std::string shown = "qzwd_YYMMDDhhmmRRR";
             if (std::size_t at = target.find(shown); at != std::string::npos)
-                target.replace(at, shown.size(), capture::CaptureFolder);
+                target.replace(at, shown.size(), m_captureFolder);
             return target;
         }
 
@@ -243,7 +243,7 @@ namespace {
     {
         for (const Shape& shape : Shapes()) {
             SCOPED_TRACE(shape.name);
-            engine::EngineCache::ForThisRun().Clear();
+            m_engine->Cache().Clear();
             Servers servers;
             const std::string address = shape.serve(servers);
             if (address.empty())
@@ -252,7 +252,7 @@ namespace {
             ASSERT_TRUE(Capture(address));
 
             EXPECT_EQ(Files(), shape.files);
-            const capture::CaptureRecord& record = capture::LastCapture();
+            const capture::CaptureResult& record = m_lastResult;
             ASSERT_FALSE(record.saved.empty());
             const capture::SavedEntry& page = record.saved.front();
             ASSERT_EQ(page.kind, capture::SavedEntry::Kind::Document);

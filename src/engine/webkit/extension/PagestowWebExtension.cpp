@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -18,25 +19,35 @@ namespace {
 
 using namespace pagestow::engine::webkit;
 
-// The dump runs in a script world of its own, so that nothing the page's scripts did to the globals
-// (a replaced JSON.stringify, a TreeWalker shadowed by a variable) can change what is recorded.
-WebKitScriptWorld* g_dumpWorld = nullptr;
-WebKitWebExtension* g_extension = nullptr;
-
 struct FrameRecord {
     WebKitFrame* frame = nullptr; // cleared by the weak reference when the frame goes away
     std::uint64_t pageId = 0;
 };
-std::map<std::uint64_t, FrameRecord> g_frames;
 
+// What the extension keeps for its web process, made when WebKit starts it and handed to every
+// callback; it lives as long as the process.
+struct Extension {
+    WebKitWebExtension* extension = nullptr;
+    // The dump runs in a script world of its own, so that nothing the page's scripts did to the
+    // globals (a replaced JSON.stringify, a TreeWalker shadowed by a variable) can change what is
+    // recorded.
+    WebKitScriptWorld* dumpWorld = nullptr;
+    std::map<std::uint64_t, FrameRecord> frames;
+    // Addresses the view asks this web process not to request: an address whose load ended the web
+    // process before (a frame redirected to a local file).
+    std::set<std::string> blocked;
+};
+
+// A frame of the extension, for the callbacks of that frame.
 struct ReportTarget {
+    Extension* extension;
     std::uint64_t pageId;
     std::uint64_t frameId;
 };
 
-void SendFrameEvent(std::uint64_t pageId, const char* event, std::uint64_t frameId)
+void SendFrameEvent(Extension& self, std::uint64_t pageId, const char* event, std::uint64_t frameId)
 {
-    WebKitWebPage* page = webkit_web_extension_get_page(g_extension, pageId);
+    WebKitWebPage* page = webkit_web_extension_get_page(self.extension, pageId);
     if (!page)
         return;
     WebKitUserMessage* message
@@ -47,18 +58,19 @@ void SendFrameEvent(std::uint64_t pageId, const char* event, std::uint64_t frame
 void OnFrameLoaded(gpointer data)
 {
     auto* target = static_cast<ReportTarget*>(data);
-    SendFrameEvent(target->pageId, kFrameLoaded, target->frameId);
+    SendFrameEvent(*target->extension, target->pageId, kFrameLoaded, target->frameId);
 }
 
 void OnFrameFinalized(gpointer data, GObject*)
 {
-    auto frameId = std::uint64_t(reinterpret_cast<std::uintptr_t>(data));
-    auto found = g_frames.find(frameId);
-    if (found == g_frames.end())
+    std::unique_ptr<ReportTarget> target(static_cast<ReportTarget*>(data));
+    Extension& self = *target->extension;
+    auto found = self.frames.find(target->frameId);
+    if (found == self.frames.end())
         return;
     std::uint64_t pageId = found->second.pageId;
-    g_frames.erase(found);
-    SendFrameEvent(pageId, kFrameGone, frameId);
+    self.frames.erase(found);
+    SendFrameEvent(self, pageId, kFrameGone, target->frameId);
 }
 
 // Reports the load event of the document that was just attached to the frame; a document that has
@@ -72,22 +84,22 @@ constexpr const char* kWatchLoadScript = R"JS(
 })
 )JS";
 
-void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer)
+void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer data)
 {
+    Extension& self = *static_cast<Extension*>(data);
     std::uint64_t frameId = webkit_frame_get_id(frame);
     std::uint64_t pageId = webkit_web_page_get_id(page);
-    auto [entry, added] = g_frames.try_emplace(frameId);
+    auto [entry, added] = self.frames.try_emplace(frameId);
     if (added) {
         entry->second.frame = frame;
-        g_object_weak_ref(
-            G_OBJECT(frame), OnFrameFinalized, reinterpret_cast<gpointer>(std::uintptr_t(frameId)));
+        g_object_weak_ref(G_OBJECT(frame), OnFrameFinalized, new ReportTarget { &self, pageId, frameId });
     }
     entry->second.pageId = pageId;
-    SendFrameEvent(pageId, kFrameStarted, frameId);
+    SendFrameEvent(self, pageId, kFrameStarted, frameId);
 
-    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, g_dumpWorld);
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, self.dumpWorld);
     JSCValue* watch = jsc_context_evaluate(context, kWatchLoadScript, -1);
-    auto* target = new ReportTarget { pageId, frameId };
+    auto* target = new ReportTarget { &self, pageId, frameId };
     JSCValue* report = jsc_value_new_function(
         context, nullptr, G_CALLBACK(OnFrameLoaded), target,
         [](gpointer data) { delete static_cast<ReportTarget*>(data); }, G_TYPE_NONE, 0);
@@ -103,11 +115,11 @@ void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame*
 
 // One frame's document as JSON, from the frame dump script (engine/FrameDump.js) called for this
 // engine: see ParseFrameDump.
-std::string DumpFrame(WebKitFrame* frame)
+std::string DumpFrame(const Extension& self, WebKitFrame* frame)
 {
     static const std::string expression = std::string(pagestow::engine::kFrameDumpScript) + "('webkit', "
         + std::to_string(pagestow::engine::kMaxAttributes) + ")";
-    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, g_dumpWorld);
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, self.dumpWorld);
     JSCValue* value = jsc_context_evaluate(context, expression.c_str(), -1);
     std::string text;
     if (jsc_value_is_string(value)) {
@@ -121,17 +133,18 @@ std::string DumpFrame(WebKitFrame* frame)
     return text;
 }
 
-gboolean OnUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer)
+gboolean OnUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer data)
 {
+    const Extension& self = *static_cast<const Extension*>(data);
     if (g_strcmp0(webkit_user_message_get_name(message), kDumpMessage) != 0)
         return FALSE;
     std::uint64_t pageId = webkit_web_page_get_id(page);
     GVariantBuilder builder;
     g_variant_builder_init(&builder, G_VARIANT_TYPE("as"));
-    for (auto& [frameId, record] : g_frames) {
+    for (const auto& [frameId, record] : self.frames) {
         if (record.pageId != pageId || !record.frame)
             continue;
-        std::string dump = DumpFrame(record.frame);
+        std::string dump = DumpFrame(self, record.frame);
         if (!dump.empty())
             g_variant_builder_add(&builder, "s", dump.c_str());
     }
@@ -140,20 +153,17 @@ gboolean OnUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer
     return TRUE;
 }
 
-// Addresses the view asks this web process not to request: an address whose load ended the web
-// process before (a frame redirected to a local file).
-std::set<std::string> g_blocked;
-
-gboolean OnSendRequest(WebKitWebPage*, WebKitURIRequest* request, WebKitURIResponse*, gpointer)
+gboolean OnSendRequest(WebKitWebPage*, WebKitURIRequest* request, WebKitURIResponse*, gpointer data)
 {
+    const Extension& self = *static_cast<const Extension*>(data);
     const char* uri = webkit_uri_request_get_uri(request);
-    return uri && g_blocked.count(uri) ? TRUE : FALSE;
+    return uri && self.blocked.count(uri) ? TRUE : FALSE;
 }
 
-void OnPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer)
+void OnPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer data)
 {
-    g_signal_connect(page, "user-message-received", G_CALLBACK(OnUserMessage), nullptr);
-    g_signal_connect(page, "send-request", G_CALLBACK(OnSendRequest), nullptr);
+    g_signal_connect(page, "user-message-received", G_CALLBACK(OnUserMessage), data);
+    g_signal_connect(page, "send-request", G_CALLBACK(OnSendRequest), data);
 }
 
 } // namespace
@@ -161,16 +171,18 @@ void OnPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer)
 extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(
     WebKitWebExtension* extension, GVariant* data)
 {
+    // Never freed: the web process ends with it.
+    auto* self = new Extension;
     if (data && g_variant_is_of_type(data, G_VARIANT_TYPE_STRING_ARRAY)) {
         gsize count = 0;
         const gchar** addresses = g_variant_get_strv(data, &count);
         for (gsize i = 0; i < count; ++i)
-            g_blocked.insert(addresses[i]);
+            self->blocked.insert(addresses[i]);
         g_free(addresses);
     }
-    g_extension = extension;
-    g_dumpWorld = webkit_script_world_new_with_name("pagestow-dump");
-    g_signal_connect(extension, "page-created", G_CALLBACK(OnPageCreated), nullptr);
-    g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
-        G_CALLBACK(OnWindowObjectCleared), nullptr);
+    self->extension = extension;
+    self->dumpWorld = webkit_script_world_new_with_name("pagestow-dump");
+    g_signal_connect(extension, "page-created", G_CALLBACK(OnPageCreated), self);
+    g_signal_connect(
+        webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(OnWindowObjectCleared), self);
 }

@@ -84,9 +84,9 @@ constexpr const char* kWatchLoadScript = R"JS(
 })
 )JS";
 
-void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer data)
+void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer user)
 {
-    Extension& self = *static_cast<Extension*>(data);
+    Extension& self = *static_cast<Extension*>(user);
     std::uint64_t frameId = webkit_frame_get_id(frame);
     std::uint64_t pageId = webkit_web_page_get_id(page);
     auto [entry, added] = self.frames.try_emplace(frameId);

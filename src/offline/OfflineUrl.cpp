@@ -3,6 +3,7 @@
 #include "base/Ascii.h"
 #include "url/Address.h"
 #include "url/Canonical.h"
+#include "url/Escapes.h"
 #include "url/Resolve.h"
 
 namespace pagestow::offline {
@@ -41,15 +42,7 @@ namespace {
 std::optional<ResolvedReference> ResolveReference(std::string_view base, std::string_view value)
 {
     // 1. Blanks around the value, tabs and line breaks inside it, go.
-    while (!value.empty() && (unsigned char)value.front() <= 0x20)
-        value.remove_prefix(1);
-    while (!value.empty() && (unsigned char)value.back() <= 0x20)
-        value.remove_suffix(1);
-    std::string text;
-    for (char c : value) {
-        if (c != '\t' && c != '\n' && c != '\r')
-            text += c;
-    }
+    std::string text = url::TrimAddress(value);
     if (text.empty() || text[0] == '#')
         return std::nullopt;
 
@@ -132,20 +125,16 @@ std::optional<std::string> RelativeAddress(const std::filesystem::path& root,
     std::filesystem::path rel = target.lexically_normal().lexically_relative(folder.lexically_normal());
     if (rel.empty())
         return std::nullopt;
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (char ch : rel.generic_string()) {
         unsigned char c = (unsigned char)ch;
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
             || c == '.' || c == '_' || c == '~' || c == '/' || c == '!' || c == '$' || c == '&' || c == '\''
             || c == '*' || c == '+' || c == ',' || c == ';' || c == '=' || c == '@';
-        if (plain) {
+        if (plain)
             out += ch;
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        }
+        else
+            url::AppendEscape(out, c);
     }
     return out;
 }

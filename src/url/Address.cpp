@@ -29,6 +29,21 @@ bool IsHttpScheme(std::string_view scheme)
     return scheme == "http" || scheme == "https";
 }
 
+std::string TrimAddress(std::string_view text)
+{
+    while (!text.empty() && (unsigned char)text.front() <= 0x20)
+        text.remove_prefix(1);
+    while (!text.empty() && (unsigned char)text.back() <= 0x20)
+        text.remove_suffix(1);
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c != '\t' && c != '\n' && c != '\r')
+            out += c;
+    }
+    return out;
+}
+
 namespace {
 
     // Where the parts of an address in the canonical form lie: "scheme://authority/path[?query]",

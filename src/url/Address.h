@@ -15,6 +15,10 @@ std::string SchemeOf(std::string_view address);
 // Whether scheme (in lower case) is one the engines fetch: http or https.
 bool IsHttpScheme(std::string_view scheme);
 
+// The text of an address as a browser takes it before reading it: the blanks and controls around it
+// dropped, and the tabs and line breaks inside it.
+std::string TrimAddress(std::string_view text);
+
 // An absolute address in the canonical form (Canonicalize) and where its parts lie in that text.
 class Address {
 public:

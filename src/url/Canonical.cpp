@@ -1,11 +1,10 @@
 #include "url/Canonical.h"
 
 #include "base/Ascii.h"
-#include "base/Owned.h"
+#include "url/Address.h"
+#include "url/CurlUrl.h"
 #include "url/Escapes.h"
 #include "url/Host.h"
-
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <mutex>
@@ -91,18 +90,7 @@ namespace {
     // authority is left alone so that an international host name reaches the IDN conversion.
     std::string PrepareAddress(std::string_view address)
     {
-        while (!address.empty() && (unsigned char)address.front() <= 0x20)
-            address.remove_prefix(1);
-        while (!address.empty() && (unsigned char)address.back() <= 0x20)
-            address.remove_suffix(1);
-
-        std::string text;
-        text.reserve(address.size());
-        for (char c : address) {
-            if (c != '\t' && c != '\n' && c != '\r')
-                text += c;
-        }
-
+        std::string text = TrimAddress(address);
         size_t colon = text.find(':');
         size_t authorityEnd = 0;
         bool special = false;
@@ -139,18 +127,6 @@ namespace {
                 out += char(c);
         }
         return out;
-    }
-
-    using UrlHandle = base::Owned<CURLU, curl_url_cleanup>;
-
-    std::optional<std::string> GetPart(CURLU* url, CURLUPart part, unsigned int flags)
-    {
-        char* text = nullptr;
-        if (curl_url_get(url, part, &text, flags) != CURLUE_OK || !text)
-            return std::nullopt;
-        std::string result(text);
-        curl_free(text);
-        return result;
     }
 
     // The canonical form by the parser: curl's URL API with the steps browsers take around it.

@@ -1,29 +1,15 @@
 #include "url/Resolve.h"
 
 #include "base/Ascii.h"
-#include "base/Owned.h"
 #include "url/Address.h"
 #include "url/Canonical.h"
+#include "url/CurlUrl.h"
 #include "url/Escapes.h"
-
-#include <curl/curl.h>
 
 #include <algorithm>
 
 namespace pagestow::url {
 namespace {
-
-    using UrlHandle = base::Owned<CURLU, curl_url_cleanup>;
-
-    std::optional<std::string> GetPart(CURLU* url, CURLUPart part, unsigned int flags = 0)
-    {
-        char* text = nullptr;
-        if (curl_url_get(url, part, &text, flags) != CURLUE_OK || !text)
-            return std::nullopt;
-        std::string result(text);
-        curl_free(text);
-        return result;
-    }
 
     bool IsUtf8Name(std::string_view charset)
     {
@@ -113,15 +99,7 @@ std::string EncodeReference(std::string_view value)
 std::optional<std::string> Resolve(std::string_view base, std::string_view value, QueryCharset queryCharset)
 {
     // 1. Strip the blanks around the value and the tabs and line breaks inside it.
-    while (!value.empty() && ((unsigned char)value.front() <= 0x20))
-        value.remove_prefix(1);
-    while (!value.empty() && ((unsigned char)value.back() <= 0x20))
-        value.remove_suffix(1);
-    std::string text;
-    for (char c : value) {
-        if (c != '\t' && c != '\n' && c != '\r')
-            text += c;
-    }
+    std::string text = TrimAddress(value);
     if (text.empty())
         return std::nullopt;
     if (queryCharset.encode && !IsUtf8Name(queryCharset.name))

@@ -1,4 +1,5 @@
 #include "engine/chromium/ChromiumEngine.h"
+#include "engine/tests/CompletedPage.h"
 
 #include "ProcessProbe.h"
 #include "engine/EngineError.h"
@@ -51,24 +52,7 @@ namespace {
         DocumentOrigin origin;
     };
 
-    // What a load completed with: the top-level document's address and where its content came from.
-    struct Page {
-        std::string url;
-        DocumentOrigin origin = DocumentOrigin::Loaded;
-        bool operator==(const Page&) const = default;
-    };
-
-    void PrintTo(const Page& page, std::ostream* out)
-    {
-        const char* origins[] = { "Loaded", "Inherited", "Failed" };
-        *out << origins[int(page.origin)] << " " << page.url;
-    }
-
-    // The built-in error page of a navigation to address that got no response.
-    Page ErrorPage(std::string address)
-    {
-        return { std::move(address), DocumentOrigin::Failed };
-    }
+    using Page = CompletedPage;
 
     class ChromiumEngineTest : public ::testing::Test {
     protected:

@@ -6,6 +6,7 @@
 #include "engine/chromium/BrowserProcess.h"
 #include "engine/chromium/ChromiumEngine.h"
 #include "engine/chromium/FrameDump.h"
+#include "engine/tests/CompletedPage.h"
 
 #include "hostile/RawResponseServer.h"
 #include "support/TemporaryFolder.h"
@@ -71,23 +72,7 @@ namespace {
         return std::string(OriginName(frame->origin)) + " " + frame->url;
     }
 
-    // What a load completed with: the top-level document's address and where its content came from.
-    struct Page {
-        std::string url;
-        DocumentOrigin origin = DocumentOrigin::Loaded;
-        bool operator==(const Page&) const = default;
-    };
-
-    void PrintTo(const Page& page, std::ostream* out)
-    {
-        *out << OriginName(page.origin) << " " << page.url;
-    }
-
-    // The built-in error page of a navigation to address that got no response.
-    Page ErrorPage(std::string address)
-    {
-        return { std::move(address), DocumentOrigin::Failed };
-    }
+    using Page = CompletedPage;
 
     // The value the page's script wrote into its body's data-result attribute.
     std::string ScriptResult(const SnapshotDocument& document)

@@ -1,4 +1,5 @@
 #include "engine/static/StaticEngine.h"
+#include "engine/tests/CompletedPage.h"
 
 #include "support/Gzip.h"
 #include "support/TemporaryFolder.h"
@@ -36,23 +37,7 @@ namespace {
         return "?";
     }
 
-    // What a load completed with: the top-level document's address and where its content came from.
-    struct Page {
-        std::string url;
-        DocumentOrigin origin = DocumentOrigin::Loaded;
-        bool operator==(const Page&) const = default;
-    };
-
-    void PrintTo(const Page& page, std::ostream* out)
-    {
-        *out << OriginName(page.origin) << " " << page.url;
-    }
-
-    // The built-in error page of a navigation to address that got no response.
-    Page ErrorPage(std::string address)
-    {
-        return { std::move(address), DocumentOrigin::Failed };
-    }
+    using Page = CompletedPage;
 
     Page PageOf(const SnapshotDocument& document)
     {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pagestow::engine {
@@ -85,7 +86,6 @@ public:
     void WriteOfflineCopyOfCapture();
 
     const CaptureSettings& Settings() const { return m_settings; }
-    FrontEnd& Out() { return m_frontEnd; }
     // What the capture has written and failed to write so far.
     CaptureResult& Result() { return m_result; }
 
@@ -97,8 +97,9 @@ public:
     // Enters a file of the capture that could not be written, with the system's text for error
     // (once per path).
     void RecordFailure(const std::string& path, int error);
-    // The address of the document whose walk found what is being saved ("" for the page itself).
-    std::string Referrer() const;
+    // Once a resource's copy has ended: its path is entered as saved once it names a complete file
+    // (0 for error), and reported with reportText; a copy that failed is recorded and not claimed.
+    void EnterCopy(const SavedEntry& entry, std::string_view reportText, int error);
 
     // The progress outputs of the capture's front end.
     void AddResultLine(const std::string& message) { m_frontEnd.AddResultLine(message); }

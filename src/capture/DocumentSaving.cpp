@@ -120,11 +120,6 @@ void PageCapture::SaveFrameDocuments(const SnapshotDocument& document)
     }
 }
 
-std::string PageCapture::Referrer() const
-{
-    return m_openDocuments.empty() ? std::string() : m_openDocuments.back();
-}
-
 bool PageCapture::SaveDocument(const SnapshotDocument* document, DocumentPass pass)
 {
     if (!document)

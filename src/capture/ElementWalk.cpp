@@ -131,23 +131,6 @@ private:
         return {};
     }
 
-    // Steps 11 and 13 once a resource's copy has ended: the path is entered once it names a complete
-    // file, and reported; a copy that failed is recorded and the path is not claimed.
-    static void ReportCopy(PageCapture& capture, SavedEntry::Kind kind, const std::string& address,
-        const std::string& url, const std::string& target, std::string_view reportText, int error,
-        std::uint64_t bytes)
-    {
-        if (error) {
-            capture.RecordFailure(target, error);
-            return;
-        }
-        capture.SavedFiles.Add(target);
-        capture.Result().saved.push_back({ kind, address, url, target, bytes });
-        std::string report = std::string(reportText) + target;
-        capture.AddResultLine(report);
-        capture.SetStatusText(report);
-    }
-
     // Steps 7 to 13 for an address found in the cache: the target path from the address that was
     // found, each local file once, never over a document of the capture, and reported only once the
     // file is complete.
@@ -171,7 +154,8 @@ private:
         //     follow once it is, in the order of the walk.
         auto saved = [&capture = m_capture, kind = KindOf(row), address, url = m_record.Value("url"), target,
                          reportText = row.reportText](int error, std::uint64_t bytes) {
-            ReportCopy(capture, kind, address, url, target, reportText, error, bytes);
+            // 11. and 13.
+            capture.EnterCopy({ kind, address, url, target, bytes }, reportText, error);
         };
         if (m_copies && !folderError) {
             m_copies->Report();

@@ -35,6 +35,19 @@ int PageCapture::MakeCaptureFolders(const std::string& folder)
     return error;
 }
 
+void PageCapture::EnterCopy(const SavedEntry& entry, std::string_view reportText, int error)
+{
+    if (error) {
+        RecordFailure(entry.path, error);
+        return;
+    }
+    SavedFiles.Add(entry.path);
+    m_result.saved.push_back(entry);
+    std::string report = std::string(reportText) + entry.path;
+    AddResultLine(report);
+    SetStatusText(report);
+}
+
 void PageCapture::RecordFailure(const std::string& path, int error)
 {
     auto& failures = m_result.failures;

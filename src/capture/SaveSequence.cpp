@@ -43,6 +43,8 @@ CaptureOutcome RunCapture(
     frontEnd.SetStatusText(std::string(kStartParseStatus));
     // The driver runs to its end here; what escapes it is reported by the caller.
     CaptureOutcome outcome;
+    // The save folder as it was, unless the capture gives it back with its separator.
+    outcome.capture.saveDir = settings.saveDir;
     try {
         outcome.capture = CapturePage(document, settings, frontEnd);
         outcome.result
@@ -54,8 +56,6 @@ CaptureOutcome RunCapture(
         outcome.result = CaptureOutcome::Result::Failed;
         outcome.error = DescribeError(std::current_exception());
     }
-    if (outcome.capture.saveDir.empty())
-        outcome.capture.saveDir = settings.saveDir;
     return outcome;
 }
 

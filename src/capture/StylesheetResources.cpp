@@ -90,15 +90,7 @@ struct PageCapture::OfflineState {
         int error = folderError
             ? folderError
             : CopyStoredFile(body.file.string(), body.size, target, bytes, capture.Settings().copies);
-        if (error) {
-            capture.RecordFailure(target, error);
-            return;
-        }
-        capture.SavedFiles.Add(target);
-        capture.Result().saved.push_back({ kind.kind, address, referrer, target, bytes });
-        std::string report = std::string(kind.reportText) + target;
-        capture.AddResultLine(report);
-        capture.SetStatusText(report);
+        capture.EnterCopy({ kind.kind, address, referrer, target, bytes }, kind.reportText, error);
     }
 
     // Saves what one stylesheet's text loads, read against baseUrl; imported stylesheets go to pending.

@@ -25,6 +25,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Thrown at a step of the capture once its interrupt flag is set, and caught by CapturePage. Not a
+// std::exception: the guards that report a document's error and go on must let it pass.
+struct CaptureInterrupted { };
+
 // Which pass SaveDocument runs.
 enum class DocumentPass { Document, FramesOnly };
 
@@ -105,7 +109,20 @@ public:
     void AddResultLine(const std::string& message) { m_frontEnd.AddResultLine(message); }
     void SetStatusText(const std::string& message) { m_frontEnd.SetStatusText(message); }
     void AddLogLine(const std::string& message) { m_frontEnd.AddLogLine(message); }
-    void PumpMessages() { m_frontEnd.PumpMessages(); }
+    // Lets the front end process its events, then ends the capture (CaptureInterrupted) when its
+    // interrupt flag is set: every loop of the capture passes here.
+    void PumpMessages()
+    {
+        m_frontEnd.PumpMessages();
+        StopWhenInterrupted();
+    }
+    // Whether the interrupt flag of the settings is set.
+    bool Interrupted() const { return m_settings.interrupted && m_settings.interrupted->load(); }
+    void StopWhenInterrupted() const
+    {
+        if (Interrupted())
+            throw CaptureInterrupted();
+    }
     void ShowMessage(const std::string& message) { m_frontEnd.ShowMessage(message); }
 
 private:

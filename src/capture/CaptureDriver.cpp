@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace pagestow::capture {
@@ -38,6 +39,19 @@ namespace {
         if (document.body < 0 || size_t(document.body) >= document.elements.size())
             throw EngineError("The document has no body element");
         return document;
+    }
+
+    // An interrupted capture is abandoned: its folder goes, so that no part of the page looks saved.
+    // The folder was made by this capture (ClaimCaptureFolder), so nothing else is in it.
+    void AbandonCapture(CaptureResult& result)
+    {
+        result.interrupted = true;
+        if (result.captureFolder.empty())
+            return;
+        std::error_code error;
+        std::filesystem::remove_all(result.CapturePath(), error);
+        if (error)
+            result.failures.push_back({ result.CapturePath(), error.message() });
     }
 
 } // namespace
@@ -112,12 +126,20 @@ CaptureResult CapturePage(
         mapping::TargetFolder(capture.SaveDir, capture.CaptureFolder, mapping::PathRecord(page.url)));
 
     // 10. The page, its resources and its frames.
-    capture.SaveDocument(&page, DocumentPass::Document);
-    capture.WriteOfflineCopyOfCapture();
+    bool interrupted = false;
+    try {
+        capture.StopWhenInterrupted();
+        capture.SaveDocument(&page, DocumentPass::Document);
+        capture.WriteOfflineCopyOfCapture();
+    } catch (const CaptureInterrupted&) {
+        interrupted = true;
+    }
     CaptureResult result = std::move(capture.Result());
     result.accepted = true;
     result.saveDir = capture.SaveDir;
     result.captureFolder = capture.CaptureFolder;
+    if (interrupted)
+        AbandonCapture(result);
     return result;
 }
 

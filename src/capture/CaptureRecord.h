@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ struct CaptureSettings {
     // Also save what stylesheets load and write an offline copy that opens from disk.
     bool offlineCopy = false;
     CopyMethod copies = CopyMethod::HardLink;
+    // When given and set (by a signal handler, say), the capture stops at its next step, removes its
+    // capture folder and reports itself interrupted: an abandoned page leaves no files that look saved.
+    const std::atomic<bool>* interrupted = nullptr;
 };
 
 // A file of the capture that could not be written completely: its path and the system's reason
@@ -59,6 +63,9 @@ struct CaptureResult {
     std::string offlineCopy;
     std::vector<SavedEntry> saved;
     std::vector<WriteFailure> failures;
+    // The capture was stopped by its interrupt flag: its capture folder has been removed, and saved
+    // lists what had been written before (and is gone with the folder).
+    bool interrupted = false;
 
     // The capture folder's path without a separator at the end ("" when no page was taken).
     std::string CapturePath() const

@@ -132,6 +132,8 @@ bool PageCapture::SaveDocument(const SnapshotDocument* document, DocumentPass pa
             SaveOneDocument(*document);
         else
             SaveFrameDocuments(*document);
+    } catch (const CaptureInterrupted&) {
+        throw;
     } catch (...) {
         ShowMessage(DescribeError(std::current_exception()));
     }

@@ -223,9 +223,15 @@ void PageCapture::SaveDocumentResources(
 
     // 1.-2. The step for every element in source order, the list's length read once.
     std::int32_t length = std::int32_t(document.elements.size());
-    for (std::int32_t position = 0; position < length; ++position) {
-        PumpMessages();
-        walk.RunStep(position);
+    try {
+        for (std::int32_t position = 0; position < length; ++position) {
+            PumpMessages();
+            walk.RunStep(position);
+        }
+    } catch (const CaptureInterrupted&) {
+        // The copies not made yet are not waited for: the capture folder goes with the capture.
+        copies.Abandon();
+        throw;
     }
     copies.Finish();
 }

@@ -265,6 +265,17 @@ void BackgroundCopies::Finish()
         ReportArrived(true);
 }
 
+void BackgroundCopies::Abandon()
+{
+    m_abandoned = true;
+    {
+        std::lock_guard lock(m_mutex);
+        m_todo.clear();
+    }
+    m_waiting.clear();
+    m_targets.clear();
+}
+
 void BackgroundCopies::ReportArrived(bool wait)
 {
     if (m_waiting.empty())
@@ -301,7 +312,7 @@ void BackgroundCopies::Run()
         batch.swap(m_todo);
         lock.unlock();
         std::vector<Outcome> outcomes(batch.size());
-        for (std::size_t i = 0; i < batch.size(); ++i)
+        for (std::size_t i = 0; i < batch.size() && !m_abandoned; ++i)
             outcomes[i].error = CopyStoredFile(
                 batch[i].source, batch[i].size, batch[i].target, outcomes[i].bytes, m_method);
         lock.lock();

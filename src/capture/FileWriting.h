@@ -5,6 +5,7 @@
 #include "base/Owned.h"
 #include "capture/CaptureRecord.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -83,6 +84,8 @@ public:
     void Report();
     // Waits for every copy asked for and reports them, in order.
     void Finish();
+    // Gives up the copies not made yet, and waits only for the one being made: none is reported.
+    void Abandon();
     // Whether a copy to target, or to a path differing from it only in the letter case of ASCII
     // letters (which the capture counts as one file), was asked for and not reported yet.
     bool Holds(const std::string& target) const;
@@ -116,6 +119,8 @@ private:
     std::deque<Copy> m_todo;
     std::deque<Outcome> m_outcomes;
     bool m_stop = false;
+    // Read by the copying thread before each copy.
+    std::atomic<bool> m_abandoned { false };
     const CopyMethod m_method;
     // The copying thread waits for work.
     bool m_sleeping = false;

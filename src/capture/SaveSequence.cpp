@@ -49,6 +49,8 @@ CaptureOutcome RunCapture(
         outcome.capture = CapturePage(document, settings, frontEnd);
         outcome.result
             = outcome.capture.accepted ? CaptureOutcome::Result::Accepted : CaptureOutcome::Result::Rejected;
+        if (outcome.capture.interrupted)
+            outcome.result = CaptureOutcome::Result::Interrupted;
     } catch (const std::exception& error) {
         outcome.result = CaptureOutcome::Result::Failed;
         outcome.error = DescribeError(error);
@@ -76,6 +78,9 @@ void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, Front
         break;
     case CaptureOutcome::Result::Failed:
         frontEnd.ShowMessage(outcome.error);
+        break;
+    case CaptureOutcome::Result::Interrupted:
+        // Whoever set the flag reports it; the page has no closing lines.
         break;
     }
 }

@@ -47,7 +47,8 @@ bool FinishesCapture(std::string_view url);
 
 // How the capture driver ended.
 struct CaptureOutcome {
-    enum class Result { Accepted, Rejected, Failed };
+    // Interrupted: the capture was stopped by its interrupt flag and its folder removed.
+    enum class Result { Accepted, Rejected, Failed, Interrupted };
     Result result = Result::Failed;
     // For Failed: "type: message" of the error that escaped the driver.
     std::string error;

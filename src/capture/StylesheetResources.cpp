@@ -162,7 +162,8 @@ void PageCapture::WriteOfflineCopyOfCapture()
             file.role = offline::CapturedFile::Role::Stylesheet;
         files.push_back(std::move(file));
     }
-    offline::OfflineCopyResult written = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files);
+    offline::OfflineCopyResult written
+        = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files, [this] { StopWhenInterrupted(); });
     for (const auto& copy : written.copies) {
         std::string report = std::string(kCopyReport) + copy.string();
         AddResultLine(report);

@@ -119,8 +119,9 @@ CaptureRunner::CaptureRunner(engine::PageEngine& engine, TerminalFrontEnd& front
     , m_interrupted(interrupted)
 {
     m_frontEnd.SetEngine(&m_engine);
-    // The capture copies what this runner's engine loaded.
+    // The capture copies what this runner's engine loaded, and stops with the run.
     m_settings.cache = &m_engine.Cache();
+    m_settings.interrupted = m_interrupted;
     // The engine gives its page up at once when the run is interrupted.
     m_engine.WatchInterrupt(m_interrupted);
     m_engine.SetLoadTimeout(m_loadTimeout);
@@ -239,6 +240,9 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
     case capture::CaptureOutcome::Result::Failed:
         result.reason = "the capture failed: " + outcome.error;
         return AddressOutcome::Failed;
+    case capture::CaptureOutcome::Result::Interrupted:
+        result.reason = "interrupted";
+        return AddressOutcome::Interrupted;
     case capture::CaptureOutcome::Result::Accepted:
         break;
     }

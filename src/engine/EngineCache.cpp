@@ -11,6 +11,7 @@
 #include <random>
 #include <spawn.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -104,24 +105,97 @@ namespace {
         return suffix;
     }
 
-    // Starts "rm -rf -- folder" without waiting for it; false when it could not be started.
-    bool SpawnRemoval(const fs::path& folder)
+    constexpr std::string_view kRemovingSuffix = "-removing";
+    constexpr std::string_view kLockSuffix = ".lock";
+
+    bool EndsWith(std::string_view text, std::string_view end)
+    {
+        return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+    }
+
+    // The lock file of a run's folder, whether set aside or not.
+    fs::path LockFileOf(const fs::path& folder)
+    {
+        std::string name = folder.filename().string();
+        if (EndsWith(name, kRemovingSuffix))
+            name.resize(name.size() - kRemovingSuffix.size());
+        return folder.parent_path() / (name + std::string(kLockSuffix));
+    }
+
+    // Takes the lock of a run's folder without waiting: the descriptor, or -1 when another process
+    // holds it or the file cannot be made. existed tells whether the lock file was there before.
+    int TryLock(const fs::path& lockFile, bool* existed = nullptr)
+    {
+        int fd = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+        if (existed)
+            *existed = fd >= 0;
+        if (fd < 0)
+            fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return -1;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // Starts "rm -rf -- folder lockFile" in a session of its own, without waiting for it: no signal
+    // to this program's group (Ctrl-C, a closed terminal) reaches it, and it holds the lock (as its
+    // descriptor 3) until it ends. False when it could not be started.
+    bool SpawnRemoval(const fs::path& folder, const fs::path& lockFile, int lock)
     {
         posix_spawn_file_actions_t actions;
         if (posix_spawn_file_actions_init(&actions) != 0)
             return false;
+        posix_spawnattr_t attributes;
+        if (posix_spawnattr_init(&attributes) != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            return false;
+        }
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+        // A descriptor duplicated onto another number loses its close-on-exec flag; 3 itself is
+        // moved out of the way first.
+        base::UniqueFd moved;
+        if (lock == 3) {
+            moved.Reset(::fcntl(lock, F_DUPFD_CLOEXEC, 10));
+            lock = moved.Get();
+        }
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (lock >= 0)
+            posix_spawn_file_actions_adddup2(&actions, lock, 3);
         std::string path = folder.string();
+        std::string lockPath = lockFile.string();
         char rm[] = "rm";
         char force[] = "-rf";
         char end[] = "--";
-        char* arguments[] = { rm, force, end, path.data(), nullptr };
+        char* arguments[] = { rm, force, end, path.data(), lockPath.data(), nullptr };
         pid_t pid = 0;
-        int result = posix_spawn(&pid, "/bin/rm", &actions, nullptr, arguments, environ);
+        int result = posix_spawn(&pid, "/bin/rm", &actions, &attributes, arguments, environ);
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         return result == 0;
+    }
+
+    // Removes a run's folder (already set aside, or renamed aside here) and its lock file while
+    // holding the lock: in the background when a remover can be started, otherwise at once.
+    void RemoveRunFolder(fs::path folder, const fs::path& lockFile, int lock)
+    {
+        if (!EndsWith(folder.filename().string(), kRemovingSuffix)) {
+            fs::path aside = folder;
+            aside += std::string(kRemovingSuffix);
+            if (::rename(folder.c_str(), aside.c_str()) == 0)
+                folder = aside;
+        }
+        if (!SpawnRemoval(folder, lockFile, lock)) {
+            std::error_code error;
+            fs::remove_all(folder, error);
+            fs::remove(lockFile, error);
+        }
+        if (lock >= 0)
+            ::close(lock);
     }
 
 } // namespace
@@ -131,6 +205,7 @@ EngineCache::EngineCache(fs::path folder)
 {
     std::error_code error;
     fs::create_directories(m_folder, error);
+    m_lock = TryLock(LockFileOf(m_folder));
 }
 
 EngineCache::~EngineCache()
@@ -143,31 +218,55 @@ EngineCache::~EngineCache()
         files = m_nextFile;
     }
     // Removing many thousand files takes a noticeable moment that nobody needs to wait for: the
-    // folder is renamed aside (still a folder of this run, so a later run removes it should the
-    // removal die) and removed by a process of its own that outlives this one.
+    // folder is renamed aside and removed by a process of its own that outlives this one, and holds
+    // the folder's lock until it is done (a later run takes up the removal should it die).
+    fs::path lockFile = LockFileOf(m_folder);
     if (files >= kBackgroundRemovalFiles) {
-        fs::path aside = m_folder;
-        aside += "-removing";
-        if (::rename(m_folder.c_str(), aside.c_str()) == 0) {
-            if (SpawnRemoval(aside))
-                return;
-            fs::remove_all(aside, error);
-            return;
-        }
+        RemoveRunFolder(m_folder, lockFile, m_lock);
+        return;
     }
     fs::remove_all(m_folder, error);
+    fs::remove(lockFile, error);
+    if (m_lock >= 0)
+        ::close(m_lock);
 }
 
 void EngineCache::RemoveFoldersOfDeadRuns(const fs::path& root)
 {
     std::error_code error;
     for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-        pid_t pid = RunFolderPid(it->path().filename().string());
-        if (pid == 0 || pid == getpid() || ProcessAlive(pid))
+        std::string name = it->path().filename().string();
+        pid_t pid = RunFolderPid(name);
+        if (pid == 0 || pid == getpid())
             continue;
         std::error_code ignored;
-        if (it->is_directory(ignored) && !it->is_symlink(ignored))
-            fs::remove_all(it->path(), ignored);
+        if (EndsWith(name, kLockSuffix)) {
+            // A lock file whose folder is gone: its remover ended between the two.
+            fs::path folder = it->path().parent_path() / name.substr(0, name.size() - kLockSuffix.size());
+            fs::path aside = folder;
+            aside += std::string(kRemovingSuffix);
+            if (fs::exists(folder, ignored) || fs::exists(aside, ignored))
+                continue;
+            if (int lock = TryLock(it->path()); lock >= 0) {
+                fs::remove(it->path(), ignored);
+                ::close(lock);
+            }
+            continue;
+        }
+        if (!it->is_directory(ignored) || it->is_symlink(ignored))
+            continue;
+        fs::path lockFile = LockFileOf(it->path());
+        bool locked = false;
+        int lock = TryLock(lockFile, &locked);
+        if (lock < 0)
+            continue;
+        // Without a lock file, only the pid says whether the run is over.
+        if (!locked && !EndsWith(name, kRemovingSuffix) && ProcessAlive(pid)) {
+            fs::remove(lockFile, ignored);
+            ::close(lock);
+            continue;
+        }
+        RemoveRunFolder(it->path(), lockFile, lock);
     }
 }
 

@@ -40,7 +40,10 @@ public:
     // left by runs that died are removed first.
     static std::unique_ptr<EngineCache> OpenForRun();
 
-    // Removes the folders "run-<pid>-<random>" under root whose process no longer runs.
+    // Removes, in the background, the folders "run-<pid>-<random>" under root whose run has ended:
+    // a run holds the lock file "<folder>.lock" for as long as its cache lives, and its remover
+    // holds it until the folder is gone. A folder whose remover was killed is taken up again here.
+    // A folder without a lock file (written by an older version) counts as ended once its pid does.
     static void RemoveFoldersOfDeadRuns(const std::filesystem::path& root);
 
     // One body being written into the cache. Nothing is indexed until Commit; an entry destroyed
@@ -112,6 +115,8 @@ private:
     void StopWriter();
 
     std::filesystem::path m_folder;
+    // The lock of the folder ("<folder>.lock", held from the constructor on), or -1.
+    int m_lock = -1;
     mutable std::mutex m_mutex;
     // Every body stored, and the position of each address's body among them.
     std::vector<CachedBody> m_bodies;

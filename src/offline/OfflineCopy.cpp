@@ -102,7 +102,7 @@ namespace {
             }
         }
 
-        OfflineCopyResult Run()
+        OfflineCopyResult Run(const std::function<void()>& beforeEachCopy)
         {
             OfflineCopyResult result;
             bool pageSeen = false;
@@ -110,6 +110,8 @@ namespace {
                 const CapturedFile& file = m_files[i];
                 if (m_copies[i].empty())
                     continue;
+                if (beforeEachCopy)
+                    beforeEachCopy();
                 bool isPage = file.role == CapturedFile::Role::Document && !pageSeen;
                 if (file.role == CapturedFile::Role::Document)
                     pageSeen = true;
@@ -183,10 +185,10 @@ std::filesystem::path OfflineCopyPath(const std::filesystem::path& original)
         / (name.stem().string() + std::string(kCopyMark) + name.extension().string());
 }
 
-OfflineCopyResult WriteOfflineCopy(
-    const std::filesystem::path& captureFolder, const std::vector<CapturedFile>& files)
+OfflineCopyResult WriteOfflineCopy(const std::filesystem::path& captureFolder,
+    const std::vector<CapturedFile>& files, const std::function<void()>& beforeEachCopy)
 {
-    return CopyWriter(captureFolder, files).Run();
+    return CopyWriter(captureFolder, files).Run(beforeEachCopy);
 }
 
 } // namespace pagestow::offline

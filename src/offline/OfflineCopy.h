@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,9 @@ std::filesystem::path OfflineCopyPath(const std::filesystem::path& original);
 // Writes the copy of every document and stylesheet among files, in which every address that names a
 // saved file points at it (at its copy for documents and stylesheets) relative to the copy, and every
 // other address is absolute. Originals are left as they are; nothing is written outside captureFolder.
-OfflineCopyResult WriteOfflineCopy(
-    const std::filesystem::path& captureFolder, const std::vector<CapturedFile>& files);
+// beforeEachCopy, when given, is called before each copy is written; what it throws ends the writing
+// and passes to the caller (a copy is whole or absent then).
+OfflineCopyResult WriteOfflineCopy(const std::filesystem::path& captureFolder,
+    const std::vector<CapturedFile>& files, const std::function<void()>& beforeEachCopy = {});
 
 } // namespace pagestow::offline

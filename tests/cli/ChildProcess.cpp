@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -15,7 +17,7 @@ namespace pagestow::testing {
 
 ChildResult RunProgram(const std::string& program, const std::vector<std::string>& args,
     const std::string& folder, const std::map<std::string, std::string>& environment,
-    std::chrono::seconds guard)
+    std::chrono::seconds guard, const SignalOnOutput& signalOnOutput)
 {
     int outPipe[2];
     int errPipe[2];
@@ -66,7 +68,26 @@ ChildResult RunProgram(const std::string& program, const std::vector<std::string
     close(errPipe[1]);
 
     ChildResult result;
-    auto giveUp = std::chrono::steady_clock::now() + guard;
+    using Clock = std::chrono::steady_clock;
+    auto giveUp = Clock::now() + guard;
+    Clock::time_point signalledAt;
+    Clock::time_point started = Clock::now();
+    auto sendSignal = [&] {
+        if (signalOnOutput.signal == 0 || result.signalSent)
+            return;
+        if (signalOnOutput.marker.empty()) {
+            if (Clock::now() < started + signalOnOutput.pause)
+                return;
+        } else if (result.out.find(signalOnOutput.marker) == std::string::npos
+            && result.err.find(signalOnOutput.marker) == std::string::npos) {
+            return;
+        } else {
+            std::this_thread::sleep_for(signalOnOutput.pause);
+        }
+        kill(pid, signalOnOutput.signal);
+        result.signalSent = true;
+        signalledAt = Clock::now();
+    };
     bool killed = false;
     pollfd watched[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
     int openPipes = 2;
@@ -78,8 +99,11 @@ ChildResult RunProgram(const std::string& program, const std::vector<std::string
             kill(pid, SIGKILL);
             killed = true;
         }
-        if (poll(watched, 2, killed ? 1000 : left) < 0)
+        // A signal due at a time is sent on time, output or not.
+        bool timed = signalOnOutput.signal != 0 && signalOnOutput.marker.empty() && !result.signalSent;
+        if (poll(watched, 2, killed ? 1000 : timed ? std::min(left, 20) : left) < 0)
             continue;
+        sendSignal();
         for (int i = 0; i < 2; ++i) {
             if (watched[i].fd < 0 || !watched[i].revents)
                 continue;
@@ -87,6 +111,7 @@ ChildResult RunProgram(const std::string& program, const std::vector<std::string
             ssize_t count = read(watched[i].fd, buffer, sizeof buffer);
             if (count > 0) {
                 (i == 0 ? result.out : result.err).append(buffer, size_t(count));
+                sendSignal();
             } else {
                 close(watched[i].fd);
                 watched[i].fd = -1;
@@ -96,6 +121,8 @@ ChildResult RunProgram(const std::string& program, const std::vector<std::string
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    if (result.signalSent)
+        result.secondsAfterSignal = std::chrono::duration<double>(Clock::now() - signalledAt).count();
     if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

@@ -87,6 +87,7 @@ CaptureResult CaptureHarness::Capture(const std::string& address, std::chrono::m
     settings.saveDir = m_saveDir;
     settings.cache = &m_engine->Cache();
     settings.offlineCopy = m_offlineCopy;
+    settings.interrupted = &interrupted;
     m_frontEnd.saveDir = m_saveDir;
     m_frontEnd.captureFolder.clear();
     m_frontEnd.lines.clear();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -35,22 +36,32 @@ public:
         saveDir = claimedSaveDir;
         captureFolder = claimedFolder;
     }
-    void AddResultLine(const std::string& message) override { lines.push_back("result: " + message); }
-    void SetStatusText(const std::string& message) override { lines.push_back("status: " + message); }
-    void AddLogLine(const std::string& message) override { lines.push_back("log: " + message); }
+    void AddResultLine(const std::string& message) override { Record("result: " + message); }
+    void SetStatusText(const std::string& message) override { Record("status: " + message); }
+    void AddLogLine(const std::string& message) override { Record("log: " + message); }
     void PumpMessages() override
     {
         if (onPump)
             onPump();
     }
-    void ShowMessage(const std::string& message) override { lines.push_back("message: " + message); }
+    void ShowMessage(const std::string& message) override { Record("message: " + message); }
 
     std::vector<std::string> lines;
     std::function<void()> onPump;
+    // Told each line as it is recorded.
+    std::function<void(const std::string&)> onLine;
     // The save folder and the capture folder of the capture being run (from the moment it claims
     // its folder; until then the save folder as asked and no capture folder).
     std::string saveDir;
     std::string captureFolder;
+
+private:
+    void Record(std::string line)
+    {
+        lines.push_back(std::move(line));
+        if (onLine)
+            onLine(lines.back());
+    }
 };
 
 // What one capture of an address came to.
@@ -94,6 +105,8 @@ public:
 
     RecordingFrontEnd& FrontEnd() { return m_frontEnd; }
     engine::PageEngine& Engine() { return *m_engine; }
+    // The captures' interrupt flag: set while a capture runs (from a pump, say), it stops the capture.
+    std::atomic<bool> interrupted { false };
     const std::filesystem::path& Scratch() const { return m_scratch.Path(); }
 
 private:

@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -191,20 +195,43 @@ namespace {
         EXPECT_TRUE(fs::exists(scratch.Path() / "nested"));
     }
 
+    // Waits, generously, until folder holds only expected (a remover works in the background).
+    std::vector<std::string> NamesOnceSettled(const fs::path& folder, std::vector<std::string> expected)
+    {
+        std::sort(expected.begin(), expected.end());
+        for (int wait = 0; wait < 600 && Names(folder) != expected; ++wait)
+            usleep(100 * 1000);
+        return Names(folder);
+    }
+
+    void FillCache(const fs::path& folder)
+    {
+        EngineCache cache(folder);
+        for (std::uint64_t i = 0; i < EngineCache::kBackgroundRemovalFiles; ++i)
+            cache.Store({ "http://h/" + std::to_string(i) + ".gif" }, "GIF");
+    }
+
     TEST(EngineCache, LargeCacheIsRemovedAfterTheProgramByAProcessOfItsOwn)
     {
         ScratchFolder scratch;
         fs::path folder = scratch.Path() / ("run-" + std::to_string(getpid()) + "-big");
-        {
-            EngineCache cache(folder);
-            for (std::uint64_t i = 0; i < EngineCache::kBackgroundRemovalFiles; ++i)
-                cache.Store({ "http://h/" + std::to_string(i) + ".gif" }, "GIF");
-        }
+        FillCache(folder);
         // The folder's own name is gone at once; what is left aside goes within a generous time.
         EXPECT_FALSE(fs::exists(folder));
-        for (int wait = 0; wait < 600 && !Names(scratch.Path()).empty(); ++wait)
-            usleep(100 * 1000);
-        EXPECT_EQ(Names(scratch.Path()), std::vector<std::string> {});
+        EXPECT_EQ(NamesOnceSettled(scratch.Path(), {}), std::vector<std::string> {});
+
+        // The remover is out of the program's process group: a Ctrl-C or a closed terminal that ends
+        // the program's group the moment it has left does not stop the removal.
+        pid_t child = fork();
+        if (child == 0) {
+            setpgid(0, 0);
+            FillCache(scratch.Path() / "run-1-group");
+            kill(0, SIGKILL);
+            _exit(1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(NamesOnceSettled(scratch.Path(), {}), std::vector<std::string> {});
     }
 
     TEST(EngineCache, RemovesOnlyFoldersOfRunsThatEnded)
@@ -213,16 +240,30 @@ namespace {
         std::string dead = "run-" + std::to_string(DeadPid()) + "-k3x9";
         std::string mine = "run-" + std::to_string(getpid()) + "-aaaa";
         std::string parent = "run-" + std::to_string(getppid()) + "-bbbb";
-        for (const std::string& name : { dead, mine, parent, std::string("run-abc-x"), std::string("run--x"),
-                 std::string("run-12"), std::string("other") })
+        // A run of this version that lives holds its lock, whatever its pid says; one whose remover
+        // was killed left its folder set aside and its lock free.
+        std::string living = "run-" + std::to_string(DeadPid()) + "-live";
+        std::string abandoned = "run-" + std::to_string(getppid()) + "-gone-removing";
+        for (const std::string& name : { dead, mine, parent, living, abandoned, std::string("run-abc-x"),
+                 std::string("run--x"), std::string("run-12"), std::string("other") })
             fs::create_directories(scratch.Path() / name / "inner");
         std::ofstream(scratch.Path() / dead / "inner" / "body-0") << "x";
+        std::ofstream(scratch.Path() / abandoned / "inner" / "body-0") << "x";
+        std::ofstream(scratch.Path() / (living + ".lock"));
+        std::ofstream(scratch.Path() / "run-" / "x");
+        int held = ::open((scratch.Path() / (living + ".lock")).c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        // A lock file whose remover ended before it could remove it.
+        std::ofstream(scratch.Path() / ("run-" + std::to_string(DeadPid()) + "-left.lock"));
 
         EngineCache::RemoveFoldersOfDeadRuns(scratch.Path());
 
-        std::vector<std::string> expected = { mine, parent, "other", "run--x", "run-12", "run-abc-x" };
+        std::vector<std::string> expected
+            = { mine, parent, living, living + ".lock", "other", "run--x", "run-12", "run-abc-x" };
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(Names(scratch.Path()), expected);
+        EXPECT_EQ(NamesOnceSettled(scratch.Path(), expected), expected);
+        ::close(held);
     }
 
     // Opens two caches of one run in a child process with the given environment, and

@@ -190,7 +190,8 @@ namespace {
             Bomb { "ManyAttributes", ManyAttributes }),
         [](const ::testing::TestParamInfo<Bomb>& param) { return std::string(param.param.name); });
 
-    // Bodies cut short or damaged in every way a server can send them: none is saved; the whole one is.
+    // Bodies cut short or damaged in every way a server can send them: none is saved; the whole ones
+    // are (a gzip body of two members is one body).
     TEST(StaticEngineBodies, OnlyWholeBodiesAreSaved)
     {
         const std::string gif = "GIF89a" + Repeat("0123456789abcdef", 4000);
@@ -202,6 +203,29 @@ namespace {
         ASSERT_TRUE(raw.Listening());
         const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n";
         raw.Serve("/whole.gif", GifResponse(gzip, "Content-Encoding: gzip\r\n"));
+        raw.Serve("/empty.gif", GifResponse(""));
+        raw.Serve("/members.gif",
+            GifResponse(Gzip(gif.substr(0, 1000)) + Gzip(gif.substr(1000)), "Content-Encoding: gzip\r\n"));
+        // Streams that end at once, or end with bytes after them: a brotli stream whose first byte is
+        // an empty last meta-block, an empty gzip member or zlib stream, a whole stream with more.
+        const std::string junk = Repeat("junk", 100);
+        const std::pair<const char*, std::string> ended[] = {
+            { "br-06", "\x06" + junk },
+            { "br-3b", "\x3b" + junk },
+            { "gzip-empty", Gzip("") + junk },
+            { "deflate-empty", testing::Deflate("", false) + junk },
+            { "gzip-more", gzip + junk },
+            { "deflate-more", testing::Deflate(gif, false) + junk },
+            { "raw-deflate-more", testing::Deflate(gif, true) + junk },
+            { "br-more", testing::Brotli(gif) + junk },
+        };
+        std::string endedImages;
+        for (const auto& [name, body] : ended) {
+            const std::string coding = std::string(name).substr(0, std::string(name).find('-'));
+            raw.Serve("/" + std::string(name) + ".gif",
+                GifResponse(body, "Content-Encoding: " + (coding == "raw" ? "deflate" : coding) + "\r\n"));
+            endedImages += "<img src=" + std::string(name) + ".gif>";
+        }
         raw.Serve(
             "/gzip-half.gif", GifResponse(gzip.substr(0, gzip.size() / 2), "Content-Encoding: gzip\r\n"));
         raw.Serve("/gzip-damaged.gif", GifResponse(damaged, "Content-Encoding: gzip\r\n"));
@@ -212,7 +236,9 @@ namespace {
         raw.Serve("/cut-chunk.gif", head + "Transfer-Encoding: chunked\r\n\r\n400\r\nGIF89a");
         const std::string page
             = "<html><body><img src=gzip-half.gif><img src=gzip-damaged.gif><img src=short.gif>"
-              "<img src=bad-chunk.gif><img src=cut-chunk.gif><img src=whole.gif></body></html>";
+              "<img src=bad-chunk.gif><img src=cut-chunk.gif><img src=whole.gif><img src=members.gif>"
+              "<img src=empty.gif>"
+            + endedImages + "</body></html>";
         raw.Serve("/page.htm",
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size())
                 + "\r\n\r\n" + page);
@@ -224,10 +250,14 @@ namespace {
         EXPECT_TRUE(result.accepted);
         EXPECT_TRUE(SameLines(result.lines,
             harness.Expand(Join({ DocumentLines("{R}/127.0.0.1/page.htm"),
-                ResourceLines(kImageReport, "{R}/127.0.0.1/whole.gif") }))));
-        EXPECT_EQ(
-            harness.Written(), (std::vector<std::string> { "127.0.0.1/page.htm", "127.0.0.1/whole.gif" }));
+                ResourceLines(kImageReport, "{R}/127.0.0.1/whole.gif"),
+                ResourceLines(kImageReport, "{R}/127.0.0.1/members.gif"),
+                ResourceLines(kImageReport, "{R}/127.0.0.1/empty.gif") }))));
+        EXPECT_EQ(harness.Written(),
+            (std::vector<std::string> { "127.0.0.1/empty.gif", "127.0.0.1/members.gif", "127.0.0.1/page.htm",
+                "127.0.0.1/whole.gif" }));
         EXPECT_TRUE(SameBytes(testing::ReadFileBytes(harness.Root() + "/127.0.0.1/whole.gif"), gif));
+        EXPECT_TRUE(SameBytes(testing::ReadFileBytes(harness.Root() + "/127.0.0.1/members.gif"), gif));
     }
 
     // Port 79 is one browsers refuse. Nothing connects to it, whether a page names it or a redirect

@@ -1,9 +1,9 @@
 // Bodies a hostile server cuts short or damages are never kept as if whole: a Content-Length larger
 // than the body before the connection closes, a bad or negative chunk size, a cut chunk, a gzip,
 // deflate or brotli stream damaged inside or cut short of its Content-Length, a coded stream that
-// ends at once with bytes after it. An empty body without a coding is whole. (A coded stream cut inside an
-// HTTP message that is itself whole the browser decodes without an error; see docs/chromium-engine.md.) Big
-// bodies and huge documents pass whole.
+// ends at once with bytes after it. An empty body without a coding is whole. (A coded stream cut
+// inside an HTTP message that is itself whole the browser decodes without an error; see
+// docs/hostile-input.md.) Big bodies and huge documents pass whole.
 
 #include "hostile/HostileCapture.h"
 #include "hostile/RawResponseServer.h"

@@ -206,26 +206,12 @@ namespace {
         raw.Serve("/empty.gif", GifResponse(""));
         raw.Serve("/members.gif",
             GifResponse(Gzip(gif.substr(0, 1000)) + Gzip(gif.substr(1000)), "Content-Encoding: gzip\r\n"));
-        // Streams that end at once, or end with bytes after them: a brotli stream whose first byte is
-        // an empty last meta-block, an empty gzip member or zlib stream, a whole stream with more.
+        // Streams that end at once, or end with bytes after them (each coding's cases are in
+        // ContentDecoderTest): here none is saved or reported.
         const std::string junk = Repeat("junk", 100);
-        const std::pair<const char*, std::string> ended[] = {
-            { "br-06", "\x06" + junk },
-            { "br-3b", "\x3b" + junk },
-            { "gzip-empty", Gzip("") + junk },
-            { "deflate-empty", testing::Deflate("", false) + junk },
-            { "gzip-more", gzip + junk },
-            { "deflate-more", testing::Deflate(gif, false) + junk },
-            { "raw-deflate-more", testing::Deflate(gif, true) + junk },
-            { "br-more", testing::Brotli(gif) + junk },
-        };
-        std::string endedImages;
-        for (const auto& [name, body] : ended) {
-            const std::string coding = std::string(name).substr(0, std::string(name).find('-'));
-            raw.Serve("/" + std::string(name) + ".gif",
-                GifResponse(body, "Content-Encoding: " + (coding == "raw" ? "deflate" : coding) + "\r\n"));
-            endedImages += "<img src=" + std::string(name) + ".gif>";
-        }
+        raw.Serve("/br-06.gif", GifResponse("\x06" + junk, "Content-Encoding: br\r\n"));
+        raw.Serve("/gzip-empty.gif", GifResponse(Gzip("") + junk, "Content-Encoding: gzip\r\n"));
+        raw.Serve("/gzip-more.gif", GifResponse(gzip + junk, "Content-Encoding: gzip\r\n"));
         raw.Serve(
             "/gzip-half.gif", GifResponse(gzip.substr(0, gzip.size() / 2), "Content-Encoding: gzip\r\n"));
         raw.Serve("/gzip-damaged.gif", GifResponse(damaged, "Content-Encoding: gzip\r\n"));
@@ -237,8 +223,8 @@ namespace {
         const std::string page
             = "<html><body><img src=gzip-half.gif><img src=gzip-damaged.gif><img src=short.gif>"
               "<img src=bad-chunk.gif><img src=cut-chunk.gif><img src=whole.gif><img src=members.gif>"
-              "<img src=empty.gif>"
-            + endedImages + "</body></html>";
+              "<img src=empty.gif><img src=br-06.gif><img src=gzip-empty.gif><img src=gzip-more.gif>"
+              "</body></html>";
         raw.Serve("/page.htm",
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size())
                 + "\r\n\r\n" + page);

@@ -1,13 +1,16 @@
 // Bodies a hostile server cuts short or damages are never kept as if whole: a Content-Length larger
-// than the body before the connection closes, a bad chunk size, a cut chunk, a gzip, deflate or brotli
-// stream damaged inside or cut short of its Content-Length. (A coded stream cut inside an HTTP message
-// that is itself whole the browser decodes without an error; see docs/chromium-engine.md.) Big bodies
-// and huge documents pass whole.
+// than the body before the connection closes, a bad or negative chunk size, a cut chunk, a gzip,
+// deflate or brotli stream damaged inside or cut short of its Content-Length, a coded stream that
+// ends at once with bytes after it. An empty body without a coding is whole. (A coded stream cut
+// inside an HTTP message that is itself whole the browser decodes without an error; see
+// docs/hostile-input.md.) Big bodies and huge documents pass whole.
 
 #include "hostile/HostileCapture.h"
 #include "hostile/RawResponseServer.h"
 #include "support/Gzip.h"
 #include "support/TestServer.h"
+
+#include <cstdio>
 
 namespace pagestow::hostile {
 namespace {
@@ -38,6 +41,23 @@ namespace {
         for (std::size_t i = coded.size() / 3; i < coded.size() / 3 + 16; ++i)
             coded[i] = char(~coded[i]);
         return Response("Content-Encoding: " + coding + "\r\n" + Length(coded.size()), coded);
+    }
+
+    // A coded stream that ends at once, with the bytes of a picture after it.
+    std::string EndedCoding(const std::string& coding, const std::string& coded)
+    {
+        std::string bytes = coded + kGif + std::string(2000, 'x');
+        return Response("Content-Encoding: " + coding + "\r\n" + Length(bytes.size()), bytes);
+    }
+
+    // The same, in one chunk: no Content-Length tells that bytes travelled.
+    std::string EndedChunked(const std::string& coding, const std::string& coded)
+    {
+        std::string bytes = coded + kGif + std::string(2000, 'x');
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx", bytes.size());
+        return Response("Content-Encoding: " + coding + "\r\nTransfer-Encoding: chunked\r\n",
+            size + ("\r\n" + bytes) + "\r\n0\r\n\r\n");
     }
 
     class BodyIntegrity : public ::testing::TestWithParam<EngineKind> {
@@ -83,6 +103,17 @@ namespace {
             { "gzip-cut-short.gif",
                 Response("Content-Encoding: gzip\r\n" + Length(gzip.size() + 100),
                     gzip.substr(0, gzip.size() / 2)) },
+            { "negative-chunk-size.gif",
+                Response("Transfer-Encoding: chunked\r\n",
+                    "10\r\n" + image.substr(0, 16) + "\r\n-1\r\n" + image + "\r\n0\r\n\r\n") },
+            { "empty.gif", Response(Length(0), "") },
+            // Streams that end at once, followed by more bytes: a brotli stream whose first byte is one
+            // empty last meta-block, an empty gzip member. The browser decodes them to nothing and drops
+            // the rest.
+            { "brotli-06.gif", EndedCoding("br", "\x06") },
+            { "gzip-empty.gif", EndedCoding("gzip", Gzip("")) },
+            { "brotli-06-chunked.gif", EndedChunked("br", "\x06") },
+            { "gzip-empty-chunked.gif", EndedChunked("gzip", Gzip("")) },
         };
         std::string page = "<html><body>";
         for (const auto& item : cases) {
@@ -100,19 +131,28 @@ namespace {
             { DocumentLines("{R}/127.0.0.1/p.htm"), ResourceLines(kImageReport, "{R}/127.0.0.1/whole.gif"),
                 ResourceLines(kImageReport, "{R}/127.0.0.1/whole-gzip.gif") });
         // Two documented limits of the WebKit engine: the network layer below WebKit reads a chunk size
-        // it cannot parse as the last chunk, and so sees a whole body of 16 bytes; and a picture WebKit
-        // keeps to itself is fetched again offering gzip and deflate only, so a brotli body sent
-        // unasked is given up rather than stored undecoded.
+        // it cannot parse, or a negative one, as the last chunk, and so sees a whole body of 16 bytes;
+        // and a picture WebKit keeps to itself is fetched again offering gzip and deflate only, so a
+        // brotli body sent unasked is given up rather than stored undecoded.
         const bool webkit = GetParam() == EngineKind::WebKit;
-        if (webkit)
-            expected = Join({ expected, ResourceLines(kImageReport, "{R}/127.0.0.1/bad-chunk-size.gif") });
-        else
+        if (webkit) {
+            expected = Join({ expected, ResourceLines(kImageReport, "{R}/127.0.0.1/bad-chunk-size.gif"),
+                ResourceLines(kImageReport, "{R}/127.0.0.1/negative-chunk-size.gif") });
+        } else {
             expected = Join({ expected, ResourceLines(kImageReport, "{R}/127.0.0.1/whole-brotli.gif") });
+        }
+        expected = Join({ expected, ResourceLines(kImageReport, "{R}/127.0.0.1/empty.gif") });
         EXPECT_TRUE(SameLines(result.lines, harness.Expand(expected)));
         EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole.gif"), image));
         EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole-gzip.gif"), image));
+        EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/empty.gif"), ""));
         if (!webkit) {
             EXPECT_TRUE(SameBytes(ReadFileBytes(harness.Root() + "/127.0.0.1/whole-brotli.gif"), image));
+        } else {
+            EXPECT_TRUE(SameBytes(
+                ReadFileBytes(harness.Root() + "/127.0.0.1/bad-chunk-size.gif"), image.substr(0, 16)));
+            EXPECT_TRUE(SameBytes(
+                ReadFileBytes(harness.Root() + "/127.0.0.1/negative-chunk-size.gif"), image.substr(0, 16)));
         }
     }
 

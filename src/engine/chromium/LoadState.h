@@ -48,6 +48,9 @@ struct Request {
     int order = 0;
     // The bytes of its body as the page received them (content codings removed).
     std::uint64_t receivedBytes = 0;
+    // The bytes that travelled for the final response: its headers, and all of it once it finished.
+    std::uint64_t headerBytes = 0;
+    std::uint64_t encodedBytes = 0;
     bool Done() const { return finished || failed; }
 };
 

@@ -332,6 +332,7 @@ void ChromiumEngine::Impl::OnNetworkEvent(
         const json& headers = response.value("headers", json::object());
         request.contentLength = HeaderOf(headers, "Content-Length");
         request.contentEncoding = HeaderOf(headers, "Content-Encoding");
+        request.headerBytes = std::uint64_t(std::max(0.0, response.value("encodedDataLength", 0.0)));
     } else if (method == "Network.dataReceived") {
         auto found = current.requests.find(id);
         if (found != current.requests.end())
@@ -357,8 +358,9 @@ void ChromiumEngine::Impl::OnRequestEnded(
     if (finished) {
         request.finished = true;
         request.finishingSession = session;
+        request.encodedBytes = std::uint64_t(std::max(0.0, params.value("encodedDataLength", 0.0)));
         if (request.awaited)
-            current.progress.bytes += std::uint64_t(std::max(0.0, params.value("encodedDataLength", 0.0)));
+            current.progress.bytes += request.encodedBytes;
         if (IsReadAfterLoading(request.type))
             QueueBodyRead(current, id, request);
     } else {

@@ -24,20 +24,35 @@ namespace {
         return !contentEncoding.empty() && !base::EqualsIgnoringAsciiCase(contentEncoding, "identity");
     }
 
-    // The Content-Length of a response without a content coding, which is the length of its body.
-    std::optional<std::uint64_t> DeclaredLength(const Request& request)
+    // The Content-Length of a response: the length of its body as it travelled.
+    std::optional<std::uint64_t> AnnouncedLength(const Request& request)
     {
         const std::string& length = request.contentLength;
-        if (length.empty() || IsCoded(request.contentEncoding) || length.size() >= 20
+        if (length.empty() || length.size() >= 20
             || length.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
         return std::stoull(length);
     }
 
+    // The Content-Length of a response without a content coding, which is the length of its body.
+    std::optional<std::uint64_t> DeclaredLength(const Request& request)
+    {
+        if (IsCoded(request.contentEncoding))
+            return std::nullopt;
+        return AnnouncedLength(request);
+    }
+
     // Whether a body of size bytes is as long as its Content-Length says, for a body without a content
-    // coding.
+    // coding. A coded body that decodes to nothing while bytes of it travelled (by its Content-Length,
+    // or else by the bytes beyond its headers) is damaged: its stream ended at once (a brotli stream
+    // of one empty last meta-block, an empty gzip member), and the browser dropped what followed.
     bool WholeBody(const Request& request, std::uint64_t size)
     {
+        if (IsCoded(request.contentEncoding) && size == 0) {
+            if (std::optional<std::uint64_t> announced = AnnouncedLength(request))
+                return *announced == 0;
+            return request.encodedBytes <= request.headerBytes;
+        }
         if (request.contentLength.empty() || IsCoded(request.contentEncoding))
             return true;
         return DeclaredLength(request) == size;

@@ -5,6 +5,7 @@
 #include <brotli/decode.h>
 #include <zlib.h>
 
+#include <cstdint>
 #include <string>
 
 namespace pagestow::engine::static_engine {
@@ -31,9 +32,8 @@ namespace {
         {
             if (m_failed)
                 return false;
-            // Bytes after the end of the stream are ignored, as browsers ignore them.
-            if (m_finished)
-                return true;
+            if (m_finished && !bytes.empty())
+                return NextMember(bytes, sink);
             if (!m_gzip && !m_started && !bytes.empty()) {
                 m_head.append(bytes);
                 if (m_head.size() < 2)
@@ -52,9 +52,22 @@ namespace {
             return Run(bytes, sink);
         }
 
-        bool Finished() const override { return m_finished; }
+        // A stream that decodes to nothing is no content, whatever its coding says.
+        bool Finished() const override { return m_finished && m_produced > 0; }
 
     private:
+        // Bytes after the end of the stream: another gzip member (a gzip body may be several, one
+        // after the other; zlib checks the next member's header as it reads it), or damage.
+        bool NextMember()
+        {
+            if (!m_gzip || inflateReset(&m_stream) != Z_OK)
+                return !(m_failed = true);
+            m_finished = false;
+            return true;
+        }
+
+        bool NextMember(std::string_view bytes, const Sink& sink) { return NextMember() && Run(bytes, sink); }
+
         void Init(int windowBits)
         {
             m_stream = {};
@@ -71,12 +84,18 @@ namespace {
                 m_stream.avail_out = sizeof out;
                 int result = inflate(&m_stream, Z_NO_FLUSH);
                 size_t produced = sizeof out - m_stream.avail_out;
+                m_produced += produced;
                 if (result == Z_STREAM_END)
                     m_finished = true;
                 else if (result != Z_OK && result != Z_BUF_ERROR)
                     return !(m_failed = true);
                 if (produced > 0 && !sink(std::string_view(out, produced)))
                     return false;
+                if (m_finished && m_stream.avail_in > 0) {
+                    if (!NextMember())
+                        return false;
+                    continue;
+                }
                 // Room left in the output means the input is used up.
                 if (m_finished || m_stream.avail_out != 0)
                     break;
@@ -89,6 +108,7 @@ namespace {
         bool m_started = false;
         bool m_finished = false;
         bool m_failed = false;
+        std::uint64_t m_produced = 0;
         std::string m_head;
     };
 
@@ -104,8 +124,9 @@ namespace {
         {
             if (!m_state || m_failed)
                 return false;
+            // Bytes after the end of the stream are damage.
             if (m_finished)
-                return true;
+                return bytes.empty() || !(m_failed = true);
             size_t availableIn = bytes.size();
             auto* nextIn = reinterpret_cast<const uint8_t*>(bytes.data());
             uint8_t out[kChunk];
@@ -115,11 +136,12 @@ namespace {
                 BrotliDecoderResult result = BrotliDecoderDecompressStream(
                     m_state, &availableIn, &nextIn, &availableOut, &nextOut, nullptr);
                 size_t produced = sizeof out - availableOut;
+                m_produced += produced;
                 if (produced > 0 && !sink(std::string_view(reinterpret_cast<char*>(out), produced)))
                     return false;
                 if (result == BROTLI_DECODER_RESULT_SUCCESS) {
                     m_finished = true;
-                    return true;
+                    return availableIn == 0 || !(m_failed = true);
                 }
                 if (result == BROTLI_DECODER_RESULT_ERROR)
                     return !(m_failed = true);
@@ -128,12 +150,13 @@ namespace {
             }
         }
 
-        bool Finished() const override { return m_finished; }
+        bool Finished() const override { return m_finished && !m_failed && m_produced > 0; }
 
     private:
         BrotliDecoderState* m_state;
         bool m_finished = false;
         bool m_failed = false;
+        std::uint64_t m_produced = 0;
     };
 
     // Codings applied one after the other: the last one applied is removed first.

@@ -9,7 +9,9 @@ namespace pagestow::engine::static_engine {
 
 // Removes the content codings of a body (gzip, deflate, br, in the order the server applied them)
 // as it arrives, and knows whether the coded stream ended properly: curl hands a stream cut short
-// or damaged on as complete, a browser does not.
+// or damaged on as complete, a browser does not. Bytes after the end of a stream are damage (gzip
+// members one after the other are one body, decoded whole), and so is a stream that decodes to
+// nothing: a body whose content is empty is sent without a coding.
 class ContentDecoder {
 public:
     // Receives decoded bytes; returns false to stop.
@@ -22,7 +24,7 @@ public:
     virtual ~ContentDecoder() = default;
     // Decodes bytes into sink; false when the stream is damaged or the sink stopped.
     virtual bool Feed(std::string_view bytes, const Sink& sink) = 0;
-    // Whether the stream has ended properly (every coding's end was reached).
+    // Whether the stream has ended properly: every coding's end was reached, and each gave bytes.
     virtual bool Finished() const = 0;
 };
 

@@ -12,6 +12,7 @@ BodyDecoder::BodyDecoder(std::string_view contentEncoding)
     } else if (base::EqualsIgnoringAsciiCase(coding, "gzip")
         || base::EqualsIgnoringAsciiCase(coding, "x-gzip")) {
         m_converter.reset(G_CONVERTER(g_zlib_decompressor_new(G_ZLIB_COMPRESSOR_FORMAT_GZIP)));
+        m_gzip = true;
     } else if (base::EqualsIgnoringAsciiCase(coding, "deflate")) {
         m_deflate = true;
     } else {
@@ -54,16 +55,24 @@ bool BodyDecoder::Finish(std::string& out)
         return false;
     if (!m_converter)
         return false;
-    return Run({}, true, out) && m_finished;
+    return Run({}, true, out) && m_finished && m_produced > 0;
 }
 
 bool BodyDecoder::Run(std::string_view bytes, bool atEnd, std::string& out)
 {
     char buffer[64 * 1024];
     for (;;) {
-        // Bytes after the end of the stream are ignored, as browsers ignore them.
-        if (m_finished)
+        // Bytes after the end of the stream are another gzip member, or damage.
+        if (m_finished && bytes.empty())
             return true;
+        if (m_finished) {
+            if (!m_gzip) {
+                m_failed = true;
+                return false;
+            }
+            g_converter_reset(m_converter.get());
+            m_finished = false;
+        }
         gsize read = 0;
         gsize written = 0;
         base::GErrorPtr error;
@@ -79,6 +88,7 @@ bool BodyDecoder::Run(std::string_view bytes, bool atEnd, std::string& out)
             return false;
         }
         out.append(buffer, written);
+        m_produced += written;
         bytes.remove_prefix(read);
         if (result == G_CONVERTER_FINISHED)
             m_finished = true;

@@ -5,6 +5,7 @@
 
 #include "base/GLibOwned.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,9 @@ namespace pagestow::engine::webkit {
 
 // Undoes a response's content coding for a body the engine fetched itself, and unlike the network
 // layer's own decoder it tells a stream that ends early or fails its checksum from a whole one.
-// Knows no coding at all ("", "identity"), gzip and deflate (zlib or raw); any other is refused.
+// Bytes after the end of a stream are damage (gzip members one after the other are one body), and
+// so is a stream that decodes to nothing. Knows no coding at all ("", "identity"), gzip and deflate
+// (zlib or raw); any other is refused.
 class BodyDecoder {
 public:
     explicit BodyDecoder(std::string_view contentEncoding);
@@ -21,7 +24,8 @@ public:
     bool Known() const { return m_known; }
     // Decodes the next bytes and appends the result to out; false once the stream is damaged.
     bool Feed(std::string_view bytes, std::string& out);
-    // After the last bytes: whether the stream was whole (it reached its end, checksum included).
+    // After the last bytes: whether the stream was whole (it reached its end, checksum included, and
+    // gave bytes).
     bool Finish(std::string& out);
 
 private:
@@ -30,10 +34,12 @@ private:
     bool m_known = true;
     bool m_identity = false;
     bool m_deflate = false;
+    bool m_gzip = false;
     bool m_failed = false;
     bool m_finished = false;
     // A deflate body's first bytes, until they tell a zlib stream from a raw one.
     std::string m_head;
+    std::uint64_t m_produced = 0;
     base::GObjectPtr<GConverter> m_converter;
 };
 

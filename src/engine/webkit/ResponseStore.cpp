@@ -70,7 +70,7 @@ void WebKitEngine::Impl::OnResourceData(GObject* source, GAsyncResult* result, g
     // body, a redirected resource); that is not the resource's content.
     bool kept = bytes && !(length == 1 && bytes[0] == 0);
     // A body cut short (the connection closed before the announced length) is no resource.
-    bool complete = kept && !ContradictsItsLength(response, length)
+    bool complete = kept && !ContradictsItsLength(response, length) && !DecodedToNothing(response, length)
         && !IsUndecodedGzip(HeaderOf(response, "Content-Encoding"), bytes, length);
     Impl* engine = Alive(watch->engine);
     if (complete && engine) {

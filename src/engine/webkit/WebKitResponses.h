@@ -51,6 +51,17 @@ inline bool ContradictsItsLength(WebKitURIResponse* response, std::uint64_t leng
     return announced > 0 && !decoded && announced != length;
 }
 
+// Whether a coded body decoded to nothing while bytes of it travelled: its stream ended at once (a
+// brotli stream of one empty last meta-block, an empty gzip member) and the network layer dropped
+// whatever followed. Only an announced length tells that bytes travelled.
+inline bool DecodedToNothing(WebKitURIResponse* response, std::uint64_t length)
+{
+    guint64 announced = response ? webkit_uri_response_get_content_length(response) : 0;
+    const char* coding = HeaderOf(response, "Content-Encoding");
+    bool coded = coding && *coding && g_ascii_strcasecmp(coding, "identity") != 0;
+    return coded && length == 0 && announced > 0;
+}
+
 // Whether a gzip body was handed out undecoded: WebKit's network layer passes a stream through as
 // it came when its first bytes do not decode, so a damaged stream would be kept as the resource.
 inline bool IsUndecodedGzip(const char* coding, const guchar* bytes, std::uint64_t length)

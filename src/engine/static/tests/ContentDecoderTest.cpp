@@ -135,12 +135,47 @@ namespace {
         EXPECT_FALSE(decoder->Finished());
     }
 
-    TEST(ContentDecoder, BytesAfterTheEndOfAGzipStreamAreIgnored)
+    TEST_P(EachCoding, BytesAfterTheEndOfTheStreamAreDamage)
     {
-        Decoded decoded = Decode("gzip", testing::Gzip("hello") + "trailing junk");
-        EXPECT_TRUE(decoded.fed);
-        EXPECT_TRUE(decoded.finished);
-        EXPECT_EQ(decoded.bytes, "hello");
+        const std::string coded = GetParam().encode(Text());
+        for (const std::string& more :
+            { std::string("x"), std::string("trailing junk"), std::string(9, '\0') }) {
+            for (size_t piece : { size_t(7), size_t(1) << 20 }) {
+                Decoded decoded = Decode(GetParam().header, coded + more, piece);
+                EXPECT_FALSE(decoded.fed && decoded.finished) << more.size() << " more, pieces of " << piece;
+            }
+        }
+    }
+
+    TEST_P(EachCoding, StreamThatDecodesToNothingIsDamaged)
+    {
+        // Such a stream is a few bytes long; a server that sends one sends no content.
+        Decoded decoded = Decode(GetParam().header, GetParam().encode(""));
+        EXPECT_TRUE(decoded.bytes.empty());
+        EXPECT_FALSE(decoded.fed && decoded.finished);
+    }
+
+    TEST(ContentDecoder, BrotliStreamThatEndsAtItsFirstByteIsDamaged)
+    {
+        // 0x06 and 0x3b are each a whole stream: one empty meta-block marked last.
+        for (const std::string& body : { std::string("\x06"), std::string("\x3b"), std::string("\x06junk") })
+            EXPECT_FALSE(Decode("br", body).finished) << body.size() << " bytes";
+    }
+
+    TEST(ContentDecoder, GzipMembersOneAfterTheOtherAreOneBody)
+    {
+        const std::string text = Text().substr(0, 20000);
+        const std::string members = testing::Gzip(text.substr(0, 1000)) + testing::Gzip(text.substr(1000, 5))
+            + testing::Gzip(text.substr(1005));
+        for (size_t piece : { size_t(1), size_t(7), members.size() }) {
+            Decoded decoded = Decode("gzip", members, piece);
+            EXPECT_TRUE(decoded.fed) << piece;
+            EXPECT_TRUE(decoded.finished) << piece;
+            EXPECT_EQ(decoded.bytes, text) << piece;
+        }
+        // A member that has begun and not ended leaves the body unfinished.
+        EXPECT_FALSE(Decode("gzip", testing::Gzip(text) + "\x1f").finished);
+        EXPECT_FALSE(Decode("gzip", testing::Gzip(text) + testing::Gzip("").substr(0, 10)).finished);
     }
 
     TEST(ContentDecoder, SinkThatStopsStopsTheDecoder)

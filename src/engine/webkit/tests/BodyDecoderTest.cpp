@@ -54,7 +54,17 @@ namespace {
             DecodeCase { "identity_named", " Identity ", kText, true },
             DecodeCase { "gzip", "gzip", Gzip(kText), true },
             DecodeCase { "x_gzip", "X-GZIP", Gzip(kText), true },
-            DecodeCase { "gzip_with_bytes_after_its_end", "gzip", Gzip(kText) + "junk", true },
+            DecodeCase { "gzip_with_bytes_after_its_end", "gzip", Gzip(kText) + "junk", false },
+            DecodeCase { "gzip_members_one_after_the_other", "gzip",
+                Gzip(kText.substr(0, 3000)) + Gzip(kText.substr(3000, 1)) + Gzip(kText.substr(3001)), true },
+            DecodeCase { "gzip_with_a_member_begun", "gzip", Gzip(kText) + Gzip("x").substr(0, 12), false },
+            DecodeCase { "gzip_of_nothing", "gzip", Gzip(""), false },
+            DecodeCase { "gzip_of_nothing_then_more", "gzip", Gzip("") + kText, false },
+            DecodeCase {
+                "zlib_deflate_with_bytes_after_its_end", "deflate", Deflate(kText, false) + "junk", false },
+            DecodeCase {
+                "raw_deflate_with_bytes_after_its_end", "deflate", Deflate(kText, true) + "junk", false },
+            DecodeCase { "zlib_deflate_of_nothing", "deflate", Deflate("", false), false },
             DecodeCase { "gzip_cut_in_half", "gzip", Gzip(kText).substr(0, Gzip(kText).size() / 2), false },
             DecodeCase {
                 "gzip_without_its_trailer", "gzip", Gzip(kText).substr(0, Gzip(kText).size() - 8), false },

@@ -42,8 +42,9 @@ namespace {
     }
 
     // What the network layer below WebKit cannot tell from a whole body: a compressed stream cut
-    // short in a body WebKit hands out (it decodes leniently and keeps no count of the bytes that
-    // travelled), and a chunk size it reads as the last chunk.
+    // short, or followed by bytes after its end, in a body WebKit hands out (it decodes leniently,
+    // gzip's first member only, and keeps no count of the bytes that travelled), and a chunk size it
+    // reads as the last chunk.
     enum class Limit { None, HandedOut, Both };
 
     struct BodyCase {
@@ -60,6 +61,7 @@ namespace {
         std::string badChecksum = gzip;
         badChecksum[badChecksum.size() - 6] ^= 0x5a;
         const std::string cutGzip = gzip.substr(0, gzip.size() / 2);
+        const std::string members = Gzip(picture.substr(0, 100)) + Gzip(picture.substr(100));
         return {
             { "whole", Response(Length(picture.size()), picture), true },
             { "whole-gzip", Response("Content-Encoding: gzip\r\n" + Length(gzip.size()), gzip), true },
@@ -86,6 +88,19 @@ namespace {
                 Response("Transfer-Encoding: chunked\r\n", "1g\r\n" + picture + "\r\n0\r\n\r\n"), false },
             { "cut-chunk", Response("Transfer-Encoding: chunked\r\n", "1000\r\n" + picture.substr(0, 100)),
                 false },
+            { "chunk-size-negative",
+                Response("Transfer-Encoding: chunked\r\n",
+                    "10\r\n" + picture.substr(0, 16) + "\r\n-1\r\n" + picture + "\r\n0\r\n\r\n"),
+                false, Limit::Both },
+            { "gzip-of-nothing-then-more",
+                Response("Content-Encoding: gzip\r\n" + Length(Gzip("").size() + picture.size()),
+                    Gzip("") + picture),
+                false },
+            { "gzip-then-more",
+                Response("Content-Encoding: gzip\r\n" + Length(gzip.size() + 4), gzip + "junk"), false,
+                Limit::HandedOut },
+            { "gzip-members", Response("Content-Encoding: gzip\r\n" + Length(members.size()), members), true,
+                Limit::HandedOut },
         };
     }
 

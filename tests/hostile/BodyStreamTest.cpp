@@ -43,7 +43,8 @@ namespace {
 
     std::string Response(const std::string& type, const std::string& headers, const std::string& body)
     {
-        return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nConnection: close\r\n" + headers + "\r\n" + body;
+        return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nConnection: close\r\n" + headers + "\r\n"
+            + body;
     }
 
     std::string Length(std::size_t size)
@@ -84,9 +85,9 @@ namespace {
         RawResponseServer raw;
         // A coded stylesheet and a script of unknown length: both may be large, so both are streamed.
         raw.Serve("/big.css",
-            Response("text/css", "Content-Encoding: gzip\r\n" + Length(Gzip(stylesheet).size()), Gzip(stylesheet)));
-        raw.Serve("/big.js",
-            Response("text/javascript", "Transfer-Encoding: chunked\r\n", Chunked(script)),
+            Response("text/css", "Content-Encoding: gzip\r\n" + Length(Gzip(stylesheet).size()),
+                Gzip(stylesheet)));
+        raw.Serve("/big.js", Response("text/javascript", "Transfer-Encoding: chunked\r\n", Chunked(script)),
             RawResponseServer::After::Close, kDrip);
         raw.Serve("/small.png", Response("image/png", Length(small.size()), small));
         raw.Serve("/drip.png", Response("image/png", Length(dripped.size()), dripped),
@@ -94,7 +95,8 @@ namespace {
         // Cut after two of its three megabytes, and a chunked body without its last chunk.
         raw.Serve("/cut.png", Response("image/png", Length(cut.size() + (1u << 20)), cut),
             RawResponseServer::After::Close, kDrip);
-        raw.Serve("/cut-chunked.png", Response("image/png", "Transfer-Encoding: chunked\r\n", Chunked(cut, true)),
+        raw.Serve("/cut-chunked.png",
+            Response("image/png", "Transfer-Encoding: chunked\r\n", Chunked(cut, true)),
             RawResponseServer::After::Close, kDrip);
         // The same address twice at once: the image, and the page's own request that bypasses the cache.
         raw.Serve("/twice.png", Response("image/png", Length(twice.size()), twice),

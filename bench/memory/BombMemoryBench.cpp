@@ -1,6 +1,7 @@
 // Peak memory and time of pagestow-cli on pages made to exhaust it, on every engine: a brotli page
 // that unpacks to 1 GiB, four such frames, a 32 MiB gzip image (32 KB on the wire), 300,000 unclosed
-// <b>, 100,000 nested <div>, 80,000 attributes on one <img>, 100,000 images. Each case runs in a
+// <b>, 100,000 nested <div>, 80,000 attributes on one <img>, 100,000 images, 20 images of 10 MiB of
+// random bytes. Each case runs in a
 // fresh pagestow-cli with its own HOME and cache; while it runs, /proc is read every 50 ms for the
 // program's own peak (VmHWM) and for the memory of its whole process tree (the browser and its
 // helpers included, shared pages counted once: the sum of their proportional set sizes). The goal is every
@@ -136,6 +137,7 @@ constexpr Case kCases[] = {
     { "divs-100000", "/divs.htm", true },
     { "attributes-80000", "/attributes.htm", true },
     { "images-100000", "/images.htm", true },
+    { "random-images-20x10mib", "/random.htm", true },
     { "gzip-image-1gib", "/image.htm", false },
     { "bold-3000000", "/bold-many.htm", false },
 };
@@ -195,6 +197,24 @@ void ServeCases(testing::TestServer& server)
     for (int i = 0; i < 100; ++i)
         server.Serve("/i/" + std::to_string(i) + ".gif", "GIF89a" + std::to_string(i), "image/gif");
     gzipPage("/images.htm", images + "</body></html>");
+    // Sound large bodies: a 1 x 1 PNG each, then 10 MiB of random bytes that decoders skip.
+    std::string random = "<html><body>";
+    unsigned seed = 1;
+    for (int i = 0; i < 20; ++i) {
+        std::string picture("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89"
+                            "\0\0\0\rIDATx\x9c"
+                            "c`\0\0\0\x02\0\x01\xe2!\xbc\x33\0\0\0\0IEND\xae\x42\x60\x82",
+            67);
+        picture.resize(67 + (10u << 20));
+        for (size_t at = 67; at < picture.size(); ++at) {
+            seed = seed * 1103515245u + 12345u;
+            picture[at] = char(seed >> 16);
+        }
+        std::string path = "/random/" + std::to_string(i) + ".png";
+        server.Serve(path, std::move(picture), "image/png");
+        random += "<img src=" + path + ">";
+    }
+    server.Serve("/random.htm", random + "</body></html>");
 }
 
 // The proportional set size of a process, its resident size when that cannot be read.

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,9 +20,15 @@ namespace pagestow::hostile {
 // A server that answers each request with exactly the bytes it was given for the path (status line,
 // headers and body as written, however wrong), then closes the connection or, when told to, holds it
 // open without a word more until the server is destroyed. For responses an HTTP library will not send.
+// A response can also be dripped: sent in pieces with a pause after each.
 class RawResponseServer {
 public:
     enum class After { Close, HoldOpen };
+    // Pieces of this many bytes with this pause after each; the whole response at once when 0.
+    struct Drip {
+        std::size_t pieceBytes = 0;
+        std::chrono::milliseconds pause { 0 };
+    };
 
     explicit RawResponseServer(std::string host = "127.0.0.1")
         : m_host(std::move(host))
@@ -58,14 +66,20 @@ public:
 
     void Serve(const std::string& path, std::string bytes, After after = After::Close)
     {
+        Serve(path, std::move(bytes), after, Drip {});
+    }
+
+    void Serve(const std::string& path, std::string bytes, After after, Drip drip)
+    {
         std::lock_guard lock(m_mutex);
-        m_responses[path] = { std::move(bytes), after };
+        m_responses[path] = { std::move(bytes), after, drip };
     }
 
 private:
     struct Response {
         std::string bytes;
         After after = After::Close;
+        Drip drip;
     };
 
     bool WaitReadable(int fd)
@@ -108,11 +122,17 @@ private:
                 response = found->second;
         }
         std::size_t sent = 0;
-        while (sent < response.bytes.size()) {
-            ssize_t put = send(fd, response.bytes.data() + sent, response.bytes.size() - sent, MSG_NOSIGNAL);
-            if (put <= 0)
-                break;
-            sent += std::size_t(put);
+        std::size_t piece = response.drip.pieceBytes > 0 ? response.drip.pieceBytes : response.bytes.size();
+        bool open = true;
+        while (open && sent < response.bytes.size() && !m_stop) {
+            std::size_t pieceEnd = std::min(response.bytes.size(), sent + piece);
+            while (open && sent < pieceEnd) {
+                ssize_t put = send(fd, response.bytes.data() + sent, pieceEnd - sent, MSG_NOSIGNAL);
+                open = put > 0;
+                sent += open ? std::size_t(put) : 0;
+            }
+            if (open && sent < response.bytes.size())
+                std::this_thread::sleep_for(response.drip.pause);
         }
         if (response.after == After::HoldOpen) {
             while (WaitReadable(fd))

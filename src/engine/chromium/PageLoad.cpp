@@ -141,11 +141,12 @@ void ChromiumEngine::Impl::EnableFrameDomains(const std::string& session, LoadRe
 {
     auto answers = std::make_shared<int>(0);
     LoadReply counted = [answers, then = std::move(then)](Load& current, const Reply& reply) {
-        if (++*answers == 3)
+        if (++*answers == 4)
             then(current, reply);
     };
     SendFor("Page.enable", json::object(), session, counted);
     SendFor("Network.enable", NetworkBuffers(), session, counted);
+    SendFor("Fetch.enable", ResponsePauses(), session, counted);
     SendFor("Target.setAutoAttach", AutoAttach(), session, counted);
 }
 
@@ -166,6 +167,8 @@ void ChromiumEngine::Impl::OnEvent(const std::string& method, const json& params
         return OnCrashed(current, session);
     if (method.starts_with("Network."))
         return OnNetworkEvent(current, method, params, session);
+    if (method == "Fetch.requestPaused")
+        return OnResponsePaused(current, params, session);
     if (method.starts_with("Page."))
         return OnPageEvent(current, method, params, session);
 }
@@ -337,6 +340,7 @@ void ChromiumEngine::Impl::OnNetworkEvent(
         auto found = current.requests.find(id);
         if (found != current.requests.end())
             found->second.receivedBytes += std::uint64_t(std::max(0.0, params.value("dataLength", 0.0)));
+        OnBodyPiece(current, id, params);
         return;
     } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
         OnRequestEnded(current, id, method == "Network.loadingFinished", params, session);
@@ -365,6 +369,7 @@ void ChromiumEngine::Impl::OnRequestEnded(
             QueueBodyRead(current, id, request);
     } else {
         request.failed = true;
+        current.streams.erase(id);
     }
     if (request.awaited)
         ++current.progress.loaded;

@@ -83,7 +83,8 @@ namespace {
         ServeLazyPage(server);
         CaptureHarness harness(GetParam());
 
-        CaptureResult scrolled = harness.Capture(server.Url("/lazy.html"));
+        // Far above the time the scrolling takes, which the load time-out would cut short.
+        CaptureResult scrolled = harness.Capture(server.Url("/lazy.html"), 60s);
         ASSERT_TRUE(scrolled.completed && scrolled.accepted);
         // The built-in engine requests every img src (the native ones) and runs no script.
         EXPECT_TRUE(SameLines(harness.Written(), LazyPageFiles(true, Browser())));

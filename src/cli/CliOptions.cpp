@@ -27,6 +27,9 @@ const char* const kUsage
       "  --verbose          status texts and log lines on standard error\n"
       "  --offline-copy     also save what stylesheets load, and write a copy of the page\n"
       "                     that opens from disk (see docs/offline-copy.md)\n"
+      "  --no-scroll        chromium and webkit: take the page as loaded, without first\n"
+      "                     scrolling it through (at most 50 screens or 20 s) so that\n"
+      "                     images loaded only as they come into view are loaded too\n"
       "  --explain ADDRESS  prints the address record of ADDRESS (with --base, resolved\n"
       "                     against DOCUMENT first) and the path its file would get\n"
       "  --version          prints the version\n"
@@ -117,6 +120,8 @@ namespace {
             reading.parsed.action = ParsedArguments::Action::Help;
         else if (arg == "--version")
             reading.parsed.action = ParsedArguments::Action::Version;
+        else if (arg == "--no-scroll")
+            options.scroll = false;
         else if (arg == "--verbose")
             options.verbose = true;
         else if (arg == "-q" || arg == "--quiet")
@@ -257,6 +262,8 @@ std::vector<std::string> WorkerArguments(const CliOptions& options, const std::s
         args.push_back("--json");
     if (options.offlineCopy)
         args.push_back("--offline-copy");
+    if (!options.scroll)
+        args.push_back("--no-scroll");
     return args;
 }
 

@@ -31,6 +31,8 @@ struct CliOptions {
     bool json = false;
     // Also save what stylesheets load and write an offline copy.
     bool offlineCopy = false;
+    // The browser engines scroll each page through before taking it (--no-scroll: they do not).
+    bool scroll = true;
     // Addresses captured at once, each worker process with an engine of its own.
     int jobs = 1;
     // A worker's number in its batch (hidden --worker-index).
@@ -60,7 +62,7 @@ std::string VersionText();
 ParsedArguments ParseArguments(const std::vector<std::string>& args);
 
 // The arguments that give a worker process the same capture options (engine, save folder, time-out,
-// verbosity, output form, offline copy), with the save folder made absolute.
+// verbosity, output form, offline copy, scrolling), with the save folder made absolute.
 std::vector<std::string> WorkerArguments(const CliOptions& options, const std::string& absoluteSaveDir);
 
 } // namespace pagestow::cli

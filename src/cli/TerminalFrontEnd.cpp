@@ -1,5 +1,7 @@
 #include "cli/TerminalFrontEnd.h"
 
+#include "engine/Contract.h"
+
 #include <chrono>
 #include <cstdio>
 #include <string_view>
@@ -82,6 +84,25 @@ void TerminalFrontEnd::ClearProgress()
     m_progressShown = false;
 }
 
+namespace {
+
+    // How far the page has been scrolled through, and the bound that stopped it: nothing before scrolling.
+    std::string ScrollText(const engine::LoadProgress& progress)
+    {
+        using Bound = engine::LoadProgress::ScrollBound;
+        if (progress.screens == 0)
+            return {};
+        std::string text = "，滚动 " + std::to_string(progress.screens) + "/"
+            + std::to_string(engine::kScrollScreenLimit) + " 屏";
+        if (progress.scrollBound == Bound::Screens)
+            text += "（已到 " + std::to_string(engine::kScrollScreenLimit) + " 屏上限）";
+        else if (progress.scrollBound == Bound::Time)
+            text += "（已到 " + std::to_string(engine::kScrollTimeLimit.count()) + " 秒上限）";
+        return text;
+    }
+
+} // namespace
+
 std::string ProgressText(const engine::LoadProgress& progress)
 {
     char size[32];
@@ -91,7 +112,7 @@ std::string ProgressText(const engine::LoadProgress& progress)
     else
         std::snprintf(size, sizeof size, "%.1f MB", bytes / (1024 * 1024));
     return " 正在下载：" + std::to_string(progress.loaded) + "/" + std::to_string(progress.requested)
-        + " 个文件，" + size;
+        + " 个文件，" + size + ScrollText(progress);
 }
 
 } // namespace pagestow::cli

@@ -125,6 +125,7 @@ int RunAsWorker(const CliOptions& options)
     }
     if (options.offlineCopy)
         choice.engine->SetStylesheetLoads(true);
+    choice.engine->SetScrollLoading(options.scroll);
     std::stringstream out;
     std::stringstream err;
     TerminalFrontEnd frontEnd(
@@ -202,6 +203,7 @@ int main(int argc, char** argv)
         }
         if (options.offlineCopy)
             choice.engine->SetStylesheetLoads(true);
+        choice.engine->SetScrollLoading(options.scroll);
         // With --json the result lines share standard error with the messages.
         std::ostream& resultStream = options.json ? std::cerr : std::cout;
         TerminalFrontEnd frontEnd(resultStream, std::cerr, VerbosityOf(options),

@@ -46,4 +46,13 @@ inline constexpr std::uint64_t kEngineMemoryLimit = 2048ull * 1024 * 1024;
 // already requested still count while they finish.
 inline constexpr std::chrono::seconds kDefaultLoadTimeout { 60 };
 
+// Scrolling a page through before it is taken, so that what loads only when it comes into view
+// (images with loading="lazy", pictures a script swaps in as they appear) is loaded: the browser
+// engines scroll each frame down one viewport at a time, at most this many screens or for this long,
+// whichever comes first (a page that grows for ever stops there), then back to the top. After each
+// step the page must stay quiet for kScrollQuietPeriod before the next.
+inline constexpr int kScrollScreenLimit = 50;
+inline constexpr std::chrono::seconds kScrollTimeLimit { 20 };
+inline constexpr std::chrono::milliseconds kScrollQuietPeriod { 120 };
+
 } // namespace pagestow::engine

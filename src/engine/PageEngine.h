@@ -19,6 +19,10 @@ struct LoadProgress {
     int requested = 0;
     int loaded = 0;
     std::uint64_t bytes = 0;
+    // Screens scrolled so far to load what loads as it comes into view (0 before scrolling begins),
+    // and why scrolling stopped short of the page's end, if it did.
+    int screens = 0;
+    enum class ScrollBound { None, Screens, Time } scrollBound = ScrollBound::None;
 };
 
 // Why a navigation got no response, for a message in the user's words beside the system's own.
@@ -76,6 +80,12 @@ public:
     void SetStylesheetLoads(bool on) { m_stylesheetLoads = on; }
     bool StylesheetLoads() const { return m_stylesheetLoads; }
 
+    // Whether a browser engine scrolls the page through before taking it (on by default), so that
+    // what loads only as it comes into view (loading="lazy", pictures a script swaps in) is loaded.
+    // The built-in engine runs no script and loads every image anyway.
+    void SetScrollLoading(bool on) { m_scrollLoading = on; }
+    bool ScrollLoading() const { return m_scrollLoading; }
+
     // Has the engine watch flag, which its owner may set from a signal handler: once it is set, the
     // page being loaded is given up at once and does not complete. Null watches nothing.
     void WatchInterrupt(const std::atomic<bool>* flag) { m_interrupt = flag; }
@@ -100,6 +110,7 @@ private:
     NavigationFailure m_lastFailure = NavigationFailure::None;
     std::string m_lastFailureDetail;
     bool m_stylesheetLoads = false;
+    bool m_scrollLoading = true;
     const std::atomic<bool>* m_interrupt = nullptr;
 };
 

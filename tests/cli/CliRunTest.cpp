@@ -145,6 +145,32 @@ namespace {
         EXPECT_EQ(ListFiles(CaptureRoot()), std::vector<std::string> { "127.0.0.1/index.htm" });
     }
 
+    // The browser engines scroll a page through before taking it; --no-scroll takes it as loaded.
+    TEST_F(CliRun, NoScrollTakesThePageAsLoadedByABrowserEngine)
+    {
+        if (!fs::exists("/usr/lib/chromium/chromium"))
+            GTEST_SKIP() << "Chromium is not installed";
+        TestServer server;
+        server.Serve("/lazy.html",
+            "<html><body><div style=\"height:3000px\">top</div><img data-src=\"seen.gif\">"
+            "<script>new IntersectionObserver(function (entries, watch) { if (entries[0].isIntersecting) {"
+            " entries[0].target.src = entries[0].target.dataset.src; watch.disconnect(); } })"
+            ".observe(document.querySelector('img'));</script></body></html>");
+        server.Serve("/seen.gif", "GIF89a", "image/gif");
+        const std::string address = server.Url("/lazy.html");
+
+        ChildResult scrolled = Run({ "--engine", "chromium", address });
+        ASSERT_EQ(scrolled.status, 0) << scrolled.err;
+        EXPECT_EQ(ListFiles(CaptureRoot()),
+            (std::vector<std::string> { "127.0.0.1/lazy.html", "127.0.0.1/seen.gif" }));
+        fs::remove_all(CaptureRoot());
+
+        ChildResult asLoaded = Run({ "--engine", "chromium", "--no-scroll", address });
+        ASSERT_EQ(asLoaded.status, 0) << asLoaded.err;
+        EXPECT_EQ(ListFiles(CaptureRoot()), std::vector<std::string> { "127.0.0.1/lazy.html" });
+        EXPECT_EQ(server.RequestCount("/seen.gif"), 1);
+    }
+
     TEST_F(CliRun, UnreachableAddressesAreRejectedAndNothingIsWritten)
     {
         const std::vector<std::string> addresses = {

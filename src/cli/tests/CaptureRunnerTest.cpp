@@ -173,5 +173,15 @@ namespace {
         EXPECT_EQ(ProgressText({ 1, 1, 3 * 1024 * 1024 }), " 正在下载：1/1 个文件，3.0 MB");
     }
 
+    TEST(ProgressText, NamesTheScreensScrolledAndTheBoundThatStoppedThem)
+    {
+        using Bound = engine::LoadProgress::ScrollBound;
+        EXPECT_EQ(ProgressText({ 7, 3, 12800, 4 }), " 正在下载：3/7 个文件，12.5 KB，滚动 4/50 屏");
+        EXPECT_EQ(ProgressText({ 9, 9, 12800, 50, Bound::Screens }),
+            " 正在下载：9/9 个文件，12.5 KB，滚动 50/50 屏（已到 50 屏上限）");
+        EXPECT_EQ(ProgressText({ 9, 9, 12800, 31, Bound::Time }),
+            " 正在下载：9/9 个文件，12.5 KB，滚动 31/50 屏（已到 20 秒上限）");
+    }
+
 } // namespace
 } // namespace pagestow::cli

@@ -51,13 +51,15 @@ namespace {
 
     TEST(WorkerArguments, GiveTheSameCaptureOptions)
     {
-        ParsedArguments parsed = ParseArguments(
-            { "--engine=chromium", "--timeout", "2.5", "--verbose", "--json", "--offline-copy", "a" });
+        ParsedArguments parsed = ParseArguments({ "--engine=chromium", "--timeout", "2.5", "--verbose",
+            "--json", "--offline-copy", "--no-scroll", "a" });
         EXPECT_EQ(WorkerArguments(parsed.options, "/srv/out "),
             (std::vector<std::string> { "--worker", "--engine", "chromium", "--save-dir", "/srv/out ",
-                "--timeout", "2.500000", "--verbose", "--json", "--offline-copy" }));
+                "--timeout", "2.500000", "--verbose", "--json", "--offline-copy", "--no-scroll" }));
         ParsedArguments worker = ParseArguments(WorkerArguments(parsed.options, "/srv/out "));
         EXPECT_EQ(worker.action, Action::Worker);
+        EXPECT_FALSE(worker.options.scroll);
+        EXPECT_TRUE(ParseArguments({ "a" }).options.scroll);
         EXPECT_EQ(worker.options.saveDir, "/srv/out ");
         EXPECT_EQ(worker.options.timeout, std::chrono::milliseconds(2500));
     }

@@ -187,6 +187,7 @@ void ChromiumEngine::Navigate(const std::string& address)
     }
     if (!m_impl->BrowserRunning())
         m_impl->StartBrowser();
+    m_impl->scrollLoading = ScrollLoading();
     m_impl->BeginLoad(url);
 }
 

@@ -30,6 +30,8 @@ struct ChromiumEngine::Impl {
     std::unique_ptr<BrowserProcess> process;
     std::unique_ptr<DevToolsClient> client;
     std::chrono::milliseconds loadTimeout = kDefaultLoadTimeout;
+    // Whether the next load scrolls the page through before it is taken.
+    bool scrollLoading = true;
     int generation = 0;
     // The tab the browser starts with, until a load takes it: it is already in an off-the-record
     // context of its own and has its renderer on the way, so the first load need not make either.
@@ -79,6 +81,13 @@ struct ChromiumEngine::Impl {
     bool Settled(const Load& current) const;
     void CheckLoad();
     Clock::time_point NextTimer() const;
+
+    // Scrolling the page through before it is taken (ScrollLoad.cpp).
+    bool Scrolling(const Load& current) const;
+    std::chrono::milliseconds QuietPeriodOf(const Load& current) const;
+    void ScrollStep(Load& current);
+    void ScrollFrame(Load& current, const std::string& session, const std::string& frameId, int step);
+    void OnScrolled(Load& current, const std::string& frameId, const Reply& reply);
 
     // The responses' bodies (ResponseStore.cpp).
     static bool IsLongLived(const std::string& type);

@@ -83,6 +83,27 @@ struct DocumentBody {
 
 enum class Phase { Starting, Loading, Snapshot, Done };
 
+// Scrolling the loaded page through before it is taken (ScrollLoad.cpp): one step at a time in every
+// frame, each once the page is quiet again, then back to the top.
+struct ScrollState {
+    // This load scrolls (the engine's ScrollLoading() when it began).
+    bool wanted = false;
+    bool began = false;
+    Clock::time_point beganAt;
+    // The last step every frame has answered; the step under way while answers are pending.
+    int step = 0;
+    int sending = 0;
+    int pending = 0;
+    // What the answers to the step under way said: every frame at its end, some frame scrolled.
+    bool allAtEnd = true;
+    bool moved = false;
+    bool scrolled = false;
+    // Back at the top: the page is taken after one more quiet period.
+    bool finished = false;
+    // The isolated world of ours in each frame, by frame id.
+    std::map<std::string, int> worlds;
+};
+
 // Everything one navigation has learnt, from its browser context to its snapshot.
 struct Load {
     int generation = 0;
@@ -109,6 +130,7 @@ struct Load {
     // The bodies being taken as streams, by request.
     std::map<std::string, BodyStream> streams;
     LoadProgress progress;
+    ScrollState scroll;
 
     Clock::time_point snapshotDeadline;
     int snapshotPending = 0;

@@ -52,6 +52,7 @@ void ChromiumEngine::Impl::BeginLoad(const std::string& url)
     memoryWatch.Begin();
     load->generation = ++generation;
     load->url = url;
+    load->scroll.wanted = scrollLoading;
     // Setting the tab up is bounded apart from the load, which is timed from the navigation (a busy
     // machine may take seconds to give a fresh tab its renderer).
     load->deadline = Clock::now() + std::max<milliseconds>(loadTimeout, kStartTimeout);
@@ -376,14 +377,16 @@ void ChromiumEngine::Impl::OnRequestEnded(
 }
 
 // 3. Completion: every frame loaded, nothing requested still open, every attached frame running, every
-// body read, and a quiet moment for what the page's script starts at load time. The load time-out
-// ends the wait with what has arrived; a load with no response by then gets the error page.
+// body read, and a quiet moment for what the page's script starts at load time; then, unless it is
+// switched off, the page is scrolled through (ScrollLoad.cpp), a quiet moment after each step. The load
+// time-out ends the wait with what has arrived; a load with no response by then gets the error page.
 
 bool ChromiumEngine::Impl::Settled(const Load& current) const
 {
     if (current.phase != Phase::Loading || !current.navigated || !current.loadEventFired)
         return false;
-    if (!current.loadingFrames.empty() || current.setupsPending > 0 || current.bodiesPending > 0)
+    if (!current.loadingFrames.empty() || current.setupsPending > 0 || current.bodiesPending > 0
+        || current.scroll.pending > 0)
         return false;
     return std::none_of(current.requests.begin(), current.requests.end(),
         [](const auto& entry) { return entry.second.awaited && !entry.second.Done(); });
@@ -401,8 +404,8 @@ void ChromiumEngine::Impl::CheckLoad()
                 return FinishWithError(current, NavigationFailure::TimedOut);
             return BeginSnapshot(current);
         }
-        if (Settled(current) && now - current.lastActivity >= options.quietPeriod)
-            return BeginSnapshot(current);
+        if (Settled(current) && now - current.lastActivity >= QuietPeriodOf(current))
+            return Scrolling(current) ? ScrollStep(current) : BeginSnapshot(current);
     }
     if (current.phase == Phase::Snapshot && (current.snapshotPending == 0 || now >= current.snapshotDeadline))
         Assemble(current);
@@ -418,7 +421,7 @@ Clock::time_point ChromiumEngine::Impl::NextTimer() const
     case Phase::Starting:
         return load->deadline;
     case Phase::Loading:
-        return Settled(*load) ? std::min(load->deadline, load->lastActivity + options.quietPeriod)
+        return Settled(*load) ? std::min(load->deadline, load->lastActivity + QuietPeriodOf(*load))
                               : load->deadline;
     case Phase::Snapshot:
         return load->snapshotDeadline;

@@ -78,6 +78,29 @@ struct WebKitEngine::Impl {
     WebKitURIResponse* MainResponse() const;
     WebKitURIResponse* m_mainResponse = nullptr;
 
+    // Scrolling the page through before it is taken (ScrollLoad.cpp): one step at a time in every
+    // frame, each once the page is quiet again, then back to the top.
+    struct ScrollState {
+        bool began = false;
+        bool finished = false;
+        // A step was sent and its answer has not come.
+        bool pending = false;
+        int step = 0;
+        bool allAtEnd = false;
+        bool scrolled = false;
+        std::chrono::steady_clock::time_point beganAt;
+        // Gives up on an answer that does not come (a dialog the user has not answered yet).
+        guint guardSource = 0;
+    };
+    ScrollState m_scroll;
+    bool Scrolling() const;
+    std::chrono::milliseconds QuietPeriod() const;
+    // Called when the page has been quiet: the next step, true; false when the page is to be taken.
+    bool ScrollOnceQuiet();
+    void SendScrollStep(int step);
+    void OnScrollAnswer(int step, const std::string& answer);
+    void ResetScroll();
+
     // Signal handlers.
     static void OnInitializeExtensions(WebKitWebContext* context, gpointer data);
     static void OnDownloadStarted(WebKitWebContext* context, WebKitDownload* download, gpointer data);

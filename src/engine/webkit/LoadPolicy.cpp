@@ -109,6 +109,7 @@ void WebKitEngine::Impl::TrackLoad(std::string address, bool pageStarted)
     m_owner.SetLastFailure(NavigationFailure::None);
     m_progress = {};
     m_toDeliver.reset();
+    ResetScroll();
     RemoveSource(m_quietSource);
     RemoveSource(m_deliverSource);
     RemoveSource(m_timeoutSource);
@@ -187,7 +188,7 @@ bool WebKitEngine::Impl::EndedWithoutResponse() const
 
 void WebKitEngine::Impl::CheckComplete()
 {
-    if (m_state != LoadState::Loading || !m_finished)
+    if (m_state != LoadState::Loading || !m_finished || m_scroll.pending)
         return;
     if (!EndedWithoutResponse()) {
         if (m_pendingResources > 0)
@@ -201,7 +202,7 @@ void WebKitEngine::Impl::CheckComplete()
     // its end, and the new load's start then follows at once.
     m_state = LoadState::Quiet;
     m_quietSource = AddTimeout(
-        m_quiet,
+        QuietPeriod(),
         [](gpointer data) -> gboolean {
             auto* self = static_cast<Impl*>(data);
             self->m_quietSource = 0;
@@ -214,7 +215,7 @@ void WebKitEngine::Impl::CheckComplete()
                 RemoveSource(self->m_timeoutSource);
             } else if (self->EndedWithoutResponse()) {
                 self->DeliverErrorPage();
-            } else {
+            } else if (!self->ScrollOnceQuiet()) {
                 self->TakeSnapshot();
             }
             return G_SOURCE_REMOVE;

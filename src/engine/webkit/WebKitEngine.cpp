@@ -70,6 +70,7 @@ WebKitEngine::Impl::~Impl()
     RemoveSource(m_timeoutSource);
     RemoveSource(m_quietSource);
     RemoveSource(m_deliverSource);
+    ResetScroll();
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_signal_handlers_disconnect_by_data(m_context, this);
     webkit_web_view_stop_loading(m_view);

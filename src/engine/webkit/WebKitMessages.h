@@ -20,4 +20,8 @@ inline constexpr const char* kExtensionFileName = "libpagestow-webkit-extension.
 // View to extension, no parameters; the reply "as" holds one JSON dump per frame of the page.
 inline constexpr const char* kDumpMessage = "pagestow.dump";
 
+// View to extension, parameter "u": the scroll step (0 for the top) every frame of the page takes.
+// The reply "s": "none" when no frame can scroll, "end" when every frame shows its end, else "more".
+inline constexpr const char* kScrollMessage = "pagestow.scroll";
+
 } // namespace pagestow::engine::webkit

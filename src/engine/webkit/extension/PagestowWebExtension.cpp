@@ -5,6 +5,7 @@
 
 #include "engine/Contract.h"
 #include "engine/FrameDumpScript.h"
+#include "engine/ScrollStepScript.h"
 #include "engine/webkit/WebKitMessages.h"
 
 #include <webkit2/webkit-web-extension.h>
@@ -133,9 +134,53 @@ std::string DumpFrame(const Extension& self, WebKitFrame* frame)
     return text;
 }
 
+// One scroll step (engine/ScrollStep.js) in one frame: "none", "end" or "more".
+std::string ScrollFrame(const Extension& self, WebKitFrame* frame, guint32 step)
+{
+    std::string expression
+        = std::string(pagestow::engine::kScrollStepScript) + "(" + std::to_string(step) + ")";
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, self.dumpWorld);
+    JSCValue* value = jsc_context_evaluate(context, expression.c_str(), -1);
+    std::string answer;
+    if (jsc_value_is_string(value)) {
+        char* chars = jsc_value_to_string(value);
+        answer = chars;
+        g_free(chars);
+    }
+    jsc_context_clear_exception(context);
+    g_object_unref(value);
+    g_object_unref(context);
+    return answer;
+}
+
+// Every frame of the page takes the step; the reply says whether any frame has more to show.
+void ScrollPage(const Extension& self, std::uint64_t pageId, WebKitUserMessage* message)
+{
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    guint32 step = 0;
+    if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_UINT32))
+        step = g_variant_get_uint32(parameters);
+    bool more = false;
+    bool scrolls = false;
+    for (const auto& [frameId, record] : self.frames) {
+        if (record.pageId != pageId || !record.frame)
+            continue;
+        std::string answer = ScrollFrame(self, record.frame, step);
+        more = more || answer == "more";
+        scrolls = scrolls || answer == "more" || answer == "end";
+    }
+    const char* reply = more ? "more" : scrolls ? "end" : "none";
+    webkit_user_message_send_reply(
+        message, webkit_user_message_new(kScrollMessage, g_variant_new_string(reply)));
+}
+
 gboolean OnUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer data)
 {
     const Extension& self = *static_cast<const Extension*>(data);
+    if (g_strcmp0(webkit_user_message_get_name(message), kScrollMessage) == 0) {
+        ScrollPage(self, webkit_web_page_get_id(page), message);
+        return TRUE;
+    }
     if (g_strcmp0(webkit_user_message_get_name(message), kDumpMessage) != 0)
         return FALSE;
     std::uint64_t pageId = webkit_web_page_get_id(page);

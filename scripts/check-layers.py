@@ -19,6 +19,7 @@ ALLOWED = {
     "base": set(),
     "url": set(),
     "mapping": {"url"},
+    "engine/cookies": {"url"},
     "engine": {"url"},
     "offline": {"url"},
     "engine/static": {"engine", "offline", "url"},

@@ -20,15 +20,16 @@ ALLOWED = {
     "url": set(),
     "mapping": {"url"},
     "engine/cookies": {"url"},
-    "engine": {"url"},
+    "engine": {"engine/cookies", "url"},
     "offline": {"url"},
-    "engine/static": {"engine", "offline", "url"},
-    "engine/chromium": {"engine", "url"},
-    "engine/webkit": {"engine", "mapping", "url"},
-    "capture": {"engine", "mapping", "offline", "url"},
+    "engine/static": {"engine", "engine/cookies", "offline", "url"},
+    "engine/chromium": {"engine", "engine/cookies", "url"},
+    "engine/webkit": {"engine", "engine/cookies", "mapping", "url"},
+    "capture": {"engine", "engine/cookies", "mapping", "offline", "url"},
     "banner": set(),
-    "app": {"banner", "capture", "engine", "engine/webkit", "mapping", "url"},
-    "cli": {"capture", "engine", "engine/static", "engine/chromium", "engine/webkit", "mapping", "url"},
+    "app": {"banner", "capture", "engine", "engine/cookies", "engine/webkit", "mapping", "url"},
+    "cli": {"capture", "engine", "engine/cookies", "engine/static", "engine/chromium", "engine/webkit", "mapping",
+            "url"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 

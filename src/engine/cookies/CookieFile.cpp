@@ -85,7 +85,8 @@ namespace {
             return "the secure field is neither TRUE nor FALSE";
         std::string_view expiry = fields[4];
         auto [end, error] = std::from_chars(expiry.data(), expiry.data() + expiry.size(), cookie.expires);
-        if (expiry.empty() || error != std::errc() || end != expiry.data() + expiry.size() || cookie.expires < 0)
+        if (expiry.empty() || error != std::errc() || end != expiry.data() + expiry.size()
+            || cookie.expires < 0)
             return "the expiry is not a number of seconds";
         cookie.name = std::string(fields[5]);
         cookie.value = std::string(fields[6]);
@@ -142,7 +143,8 @@ std::vector<Cookie> ReadCookieFile(const std::string& path)
         throw CookieFileError(path + ": cannot be read: " + SystemReason(errno));
     std::string text;
     struct stat info { };
-    bool tooLarge = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && std::uint64_t(info.st_size) > kMaxCookieFileBytes;
+    bool tooLarge = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+        && std::uint64_t(info.st_size) > kMaxCookieFileBytes;
     int readError = 0;
     // A file that is not a plain file (a pipe) is read up to the bound and one byte more.
     char buffer[64 * 1024];

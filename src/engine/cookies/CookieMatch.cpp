@@ -40,8 +40,8 @@ bool DomainMatches(std::string_view host, std::string_view domain)
     if (host == domain)
         return true;
     // 2. Otherwise domain is a suffix of host right after a dot, and host is a name, not an address.
-    return host.size() > domain.size() && host.ends_with(domain) && host[host.size() - domain.size() - 1] == '.'
-        && !IsIpAddress(host);
+    return host.size() > domain.size() && host.ends_with(domain)
+        && host[host.size() - domain.size() - 1] == '.' && !IsIpAddress(host);
 }
 
 bool PathMatches(std::string_view requestPath, std::string_view cookiePath)
@@ -63,8 +63,8 @@ bool CookieMatches(const Cookie& cookie, const RequestTarget& target, std::int64
         return false;
     if (cookie.secure && !target.secure)
         return false;
-    bool domainMatch = cookie.includeSubdomains ? DomainMatches(target.host, cookie.domain)
-                                                : target.host == cookie.domain;
+    bool domainMatch
+        = cookie.includeSubdomains ? DomainMatches(target.host, cookie.domain) : target.host == cookie.domain;
     return domainMatch && PathMatches(target.path, cookie.path);
 }
 

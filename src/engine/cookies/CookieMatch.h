@@ -34,7 +34,8 @@ bool CookieMatches(const Cookie& cookie, const RequestTarget& target, std::int64
 
 // The cookies sent with a request to address at time now, in the order a browser sends them (longer
 // paths first, then the order of the list).
-std::vector<Cookie> CookiesFor(const std::vector<Cookie>& cookies, std::string_view address, std::int64_t now);
+std::vector<Cookie> CookiesFor(
+    const std::vector<Cookie>& cookies, std::string_view address, std::int64_t now);
 
 // The cookies that have not expired at time now: session cookies, and those expiring later.
 std::vector<Cookie> Unexpired(const std::vector<Cookie>& cookies, std::int64_t now);

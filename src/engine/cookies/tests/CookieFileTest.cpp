@@ -51,7 +51,8 @@ namespace {
             { "example.com\tTRUE\t/\tFALSE\t0\tsid\tsecret1;x", "c.txt:3: the cookie's value holds" },
         };
         for (const Case& bad : cases) {
-            std::string text = std::string("# header\n.ok.example\tTRUE\t/\tFALSE\t0\tk\tv\n") + bad.line + "\n";
+            std::string text
+                = std::string("# header\n.ok.example\tTRUE\t/\tFALSE\t0\tk\tv\n") + bad.line + "\n";
             try {
                 ParseCookieFile(text, "c.txt");
                 ADD_FAILURE() << "accepted: " << bad.line;

@@ -7,7 +7,8 @@ namespace {
 
     constexpr std::int64_t kNow = 1'800'000'000;
 
-    Cookie Make(std::string domain, bool subdomains, std::string path, bool secure = false, std::int64_t expires = 0)
+    Cookie Make(
+        std::string domain, bool subdomains, std::string path, bool secure = false, std::int64_t expires = 0)
     {
         return { std::move(domain), subdomains, std::move(path), secure, false, expires, "n", "v" };
     }

@@ -1,0 +1,82 @@
+#include "engine/static/RequestSetup.h"
+
+#include "base/Ascii.h"
+
+namespace pagestow::engine::static_engine {
+namespace {
+
+    // A handle that lends share's cookie engine for a moment.
+    CurlEasy CookieHandle(CURLSH* share)
+    {
+        CurlEasy easy(curl_easy_init());
+        if (easy) {
+            curl_easy_setopt(easy.get(), CURLOPT_COOKIEFILE, "");
+            curl_easy_setopt(easy.get(), CURLOPT_SHARE, share);
+        }
+        return easy;
+    }
+
+    void Release(CURL* easy)
+    {
+        curl_easy_setopt(easy, CURLOPT_SHARE, nullptr);
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, nullptr);
+    }
+
+} // namespace
+
+void LoadCookies(CURLSH* share, const std::vector<cookies::Cookie>& cookies)
+{
+    if (cookies.empty())
+        return;
+    CurlEasy easy = CookieHandle(share);
+    if (!easy)
+        return;
+    // curl reads a line of the cookie file as the file does ("#HttpOnly_" included).
+    for (const cookies::Cookie& cookie : cookies)
+        curl_easy_setopt(easy.get(), CURLOPT_COOKIELIST, cookies::FormatCookieLine(cookie).c_str());
+    Release(easy.get());
+}
+
+std::vector<cookies::Cookie> ReadCookies(CURLSH* share)
+{
+    std::vector<cookies::Cookie> read;
+    CurlEasy easy = CookieHandle(share);
+    if (!easy)
+        return read;
+    curl_slist* list = nullptr;
+    if (curl_easy_getinfo(easy.get(), CURLINFO_COOKIELIST, &list) == CURLE_OK) {
+        CurlSlist owned(list);
+        for (curl_slist* item = list; item; item = item->next) {
+            // A cookie curl took from a server that the file cannot hold (a blank in its name) stays
+            // out of the store.
+            try {
+                for (cookies::Cookie& cookie : cookies::ParseCookieFile(item->data, "curl"))
+                    read.push_back(std::move(cookie));
+            } catch (const cookies::CookieFileError&) {
+            }
+        }
+    }
+    Release(easy.get());
+    return read;
+}
+
+bool UserReplaces(std::string_view line, const std::vector<RequestHeader>& headers)
+{
+    std::string_view name = line.substr(0, line.find(':'));
+    for (const RequestHeader& header : headers) {
+        if (base::EqualsIgnoringAsciiCase(header.name, name))
+            return true;
+    }
+    return false;
+}
+
+curl_slist* AppendHeaders(curl_slist* list, const std::vector<RequestHeader>& headers)
+{
+    for (const RequestHeader& header : headers) {
+        std::string line = header.value.empty() ? header.name + ";" : header.name + ": " + header.value;
+        list = curl_slist_append(list, line.c_str());
+    }
+    return list;
+}
+
+} // namespace pagestow::engine::static_engine

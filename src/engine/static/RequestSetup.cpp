@@ -2,6 +2,10 @@
 
 #include "base/Ascii.h"
 
+#include <unistd.h>
+
+#include <cstdint>
+
 namespace pagestow::engine::static_engine {
 namespace {
 
@@ -24,17 +28,25 @@ namespace {
 
 } // namespace
 
-void LoadCookies(CURLSH* share, const std::vector<cookies::Cookie>& cookies)
+void LoadCookies(CURLSH* share, const std::vector<cookies::Cookie>& cookies, const std::string& folder)
 {
     if (cookies.empty())
         return;
-    CurlEasy easy = CookieHandle(share);
-    if (!easy)
+    std::string file = folder + "/.cookies-" + std::to_string(::getpid()) + "-"
+        + std::to_string(reinterpret_cast<std::uintptr_t>(share));
+    try {
+        cookies::WriteCookieFile(file, cookies);
+    } catch (const cookies::CookieFileError&) {
         return;
-    // curl reads a line of the cookie file as the file does ("#HttpOnly_" included).
-    for (const cookies::Cookie& cookie : cookies)
-        curl_easy_setopt(easy.get(), CURLOPT_COOKIELIST, cookies::FormatCookieLine(cookie).c_str());
-    Release(easy.get());
+    }
+    CurlEasy easy(curl_easy_init());
+    if (easy) {
+        curl_easy_setopt(easy.get(), CURLOPT_SHARE, share);
+        curl_easy_setopt(easy.get(), CURLOPT_COOKIEFILE, file.c_str());
+        curl_easy_setopt(easy.get(), CURLOPT_COOKIELIST, "RELOAD");
+        Release(easy.get());
+    }
+    ::unlink(file.c_str());
 }
 
 std::vector<cookies::Cookie> ReadCookies(CURLSH* share)

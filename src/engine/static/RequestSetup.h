@@ -3,6 +3,7 @@
 #include "engine/RequestOptions.h"
 #include "engine/static/Handles.h"
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -11,8 +12,11 @@
 // match, and the headers join the engine's own.
 namespace pagestow::engine::static_engine {
 
-// Puts the cookies into the cookie engine of share (one that shares CURL_LOCK_DATA_COOKIE).
-void LoadCookies(CURLSH* share, const std::vector<cookies::Cookie>& cookies);
+// Puts the cookies into the cookie engine of share (one that shares CURL_LOCK_DATA_COOKIE), through
+// a cookie file written for the moment into folder (the engine's own) and removed at once: curl
+// reads a file in one pass, where cookies handed over one by one cost time that grows with the
+// square of their number (50,000 cookies took minutes).
+void LoadCookies(CURLSH* share, const std::vector<cookies::Cookie>& cookies, const std::string& folder);
 
 // What the cookie engine of share holds: the cookies it was given and those the servers set.
 std::vector<cookies::Cookie> ReadCookies(CURLSH* share);

@@ -319,7 +319,7 @@ namespace {
         m_load->lastDeadline = m_load->deadline + m_options.afterTimeout;
         m_load->share.reset(curl_share_init());
         curl_share_setopt(m_load->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-        LoadCookies(m_load->share.get(), StoredCookies());
+        LoadCookies(m_load->share.get(), StoredCookies(), Cache().Folder().string());
         BuildHeaders();
         m_load->top = std::make_unique<DocumentLoad>();
         m_load->top->requestedUrl = canonical;

@@ -39,8 +39,9 @@ const char* const kUsage
       "  -h, --help         prints this text\n"
       "\n"
       "Exit status: 0 when every page was saved whole, 1 when any address was rejected\n"
-      "or failed or a file could not be written, 2 for a usage error, 3 when every page\n"
-      "was saved but standard output could not be written, 130 when interrupted.\n";
+      "or failed or a file could not be written, 2 for a usage error or a cookie file\n"
+      "that cannot be read, 3 when every page was saved but standard output could not\n"
+      "be written, 130 when interrupted.\n";
 
 std::string VersionText()
 {

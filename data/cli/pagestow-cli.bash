@@ -13,6 +13,13 @@ _pagestow_cli()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
+        --load-cookies|--save-cookies)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        --header|--user-agent)
+            return
+            ;;
         -i|--input)
             COMPREPLY=($(compgen -f -- "$cur") $(compgen -W "-" -- "$cur"))
             return
@@ -23,7 +30,7 @@ _pagestow_cli()
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--engine --save-dir --timeout --input --jobs --json --offline-copy
-            --quiet --verbose --explain --base --version --help -i -j -q -h" -- "$cur"))
+            --load-cookies --save-cookies --header --user-agent --quiet --verbose --explain --base --version --help -i -j -q -h" -- "$cur"))
     fi
 }
 complete -o filenames -F _pagestow_cli pagestow-cli

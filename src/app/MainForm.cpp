@@ -115,9 +115,9 @@ TmainForm::TmainForm(Desktop& desktop, FormOptions options)
     , m_options(std::move(options))
 {
     InstallStyleSheet();
-    m_engine = m_options.makeEngine
-        ? m_options.makeEngine()
-        : std::make_unique<engine::webkit::WebKitEngine>(engine::webkit::ViewHost::Embedded);
+    m_engine = m_options.makeEngine ? m_options.makeEngine()
+                                    : std::make_unique<engine::webkit::WebKitEngine>(
+                                        engine::webkit::ViewHost::Embedded, nullptr, SessionFile());
     BuildControls();
     GtkWidget* ggIm = Control("GGIm");
     m_bannerDisplay = std::make_unique<GtkBannerDisplay>(

@@ -79,6 +79,10 @@ std::string SettingsFileName(std::string_view programName);
 std::string SettingsFilePath(
     std::string_view exeDirectory, std::string_view programName, std::string_view configHome);
 
+// The browse view's cookie file below dataHome ($XDG_DATA_HOME): pagestow/cookies.txt, the folder
+// made 0700 and the file 0600; "" when they cannot be made so.
+std::string SessionCookieFile(const std::string& dataHome);
+
 // The main window: the address box, the command buttons, the view selectors, the banner area, the
 // result list, the log memo, the page engine and the status bar. It is the capture's front end.
 class TmainForm : public capture::FrontEnd {
@@ -166,6 +170,8 @@ public:
 
     // The settings file in use.
     std::string SettingsFile() const;
+    // The browse view's cookie file when the settings keep the session (keepsession=1), else "".
+    std::string SessionFile() const;
 
 private:
     // The window's controls: the banner and the two rows above the views, the views, the status bar,

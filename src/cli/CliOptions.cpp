@@ -30,14 +30,21 @@ const char* const kUsage
       "  --no-scroll        chromium and webkit: take the page as loaded, without first\n"
       "                     scrolling it through (at most 50 screens or 20 s) so that\n"
       "                     images loaded only as they come into view are loaded too\n"
+      "  --load-cookies FILE  sends the cookies of FILE (the Netscape cookie file wget and\n"
+      "                     curl write) where their domain, path and secure flag match\n"
+      "  --save-cookies FILE  writes the cookies held at the end (those the servers set\n"
+      "                     included, session cookies with expiry 0) to FILE, mode 0600\n"
+      "  --header 'NAME: VALUE'  adds a header to every request (may be repeated)\n"
+      "  --user-agent TEXT  sends TEXT as the user agent\n"
       "  --explain ADDRESS  prints the address record of ADDRESS (with --base, resolved\n"
       "                     against DOCUMENT first) and the path its file would get\n"
       "  --version          prints the version\n"
       "  -h, --help         prints this text\n"
       "\n"
       "Exit status: 0 when every page was saved whole, 1 when any address was rejected\n"
-      "or failed or a file could not be written, 2 for a usage error, 3 when every page\n"
-      "was saved but standard output could not be written, 130 when interrupted.\n";
+      "or failed or a file could not be written, 2 for a usage error or a cookie file\n"
+      "that cannot be read, 3 when every page was saved but standard output could not\n"
+      "be written, 130 when interrupted.\n";
 
 std::string VersionText()
 {
@@ -100,7 +107,30 @@ namespace {
     bool TakesValue(const std::string& name)
     {
         return name == "--engine" || name == "--save-dir" || name == "--timeout" || name == "--input"
-            || name == "--jobs" || name == "--base" || name == "--worker-index";
+            || name == "--jobs" || name == "--base" || name == "--worker-index" || name == "--load-cookies"
+            || name == "--save-cookies" || name == "--header" || name == "--user-agent";
+    }
+
+    // The options of what requests carry; the usage error's text, "" when the value is taken. A
+    // header's value is never repeated in a message: it may be a password.
+    std::string ApplyRequestValue(const std::string& name, const std::string& value, CliOptions& options)
+    {
+        if (name == "--load-cookies" || name == "--save-cookies") {
+            if (value.empty())
+                return name + " needs a file";
+            (name == "--load-cookies" ? options.loadCookies : options.saveCookies) = value;
+        } else if (name == "--header") {
+            std::string error;
+            std::optional<engine::RequestHeader> header = engine::ParseRequestHeader(value, error);
+            if (!header)
+                return "--header: " + error;
+            options.headers.push_back(std::move(*header));
+        } else if (name == "--user-agent") {
+            if (value.empty() || value.find_first_of("\r\n") != std::string::npos)
+                return "--user-agent needs a text on one line";
+            options.userAgent = value;
+        }
+        return {};
     }
 
     // The state of one reading of the arguments beyond the options themselves.
@@ -166,6 +196,8 @@ namespace {
         const std::string& name, const std::string& value, size_t i, ArgumentReading& reading)
     {
         CliOptions& options = reading.parsed.options;
+        if (std::string error = ApplyRequestValue(name, value, options); !error.empty())
+            return error;
         if (name == "--engine" && !ParseEngine(value, options.engine))
             return "unknown engine \"" + value + "\" (static, chromium or webkit)";
         if (name == "--timeout" && !ParseSeconds(value, options.timeout))
@@ -264,6 +296,14 @@ std::vector<std::string> WorkerArguments(const CliOptions& options, const std::s
         args.push_back("--offline-copy");
     if (!options.scroll)
         args.push_back("--no-scroll");
+    for (const auto& [option, value] : { std::pair { "--load-cookies", &options.loadCookies },
+             std::pair { "--save-cookies", &options.saveCookies },
+             std::pair { "--user-agent", &options.userAgent } }) {
+        if (!value->empty())
+            args.insert(args.end(), { option, *value });
+    }
+    for (const engine::RequestHeader& header : options.headers)
+        args.insert(args.end(), { "--header", header.name + ": " + header.value });
     return args;
 }
 

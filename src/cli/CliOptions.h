@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/RequestOptions.h"
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -37,6 +39,13 @@ struct CliOptions {
     int jobs = 1;
     // A worker's number in its batch (hidden --worker-index).
     int workerIndex = 0;
+    // What every request of every page carries, and where the cookie store goes at the end: a cookie
+    // file to start from (--load-cookies), headers (--header, in order), the user agent, and the cookie
+    // file to write (--save-cookies). Empty, nothing is added.
+    std::string loadCookies;
+    std::vector<engine::RequestHeader> headers;
+    std::string userAgent;
+    std::string saveCookies;
     // The addresses given as arguments (in sources too).
     std::vector<std::string> addresses;
     std::vector<AddressSource> sources;
@@ -62,7 +71,8 @@ std::string VersionText();
 ParsedArguments ParseArguments(const std::vector<std::string>& args);
 
 // The arguments that give a worker process the same capture options (engine, save folder, time-out,
-// verbosity, output form, offline copy, scrolling), with the save folder made absolute.
+// verbosity, output form, offline copy, scrolling, what requests carry), with the save folder made
+// absolute.
 std::vector<std::string> WorkerArguments(const CliOptions& options, const std::string& absoluteSaveDir);
 
 } // namespace pagestow::cli

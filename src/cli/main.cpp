@@ -9,6 +9,7 @@
 #include "cli/EngineFactory.h"
 #include "cli/EngineTable.h"
 #include "cli/Explain.h"
+#include "cli/RequestCookies.h"
 #include "cli/TerminalFrontEnd.h"
 #include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
@@ -107,8 +108,23 @@ pagestow::capture::CaptureSettings SettingsFor(const CliOptions& options, const 
     return settings;
 }
 
+// Saves the engine's cookie store when --save-cookies asks for it (a worker's into its own file);
+// a file that cannot be written is said and makes the exit status 1.
+int SaveCookies(pagestow::engine::PageEngine& engine, const CliOptions& options, int status)
+{
+    if (options.saveCookies.empty())
+        return status;
+    std::string path = options.workerIndex > 0 ? WorkerCookieFile(options.saveCookies, options.workerIndex)
+                                               : options.saveCookies;
+    if (std::string problem = SaveCookieStore(engine, path); !problem.empty()) {
+        std::cerr << "pagestow-cli: " << problem << "\n";
+        return status == 0 || status == 3 ? 1 : status;
+    }
+    return status;
+}
+
 // A worker of --jobs: the same capture, its output handed back to the parent with each result.
-int RunAsWorker(const CliOptions& options)
+int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOptions& requests)
 {
     // Workers share the save folder and start at the same moment: each draws its capture folders'
     // numbers from a sequence of its own, so that they do not race for the same names.
@@ -126,6 +142,7 @@ int RunAsWorker(const CliOptions& options)
     if (options.offlineCopy)
         choice.engine->SetStylesheetLoads(true);
     choice.engine->SetScrollLoading(options.scroll);
+    choice.engine->SetRequestOptions(requests);
     std::stringstream out;
     std::stringstream err;
     TerminalFrontEnd frontEnd(
@@ -137,6 +154,7 @@ int RunAsWorker(const CliOptions& options)
             options.timeout, &g_interrupted);
         status = RunWorker(runner, out, err, options.json, std::cin, replyFd);
     }
+    status = SaveCookies(*choice.engine, options, status);
     choice.engine.reset();
     return status;
 }
@@ -161,10 +179,18 @@ int main(int argc, char** argv)
     case ParsedArguments::Action::Explain:
         return RunExplain(parsed.explainArguments, std::cout, std::cerr, AbsoluteSaveDir(options.saveDir));
     case ParsedArguments::Action::Worker:
-        InstallSignalHandlers();
-        return RunAsWorker(options);
     case ParsedArguments::Action::Capture:
         break;
+    }
+    // A cookie file that cannot be read is refused like an option's bad value, before any page.
+    pagestow::engine::RequestOptions requests;
+    if (std::string error; !MakeRequestOptions(options, requests, error)) {
+        std::cerr << "pagestow-cli: " << error << "\n";
+        return 2;
+    }
+    if (parsed.action == ParsedArguments::Action::Worker) {
+        InstallSignalHandlers();
+        return RunAsWorker(options, requests);
     }
 
     InstallSignalHandlers();
@@ -195,6 +221,14 @@ int main(int argc, char** argv)
         BatchRunner batch(
             "/proc/self/exe", WorkerArguments(options, saveDir), options.jobs, options.json, &g_interrupted);
         status = batch.Run(addresses, std::cout, std::cerr);
+        if (!options.saveCookies.empty()) {
+            if (std::string problem = MergeWorkerCookies(options.saveCookies, options.jobs);
+                !problem.empty()) {
+                std::cerr << "pagestow-cli: " << problem << "\n";
+                if (status == 0)
+                    status = 1;
+            }
+        }
     } else {
         EngineChoice choice = MakeEngine(options.engine);
         if (!choice.engine) {
@@ -204,6 +238,7 @@ int main(int argc, char** argv)
         if (options.offlineCopy)
             choice.engine->SetStylesheetLoads(true);
         choice.engine->SetScrollLoading(options.scroll);
+        choice.engine->SetRequestOptions(requests);
         // With --json the result lines share standard error with the messages.
         std::ostream& resultStream = options.json ? std::cerr : std::cout;
         TerminalFrontEnd frontEnd(resultStream, std::cerr, VerbosityOf(options),
@@ -217,6 +252,7 @@ int main(int argc, char** argv)
                     std::cout << ResultJson(result) << '\n' << std::flush;
             });
         }
+        status = SaveCookies(*choice.engine, options, status);
         choice.engine.reset();
     }
     if (status == 130)

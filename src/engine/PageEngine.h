@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/RequestOptions.h"
 #include "engine/Snapshot.h"
 
 #include <atomic>
@@ -92,11 +93,31 @@ public:
     const std::atomic<bool>* InterruptFlag() const { return m_interrupt; }
     bool Interrupted() const { return m_interrupt && m_interrupt->load(); }
 
+    // What the user adds to every request (cookies, headers, user agent), for the pages navigated
+    // to after the call; the cookie store starts again from its cookies.
+    void SetRequestOptions(const RequestOptions& options)
+    {
+        m_requestOptions = options;
+        m_cookieStore = options.cookies;
+    }
+    const RequestOptions& Requests() const { return m_requestOptions; }
+    // What the cookie store holds now: the cookies it started with and, when the options keep
+    // cookies, those the servers of the pages loaded since have set.
+    virtual std::vector<cookies::Cookie> CookieStore() { return m_cookieStore; }
+
 protected:
     void SetLastFailure(NavigationFailure failure, std::string detail = {})
     {
         m_lastFailure = failure;
         m_lastFailureDetail = std::move(detail);
+    }
+
+    // The cookies a page load starts with (those of the store), and what its browser held at its end.
+    const std::vector<cookies::Cookie>& StoredCookies() const { return m_cookieStore; }
+    void KeepCookies(std::vector<cookies::Cookie> cookies)
+    {
+        if (m_requestOptions.keepCookies)
+            m_cookieStore = std::move(cookies);
     }
 
     void RaiseDocumentComplete(const SnapshotDocument& document, Completion completion)
@@ -112,6 +133,8 @@ private:
     bool m_stylesheetLoads = false;
     bool m_scrollLoading = true;
     const std::atomic<bool>* m_interrupt = nullptr;
+    RequestOptions m_requestOptions;
+    std::vector<cookies::Cookie> m_cookieStore;
 };
 
 // The part every snapshot-taking backend shares: the current document, and raising the completions

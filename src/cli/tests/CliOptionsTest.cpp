@@ -68,5 +68,27 @@ namespace {
         EXPECT_FALSE(dashed.options.verbose);
     }
 
+    // What requests carry reaches the workers of --jobs as it was given; a header's name and value are
+    // split at the first colon with the blanks around the value dropped.
+    TEST(ParseArguments, RequestOptionsAreReadAndHandedToWorkers)
+    {
+        ParsedArguments parsed = ParseArguments({ "--load-cookies", "in.txt", "--header", "X-A:  a: b ",
+            "--header=Accept:", "--user-agent", "UA/1", "--save-cookies=out.txt", "a.com" });
+        ASSERT_EQ(parsed.action, Action::Capture) << parsed.error;
+        EXPECT_EQ(parsed.options.headers,
+            (std::vector<engine::RequestHeader> { { "X-A", "a: b" }, { "Accept", "" } }));
+        EXPECT_EQ(WorkerArguments(parsed.options, "/s"),
+            (std::vector<std::string> { "--worker", "--engine", "static", "--save-dir", "/s", "--timeout",
+                "60.000000", "--load-cookies", "in.txt", "--save-cookies", "out.txt", "--user-agent", "UA/1",
+                "--header", "X-A: a: b", "--header", "Accept: " }));
+        for (const std::vector<std::string>& bad :
+            std::vector<std::vector<std::string>> { { "--header", "X-A: 1\nX-B: 2", "a.com" },
+                { "--header", "X-A: 1\r", "a.com" }, { "--header", "NoColon", "a.com" },
+                { "--header", ": v", "a.com" }, { "--header", "X A: v", "a.com" },
+                { "--load-cookies=", "a.com" }, { "--user-agent", "", "a.com" } }) {
+            EXPECT_EQ(ParseArguments(bad).action, Action::UsageError) << ::testing::PrintToString(bad);
+        }
+    }
+
 } // namespace
 } // namespace pagestow::cli

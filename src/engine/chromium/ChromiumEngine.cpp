@@ -66,8 +66,9 @@ bool ChromiumAvailable()
     return access(kChromiumProgram, X_OK) == 0;
 }
 
-ChromiumEngine::Impl::Impl(ChromiumOptions chosen, EngineCache& engineCache)
+ChromiumEngine::Impl::Impl(ChromiumEngine& owningEngine, ChromiumOptions chosen, EngineCache& engineCache)
     : options(std::move(chosen))
+    , engine(owningEngine)
     , cache(engineCache)
 {
 }
@@ -157,7 +158,7 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
 
 ChromiumEngine::ChromiumEngine(ChromiumOptions options)
     : SnapshotEngine(options.cache)
-    , m_impl(std::make_unique<Impl>(std::move(options), Cache()))
+    , m_impl(std::make_unique<Impl>(*this, std::move(options), Cache()))
 {
     m_impl->StartBrowser();
 }

@@ -38,7 +38,8 @@ struct ChromiumOptions {
 NavigationFailure NavigationFailureOf(std::string_view errorText);
 
 // Headless Chromium over its debugging pipe. Each navigation gets a fresh browser context (no
-// cookies or cache from earlier pages) with one tab; cross-origin frames, which the browser runs in
+// cookies or cache from earlier pages, unless the request options keep a cookie store, whose cookies
+// it is given) with one tab; cross-origin frames, which the browser runs in
 // processes of their own, are attached as sessions of their own. Every subresource's bytes go into the
 // engine cache once each has finished; the completed page becomes a snapshot.
 class ChromiumEngine final : public SnapshotEngine {

@@ -50,6 +50,7 @@ void ChromiumEngine::Impl::BeginSnapshot(Load& current)
 {
     current.phase = Phase::Snapshot;
     current.snapshotDeadline = Clock::now() + options.snapshotTimeout;
+    ReadCookieStore(current);
     for (const auto& [session, frames] : current.sessionFrames) {
         auto found = current.sessions.find(session);
         if (found == current.sessions.end() || !found->second.IsFrame())

@@ -41,7 +41,9 @@ struct ChromiumEngine::Impl {
     // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised).
     MemoryWatch memoryWatch;
 
-    Impl(ChromiumOptions chosen, EngineCache& cache);
+    Impl(ChromiumEngine& engine, ChromiumOptions chosen, EngineCache& cache);
+    // The engine's public face: its request options and cookie store.
+    ChromiumEngine& engine;
 
     EngineCache& Cache() { return cache; }
     // The engine's cache (the one it was given, or its own).
@@ -108,6 +110,10 @@ struct ChromiumEngine::Impl {
     void OnBodyStreamStarted(Load& current, const std::string& id, const Reply& reply);
     static void OnBodyPiece(Load& current, const std::string& id, const json& params);
     bool TakeStreamedBody(Load& current, const std::string& id, const Request& request);
+    // What the user adds to the requests (RequestSetup.cpp): the commands that set it up on a frame's
+    // session, each answered to onReply (their count returned), and the reading of the cookies.
+    int SendRequestOptions(const std::string& session, bool mainSession, const LoadReply& onReply);
+    void ReadCookieStore(Load& current);
 
     // The reading of the finished page (DocumentReader.cpp).
     void BeginSnapshot(Load& current);

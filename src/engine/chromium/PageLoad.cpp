@@ -141,13 +141,16 @@ void ChromiumEngine::Impl::OnNavigated(Load& current, const Reply& reply)
 void ChromiumEngine::Impl::EnableFrameDomains(const std::string& session, LoadReply then)
 {
     auto answers = std::make_shared<int>(0);
-    LoadReply counted = [answers, then = std::move(then)](Load& current, const Reply& reply) {
-        if (++*answers == 4)
+    auto expected = std::make_shared<int>(4);
+    LoadReply counted = [answers, expected, then = std::move(then)](Load& current, const Reply& reply) {
+        if (++*answers == *expected)
             then(current, reply);
     };
     SendFor("Page.enable", json::object(), session, counted);
     SendFor("Network.enable", NetworkBuffers(), session, counted);
     SendFor("Fetch.enable", ResponsePauses(), session, counted);
+    // No answer can come before the commands are all sent: the client only queues them here.
+    *expected += SendRequestOptions(session, session == load->mainSession, counted);
     SendFor("Target.setAutoAttach", AutoAttach(), session, counted);
 }
 

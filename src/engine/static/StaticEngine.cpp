@@ -5,6 +5,7 @@
 #include "engine/static/FetchPolicy.h"
 #include "engine/static/Handles.h"
 #include "engine/static/PageParser.h"
+#include "engine/static/RequestSetup.h"
 #include "engine/static/StylesheetLoads.h"
 #include "url/Address.h"
 #include "url/Canonical.h"
@@ -225,6 +226,8 @@ namespace {
         void EndLoad();
         void Finish();
         std::shared_ptr<SnapshotDocument> BuildSnapshot(DocumentLoad& document);
+        // The header lists of every kind of request: the engine's own and the user's.
+        void BuildHeaders();
 
         StaticEngineOptions m_options;
         std::chrono::milliseconds m_loadTimeout { 60'000 };
@@ -256,12 +259,21 @@ namespace {
         m_multi.reset(curl_multi_init());
         curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, long(m_options.connectionsPerHost));
         curl_multi_setopt(m_multi.get(), CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+        BuildHeaders();
+    }
+
+    void StaticEngine::BuildHeaders()
+    {
+        const std::vector<RequestHeader>& user = Requests().headers;
         for (RequestKind kind : { RequestKind::Document, RequestKind::Stylesheet, RequestKind::Script,
                  RequestKind::Image, RequestKind::Other }) {
-            curl_slist* list = curl_slist_append(nullptr, AcceptFor(kind));
-            list = curl_slist_append(list, "Accept-Language: zh-CN,zh;q=0.9,en;q=0.8");
-            list = curl_slist_append(list, kAcceptEncoding);
-            m_headers[kind] = Slist(list);
+            curl_slist* list = nullptr;
+            for (const char* line :
+                { AcceptFor(kind), "Accept-Language: zh-CN,zh;q=0.9,en;q=0.8", kAcceptEncoding }) {
+                if (!UserReplaces(line, user))
+                    list = curl_slist_append(list, line);
+            }
+            m_headers[kind] = Slist(AppendHeaders(list, user));
         }
     }
 
@@ -307,6 +319,8 @@ namespace {
         m_load->lastDeadline = m_load->deadline + m_options.afterTimeout;
         m_load->share.reset(curl_share_init());
         curl_share_setopt(m_load->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        LoadCookies(m_load->share.get(), StoredCookies(), Cache().Folder().string());
+        BuildHeaders();
         m_load->top = std::make_unique<DocumentLoad>();
         m_load->top->requestedUrl = canonical;
         StartDocument(*m_load->top, std::string());
@@ -372,7 +386,9 @@ namespace {
             curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
         // The engine removes content codings itself, so that a stream cut short is seen as such.
         curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-        curl_easy_setopt(easy, CURLOPT_USERAGENT, kStaticUserAgent.data());
+        const std::string& userAgent = Requests().userAgent;
+        curl_easy_setopt(
+            easy, CURLOPT_USERAGENT, userAgent.empty() ? kStaticUserAgent.data() : userAgent.c_str());
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers[kind].get());
         if (!transfer->referer.empty())
             curl_easy_setopt(easy, CURLOPT_REFERER, transfer->referer.c_str());
@@ -754,6 +770,8 @@ namespace {
         // The load is over before the completions are raised, so that a handler may navigate again
         // or pump events without seeing it.
         std::unique_ptr<Load> load = std::move(m_load);
+        if (Requests().keepCookies)
+            KeepCookies(ReadCookies(load->share.get()));
         if (!load->top->loaded) {
             SetLastFailure(
                 load->top->failure == NavigationFailure::None ? NavigationFailure::Other : load->top->failure,

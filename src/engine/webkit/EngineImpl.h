@@ -56,7 +56,7 @@ inline std::shared_ptr<SnapshotDocument> BegunDocument(std::string address)
 enum class LoadState { Idle, Loading, Quiet, Dumping, Done };
 
 struct WebKitEngine::Impl {
-    explicit Impl(WebKitEngine& owner, ViewHost host);
+    Impl(WebKitEngine& owner, ViewHost host, const std::string& sessionCookieFile);
     ~Impl();
 
     void BeginLoad(std::string address, bool pageStarted);
@@ -224,6 +224,17 @@ struct WebKitEngine::Impl {
     guint m_quietSource = 0;
     guint m_deliverSource = 0;
     std::shared_ptr<SnapshotDocument> m_toDeliver;
+
+    // What the user adds to the requests (RequestSetup.cpp): the user agent and the store's cookies
+    // set before a load, what the extension is started with (the blocked addresses and the headers),
+    // the headers of a second fetch, and the cookies the context holds.
+    void ApplyRequestOptions();
+    GVariant* ExtensionData() const;
+    // A context whose cookies live in the cookie file (WebKit writes the text format as they change).
+    static WebKitWebContext* SessionContext(const std::string& cookieFile);
+    void AddRequestHeaders(SoupMessageHeaders* headers) const;
+    std::vector<cookies::Cookie> ReadCookies();
+    bool m_cookiesGiven = false;
 };
 
 } // namespace pagestow::engine::webkit

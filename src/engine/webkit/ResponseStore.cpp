@@ -131,6 +131,7 @@ void WebKitEngine::Impl::OnRefetchCookies(GObject* source, GAsyncResult* result,
         if (g_ascii_strcasecmp(name.c_str(), "Cookie") != 0)
             soup_message_headers_replace(headers, name.c_str(), value.c_str());
     }
+    engine->AddRequestHeaders(headers);
     soup_message_headers_replace(headers, "Accept-Encoding", "gzip, deflate");
     if (!soup_message_headers_get_one(headers, "User-Agent")) {
         soup_message_headers_replace(headers, "User-Agent",

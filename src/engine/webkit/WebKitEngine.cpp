@@ -9,7 +9,7 @@
 
 namespace pagestow::engine::webkit {
 
-WebKitEngine::Impl::Impl(WebKitEngine& owner, ViewHost host)
+WebKitEngine::Impl::Impl(WebKitEngine& owner, ViewHost host, const std::string& sessionCookieFile)
     : m_owner(owner)
     , m_self(std::make_shared<Impl*>(this))
     , m_dialogsShown(host == ViewHost::Embedded)
@@ -17,10 +17,12 @@ WebKitEngine::Impl::Impl(WebKitEngine& owner, ViewHost host)
     if (!gtk_init_check(nullptr, nullptr))
         throw EngineError("The WebKit engine needs a display, and none could be opened");
 
-    // An ephemeral context keeps nothing on disk between runs. The memory cache is on, so that a
-    // resource the page uses twice (a preload and its use) is requested once; it is emptied when a
-    // load starts, so that every resource of a page is loaded and reported.
-    m_context = webkit_web_context_new_ephemeral();
+    // An ephemeral context keeps nothing on disk between runs (unless a session cookie file is
+    // asked for). The memory cache is on, so that a resource the page uses twice (a preload and its
+    // use) is requested once; it is emptied when a load starts, so that every resource of a page is
+    // loaded and reported.
+    m_context
+        = sessionCookieFile.empty() ? webkit_web_context_new_ephemeral() : SessionContext(sessionCookieFile);
     webkit_web_context_set_cache_model(m_context, WEBKIT_CACHE_MODEL_WEB_BROWSER);
     g_signal_connect(m_context, "initialize-web-extensions", G_CALLBACK(OnInitializeExtensions), this);
     g_signal_connect(m_context, "download-started", G_CALLBACK(OnDownloadStarted), this);
@@ -86,11 +88,7 @@ void WebKitEngine::Impl::OnInitializeExtensions(WebKitWebContext* context, gpoin
 {
     auto* self = static_cast<Impl*>(data);
     webkit_web_context_set_web_extensions_directory(context, ExtensionFolder().c_str());
-    GVariantBuilder blocked;
-    g_variant_builder_init(&blocked, G_VARIANT_TYPE_STRING_ARRAY);
-    for (const std::string& address : self->m_blocked)
-        g_variant_builder_add(&blocked, "s", address.c_str());
-    webkit_web_context_set_web_extensions_initialization_user_data(context, g_variant_builder_end(&blocked));
+    webkit_web_context_set_web_extensions_initialization_user_data(context, self->ExtensionData());
 }
 
 void WebKitEngine::Impl::OnDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer)
@@ -99,9 +97,9 @@ void WebKitEngine::Impl::OnDownloadStarted(WebKitWebContext*, WebKitDownload* do
     webkit_download_cancel(download);
 }
 
-WebKitEngine::WebKitEngine(ViewHost host, EngineCache* cache)
+WebKitEngine::WebKitEngine(ViewHost host, EngineCache* cache, std::string sessionCookieFile)
     : SnapshotEngine(cache)
-    , m_impl(std::make_unique<Impl>(*this, host))
+    , m_impl(std::make_unique<Impl>(*this, host, sessionCookieFile))
 {
 }
 
@@ -110,6 +108,7 @@ WebKitEngine::~WebKitEngine() = default;
 void WebKitEngine::Navigate(const std::string& address)
 {
     std::string uri = WithDefaultScheme(address);
+    m_impl->ApplyRequestOptions();
     m_impl->BeginLoad(uri, false);
     webkit_web_view_load_uri(m_impl->m_view, uri.c_str());
 }

@@ -27,8 +27,11 @@ enum class ViewHost {
 class WebKitEngine : public SnapshotEngine {
 public:
     // Raises EngineError when GTK cannot be started (no display). cache: where loaded resources are
-    // recorded; null gives the engine a cache of its own.
-    explicit WebKitEngine(ViewHost host = ViewHost::Offscreen, EngineCache* cache = nullptr);
+    // recorded; null gives the engine a cache of its own. sessionCookieFile: where the view keeps its
+    // cookies from run to run (a Netscape cookie file that WebKit keeps up to date, beside the folder
+    // "webkit" of the view's other site data); empty keeps nothing on disk.
+    explicit WebKitEngine(ViewHost host = ViewHost::Offscreen, EngineCache* cache = nullptr,
+        std::string sessionCookieFile = {});
     ~WebKitEngine() override;
     WebKitEngine(const WebKitEngine&) = delete;
     WebKitEngine& operator=(const WebKitEngine&) = delete;
@@ -38,6 +41,8 @@ public:
     // 0 means no bound. The default is 60 seconds.
     void SetLoadTimeout(std::chrono::milliseconds timeout) override;
     LoadProgress Progress() const override;
+    // With the request options keeping cookies, what the view's cookie manager holds.
+    std::vector<cookies::Cookie> CookieStore() override;
 
     // The view widget (a WebKitWebView); the engine keeps its own reference.
     GtkWidget* View() const;

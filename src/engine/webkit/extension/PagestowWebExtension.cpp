@@ -15,6 +15,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -37,6 +39,8 @@ struct Extension {
     // Addresses the view asks this web process not to request: an address whose load ended the web
     // process before (a frame redirected to a local file).
     std::set<std::string> blocked;
+    // Headers the user adds to every request of the page.
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 // A frame of the extension, for the callbacks of that frame.
@@ -202,7 +206,13 @@ gboolean OnSendRequest(WebKitWebPage*, WebKitURIRequest* request, WebKitURIRespo
 {
     const Extension& self = *static_cast<const Extension*>(data);
     const char* uri = webkit_uri_request_get_uri(request);
-    return uri && self.blocked.count(uri) ? TRUE : FALSE;
+    if (uri && self.blocked.count(uri))
+        return TRUE;
+    if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request)) {
+        for (const auto& [name, value] : self.headers)
+            soup_message_headers_replace(headers, name.c_str(), value.c_str());
+    }
+    return FALSE;
 }
 
 void OnPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer data)
@@ -218,12 +228,20 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(
 {
     // Never freed: the web process ends with it.
     auto* self = new Extension;
-    if (data && g_variant_is_of_type(data, G_VARIANT_TYPE_STRING_ARRAY)) {
-        gsize count = 0;
-        const gchar** addresses = g_variant_get_strv(data, &count);
-        for (gsize i = 0; i < count; ++i)
-            self->blocked.insert(addresses[i]);
-        g_free(addresses);
+    // The view sends the blocked addresses and the user's headers.
+    if (data && g_variant_is_of_type(data, G_VARIANT_TYPE("(asa(ss))"))) {
+        GVariantIter* addresses = nullptr;
+        GVariantIter* headers = nullptr;
+        g_variant_get(data, "(asa(ss))", &addresses, &headers);
+        const gchar* address = nullptr;
+        while (g_variant_iter_next(addresses, "&s", &address))
+            self->blocked.insert(address);
+        const gchar* name = nullptr;
+        const gchar* value = nullptr;
+        while (g_variant_iter_next(headers, "(&s&s)", &name, &value))
+            self->headers.emplace_back(name, value);
+        g_variant_iter_free(addresses);
+        g_variant_iter_free(headers);
     }
     self->extension = extension;
     self->dumpWorld = webkit_script_world_new_with_name("pagestow-dump");

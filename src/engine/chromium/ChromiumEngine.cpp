@@ -146,8 +146,6 @@ void ChromiumEngine::Impl::FinishWithError(Load& current, NavigationFailure fail
 void ChromiumEngine::Impl::EndLoad(Load& current)
 {
     current.phase = Phase::Done;
-    // A body still arriving is no copy of its resource: its file goes.
-    current.streams.clear();
     if (!current.contextId.empty() && client)
         client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
     else if (current.startTab && client)

@@ -51,15 +51,11 @@ void DevToolsClient::Flush()
 
 void DevToolsClient::Read()
 {
-    // A pump reads a bounded amount: a browser that writes faster than its messages are handled (a
-    // body streamed in pieces) then waits on the full pipe instead of piling its messages up here.
     char chunk[1 << 16];
-    std::size_t taken = 0;
-    while (!m_closed && taken < kReadAtOnce) {
+    while (!m_closed) {
         ssize_t got = read(m_readFd, chunk, sizeof chunk);
         if (got > 0) {
             m_framer.Append(std::string_view(chunk, std::size_t(got)));
-            taken += std::size_t(got);
             continue;
         }
         if (got < 0 && errno == EINTR)

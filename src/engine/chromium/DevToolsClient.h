@@ -51,9 +51,6 @@ public:
     // Commands sent whose reply has not arrived.
     std::size_t Outstanding() const { return m_pending.size(); }
 
-    // At most this many bytes are read from the pipe in one pump.
-    static constexpr std::size_t kReadAtOnce = 1u << 20;
-
 private:
     void Flush();
     void Read();

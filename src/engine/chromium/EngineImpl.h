@@ -1,9 +1,8 @@
 #pragma once
 
-// The inside of the Chromium engine, one class over five files: the browser and the engine's public
+// The inside of the Chromium engine, one class over four files: the browser and the engine's public
 // face (ChromiumEngine.cpp), the navigation and its load state (PageLoad.cpp), the responses' bodies
-// (ResponseStore.cpp), the large ones taken as streams (BodyStream.cpp) and the reading of the
-// finished page (DocumentReader.cpp).
+// (ResponseStore.cpp) and the reading of the finished page (DocumentReader.cpp).
 
 #include "engine/EngineCache.h"
 #include "engine/MemoryWatch.h"
@@ -102,14 +101,6 @@ struct ChromiumEngine::Impl {
     void OnDocumentBody(Load& current, const std::string& id, const std::string& session, const Reply& reply);
     void StoreDocumentBodies(Load& current);
 
-    // The bodies taken as streams into the engine cache (BodyStream.cpp).
-    static json ResponsePauses();
-    void OnResponsePaused(Load& current, const json& params, const std::string& session);
-    void StartBodyStream(
-        Load& current, const std::string& id, const std::string& pausedId, const std::string& session);
-    void OnBodyStreamStarted(Load& current, const std::string& id, const Reply& reply);
-    static void OnBodyPiece(Load& current, const std::string& id, const json& params);
-    bool TakeStreamedBody(Load& current, const std::string& id, const Request& request);
     // What the user adds to the requests (RequestSetup.cpp): the commands that set it up on a frame's
     // session, each answered to onReply (their count returned), and the reading of the cookies.
     int SendRequestOptions(const std::string& session, bool mainSession, const LoadReply& onReply);

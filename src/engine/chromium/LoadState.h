@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engine/EngineCache.h"
 #include "engine/PageEngine.h"
 #include "engine/Snapshot.h"
 #include "engine/chromium/FrameDump.h"
@@ -53,18 +52,6 @@ struct Request {
     std::uint64_t headerBytes = 0;
     std::uint64_t encodedBytes = 0;
     bool Done() const { return finished || failed; }
-};
-
-// A body taken as a stream of pieces (Network.streamResourceContent, asked for while its response
-// waits at its headers), each written into its engine cache entry as it comes. It holds the whole
-// body only while every byte the page received has come with it: the command's buffered bytes as many
-// as were received before its answer, and each later Network.dataReceived carrying its own piece.
-struct BodyStream {
-    std::unique_ptr<EngineCache::Entry> entry;
-    // The browser has answered the command.
-    bool answered = false;
-    // Every byte received so far is in the entry.
-    bool whole = true;
 };
 
 // One frame's document as read at snapshot time, with the frame it was read in.
@@ -127,8 +114,6 @@ struct Load {
     // of those asked for whose answer has not come.
     std::deque<std::string> bodiesToRead;
     std::uint64_t bodyBytesInFlight = 0;
-    // The bodies being taken as streams, by request.
-    std::map<std::string, BodyStream> streams;
     LoadProgress progress;
     ScrollState scroll;
 

@@ -141,14 +141,13 @@ void ChromiumEngine::Impl::OnNavigated(Load& current, const Reply& reply)
 void ChromiumEngine::Impl::EnableFrameDomains(const std::string& session, LoadReply then)
 {
     auto answers = std::make_shared<int>(0);
-    auto expected = std::make_shared<int>(4);
+    auto expected = std::make_shared<int>(3);
     LoadReply counted = [answers, expected, then = std::move(then)](Load& current, const Reply& reply) {
         if (++*answers == *expected)
             then(current, reply);
     };
     SendFor("Page.enable", json::object(), session, counted);
     SendFor("Network.enable", NetworkBuffers(), session, counted);
-    SendFor("Fetch.enable", ResponsePauses(), session, counted);
     // No answer can come before the commands are all sent: the client only queues them here.
     *expected += SendRequestOptions(session, session == load->mainSession, counted);
     SendFor("Target.setAutoAttach", AutoAttach(), session, counted);
@@ -171,8 +170,6 @@ void ChromiumEngine::Impl::OnEvent(const std::string& method, const json& params
         return OnCrashed(current, session);
     if (method.starts_with("Network."))
         return OnNetworkEvent(current, method, params, session);
-    if (method == "Fetch.requestPaused")
-        return OnResponsePaused(current, params, session);
     if (method.starts_with("Page."))
         return OnPageEvent(current, method, params, session);
 }
@@ -344,7 +341,6 @@ void ChromiumEngine::Impl::OnNetworkEvent(
         auto found = current.requests.find(id);
         if (found != current.requests.end())
             found->second.receivedBytes += std::uint64_t(std::max(0.0, params.value("dataLength", 0.0)));
-        OnBodyPiece(current, id, params);
         return;
     } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
         OnRequestEnded(current, id, method == "Network.loadingFinished", params, session);
@@ -373,7 +369,6 @@ void ChromiumEngine::Impl::OnRequestEnded(
             QueueBodyRead(current, id, request);
     } else {
         request.failed = true;
-        current.streams.erase(id);
     }
     if (request.awaited)
         ++current.progress.loaded;

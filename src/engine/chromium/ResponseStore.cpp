@@ -98,17 +98,12 @@ json ChromiumEngine::Impl::NetworkBuffers()
         { "enableDurableMessages", true } };
 }
 
-// A finished response that is whole and within the page's memory budget: its body is the stream that
-// took it whole, or else read from the network domain, without waiting for the answer before the next
-// one is asked for.
+// A finished response that is whole and within the page's memory budget: its body is read from
+// the network domain, without waiting for the answer before the next one is asked for.
 void ChromiumEngine::Impl::QueueBodyRead(Load& current, const std::string& id, const Request& request)
 {
     if (!IsStorableStatus(request.status) || !WholeBody(request, request.receivedBytes)
-        || request.receivedBytes > kPageMemoryBudget) {
-        current.streams.erase(id);
-        return;
-    }
-    if (TakeStreamedBody(current, id, request))
+        || request.receivedBytes > kPageMemoryBudget)
         return;
     current.bodiesToRead.push_back(id);
     ++current.bodiesPending;

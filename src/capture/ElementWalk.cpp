@@ -228,12 +228,12 @@ void PageCapture::SaveDocumentResources(
             PumpMessages();
             walk.RunStep(position);
         }
+        copies.Finish();
     } catch (const CaptureInterrupted&) {
         // The copies not made yet are not waited for: the capture folder goes with the capture.
         copies.Abandon();
         throw;
     }
-    copies.Finish();
 }
 
 void PageCapture::SaveElementResources(

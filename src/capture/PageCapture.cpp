@@ -37,6 +37,8 @@ int PageCapture::MakeCaptureFolders(const std::string& folder)
 
 void PageCapture::EnterCopy(const SavedEntry& entry, std::string_view reportText, int error)
 {
+    // Reports can come long after the walk has passed their elements: each is a step of its own.
+    StopWhenInterrupted();
     if (error) {
         RecordFailure(entry.path, error);
         return;

@@ -34,6 +34,10 @@ namespace {
         {
             if (GetParam() == "chromium" && ::access("/usr/lib/chromium/chromium", X_OK) != 0)
                 GTEST_SKIP() << "Chromium is not installed";
+#ifndef PAGESTOW_WEBKIT_ENGINE_BUILT
+            if (GetParam() == "webkit")
+                GTEST_SKIP() << "this build has no webkit engine";
+#endif
             if (GetParam() == "webkit" && !std::getenv("DISPLAY"))
                 GTEST_SKIP() << "the webkit engine needs a display";
         }

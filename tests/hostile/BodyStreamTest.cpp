@@ -1,6 +1,6 @@
-// Large bodies arrive in pieces over time, and an engine that takes them as a stream (the built-in
-// one into its cache, Chromium's through Network.streamResourceContent) must put every piece of the
-// right body in order, keep small and large bodies of one page apart, and keep nothing of a body cut
+// Large bodies arrive in pieces over time, and an engine must put every piece of the right body in
+// order (the built-in one streams them into its cache, Chromium hands each over whole once it has
+// finished), keep small and large bodies of one page apart, and keep nothing of a body cut
 // mid-stream. One page from a raw server that drips its bodies holds every case.
 
 #include "hostile/HostileCapture.h"

@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+namespace pagestow::archive {
+class ExchangeLog;
+}
+
 namespace pagestow::engine {
 
 class EngineCache;
@@ -105,6 +109,11 @@ public:
     // cookies, those the servers of the pages loaded since have set.
     virtual std::vector<cookies::Cookie> CookieStore() { return m_cookieStore; }
 
+    // Where the engine records every HTTP exchange of the pages it loads (request, status, headers and
+    // body as received), for an archive; null, the default, records nothing.
+    void SetExchangeLog(archive::ExchangeLog* log) { m_exchangeLog = log; }
+    archive::ExchangeLog* Exchanges() const { return m_exchangeLog; }
+
 protected:
     void SetLastFailure(NavigationFailure failure, std::string detail = {})
     {
@@ -135,6 +144,7 @@ private:
     const std::atomic<bool>* m_interrupt = nullptr;
     RequestOptions m_requestOptions;
     std::vector<cookies::Cookie> m_cookieStore;
+    archive::ExchangeLog* m_exchangeLog = nullptr;
 };
 
 // The part every snapshot-taking backend shares: the current document, and raising the completions

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "archive/Exchange.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pagestow::archive {
+
+// What the warcinfo record at the head of a WARC file says.
+struct WarcInfo {
+    std::string software; // "pagestow-cli 1.4.0"
+    // The options that shape the capture ("engine: chromium", "offline-copy: on"), one field each.
+    std::vector<HeaderField> fields;
+};
+
+// A document as the engine saved it (its serialisation: the DOM for the browser engines), kept in the
+// archive beside the response the server sent for its address.
+struct SavedDocument {
+    std::string url;
+    // "text/html; charset=utf-8"
+    std::string contentType;
+    std::string bytes;
+    // The page's title, for the top-level document; the archive's page list names each page by it.
+    std::string title;
+    bool topLevel = false;
+};
+
+// The file of an engine cache body for an address, when the cache has it.
+using CacheLookup = std::function<std::optional<std::filesystem::path>(std::string_view address)>;
+
+// Writes WARC/1.1 records to a file, each record one gzip member of its own (random access). Every
+// write reports failure (full disk, a folder that cannot be written): the writer then keeps the error
+// and writes nothing more. Bodies are read from their files in pieces, never held whole.
+class WarcWriter {
+public:
+    // Creates (or empties) path; null with error set when it cannot be opened.
+    static std::unique_ptr<WarcWriter> Create(const std::filesystem::path& path, std::string& error);
+    ~WarcWriter();
+
+    // The warcinfo record; written once, first.
+    bool WriteInfo(const WarcInfo& info);
+    // A request record and a response record (a revisit record instead when the same payload was
+    // written before by this writer) for each exchange, linked by WARC-Concurrent-To.
+    bool WriteExchanges(const std::vector<Exchange>& exchanges, const CacheLookup& cache);
+    // A resource record for a saved document's serialisation ("urn:pagestow:dom:" + its address).
+    bool WriteDocument(const SavedDocument& document, std::chrono::system_clock::time_point date);
+    // Flushes and closes the file; false when anything written to it failed.
+    bool Close();
+
+    const std::string& Error() const { return m_error; }
+    const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    explicit WarcWriter(std::filesystem::path path, int fd);
+    std::filesystem::path m_path;
+    int m_fd = -1;
+    std::string m_error;
+    // Payload digests written so far, for revisit records: digest to (target, date, record id).
+    struct Written {
+        std::string target;
+        std::string date;
+        std::string recordId;
+    };
+    std::map<std::string, Written> m_payloads;
+};
+
+// Packages a WARC file (as WarcWriter writes it, records of several writers concatenated included)
+// as a WACZ 1.1.1 file: the WARC stored as archive/data.warc.gz, its index indexes/index.cdxj, the
+// page list pages/pages.jsonl (one line per top-level saved document), datapackage.json with the
+// sha256 of each, and datapackage-digest.json. Written to a temporary name beside path and renamed
+// only when whole; false with error set (naming the file) otherwise.
+bool WriteWacz(const std::filesystem::path& warc, const std::filesystem::path& path, std::string_view software,
+    std::string& error);
+
+} // namespace pagestow::archive

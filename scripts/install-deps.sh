@@ -11,7 +11,7 @@ run_packages=(
     g++ cmake ninja-build pkg-config
     # libraries
     libcurl4-openssl-dev libidn2-dev libgumbo-dev nlohmann-json3-dev libglib2.0-dev
-    libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev zlib1g-dev libbrotli-dev
+    libjpeg-dev libgif-dev libgtk-3-dev libwebkit2gtk-4.1-dev zlib1g-dev libbrotli-dev libssl-dev
     # running: certificates for https, python3 for the demo's local server
     ca-certificates python3
 )

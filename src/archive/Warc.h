@@ -15,6 +15,9 @@
 
 namespace pagestow::archive {
 
+class FileOutput;
+class GzipWriter;
+
 // What the warcinfo record at the head of a WARC file says.
 struct WarcInfo {
     std::string software; // "pagestow-cli 1.4.0"
@@ -34,6 +37,11 @@ struct SavedDocument {
     bool topLevel = false;
 };
 
+// The fields of a top-level document's resource record that the package's page list is made from:
+// "Pagestow-Page: top" and the page's title.
+inline constexpr std::string_view kPageField = "Pagestow-Page";
+inline constexpr std::string_view kPageTitleField = "Pagestow-Page-Title";
+
 // The file of an engine cache body for an address, when the cache has it.
 using CacheLookup = std::function<std::optional<std::filesystem::path>(std::string_view address)>;
 
@@ -51,19 +59,26 @@ public:
     // A request record and a response record (a revisit record instead when the same payload was
     // written before by this writer) for each exchange, linked by WARC-Concurrent-To.
     bool WriteExchanges(const std::vector<Exchange>& exchanges, const CacheLookup& cache);
-    // A resource record for a saved document's serialisation ("urn:pagestow:dom:" + its address).
+    // A resource record for a saved document's serialisation ("urn:pagestow:dom:" + its address); a
+    // top-level document's record also names it as a page, with its title.
     bool WriteDocument(const SavedDocument& document, std::chrono::system_clock::time_point date);
     // Flushes and closes the file; false when anything written to it failed.
     bool Close();
 
-    const std::string& Error() const { return m_error; }
+    // The first failure: "cannot write /x/a.warc.gz: No space left on device"; "" while there is none.
+    const std::string& Error() const;
     const std::filesystem::path& Path() const { return m_path; }
 
 private:
-    explicit WarcWriter(std::filesystem::path path, int fd);
+    WarcWriter(std::filesystem::path path, int fd);
+    struct Body;
+    bool WriteExchange(const Exchange& exchange, const CacheLookup& cache);
+    bool WriteRecord(std::vector<HeaderField> fields, std::string_view head, const Body* body);
+
     std::filesystem::path m_path;
-    int m_fd = -1;
-    std::string m_error;
+    std::unique_ptr<FileOutput> m_out;
+    std::unique_ptr<GzipWriter> m_gzip;
+    bool m_closed = false;
     // Payload digests written so far, for revisit records: digest to (target, date, record id).
     struct Written {
         std::string target;
@@ -78,7 +93,7 @@ private:
 // page list pages/pages.jsonl (one line per top-level saved document), datapackage.json with the
 // sha256 of each, and datapackage-digest.json. Written to a temporary name beside path and renamed
 // only when whole; false with error set (naming the file) otherwise.
-bool WriteWacz(const std::filesystem::path& warc, const std::filesystem::path& path, std::string_view software,
-    std::string& error);
+bool WriteWacz(const std::filesystem::path& warc, const std::filesystem::path& path,
+    std::string_view software, std::string& error);
 
 } // namespace pagestow::archive

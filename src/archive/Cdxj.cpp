@@ -113,15 +113,21 @@ std::optional<std::string> CdxjLine(const WarcRecord& record, std::string_view f
             timestamp += c;
     nlohmann::ordered_json json;
     json["url"] = url;
-    if (type == "resource") {
-        json["mime"] = MimeOf(record.Field("Content-Type"));
-    } else {
-        HttpHead head = ParseHttpHead(record.block);
-        json["mime"] = type == "revisit" ? std::string("warc/revisit")
-                                         : MimeOf(HeaderValue(head.headers, "Content-Type"));
-        if (head.status)
-            json["status"] = std::to_string(head.status);
-    }
+    HttpHead head;
+    if (type != "resource")
+        head = ParseHttpHead(record.block);
+    std::string mime;
+    if (type == "revisit")
+        mime = "warc/revisit";
+    else if (type == "resource")
+        mime = MimeOf(record.Field("Content-Type"));
+    else
+        mime = MimeOf(HeaderValue(head.headers, "Content-Type"));
+    // As warcio leaves them out, a response without a Content-Type has no mime.
+    if (!mime.empty())
+        json["mime"] = mime;
+    if (head.status)
+        json["status"] = std::to_string(head.status);
     if (std::string_view digest = record.Field("WARC-Payload-Digest"); !digest.empty())
         json["digest"] = digest;
     // As warcio writes them, the numbers are strings.

@@ -74,7 +74,7 @@ std::string RequestTarget(std::string_view url)
     rest = rest.substr(0, rest.find('#'));
     std::string target = rest.starts_with('/') ? "" : "/";
     for (unsigned char c : rest) {
-        if (c <= 0x20 || c == 0x7F) {
+        if (c <= 0x20 || c >= 0x7F) {
             static constexpr char kDigits[] = "0123456789ABCDEF";
             target += '%';
             target += kDigits[c >> 4];

@@ -15,7 +15,8 @@ bool IsHttpToken(std::string_view text);
 // A header value made safe for one line: CR, LF and NUL become a blank.
 std::string OneLineValue(std::string_view value);
 
-// The request target of an absolute address: its path and query ("/a/b?c"), "/" when it has none.
+// The request target of an absolute address: its path and query ("/a/b?c"), "/" when it has none;
+// blanks, control characters and bytes beyond ASCII percent-encoded.
 std::string RequestTarget(std::string_view url);
 
 // The request as an HTTP/1.1 head: request line, header lines, blank line. nullopt when the method is

@@ -209,7 +209,7 @@ bool WriteWacz(const std::filesystem::path& warc, const std::filesystem::path& p
     }
     if (!written) {
         ::unlink(temporary.c_str());
-        error = out.Error();
+        error = out.Failed() ? out.Error() : "cannot write " + path.string();
         return false;
     }
     // The rename itself is made durable with the folder.

@@ -75,14 +75,15 @@ namespace {
         return out;
     }
 
-    // An address as a WARC header holds it: blanks and control characters percent-encoded.
+    // An address as a WARC header holds it: blanks, control characters and bytes beyond ASCII
+    // percent-encoded, so that the index's JSON gives back the very same text.
     std::string WarcUri(std::string_view uri)
     {
         static constexpr char kDigits[] = "0123456789ABCDEF";
         std::string out;
         out.reserve(uri.size());
         for (unsigned char c : uri) {
-            if (c <= 0x20 || c == 0x7F) {
+            if (c <= 0x20 || c >= 0x7F) {
                 out += '%';
                 out += kDigits[c >> 4];
                 out += kDigits[c & 15];

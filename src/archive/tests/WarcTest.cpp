@@ -245,7 +245,7 @@ namespace {
 
     TEST(WarcWriter, HostileInputGivesWellFormedRecords)
     {
-        Exchange headers = HeldExchange("http://a.test/x y\x01z?q=\"1\"", "b",
+        Exchange headers = HeldExchange("http://a.test/x y\x01z\xC3\xA4?q=\"1\"", "b",
             { { "X-Split", "a\r\nInjected: 1\r\n\r\nb\0c"s }, { "Bad Name", "v" }, { "Bad:Name", "v" },
                 { "", "v" } });
         headers.requestHeaders = { { ":authority", "a.test" }, { "Cookie", "a\nb" } };
@@ -278,11 +278,11 @@ namespace {
             (std::vector<std::string> {
                 "response", "request", "response", "response", "request", "resource" }));
         ExpectDigestsHold(records);
-        EXPECT_EQ(records[0].Field("WARC-Target-URI"), "http://a.test/x%20y%01z?q=\"1\"");
+        EXPECT_EQ(records[0].Field("WARC-Target-URI"), "http://a.test/x%20y%01z%C3%A4?q=\"1\"");
         EXPECT_EQ(records[0].Field("WARC-IP-Address"), "");
         EXPECT_EQ(records[0].block,
             "HTTP/1.1 200 O  K \r\nX-Split: a  Injected: 1    b c\r\nContent-Length: 1\r\n\r\nb");
-        EXPECT_EQ(records[1].block, "GET /x%20y%01z?q=\"1\" HTTP/1.1\r\nCookie: a b\r\n\r\n");
+        EXPECT_EQ(records[1].block, "GET /x%20y%01z%C3%A4?q=\"1\" HTTP/1.1\r\nCookie: a b\r\n\r\n");
         EXPECT_EQ(records[2].Field("WARC-Target-URI"), "http://a.test/method");
         auto [manyHead, manyBody] = SplitHttp(records[3].block);
         EXPECT_EQ(std::count(manyHead.begin(), manyHead.end(), '\n'), 10000 + 4);

@@ -136,8 +136,17 @@ std::optional<std::string> CdxjLine(const WarcRecord& record, std::string_view f
     json["filename"] = filename;
     if (type != "response")
         json["recordType"] = type;
-    return SurtKey(url) + " " + timestamp + " "
-        + json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    // A key is one word on its line, whatever address another writer's record names.
+    std::string key;
+    for (char c : SurtKey(url)) {
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+            static constexpr char kDigits[] = "0123456789ABCDEF";
+            key.append({ '%', kDigits[static_cast<unsigned char>(c) >> 4], kDigits[c & 15] });
+        } else {
+            key += c;
+        }
+    }
+    return key + " " + timestamp + " " + json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 } // namespace pagestow::archive

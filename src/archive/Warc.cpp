@@ -94,14 +94,17 @@ namespace {
         return out;
     }
 
-    bool IsIpAddress(std::string_view text)
+    // The server's address as WARC-IP-Address holds it ("93.184.216.34", "::1"), "" for anything else.
+    std::string IpAddress(std::string_view text)
     {
+        if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+            text = text.substr(1, text.size() - 2);
         if (text.empty() || text.size() > 45)
-            return false;
+            return {};
         for (char c : text)
             if (!base::IsHexDigit(c) && c != '.' && c != ':')
-                return false;
-        return true;
+                return {};
+        return std::string(text);
     }
 
     // Hands exactly size bytes of file to each in pieces; false when the file could not give them
@@ -156,7 +159,12 @@ std::unique_ptr<WarcWriter> WarcWriter::Create(const std::filesystem::path& path
         error = SystemError("cannot create", path);
         return nullptr;
     }
-    return std::unique_ptr<WarcWriter>(new WarcWriter(path, fd));
+    try {
+        return std::unique_ptr<WarcWriter>(new WarcWriter(path, fd));
+    } catch (const std::exception& failure) {
+        error = "cannot write " + path.string() + ": " + failure.what();
+        return nullptr;
+    }
 }
 
 WarcWriter::WarcWriter(std::filesystem::path path, int fd)
@@ -255,7 +263,9 @@ bool WarcWriter::WriteExchange(const Exchange& exchange, const CacheLookup& cach
         truncated = truncated || !size;
     }
 
-    // 2. The HTTP heads; a status outside 100..999 is no response to archive.
+    // 2. The HTTP heads; a status outside 100..999 (or no address) is no response to archive.
+    if (exchange.url.empty())
+        return true;
     auto responseHead = ResponseHead(exchange, body ? std::optional(body->size) : std::nullopt);
     if (!responseHead)
         return true;
@@ -297,8 +307,8 @@ bool WarcWriter::WriteExchange(const Exchange& exchange, const CacheLookup& cach
         headDigest.Update(*responseHead);
         fields = { { "WARC-Type", "revisit" }, { "WARC-Record-ID", responseId }, { "WARC-Date", date },
             { "WARC-Target-URI", target } };
-        if (IsIpAddress(exchange.ipAddress))
-            fields.emplace_back("WARC-IP-Address", exchange.ipAddress);
+        if (std::string ip = IpAddress(exchange.ipAddress); !ip.empty())
+            fields.emplace_back("WARC-IP-Address", ip);
         fields.insert(fields.end(),
             { { "WARC-Profile", std::string(kRevisitProfile) },
                 { "WARC-Refers-To-Target-URI", earlier->second.target },
@@ -312,8 +322,8 @@ bool WarcWriter::WriteExchange(const Exchange& exchange, const CacheLookup& cach
         // 4b. A response record with the body.
         fields = { { "WARC-Type", "response" }, { "WARC-Record-ID", responseId }, { "WARC-Date", date },
             { "WARC-Target-URI", target } };
-        if (IsIpAddress(exchange.ipAddress))
-            fields.emplace_back("WARC-IP-Address", exchange.ipAddress);
+        if (std::string ip = IpAddress(exchange.ipAddress); !ip.empty())
+            fields.emplace_back("WARC-IP-Address", ip);
         fields.insert(fields.end(),
             { { "WARC-Block-Digest", blockDigest }, { "WARC-Payload-Digest", payloadDigest },
                 { "Content-Type", "application/http; msgtype=response" } });

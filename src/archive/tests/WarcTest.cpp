@@ -88,6 +88,7 @@ namespace {
         Exchange picture
             = HeldExchange("https://example.com/p.png", "PNG", { { "Content-Type", "image/png" } });
         picture.protocol = "HTTP/1.0";
+        picture.ipAddress = "[2001:db8::1]";
         ASSERT_TRUE(writer->WriteExchanges({ page, picture }, nullptr));
         ASSERT_TRUE(writer->WriteDocument(
             { "https://example.com/a/b?c=1", "text/html; charset=utf-8", "<p>dom</p>", "Title", true },
@@ -133,7 +134,7 @@ namespace {
         EXPECT_EQ(records[2].block, "GET /a/b?c=1 HTTP/1.1\r\nHost: example.com\r\nAccept: */*\r\n\r\n");
         EXPECT_EQ(
             records[3].block, "HTTP/1.0 200 OK\r\nContent-Type: image/png\r\nContent-Length: 3\r\n\r\nPNG");
-        EXPECT_EQ(records[3].Field("WARC-IP-Address"), "");
+        EXPECT_EQ(records[3].Field("WARC-IP-Address"), "2001:db8::1");
         EXPECT_EQ(records[4].Field("WARC-Concurrent-To"), records[3].Field("WARC-Record-ID"));
 
         EXPECT_EQ(records[5].Field("WARC-Target-URI"), "urn:pagestow:dom:https://example.com/a/b?c=1");
@@ -255,6 +256,7 @@ namespace {
         lowStatus.status = 42;
         Exchange highStatus = HeldExchange("http://a.test/high", "b");
         highStatus.status = 1000;
+        Exchange noAddress = HeldExchange("", "n");
         Exchange badMethod = HeldExchange("http://a.test/method", "m");
         badMethod.method = "GET /x HTTP/1.1\r\n";
         Exchange many = HeldExchange("http://a.test/many", "many");
@@ -266,7 +268,8 @@ namespace {
         auto file = folder.Path() / "a.warc.gz";
         std::string error;
         auto writer = WarcWriter::Create(file, error);
-        ASSERT_TRUE(writer->WriteExchanges({ headers, lowStatus, highStatus, badMethod, many }, nullptr));
+        ASSERT_TRUE(
+            writer->WriteExchanges({ headers, lowStatus, highStatus, noAddress, badMethod, many }, nullptr));
         ASSERT_TRUE(writer->WriteDocument(
             { "http://a.test/\r\nWARC-Type: x", "text/html\r\nX: y", "d", "Line\r\nbreaks\ttab", true },
             kDate));

@@ -154,7 +154,8 @@ WarcReadResult ReadWarc(const std::filesystem::path& path, std::size_t keepBlock
             z.avail_out = uInt(output.size());
             int status = inflate(&z, Z_NO_FLUSH);
             std::size_t produced = output.size() - z.avail_out;
-            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+            bool stuck = status == Z_BUF_ERROR && produced == 0;
+            if ((status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) || stuck) {
                 stopped = true;
                 break;
             }

@@ -339,6 +339,19 @@ namespace {
             EXPECT_EQ(targets, expected) << keep;
             EXPECT_EQ(testing::ReadMembers(file).records.size(), expected.size());
         }
+
+        // Bytes after the last whole record that are no gzip member, or a member that ends at its header.
+        for (std::string tail :
+            { std::string("not gzip at all"), std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) }) {
+            testing::WriteFile(file, bytes + tail);
+            std::uint64_t raw = 0;
+            WarcReadResult result = ReadWarc(
+                file, 16, [](const WarcRecord&) {}, [&](std::string_view piece) { raw += piece.size(); });
+            EXPECT_TRUE(result.ok);
+            EXPECT_FALSE(result.wholeRecords);
+            EXPECT_EQ(result.records, 4u);
+            EXPECT_EQ(raw, bytes.size() + tail.size());
+        }
     }
 
 } // namespace

@@ -1,9 +1,11 @@
 // pagestow-cli measured as a user runs it, against a local server:
 //   start-up: an empty page per engine, beside wget2 on the same page (median of the runs);
 //   memory:   peak resident memory of one run over 10, 100 and 1,000 pages;
-//   jobs:     200 pages with --jobs 1, 2, 4 and 8, pages per second.
+//   jobs:     200 pages with --jobs 1, 2, 4 and 8, pages per second;
+//   archive:  a page of 1,000 images of 8 KiB each without and with --warc-file, and with --wacz
+//             (median seconds and peak memory of the runs).
 //
-//   cli_bench [--runs R] [--parts startup,memory,jobs]
+//   cli_bench [--runs R] [--parts startup,memory,jobs,archive]
 //
 // The webkit engine needs a display (run under xvfb-run); what cannot run is reported as skipped.
 
@@ -20,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -147,12 +150,51 @@ void Jobs(testing::TestServer& server)
     }
 }
 
+void Archive(testing::TestServer& server, int runs)
+{
+    std::printf("\narchive: a page of 1,000 images of 8 KiB, built-in engine, median of %d runs\n", runs);
+    std::printf("%-16s %10s %10s %12s\n", "output", "seconds", "peak MiB", "archive MiB");
+    struct Row {
+        const char* name;
+        // The option and the file it names in the save folder, and the file it writes there.
+        const char* option;
+        const char* value;
+        const char* file;
+    };
+    const Row rows[] = { { "folder tree", nullptr, nullptr, nullptr },
+        { "--warc-file", "--warc-file", "run", "run.warc.gz" }, { "--wacz", "--wacz", "run.wacz", "run.wacz" } };
+    for (const Row& row : rows) {
+        std::vector<double> seconds;
+        std::vector<double> peaks;
+        double archiveMiB = 0;
+        bool failed = false;
+        for (int run = 0; run < runs; ++run) {
+            testing::TemporaryFolder save;
+            std::vector<std::string> command = Cli("static", save.Path().string());
+            if (row.option)
+                command.insert(command.end(), { row.option, (save.Path() / row.value).string() });
+            command.push_back(server.Url("/thousand.htm"));
+            RunFigures figures = Measure(command);
+            failed = failed || figures.status != 0;
+            seconds.push_back(figures.seconds);
+            peaks.push_back(figures.peakMiB);
+            if (row.file) {
+                std::error_code error;
+                archiveMiB = double(std::filesystem::file_size(save.Path() / row.file, error)) / (1 << 20);
+            }
+        }
+        std::printf("%-16s %10.3f %10.1f %12.1f%s\n", row.name, Median(seconds), Median(peaks), archiveMiB,
+            failed ? "  (a run failed)" : "");
+        std::fflush(stdout);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     int runs = 9;
-    std::string parts = "startup,memory,jobs";
+    std::string parts = "startup,memory,jobs,archive";
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i];
         if (name == "--runs")
@@ -176,8 +218,22 @@ int main(int argc, char** argv)
         }
         server.Serve("/p/" + std::to_string(i) + ".htm", page + "</body></html>");
     }
+    {
+        std::string page = "<html><body>";
+        for (int i = 0; i < 1000; ++i) {
+            std::string name = "/t/" + std::to_string(i) + ".png";
+            std::string bytes(8192, '\0');
+            for (std::size_t at = 0; at < bytes.size(); ++at)
+                bytes[at] = char((at * 131 + std::size_t(i) * 7919) >> 3);
+            server.Serve(name, "PNG" + std::to_string(i) + bytes, "image/png");
+            page += "<img src=" + name + ">";
+        }
+        server.Serve("/thousand.htm", page + "</body></html>");
+    }
     if (parts.find("startup") != std::string::npos)
         StartUp(server, runs);
+    if (parts.find("archive") != std::string::npos)
+        Archive(server, runs);
     server.SetLatency(std::chrono::milliseconds(20));
     if (parts.find("memory") != std::string::npos)
         Memory(server);

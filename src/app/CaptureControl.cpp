@@ -5,6 +5,8 @@
 #include "app/Texts.h"
 #include "base/GLibOwned.h"
 #include "capture/Capture.h"
+#include "capture/PageArchive.h"
+#include "engine/EngineCache.h"
 #include "capture/SaveSequence.h"
 #include "engine/webkit/WebKitEngine.h"
 #include "mapping/AddressRecord.h"
@@ -56,6 +58,7 @@ void TmainForm::Button1Click()
     // 5. Load the address in the browse view as a browser does, then show the result list.
     SelectPage(2);
     CheckRadio("RB3");
+    StartRecordingExchanges();
     m_engine->Navigate(*address);
     SelectPage(0);
     CheckRadio("RB1");
@@ -84,6 +87,7 @@ void TmainForm::REWDocumentComplete(
     std::shared_ptr<const engine::SnapshotDocument> page = m_engine->Document();
     const std::string folderBefore = CaptureFolder;
     capture::CaptureOutcome outcome = capture::RunCapture(page.get(), settings, *this);
+    WriteCaptureArchive(outcome, page.get());
     m_capturing = false;
     if (!CaptureFolder.empty() && CaptureFolder != folderBefore)
         m_lastCaptureFolder = SaveDir + CaptureFolder + "/";
@@ -101,6 +105,35 @@ void TmainForm::REWDocumentComplete(
         m_closeRequested = false;
         Close();
     }
+}
+
+void TmainForm::StartRecordingExchanges()
+{
+    // Only the load a Save starts is recorded: browsing records nothing.
+    if (m_engine)
+        m_engine->SetExchangeLog(nullptr);
+    m_exchangeLog.reset();
+    if (!m_warc || !m_engine)
+        return;
+    m_exchangeLog = std::make_unique<archive::ExchangeLog>(m_engine->Cache().Folder() / "exchanges");
+    m_engine->SetExchangeLog(m_exchangeLog.get());
+}
+
+void TmainForm::WriteCaptureArchive(const capture::CaptureOutcome& outcome, const engine::SnapshotDocument* page)
+{
+    if (!m_exchangeLog)
+        return;
+    if (outcome.result == capture::CaptureOutcome::Result::Accepted && !outcome.capture.CapturePath().empty()) {
+        archive::WarcInfo info;
+        info.software = std::string("pagestow ") + PAGESTOW_VERSION;
+        info.fields = { { "engine", "webkit" }, { "offline-copy", m_offlineCopy ? "yes" : "no" } };
+        std::string problem = capture::WritePageArchive(
+            outcome.capture.CapturePath() + "/capture.warc.gz", info, *m_engine, page);
+        if (!problem.empty())
+            Notice(problem);
+    }
+    m_engine->SetExchangeLog(nullptr);
+    m_exchangeLog.reset();
 }
 
 void TmainForm::RB1Click()

@@ -4,7 +4,9 @@
 #include "banner/Banner.h"
 #include "banner/BannerThread.h"
 #include "base/GLibOwned.h"
+#include "archive/Exchange.h"
 #include "capture/CaptureState.h"
+#include "capture/SaveSequence.h"
 #include "engine/PageEngine.h"
 #include "engine/Snapshot.h"
 
@@ -204,6 +206,10 @@ private:
     void FirstRun();
     // Turns the offline copy (and the engine's loading of what stylesheets load) on or off.
     void ApplyOfflineCopy(bool on);
+    // With warc=1: the engine records the exchanges of the page a Save loads, and once the page is
+    // captured they go to capture.warc.gz in its capture folder.
+    void StartRecordingExchanges();
+    void WriteCaptureArchive(const capture::CaptureOutcome& outcome, const engine::SnapshotDocument* page);
 
     static void OnSizeAllocate(GtkWidget* widget, void* allocation, void* data);
     static int OnKeyPress(GtkWidget* widget, void* event, void* data);
@@ -268,6 +274,9 @@ private:
     std::string m_lastCaptureFolder;
     // Whether captures also write an offline copy (the settings file's choice).
     bool m_offlineCopy = false;
+    // Whether captures also write their archive (warc=1), and the log of the load being captured.
+    bool m_warc = false;
+    std::unique_ptr<archive::ExchangeLog> m_exchangeLog;
 };
 
 } // namespace pagestow::app

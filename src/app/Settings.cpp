@@ -104,6 +104,8 @@ void TmainForm::ApplySettings()
     SaveDir = saveDir;
     // The offline copy has no control of its own: the file turns it on for every capture of the run.
     ApplyOfflineCopy(settings.ReadInteger(kSetupSection, "offlinecopy") == 1);
+    // Nor has the archive of each capture.
+    m_warc = settings.ReadInteger(kSetupSection, "warc") == 1;
 }
 
 void TmainForm::ApplyOfflineCopy(bool on)

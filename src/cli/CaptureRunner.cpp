@@ -171,6 +171,15 @@ AddressResult CaptureRunner::CaptureAddress(const std::string& typed)
     AddressResult result;
     result.address = typed;
     result.outcome = Capture(typed, result);
+    if (m_pageDone) {
+        std::string problem = m_pageDone(m_loadedPage.get(), result.outcome != AddressOutcome::Interrupted);
+        if (!problem.empty()
+            && (result.outcome == AddressOutcome::Captured || result.outcome == AddressOutcome::Incomplete)) {
+            result.outcome = AddressOutcome::Incomplete;
+            result.reason = result.reason.empty() ? problem : result.reason + "; " + problem;
+        }
+    }
+    m_loadedPage.reset();
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (std::string line = ErrorLine(result); !line.empty())
         m_frontEnd.ReportError(line);
@@ -229,6 +238,7 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
         return *unloaded;
 
     // Document complete: the capture, with the window's texts.
+    m_loadedPage = m_completedDocument;
     capture::CaptureOutcome outcome = capture::RunCapture(m_completedDocument.get(), m_settings, m_frontEnd);
     m_completedDocument.reset();
     m_settings.saveDir = outcome.capture.saveDir;

@@ -70,6 +70,12 @@ public:
     // Captures one address; what went wrong is also reported in one line on the error stream.
     AddressResult CaptureAddress(const std::string& address);
 
+    // Called once an address is done, with the page its load completed with (null when none did) and
+    // whether that page is kept (not when the run was interrupted); what it returns, when not "", is
+    // what went wrong, and a captured page is then incomplete.
+    using PageDoneHandler = std::function<std::string(const engine::SnapshotDocument* page, bool keep)>;
+    void SetPageDoneHandler(PageDoneHandler handler) { m_pageDone = std::move(handler); }
+
     // Captures every address, handing each result to onResult when given; the program's exit status
     // (see ExitStatus).
     int Run(const std::vector<std::string>& addresses,
@@ -94,6 +100,9 @@ private:
     bool m_pending = false;
     bool m_completed = false;
     std::shared_ptr<const engine::SnapshotDocument> m_completedDocument;
+    // The page the last load completed with, for the page-done handler.
+    std::shared_ptr<const engine::SnapshotDocument> m_loadedPage;
+    PageDoneHandler m_pageDone;
 };
 
 // Folds the outcomes of a run into its exit status: 130 when interrupted, 1 when any address was not

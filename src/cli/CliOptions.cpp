@@ -36,6 +36,10 @@ const char* const kUsage
       "                     included, session cookies with expiry 0) to FILE, mode 0600\n"
       "  --header 'NAME: VALUE'  adds a header to every request (may be repeated)\n"
       "  --user-agent TEXT  sends TEXT as the user agent\n"
+      "  --warc-file NAME   also writes every request and response of the run, and each\n"
+      "                     page as the engine saved it, to the WARC file NAME.warc.gz\n"
+      "  --wacz FILE        also writes the run as a WACZ package (a WARC with its index\n"
+      "                     and page list) that ReplayWeb.page and pywb open\n"
       "  --explain ADDRESS  prints the address record of ADDRESS (with --base, resolved\n"
       "                     against DOCUMENT first) and the path its file would get\n"
       "  --version          prints the version\n"
@@ -108,7 +112,8 @@ namespace {
     {
         return name == "--engine" || name == "--save-dir" || name == "--timeout" || name == "--input"
             || name == "--jobs" || name == "--base" || name == "--worker-index" || name == "--load-cookies"
-            || name == "--save-cookies" || name == "--header" || name == "--user-agent";
+            || name == "--save-cookies" || name == "--header" || name == "--user-agent" || name == "--warc-file"
+            || name == "--wacz" || name == "--warc-part";
     }
 
     // The options of what requests carry; the usage error's text, "" when the value is taken. A
@@ -210,6 +215,11 @@ namespace {
             if (value.empty())
                 return "--save-dir needs a folder";
             options.saveDir = value;
+        }
+        if (name == "--warc-file" || name == "--wacz" || name == "--warc-part") {
+            if (value.empty())
+                return name + " needs a file name";
+            (name == "--warc-file" ? options.warcFile : name == "--wacz" ? options.wacz : options.warcPart) = value;
         }
         if (name == "--input") {
             if (value.empty())

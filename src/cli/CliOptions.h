@@ -46,6 +46,11 @@ struct CliOptions {
     std::vector<engine::RequestHeader> headers;
     std::string userAgent;
     std::string saveCookies;
+    // The run's archive: a WARC file (--warc-file NAME writes NAME.warc.gz) and a WACZ package (--wacz
+    // FILE), and for a worker of --jobs the run's WARC its part is named after (hidden --warc-part).
+    std::string warcFile;
+    std::string wacz;
+    std::string warcPart;
     // The addresses given as arguments (in sources too).
     std::vector<std::string> addresses;
     std::vector<AddressSource> sources;

@@ -10,6 +10,7 @@
 #include "cli/EngineTable.h"
 #include "cli/Explain.h"
 #include "cli/RequestCookies.h"
+#include "cli/RunArchive.h"
 #include "cli/TerminalFrontEnd.h"
 #include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
@@ -123,6 +124,27 @@ int SaveCookies(pagestow::engine::PageEngine& engine, const CliOptions& options,
     return status;
 }
 
+// Has runner write each page into the run's archive, when there is one.
+void ArchiveEachPage(CaptureRunner& runner, RunArchive* archive)
+{
+    if (archive)
+        runner.SetPageDoneHandler([archive](const pagestow::engine::SnapshotDocument* page, bool keep) {
+            return archive->PageDone(page, keep);
+        });
+}
+
+// Ends the run's archive; a file that could not be written is said and makes the exit status 1.
+int FinishArchive(RunArchive* archive, int status)
+{
+    if (!archive)
+        return status;
+    if (std::string problem = archive->Finish(status == 130); !problem.empty()) {
+        std::cerr << "pagestow-cli: " << problem << "\n";
+        return status == 0 || status == 3 ? 1 : status;
+    }
+    return status;
+}
+
 // A worker of --jobs: the same capture, its output handed back to the parent with each result.
 int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOptions& requests)
 {
@@ -143,6 +165,14 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
         choice.engine->SetStylesheetLoads(true);
     choice.engine->SetScrollLoading(options.scroll);
     choice.engine->SetRequestOptions(requests);
+    std::string archiveError;
+    std::unique_ptr<RunArchive> archive = RunArchive::ForWorker(options, archiveError);
+    if (!archive && !archiveError.empty()) {
+        std::cerr << "pagestow-cli: " << archiveError << "\n";
+        return 1;
+    }
+    if (archive)
+        archive->Attach(*choice.engine);
     std::stringstream out;
     std::stringstream err;
     TerminalFrontEnd frontEnd(
@@ -152,8 +182,10 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
     {
         CaptureRunner runner(*choice.engine, frontEnd, SettingsFor(options, AbsoluteSaveDir(options.saveDir)),
             options.timeout, &g_interrupted);
+        ArchiveEachPage(runner, archive.get());
         status = RunWorker(runner, out, err, options.json, std::cin, replyFd);
     }
+    status = FinishArchive(archive.get(), status);
     status = SaveCookies(*choice.engine, options, status);
     choice.engine.reset();
     return status;
@@ -210,17 +242,28 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    const bool batch = options.jobs > 1 && addresses.size() > 1;
+    std::string archiveError;
+    std::unique_ptr<RunArchive> archive = RunArchive::ForRun(options, batch ? options.jobs : 0, archiveError);
+    if (!archive && !archiveError.empty()) {
+        std::cerr << "pagestow-cli: " << archiveError << "\n";
+        return 1;
+    }
+
     int status = 0;
-    if (options.jobs > 1 && addresses.size() > 1) {
+    if (batch) {
         // An engine that cannot run here is said once, not by every worker.
         std::string why;
         if (!FindEngine(EngineNameText(options.engine))->available(why)) {
             std::cerr << "pagestow-cli: " << why << "\n";
             return 1;
         }
-        BatchRunner batch(
-            "/proc/self/exe", WorkerArguments(options, saveDir), options.jobs, options.json, &g_interrupted);
-        status = batch.Run(addresses, std::cout, std::cerr);
+        std::vector<std::string> workerArgs = WorkerArguments(options, saveDir);
+        if (archive)
+            workerArgs.insert(workerArgs.end(), { "--warc-part", archive->WarcPath() });
+        BatchRunner runner("/proc/self/exe", workerArgs, options.jobs, options.json, &g_interrupted);
+        status = runner.Run(addresses, std::cout, std::cerr);
+        status = FinishArchive(archive.get(), status);
         if (!options.saveCookies.empty()) {
             if (std::string problem = MergeWorkerCookies(options.saveCookies, options.jobs);
                 !problem.empty()) {
@@ -239,6 +282,8 @@ int main(int argc, char** argv)
             choice.engine->SetStylesheetLoads(true);
         choice.engine->SetScrollLoading(options.scroll);
         choice.engine->SetRequestOptions(requests);
+        if (archive)
+            archive->Attach(*choice.engine);
         // With --json the result lines share standard error with the messages.
         std::ostream& resultStream = options.json ? std::cerr : std::cout;
         TerminalFrontEnd frontEnd(resultStream, std::cerr, VerbosityOf(options),
@@ -247,11 +292,13 @@ int main(int argc, char** argv)
         {
             CaptureRunner runner(
                 *choice.engine, frontEnd, SettingsFor(options, saveDir), options.timeout, &g_interrupted);
+            ArchiveEachPage(runner, archive.get());
             status = runner.Run(addresses, [&](const AddressResult& result) {
                 if (options.json)
                     std::cout << ResultJson(result) << '\n' << std::flush;
             });
         }
+        status = FinishArchive(archive.get(), status);
         status = SaveCookies(*choice.engine, options, status);
         choice.engine.reset();
     }

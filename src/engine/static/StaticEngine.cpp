@@ -2,6 +2,7 @@
 
 #include "base/Ascii.h"
 #include "engine/static/ContentDecoder.h"
+#include "engine/static/ExchangeRecord.h"
 #include "engine/static/FetchPolicy.h"
 #include "engine/static/Handles.h"
 #include "engine/static/PageParser.h"
@@ -172,6 +173,10 @@ namespace {
             // The document outgrew the page's memory budget and was given up.
             bool overBudget = false;
             char error[CURL_ERROR_SIZE] = {};
+            // The transfer's exchanges, when the engine records them for an archive; whether its body
+            // is the one the cache keeps (it travelled without a content coding).
+            std::unique_ptr<ExchangeRecord> record;
+            bool recordedInCache = false;
         };
 
         struct Load {
@@ -193,6 +198,10 @@ namespace {
         enum class Pending { None, Blank, ErrorPage };
 
         static size_t OnWrite(char* data, size_t size, size_t count, void* user);
+        static size_t OnHeader(char* data, size_t size, size_t count, void* user);
+        static int OnDebug(CURL* easy, curl_infotype type, char* data, size_t size, void* user);
+        // Hands the transfer's exchanges to the log, when it records them.
+        void EndRecord(Transfer& transfer, bool complete);
         static curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address);
         // Takes decoded body bytes; false stops the transfer.
         bool Receive(Transfer& transfer, std::string_view bytes);
@@ -400,6 +409,15 @@ namespace {
         // length its server announces.
         if (!document)
             curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(m_options.maxBodyBytes));
+        if (Exchanges()) {
+            // curl shows the request heads it sends only to its debug callback.
+            transfer->record = std::make_unique<ExchangeRecord>();
+            curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &StaticEngine::OnHeader);
+            curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
+            curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &StaticEngine::OnDebug);
+            curl_easy_setopt(easy, CURLOPT_DEBUGDATA, transfer.get());
+            curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+        }
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(remaining.count()));
         curl_easy_setopt(
             easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::min(remaining, m_options.connectTimeout).count()));
@@ -426,8 +444,11 @@ namespace {
             curl_easy_getinfo(transfer->easy.get(), CURLINFO_RESPONSE_CODE, &status);
             if (!transfer->document && IsStorableStatus(int(status)))
                 transfer->entry = engine.Cache().BeginEntry();
+            transfer->recordedInCache = transfer->entry && !transfer->decoder;
         }
         std::string_view bytes(data, length);
+        if (transfer->record && !transfer->recordedInCache)
+            transfer->record->Body(*engine.Exchanges(), bytes);
         if (!transfer->decoder)
             return engine.Receive(*transfer, bytes) ? length : 0;
         bool more = transfer->decoder->Feed(
@@ -494,6 +515,32 @@ namespace {
         return take == bytes.size();
     }
 
+    size_t StaticEngine::OnHeader(char* data, size_t size, size_t count, void* user)
+    {
+        auto* transfer = static_cast<Transfer*>(user);
+        char* ip = nullptr;
+        curl_easy_getinfo(transfer->easy.get(), CURLINFO_PRIMARY_IP, &ip);
+        transfer->record->HeaderLine(std::string_view(data, size * count), ip ? ip : "");
+        return size * count;
+    }
+
+    int StaticEngine::OnDebug(CURL* easy, curl_infotype type, char* data, size_t size, void* user)
+    {
+        if (type != CURLINFO_HEADER_OUT)
+            return 0;
+        char* address = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &address);
+        static_cast<Transfer*>(user)->record->RequestSent(std::string_view(data, size), address ? address : "");
+        return 0;
+    }
+
+    void StaticEngine::EndRecord(Transfer& transfer, bool complete)
+    {
+        if (transfer.record && Exchanges())
+            transfer.record->Finish(*Exchanges(), complete);
+        transfer.record.reset();
+    }
+
     curl_socket_t StaticEngine::OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address)
     {
         // Every connection, also one a redirect leads to, keeps off the ports browsers refuse; the
@@ -553,6 +600,7 @@ namespace {
             FinishDocument(*transfer->document, *transfer, result);
         else
             FinishSubresource(*transfer, result);
+        EndRecord(*transfer, result == CURLE_OK);
         Recycle(std::move(transfer->easy));
         StartQueuedResources();
     }
@@ -585,6 +633,8 @@ namespace {
             transfer.entry->Commit(addresses);
         else if (transfer.size == 0)
             Cache().Store(addresses, {});
+        if (transfer.record && transfer.recordedInCache)
+            transfer.record->BodyInCache(transfer.url, transfer.size);
         char* contentType = nullptr;
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_TYPE, &contentType);
         if (StylesheetLoads() && contentType && IsStylesheetType(contentType)) {
@@ -721,8 +771,10 @@ namespace {
                 ++it;
             }
         }
-        for (auto& transfer : documents)
+        for (auto& transfer : documents) {
             FinishDocument(*transfer->document, *transfer, CURLE_OPERATION_TIMEDOUT);
+            EndRecord(*transfer, false);
+        }
         StartQueuedResources();
     }
 
@@ -736,6 +788,7 @@ namespace {
             curl_multi_remove_handle(m_multi.get(), easy);
             if (transfer->document)
                 FinishDocument(*transfer->document, *transfer, CURLE_OPERATION_TIMEDOUT);
+            EndRecord(*transfer, false);
         }
         m_queued.clear();
     }

@@ -18,14 +18,19 @@ namespace {
 
     // A header map of the protocol as fields. The browser joins the values of a header that came more
     // than once with line feeds; each is a field of its own again. The map has no order of its own
-    // (the browser sorts it by name).
+    // (the browser sorts it by name). HTTP/2's pseudo-headers are no header lines: the authority a
+    // request names is its Host, the rest is in the exchange's own fields.
     std::vector<HeaderField> FieldsOf(const json& headers)
     {
         std::vector<HeaderField> fields;
         if (!headers.is_object())
             return fields;
+        auto authority = headers.find(":authority");
+        if (authority != headers.end() && authority->is_string() && !headers.contains("Host")
+            && !headers.contains("host"))
+            fields.emplace_back("host", authority->get<std::string>());
         for (const auto& [name, value] : headers.items()) {
-            if (!value.is_string())
+            if (!value.is_string() || name.starts_with(':'))
                 continue;
             const std::string& values = value.get_ref<const std::string&>();
             std::size_t begin = 0;

@@ -39,6 +39,7 @@ namespace {
             67);
     const std::string kStyle = "body { color: black; background: white; margin: 0 }";
     const std::string kMissing = "<html><body>No such picture here.</body></html>";
+    const std::string kBroken = "<html><head></head><body>Something broke.</body></html>";
 
     // "METHOD url status reason" of an exchange.
     std::string Line(const Exchange& exchange)
@@ -120,9 +121,10 @@ namespace {
                 + "\">"
                   "<iframe src=\""
                 + b.Url("/frame.html")
-                + "\"></iframe>"
+                + "\"></iframe><iframe src=\"broken.html\"></iframe>"
                   "<script>fetch('data.json').then(r => r.json()).then(j => { document.body.dataset.answer = "
                   "j.answer; });</script></body></html>");
+        a.Serve("/site/broken.html", kBroken, "text/html", 500);
         a.Serve("/site/style.css", Gzip(kStyle), "text/css", 200, { { "Content-Encoding", "gzip" } });
         a.Serve("/hop/one.png", "", "text/plain", 302, { { "Location", "/hop/two.png" } });
         a.Serve("/hop/two.png", "", "text/plain", 301, { { "Location", "/img/final.png" } });
@@ -153,6 +155,7 @@ namespace {
         Lines expected { "GET " + a.Url("/hop/one.png") + " 302 Found",
             "GET " + a.Url("/hop/two.png") + " 301 Moved Permanently",
             "GET " + a.Url("/img/final.png") + " 200 OK", "GET " + a.Url("/site/data.json") + " 200 OK",
+            "GET " + a.Url("/site/broken.html") + " 500 Internal Server Error",
             "GET " + a.Url("/site/missing.png") + " 404 Not Found",
             "GET " + a.Url("/site/page.html") + " 200 OK", "GET " + a.Url("/site/style.css") + " 200 OK",
             "GET " + b.Url("/frame.html") + " 200 OK", "GET " + b.Url("/pic.png") + " 200 OK",
@@ -167,7 +170,7 @@ namespace {
         };
         EXPECT_LT(at(a.Url("/hop/one.png")), at(a.Url("/hop/two.png")));
         EXPECT_LT(at(a.Url("/hop/two.png")), at(a.Url("/img/final.png")));
-        if (byUrl.size() != 10)
+        if (byUrl.size() != 11)
             return;
 
         for (const Exchange& exchange : m_taken) {
@@ -201,6 +204,8 @@ namespace {
         EXPECT_EQ(missing.body.source, ExchangeBody::Source::Held);
         EXPECT_EQ(Body(missing), kMissing);
         EXPECT_EQ(m_cache->Find(a.Url("/site/missing.png")), std::nullopt);
+        // An error answer to a frame: its document's body as it came.
+        EXPECT_EQ(Body(*byUrl[a.Url("/site/broken.html")]), kBroken);
 
         EXPECT_EQ(Body(*byUrl[a.Url("/site/data.json")]), "{\"answer\": 42}");
         EXPECT_EQ(Body(*byUrl[b.Url("/pic.png")]), kPng + "b");

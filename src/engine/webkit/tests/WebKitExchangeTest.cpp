@@ -27,6 +27,7 @@ namespace {
 
     const std::string kStyle = "body { color: black; background: white; margin: 0 }";
     const std::string kMissing = "<html><body>No such picture here.</body></html>";
+    const std::string kBroken = "<html><head></head><body>Something broke.</body></html>";
 
     // "METHOD url status reason" of an exchange.
     std::string Line(const Exchange& exchange)
@@ -72,9 +73,10 @@ namespace {
             "<!DOCTYPE html><html><head><link rel=\"stylesheet\" href=\"style.css\"></head><body>"
             "<img src=\"/hop/one.gif\"><img src=\"missing.gif\"><img src=\""
                 + raw.Url("/ordered.gif") + "\"><iframe src=\"" + b.Url("/frame.html")
-                + "\"></iframe>"
+                + "\"></iframe><iframe src=\"broken.html\"></iframe>"
                   "<script>fetch('data.json').then(r => r.json()).then(j => { document.body.dataset.answer = "
                   "j.answer; });</script></body></html>");
+        a.Serve("/site/broken.html", kBroken, "text/html", 500);
         a.Serve("/site/style.css", Gzip(kStyle), "text/css", 200, { { "Content-Encoding", "gzip" } });
         a.Serve("/hop/one.gif", "", "text/plain", 302, { { "Location", "/hop/two.gif" } });
         a.Serve("/hop/two.gif", "", "text/plain", 301, { { "Location", "/img/final.gif" } });
@@ -115,6 +117,7 @@ namespace {
         Lines expected { "GET " + a.Url("/hop/one.gif") + " 302 Found",
             "GET " + a.Url("/hop/two.gif") + " 301 Moved Permanently",
             "GET " + a.Url("/img/final.gif") + " 200 OK", "GET " + a.Url("/site/data.json") + " 200 OK",
+            "GET " + a.Url("/site/broken.html") + " 500 Internal Server Error",
             "GET " + a.Url("/site/missing.gif") + " 404 Not Found",
             "GET " + a.Url("/site/page.html") + " 200 OK", "GET " + a.Url("/site/style.css") + " 200 OK",
             "GET " + b.Url("/frame.html") + " 200 OK", "GET " + b.Url("/pic.gif") + " 200 OK",
@@ -128,7 +131,7 @@ namespace {
         };
         EXPECT_LT(at(a.Url("/hop/one.gif")), at(a.Url("/hop/two.gif")));
         EXPECT_LT(at(a.Url("/hop/two.gif")), at(a.Url("/img/final.gif")));
-        if (byUrl.size() != 10)
+        if (byUrl.size() != 11)
             return;
 
         for (const Exchange& exchange : taken) {
@@ -182,9 +185,12 @@ namespace {
         EXPECT_EQ(Body(*byUrl[b.Url("/pic.gif")]), Gif("b"));
         EXPECT_NE(Body(*byUrl[a.Url("/site/page.html")]).find("fetch('data.json')"), std::string::npos);
         // A frame's document: the bytes of its DOM the snapshot holds, WebKit hands out no others.
+        // (an error answer's too: it is not fetched again).
         auto page = m_engine->Document();
-        ASSERT_TRUE(page && page->frames.size() == 1 && page->frames[0].document);
+        ASSERT_TRUE(page && page->frames.size() == 2 && page->frames[0].document && page->frames[1].document);
         EXPECT_EQ(Body(*byUrl[b.Url("/frame.html")]), page->frames[0].document->serialization);
+        EXPECT_EQ(Body(*byUrl[a.Url("/site/broken.html")]), page->frames[1].document->serialization);
+        EXPECT_EQ(a.RequestCount("/site/broken.html"), 2);
         EXPECT_EQ(HeaderValue(byUrl[b.Url("/frame.html")]->requestHeaders, "Referer"), a.Origin() + "/");
     }
 

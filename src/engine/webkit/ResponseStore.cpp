@@ -244,9 +244,11 @@ void WebKitEngine::Impl::OnRefetchRead(GObject* source, GAsyncResult* result, gp
 void WebKitEngine::Impl::EndRefetch(Refetch* refetch, bool stored)
 {
     std::unique_ptr<Refetch> owned(refetch);
+    // A body fetched for the log alone is no resource of the page: the progress does not count it.
+    const bool forLog = refetch->logBody != nullptr;
     std::uint64_t bytes = stored && refetch->entry ? refetch->entry->Size() : 0;
     if (Impl* engine = refetch->record ? Alive(refetch->engine) : nullptr) {
-        if (stored && refetch->logBody) {
+        if (stored && forLog) {
             std::uint64_t size = refetch->logBody->Size();
             engine->RecordBody(
                 refetch->record, RecordedResource::Body::Logged, size, std::move(refetch->logBody));
@@ -255,7 +257,7 @@ void WebKitEngine::Impl::EndRefetch(Refetch* refetch, bool stored)
         }
         engine->RecordEnded(refetch->record);
     }
-    Settle(refetch->engine, refetch->loadSerial, stored && !refetch->logBody, bytes);
+    Settle(refetch->engine, refetch->loadSerial, stored && !forLog, bytes);
 }
 
 void WebKitEngine::Impl::OnResourceFailed(WebKitWebResource* resource, GError* error, gpointer data)

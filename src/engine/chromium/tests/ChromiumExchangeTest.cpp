@@ -58,6 +58,8 @@ namespace {
             ChromiumOptions options;
             options.cache = m_cache.get();
             m_engine = std::make_unique<ChromiumEngine>(options);
+            // Scrolling the page through adds nothing to what is recorded here, only time.
+            m_engine->SetScrollLoading(false);
             m_engine->SetDocumentCompleteHandler(
                 [this](const SnapshotDocument&, PageEngine::Completion completion) {
                     if (completion == PageEngine::Completion::TopLevel) {

@@ -137,6 +137,7 @@ void ChromiumEngine::Impl::FinishWithError(Load& current, NavigationFailure fail
         failure = NavigationFailure::Other;
         detail = MemoryExceededText();
     }
+    AddRemainingExchanges(current);
     completion = LoadOutcome { nullptr, current.url, failure, std::move(detail) };
     EndLoad(current);
 }

@@ -59,11 +59,19 @@ void ChromiumEngine::Impl::BeginSnapshot(Load& current)
             DumpFrame(current, session, frameId);
     }
     for (const auto& [id, request] : current.requests) {
-        if (request.type != "Document" || !request.finished || !IsStorableStatus(request.status))
+        if (request.type != "Document" || !request.finished)
+            continue;
+        // An error answer's body is no resource of the page; only the exchange log reads it.
+        bool storable = IsStorableStatus(request.status);
+        if (!storable && !Recorded(current, id))
             continue;
         std::string session = DocumentSession(current, request);
-        if (!session.empty())
+        if (session.empty())
+            continue;
+        if (storable)
             ReadDocumentBody(current, id, session);
+        else
+            ReadLoggedDocumentBody(current, id, session);
     }
 }
 
@@ -150,6 +158,7 @@ std::shared_ptr<SnapshotDocument> ChromiumEngine::Impl::BuildDocument(
 void ChromiumEngine::Impl::Assemble(Load& current)
 {
     StoreDocumentBodies(current);
+    AddRemainingExchanges(current);
     auto top = current.dumps.find(std::vector<int>());
     if (top == current.dumps.end())
         return FinishWithError(current);

@@ -94,12 +94,27 @@ struct ChromiumEngine::Impl {
     static bool IsLongLived(const std::string& type);
     static json NetworkBuffers();
     static bool IsReadAfterLoading(const std::string& type);
-    void QueueBodyRead(Load& current, const std::string& id, const Request& request);
+    bool QueueBodyRead(Load& current, const std::string& id, const Request& request);
     void ReadQueuedBodies(Load& current);
     void OnBodyRead(Load& current, const std::string& id, std::uint64_t size, const Reply& reply);
     void ReadDocumentBody(Load& current, const std::string& id, const std::string& session);
     void OnDocumentBody(Load& current, const std::string& id, const std::string& session, const Reply& reply);
     void StoreDocumentBodies(Load& current);
+    void ReadLoggedDocumentBody(Load& current, const std::string& id, const std::string& session);
+
+    // The exchange log (ExchangeRecord.cpp): each request's hops as their events come, each added
+    // once its response has ended and its headers are in; what is still open when the page is taken.
+    // Only a load with a log records anything.
+    static RecordedRequest* Recorded(Load& current, const std::string& id);
+    void RecordRequestSent(Load& current, const std::string& id, const json& params, bool ownRequest);
+    void RecordResponse(Load& current, const std::string& id, const json& params);
+    void RecordExtraInfo(Load& current, const std::string& method, const std::string& id, const json& params);
+    void RecordRequestEnded(Load& current, const std::string& id, bool bodyRead);
+    static void RecordCachedBody(Load& current, const std::string& id, std::uint64_t size);
+    static void RecordLogBody(Load& current, const std::string& id, std::string_view bytes);
+    static void RecordMissingBody(Load& current, const std::string& id);
+    void AddEndedExchanges(Load& current, const std::string& id, bool atEnd = false);
+    void AddRemainingExchanges(Load& current);
 
     // What the user adds to the requests (RequestSetup.cpp): the commands that set it up on a frame's
     // session, each answered to onReply (their count returned), and the reading of the cookies.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive/Exchange.h"
 #include "engine/PageEngine.h"
 #include "engine/Snapshot.h"
 #include "engine/chromium/FrameDump.h"
@@ -63,9 +64,33 @@ struct DumpedFrame {
 // A document's body as the browser handed it over: its bytes, or (from the page domain) its text,
 // decoded.
 struct DocumentBody {
+    std::string requestId;
     std::vector<std::string> addresses;
     std::string bytes;
     bool decoded = false;
+};
+
+// What the exchange log is to get of one request (ExchangeRecord.cpp): one exchange per hop of its
+// redirect chain, the headers its ExtraInfo events gave, and what became of the final body.
+struct RecordedRequest {
+    struct Hop {
+        archive::Exchange exchange;
+        bool responded = false;
+        // The browser sends ExtraInfo events (the headers as sent and as received) for this hop.
+        bool extraInfo = false;
+    };
+    std::vector<Hop> hops;
+    // The ExtraInfo events in arrival order, which may come before or after the hop's own events:
+    // the n-th of each kind belongs to the n-th hop.
+    std::vector<std::vector<archive::HeaderField>> sentHeaders;
+    std::vector<std::vector<archive::HeaderField>> receivedHeaders;
+    // How many hops are in the log already.
+    std::size_t added = 0;
+    // The final body: still to come, a reference to the engine cache, bytes for the log, or none to
+    // be had (cut, failed, too large, not read).
+    enum class Body { Awaited, Cached, Logged, Missing } body = Body::Awaited;
+    std::uint64_t cachedSize = 0;
+    std::unique_ptr<archive::ExchangeLog::BodyWriter> writer;
 };
 
 enum class Phase { Starting, Loading, Snapshot, Done };
@@ -116,6 +141,10 @@ struct Load {
     std::uint64_t bodyBytesInFlight = 0;
     LoadProgress progress;
     ScrollState scroll;
+    // Where this load records its HTTP exchanges (null: nowhere, and nothing of it is kept), and
+    // the requests being recorded, by id.
+    archive::ExchangeLog* log = nullptr;
+    std::map<std::string, RecordedRequest> recorded;
 
     Clock::time_point snapshotDeadline;
     int snapshotPending = 0;

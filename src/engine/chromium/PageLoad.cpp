@@ -53,6 +53,7 @@ void ChromiumEngine::Impl::BeginLoad(const std::string& url)
     load->generation = ++generation;
     load->url = url;
     load->scroll.wanted = scrollLoading;
+    load->log = engine.Exchanges();
     // Setting the tab up is bounded apart from the load, which is timed from the navigation (a busy
     // machine may take seconds to give a fresh tab its renderer).
     load->deadline = Clock::now() + std::max<milliseconds>(loadTimeout, kStartTimeout);
@@ -326,6 +327,8 @@ void ChromiumEngine::Impl::OnNetworkEvent(
         }
         // A redirect reuses the request's id with the next address.
         request.chain.push_back(url);
+        if (current.log)
+            RecordRequestSent(current, id, params, !IsFaviconProbe(url, request.type));
     } else if (method == "Network.responseReceived") {
         auto found = current.requests.find(id);
         if (found == current.requests.end())
@@ -337,6 +340,8 @@ void ChromiumEngine::Impl::OnNetworkEvent(
         request.contentLength = HeaderOf(headers, "Content-Length");
         request.contentEncoding = HeaderOf(headers, "Content-Encoding");
         request.headerBytes = std::uint64_t(std::max(0.0, response.value("encodedDataLength", 0.0)));
+        if (current.log)
+            RecordResponse(current, id, params);
     } else if (method == "Network.dataReceived") {
         auto found = current.requests.find(id);
         if (found != current.requests.end())
@@ -344,6 +349,12 @@ void ChromiumEngine::Impl::OnNetworkEvent(
         return;
     } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
         OnRequestEnded(current, id, method == "Network.loadingFinished", params, session);
+    } else if (method == "Network.requestWillBeSentExtraInfo"
+        || method == "Network.responseReceivedExtraInfo") {
+        // The headers as the network stack sent and received them, only wanted for the log.
+        if (current.log)
+            RecordExtraInfo(current, method, id, params);
+        return;
     } else {
         return;
     }
@@ -359,6 +370,7 @@ void ChromiumEngine::Impl::OnRequestEnded(
     if (found == current.requests.end() || found->second.Done())
         return;
     Request& request = found->second;
+    bool bodyRead = false;
     if (finished) {
         request.finished = true;
         request.finishingSession = session;
@@ -366,12 +378,14 @@ void ChromiumEngine::Impl::OnRequestEnded(
         if (request.awaited)
             current.progress.bytes += request.encodedBytes;
         if (IsReadAfterLoading(request.type))
-            QueueBodyRead(current, id, request);
+            bodyRead = QueueBodyRead(current, id, request);
     } else {
         request.failed = true;
     }
     if (request.awaited)
         ++current.progress.loaded;
+    if (current.log)
+        RecordRequestEnded(current, id, bodyRead);
 }
 
 // 3. Completion: every frame loaded, nothing requested still open, every attached frame running, every

@@ -99,15 +99,18 @@ json ChromiumEngine::Impl::NetworkBuffers()
 }
 
 // A finished response that is whole and within the page's memory budget: its body is read from
-// the network domain, without waiting for the answer before the next one is asked for.
-void ChromiumEngine::Impl::QueueBodyRead(Load& current, const std::string& id, const Request& request)
+// the network domain, without waiting for the answer before the next one is asked for. A body of
+// another status (an error answer) is read only for the exchange log. True when it is read.
+bool ChromiumEngine::Impl::QueueBodyRead(Load& current, const std::string& id, const Request& request)
 {
-    if (!IsStorableStatus(request.status) || !WholeBody(request, request.receivedBytes)
-        || request.receivedBytes > kPageMemoryBudget)
-        return;
+    if (!IsStorableStatus(request.status) && !Recorded(current, id))
+        return false;
+    if (!WholeBody(request, request.receivedBytes) || request.receivedBytes > kPageMemoryBudget)
+        return false;
     current.bodiesToRead.push_back(id);
     ++current.bodiesPending;
     ReadQueuedBodies(current);
+    return true;
 }
 
 void ChromiumEngine::Impl::ReadQueuedBodies(Load& current)
@@ -135,8 +138,16 @@ void ChromiumEngine::Impl::OnBodyRead(
         const Request& request = current.requests.at(id);
         std::optional<std::string> bytes = ExactBody(
             body->get_ref<const std::string&>(), reply.result.value("base64Encoded", false), size);
-        if (bytes)
+        if (bytes && !IsStorableStatus(request.status)) {
+            RecordLogBody(current, id, *bytes);
+        } else if (bytes) {
             Cache().Store(request.chain, *bytes);
+            RecordCachedBody(current, id, bytes->size());
+        }
+    }
+    if (current.log) {
+        RecordMissingBody(current, id);
+        AddEndedExchanges(current, id);
     }
     current.lastActivity = Clock::now();
     ReadQueuedBodies(current);
@@ -161,21 +172,21 @@ void ChromiumEngine::Impl::OnDocumentBody(
             request, body->get_ref<const std::string&>(), reply.result.value("base64Encoded", false));
         if (bytes) {
             --current.snapshotPending;
-            current.documentBodies.push_back({ request.chain, std::move(*bytes), false });
+            current.documentBodies.push_back({ id, request.chain, std::move(*bytes), false });
             return;
         }
     }
     // A body the network domain let go, or holds short: the page domain's copy of the document.
     SendFor("Page.getResourceContent", { { "frameId", request.frameId }, { "url", request.chain.back() } },
-        session, [addresses = request.chain](Load& again, const Reply& content) {
+        session, [id, addresses = request.chain](Load& again, const Reply& content) {
             --again.snapshotPending;
             if (content.error)
                 return;
             std::string text = content.result.value("content", std::string());
             if (!content.result.value("base64Encoded", false)) {
-                again.documentBodies.push_back({ addresses, std::move(text), true });
+                again.documentBodies.push_back({ id, addresses, std::move(text), true });
             } else if (std::optional<std::string> bytes = DecodeBase64(text)) {
-                again.documentBodies.push_back({ addresses, std::move(*bytes), false });
+                again.documentBodies.push_back({ id, addresses, std::move(*bytes), false });
             }
         });
 }
@@ -185,6 +196,7 @@ void ChromiumEngine::Impl::StoreDocumentBodies(Load& current)
     for (const auto& body : current.documentBodies) {
         if (!body.decoded) {
             Cache().Store(body.addresses, body.bytes);
+            RecordCachedBody(current, body.requestId, body.bytes.size());
             continue;
         }
         // The page domain hands a document's text over decoded; it is written back in the document's
@@ -194,9 +206,33 @@ void ChromiumEngine::Impl::StoreDocumentBodies(Load& current)
             if (characterSet.empty() && !entry.dump.characterSet.empty()
                 && WithoutFragment(entry.dump.url) == body.addresses.back())
                 characterSet = entry.dump.characterSet;
-        Cache().Store(body.addresses, EncodeInCharacterSet(body.bytes, characterSet));
+        std::string bytes = EncodeInCharacterSet(body.bytes, characterSet);
+        Cache().Store(body.addresses, bytes);
+        RecordCachedBody(current, body.requestId, bytes.size());
     }
     current.documentBodies.clear();
+}
+
+// An error answer's document, for the exchange log only: its body as the network domain kept it, when
+// that is whole.
+void ChromiumEngine::Impl::ReadLoggedDocumentBody(
+    Load& current, const std::string& id, const std::string& session)
+{
+    ++current.snapshotPending;
+    SendFor(
+        "Network.getResponseBody", { { "requestId", id } }, session, [id](Load& owner, const Reply& reply) {
+            --owner.snapshotPending;
+            const Request& request = owner.requests.at(id);
+            auto body = reply.result.find("body");
+            std::optional<std::string> bytes;
+            if (!reply.error && body != reply.result.end() && body->is_string())
+                bytes = WholeDocument(
+                    request, body->get_ref<const std::string&>(), reply.result.value("base64Encoded", false));
+            if (bytes)
+                RecordLogBody(owner, id, *bytes);
+            else
+                RecordMissingBody(owner, id);
+        });
 }
 
 } // namespace pagestow::engine::chromium

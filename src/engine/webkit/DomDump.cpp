@@ -73,6 +73,8 @@ void WebKitEngine::Impl::Deliver(std::shared_ptr<SnapshotDocument> top)
     m_memoryWatch.End();
     RemoveSource(m_timeoutSource);
     RemoveSource(m_quietSource);
+    // Everything of the page is in the log before its completions are raised.
+    AddRemainingExchanges(top.get());
     m_toDeliver = std::move(top);
     RemoveSource(m_deliverSource);
     m_deliverSource = g_idle_add(

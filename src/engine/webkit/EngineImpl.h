@@ -5,6 +5,7 @@
 // that go into the engine cache and the second fetches (ResponseStore.cpp), and the reading of the
 // documents (DomDump.cpp).
 
+#include "archive/Exchange.h"
 #include "base/GLibOwned.h"
 #include "engine/EngineCache.h"
 #include "engine/MemoryWatch.h"
@@ -128,6 +129,8 @@ struct WebKitEngine::Impl {
         bool get = true;
         // The request's headers as the page sent them (Referer included), for a second fetch.
         HeaderList headers;
+        // The resource's key among the recorded ones; 0 when it is not recorded.
+        std::uint64_t record = 0;
     };
     static Impl* Alive(const std::weak_ptr<Impl*>& engine)
     {
@@ -160,15 +163,45 @@ struct WebKitEngine::Impl {
         std::uint64_t received = 0;
         // The Content-Length the server announced, or -1.
         std::int64_t announced = -1;
+        // A fetch for the exchange log alone (an error answer's body): the body goes into the log's
+        // writer instead of the cache, and only an answer of the status the page got is taken.
+        std::unique_ptr<archive::ExchangeLog::BodyWriter> logBody;
+        guint wantedStatus = 0;
+        std::uint64_t record = 0;
         ~Refetch();
     };
-    void StartRefetch(WebKitWebResource* resource, ResourceWatch* watch);
+    void StartRefetch(WebKitWebResource* resource, ResourceWatch* watch, bool forLog = false);
     static void OnRefetchCookies(GObject* source, GAsyncResult* result, gpointer data);
     static void OnRefetchSent(GObject* source, GAsyncResult* result, gpointer data);
     static void OnRefetchRead(GObject* source, GAsyncResult* result, gpointer data);
     static void ReadMore(Refetch* refetch);
     static void EndRefetch(Refetch* refetch, bool stored);
     static std::vector<std::string> AddressesOf(WebKitWebResource* resource, const ResourceWatch& watch);
+
+    // The exchange log (ExchangeRecord.cpp): each resource's hops (the request at its start and each
+    // one sent after a redirect), added once its body is had or known to be missing; frame documents,
+    // whose bytes WebKit does not hand out, and whatever is still open when the page is delivered.
+    struct RecordedResource {
+        std::vector<archive::Exchange> hops;
+        enum class Body { Awaited, Cached, Logged, Document, Missing } body = Body::Awaited;
+        std::uint64_t cachedSize = 0;
+        std::unique_ptr<archive::ExchangeLog::BodyWriter> writer;
+    };
+    void RecordStarted(ResourceWatch* watch, WebKitWebResource* resource, WebKitURIRequest* request);
+    static void OnSentRequest(
+        WebKitWebResource* resource, WebKitURIRequest* request, WebKitURIResponse* redirected, gpointer data);
+    RecordedResource* Recorded(std::uint64_t record);
+    void RecordResponse(std::uint64_t record, WebKitURIResponse* response);
+    void RecordBody(std::uint64_t record, RecordedResource::Body body, std::uint64_t size = 0,
+        std::unique_ptr<archive::ExchangeLog::BodyWriter> writer = nullptr);
+    std::unique_ptr<archive::ExchangeLog::BodyWriter> LogWriter(std::string_view bytes);
+    void RecordEnded(std::uint64_t record);
+    void AddRecorded(RecordedResource& recorded);
+    void AddRemainingExchanges(const SnapshotDocument* top);
+    // The log of the current load (the engine's when the load began) and its resources by key.
+    archive::ExchangeLog* m_log = nullptr;
+    std::map<std::uint64_t, RecordedResource> m_recorded;
+    std::uint64_t m_nextRecord = 0;
 
     WebKitEngine& m_owner;
     // Every asynchronous callback holds a weak reference to this, so none reaches a destroyed engine.

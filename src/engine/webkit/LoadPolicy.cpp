@@ -108,6 +108,8 @@ void WebKitEngine::Impl::TrackLoad(std::string address, bool pageStarted)
     m_failureDetail.clear();
     m_owner.SetLastFailure(NavigationFailure::None);
     m_progress = {};
+    m_log = m_owner.Exchanges();
+    m_recorded.clear();
     m_toDeliver.reset();
     ResetScroll();
     RemoveSource(m_quietSource);

@@ -19,6 +19,7 @@ void WebKitEngine::Impl::OnResourceLoadStarted(
     const char* method = webkit_uri_request_get_http_method(request);
     watch->get = !method || g_ascii_strcasecmp(method, "GET") == 0;
     watch->headers = HeadersOf(request);
+    self->RecordStarted(watch, resource, request);
     g_signal_connect(resource, "finished", G_CALLBACK(OnResourceFinished), watch);
     g_signal_connect(resource, "failed", G_CALLBACK(OnResourceFailed), watch);
     // The watch lives as long as the resource.
@@ -45,8 +46,14 @@ void WebKitEngine::Impl::OnResourceFinished(WebKitWebResource* resource, gpointe
     if (watch->done)
         return;
     watch->done = true;
-    // Only a complete body under a storable final answer goes into the cache.
-    if (!IsWholeBody(webkit_web_resource_get_response(resource))) {
+    WebKitURIResponse* response = webkit_web_resource_get_response(resource);
+    Impl* engine = Alive(watch->engine);
+    bool recorded = engine && engine->Recorded(watch->record);
+    if (recorded)
+        engine->RecordResponse(watch->record, response);
+    // Only a complete body under a storable final answer goes into the cache; the body of another
+    // answer is read for the exchange log alone.
+    if (!IsWholeBody(response) && !recorded) {
         Settle(watch->engine, watch->loadSerial, true, 0);
         return;
     }
@@ -73,16 +80,27 @@ void WebKitEngine::Impl::OnResourceData(GObject* source, GAsyncResult* result, g
     bool complete = kept && !ContradictsItsLength(response, length) && !DecodedToNothing(response, length)
         && !IsUndecodedGzip(HeaderOf(response, "Content-Encoding"), bytes, length);
     Impl* engine = Alive(watch->engine);
-    if (complete && engine) {
-        engine->m_owner.Cache().Store(
-            AddressesOf(resource, *watch), std::string_view(reinterpret_cast<const char*>(bytes), length));
+    bool storable = IsWholeBody(response);
+    std::string_view received(reinterpret_cast<const char*>(bytes), complete ? length : 0);
+    if (complete && engine && storable) {
+        engine->m_owner.Cache().Store(AddressesOf(resource, *watch), received);
+        engine->RecordBody(watch->record, RecordedResource::Body::Cached, length);
+    } else if (complete && engine && engine->Recorded(watch->record)) {
+        engine->RecordBody(
+            watch->record, RecordedResource::Body::Logged, length, engine->LogWriter(received));
     }
-    if (!kept && engine && watch->get && !IsDocument(response)) {
+    // A document's bytes WebKit does not hand out are not fetched again: the log gets its DOM's.
+    bool document = storable ? IsDocument(response) : IsDocumentRequest(watch->headers);
+    if (!kept && engine && watch->get && !document) {
         // The body arrived, but the web process does not hand it out.
-        engine->StartRefetch(resource, watch);
-    } else {
-        Settle(watch->engine, watch->loadSerial, true, complete ? length : 0);
+        engine->StartRefetch(resource, watch, !storable);
+        return;
     }
+    if (engine && !kept && document)
+        engine->RecordBody(watch->record, RecordedResource::Body::Document);
+    if (engine)
+        engine->RecordEnded(watch->record);
+    Settle(watch->engine, watch->loadSerial, true, complete && storable ? length : 0);
 }
 
 std::vector<std::string> WebKitEngine::Impl::AddressesOf(
@@ -95,7 +113,7 @@ std::vector<std::string> WebKitEngine::Impl::AddressesOf(
     return addresses;
 }
 
-void WebKitEngine::Impl::StartRefetch(WebKitWebResource* resource, ResourceWatch* watch)
+void WebKitEngine::Impl::StartRefetch(WebKitWebResource* resource, ResourceWatch* watch, bool forLog)
 {
     // The watch has settled its part: from here the refetch keeps the page from completing. It asks
     // for the final address (the requested one may redirect only once) with the page's own headers
@@ -105,6 +123,11 @@ void WebKitEngine::Impl::StartRefetch(WebKitWebResource* resource, ResourceWatch
     refetch->loadSerial = watch->loadSerial;
     refetch->addresses = AddressesOf(resource, *watch);
     refetch->headers = watch->headers;
+    refetch->record = Recorded(watch->record) ? watch->record : 0;
+    if (forLog) {
+        refetch->logBody = m_log->BeginBody();
+        refetch->wantedStatus = StatusOf(webkit_web_resource_get_response(resource));
+    }
     refetch->cancellable = G_CANCELLABLE(g_object_ref(m_cancellable));
     WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(
         webkit_web_context_get_website_data_manager(m_context));
@@ -156,7 +179,9 @@ void WebKitEngine::Impl::OnRefetchSent(GObject* source, GAsyncResult* result, gp
     auto* refetch = static_cast<Refetch*>(data);
     refetch->stream = soup_session_send_finish(SOUP_SESSION(source), result, nullptr);
     Impl* engine = Alive(refetch->engine);
-    if (!engine || !refetch->stream || !IsStorableStatus(int(soup_message_get_status(refetch->message)))) {
+    guint status = refetch->message ? soup_message_get_status(refetch->message) : 0;
+    bool accepted = refetch->logBody ? status == refetch->wantedStatus : IsStorableStatus(int(status));
+    if (!engine || !refetch->stream || !accepted) {
         EndRefetch(refetch, false);
         return;
     }
@@ -169,7 +194,8 @@ void WebKitEngine::Impl::OnRefetchSent(GObject* source, GAsyncResult* result, gp
         EndRefetch(refetch, false);
         return;
     }
-    refetch->entry = engine->m_owner.Cache().BeginEntry();
+    if (!refetch->logBody)
+        refetch->entry = engine->m_owner.Cache().BeginEntry();
     ReadMore(refetch);
 }
 
@@ -196,15 +222,19 @@ void WebKitEngine::Impl::OnRefetchRead(GObject* source, GAsyncResult* result, gp
     bool sound = size == 0 ? refetch->decoder->Finish(decoded)
                            : refetch->decoder->Feed(std::string_view(chunk, size), decoded);
     bytes.reset();
-    bool written = sound && (decoded.empty() || refetch->entry->Write(decoded));
-    if (!written || refetch->entry->Size() > kPageMemoryBudget) {
+    bool written = sound
+        && (decoded.empty()
+            || (refetch->logBody ? refetch->logBody->Write(decoded) : refetch->entry->Write(decoded)));
+    std::uint64_t kept = refetch->logBody ? refetch->logBody->Size() : refetch->entry->Size();
+    if (!written || kept > kPageMemoryBudget) {
         EndRefetch(refetch, false);
     } else if (size == 0 && refetch->announced >= 0
         && refetch->received != std::uint64_t(refetch->announced)) {
         // The connection closed before the announced length (the network layer does not say so).
         EndRefetch(refetch, false);
     } else if (size == 0) {
-        refetch->entry->Commit(refetch->addresses);
+        if (refetch->entry)
+            refetch->entry->Commit(refetch->addresses);
         EndRefetch(refetch, true);
     } else {
         ReadMore(refetch);
@@ -214,8 +244,20 @@ void WebKitEngine::Impl::OnRefetchRead(GObject* source, GAsyncResult* result, gp
 void WebKitEngine::Impl::EndRefetch(Refetch* refetch, bool stored)
 {
     std::unique_ptr<Refetch> owned(refetch);
-    std::uint64_t bytes = stored ? refetch->entry->Size() : 0;
-    Settle(refetch->engine, refetch->loadSerial, stored, bytes);
+    // A body fetched for the log alone is no resource of the page: the progress does not count it.
+    const bool forLog = refetch->logBody != nullptr;
+    std::uint64_t bytes = stored && refetch->entry ? refetch->entry->Size() : 0;
+    if (Impl* engine = refetch->record ? Alive(refetch->engine) : nullptr) {
+        if (stored && forLog) {
+            std::uint64_t size = refetch->logBody->Size();
+            engine->RecordBody(
+                refetch->record, RecordedResource::Body::Logged, size, std::move(refetch->logBody));
+        } else if (stored) {
+            engine->RecordBody(refetch->record, RecordedResource::Body::Cached, bytes);
+        }
+        engine->RecordEnded(refetch->record);
+    }
+    Settle(refetch->engine, refetch->loadSerial, stored && !forLog, bytes);
 }
 
 void WebKitEngine::Impl::OnResourceFailed(WebKitWebResource* resource, GError* error, gpointer data)
@@ -228,6 +270,8 @@ void WebKitEngine::Impl::OnResourceFailed(WebKitWebResource* resource, GError* e
     // bytes: the page did load it, so it is fetched again. A cancellation of an earlier load (a new
     // navigation, the load time-out) is not, nor a body the network cut short or could not decode.
     Impl* engine = Alive(watch->engine);
+    if (engine && engine->Recorded(watch->record))
+        engine->RecordResponse(watch->record, webkit_web_resource_get_response(resource));
     if (engine && watch->loadSerial == engine->m_loadSerial
         && StatusOf(webkit_web_resource_get_response(resource)) == 0)
         engine->m_unanswered.insert(watch->requested);
@@ -242,6 +286,8 @@ void WebKitEngine::Impl::OnResourceFailed(WebKitWebResource* resource, GError* e
         if (StatusOf(response) == 0)
             engine->m_cancelledUnanswered.push_back(watch->requested);
     }
+    if (engine)
+        engine->RecordEnded(watch->record);
     Settle(watch->engine, watch->loadSerial, false, 0);
 }
 

@@ -130,4 +130,15 @@ inline HeaderList HeadersOf(WebKitURIRequest* request)
     return list;
 }
 
+// Whether a request loads the page's or a frame's document, by the destination WebKit names in it
+// (Sec-Fetch-Dest): a body's type cannot tell, an error answer to a picture is often HTML.
+inline bool IsDocumentRequest(const HeaderList& headers)
+{
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Dest") == 0)
+            return value == "document" || value == "iframe" || value == "frame";
+    }
+    return false;
+}
+
 } // namespace pagestow::engine::webkit

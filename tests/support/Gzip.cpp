@@ -36,6 +36,32 @@ std::string Deflate(const std::string& text, bool raw)
     return Compress(text, raw ? -MAX_WBITS : MAX_WBITS);
 }
 
+std::string Gunzip(const std::string& bytes)
+{
+    std::string out;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        z_stream stream {};
+        if (inflateInit2(&stream, MAX_WBITS + 16) != Z_OK)
+            break;
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + at));
+        stream.avail_in = uInt(bytes.size() - at);
+        int code = Z_OK;
+        while (code == Z_OK) {
+            char buffer[1 << 16];
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            code = inflate(&stream, Z_NO_FLUSH);
+            out.append(buffer, sizeof buffer - stream.avail_out);
+        }
+        at = bytes.size() - stream.avail_in;
+        inflateEnd(&stream);
+        if (code != Z_STREAM_END)
+            break;
+    }
+    return out;
+}
+
 std::string Brotli(const std::string& text)
 {
     size_t size = BrotliEncoderMaxCompressedSize(text.size());

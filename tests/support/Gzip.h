@@ -11,6 +11,9 @@ std::string Gzip(const std::string& text);
 // stream without the zlib header when raw is set.
 std::string Deflate(const std::string& text, bool raw);
 
+// Every gzip member of bytes inflated, one after the other (a WARC file of gzip members).
+std::string Gunzip(const std::string& bytes);
+
 // The text as a brotli stream (Content-Encoding: br).
 std::string Brotli(const std::string& text);
 

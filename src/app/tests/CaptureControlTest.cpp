@@ -4,6 +4,7 @@
 #include "capture/Capture.h"
 #include "engine/EngineError.h"
 #include "engine/webkit/WebKitEngine.h"
+#include "support/Gzip.h"
 #include "support/TestServer.h"
 
 #include <gtk/gtk.h>
@@ -157,6 +158,33 @@ namespace {
         // A double-click on the list opens the capture's folder.
         form.PLVDblClick();
         EXPECT_EQ(m_desktop.openedFolders, (std::vector<std::string> { capture + "/" }));
+    }
+
+    // With warc=1 each capture also holds its archive: what the load Save started exchanged, not what
+    // was browsed before it.
+    TEST_F(CaptureControlTest, WithTheArchiveKeyACaptureWritesTheExchangesOfItsLoad)
+    {
+        TestServer server("127.0.0.1");
+        server.Serve("/before.htm", "<html><body><img src=\"seen.gif\"></body></html>");
+        server.Serve("/seen.gif", Gif("seen"), "image/gif");
+        server.Serve("/page.htm", "<html><head><title>Kept</title></head><body><img src=\"logo.gif\"></body></html>");
+        server.Serve("/logo.gif", Gif("logo"), "image/gif");
+        WriteSettings("[form]\ntop=0\nleft=0\nwidth=640\nheight=480\nwstate=0\n[setup]\nsavedir="
+            + m_saveDir.string() + "\nwarc=1\n");
+        TmainForm& form = MakeForm();
+        ASSERT_TRUE(PumpUntil([&] { return form.Engine().Document() != nullptr; }));
+        form.Engine().Navigate(server.Url("/before.htm"));
+        ASSERT_TRUE(PumpUntil([&] { return server.RequestCount("/seen.gif") > 0; }));
+        Save(server.Url("/page.htm"));
+        EXPECT_TRUE(m_desktop.messages.empty());
+
+        std::string warc = ReadFileBytes(CaptureDir() / "capture.warc.gz");
+        ASSERT_FALSE(warc.empty());
+        std::string records = pagestow::testing::Gunzip(warc);
+        EXPECT_NE(records.find("WARC-Target-URI: " + server.Url("/page.htm")), std::string::npos);
+        EXPECT_NE(records.find("WARC-Target-URI: " + server.Url("/logo.gif")), std::string::npos);
+        EXPECT_NE(records.find("WARC-Target-URI: urn:pagestow:dom:" + server.Url("/page.htm")), std::string::npos);
+        EXPECT_EQ(records.find(server.Url("/seen.gif")), std::string::npos);
     }
 
     TEST_F(CaptureControlTest, APageThatCannotBeReachedIsRejectedAndTheWindowReturnsToIdle)

@@ -222,9 +222,15 @@ int main(int argc, char** argv)
         std::string page = "<html><body>";
         for (int i = 0; i < 1000; ++i) {
             std::string name = "/t/" + std::to_string(i) + ".png";
+            // Bytes that do not compress, as a picture's do not.
             std::string bytes(8192, '\0');
-            for (std::size_t at = 0; at < bytes.size(); ++at)
-                bytes[at] = char((at * 131 + std::size_t(i) * 7919) >> 3);
+            std::uint32_t state = 2463534242u + std::uint32_t(i);
+            for (char& byte : bytes) {
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                byte = char(state);
+            }
             server.Serve(name, "PNG" + std::to_string(i) + bytes, "image/png");
             page += "<img src=" + name + ">";
         }

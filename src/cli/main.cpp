@@ -124,6 +124,13 @@ int SaveCookies(pagestow::engine::PageEngine& engine, const CliOptions& options,
     return status;
 }
 
+// Whether the built-in engine also loads what stylesheets load (@import, url()), as browsers do: the
+// offline copy needs those files, and an archive replays the page as a browser showed it only with them.
+bool LoadsWhatStylesheetsLoad(const CliOptions& options)
+{
+    return options.offlineCopy || !options.warcFile.empty() || !options.wacz.empty() || !options.warcPart.empty();
+}
+
 // Has runner write each page into the run's archive, when there is one.
 void ArchiveEachPage(CaptureRunner& runner, RunArchive* archive)
 {
@@ -161,7 +168,7 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
         std::cerr << "pagestow-cli: " << choice.error << "\n";
         return choice.exitStatus;
     }
-    if (options.offlineCopy)
+    if (LoadsWhatStylesheetsLoad(options))
         choice.engine->SetStylesheetLoads(true);
     choice.engine->SetScrollLoading(options.scroll);
     choice.engine->SetRequestOptions(requests);
@@ -278,7 +285,7 @@ int main(int argc, char** argv)
             std::cerr << "pagestow-cli: " << choice.error << "\n";
             return choice.exitStatus;
         }
-        if (options.offlineCopy)
+        if (LoadsWhatStylesheetsLoad(options))
             choice.engine->SetStylesheetLoads(true);
         choice.engine->SetScrollLoading(options.scroll);
         choice.engine->SetRequestOptions(requests);

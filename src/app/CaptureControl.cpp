@@ -83,6 +83,8 @@ void TmainForm::REWDocumentComplete(
     capture::CaptureSettings settings;
     settings.saveDir = SaveDir;
     settings.offlineCopy = m_offlineCopy;
+    // The view's page is what its scripts built.
+    settings.scriptsRan = true;
     settings.cache = &m_engine->Cache();
     std::shared_ptr<const engine::SnapshotDocument> page = m_engine->Document();
     const std::string folderBefore = CaptureFolder;

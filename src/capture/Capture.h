@@ -88,6 +88,10 @@ public:
     // With the offline copy on: writes the copy of every saved document and stylesheet, reports each,
     // and remembers the page's copy as the file to open.
     void WriteOfflineCopyOfCapture();
+    // With the single file on: writes the page as one HTML file beside the saved page and reports it.
+    void WriteSingleFileOfCapture();
+    // With MHTML on: writes the page and what it loaded as one multipart/related file and reports it.
+    void WriteMhtmlOfCapture();
 
     const CaptureSettings& Settings() const { return m_settings; }
     // What the capture has written and failed to write so far.

@@ -131,6 +131,8 @@ CaptureResult CapturePage(
         capture.StopWhenInterrupted();
         capture.SaveDocument(&page, DocumentPass::Document);
         capture.WriteOfflineCopyOfCapture();
+        capture.WriteSingleFileOfCapture();
+        capture.WriteMhtmlOfCapture();
     } catch (const CaptureInterrupted&) {
         interrupted = true;
     }

@@ -24,6 +24,20 @@ struct CaptureSettings {
     const engine::EngineCache* cache = nullptr;
     // Also save what stylesheets load and write an offline copy that opens from disk.
     bool offlineCopy = false;
+    // Also write the page as one HTML file that holds everything it shows (data: addresses), and as
+    // one MHTML file (multipart/related); both need what stylesheets load, as the offline copy does.
+    bool singleFile = false;
+    bool mhtml = false;
+    // What becomes of the page's scripts in the offline copy and the single file. By the engine: kept
+    // when the DOM is the server's (the built-in engine), removed when it is what the scripts built
+    // (scriptsRan, the browser engines: running them again from disk breaks what they built).
+    enum class Scripts { ByEngine, Keep, Remove };
+    Scripts scripts = Scripts::ByEngine;
+    bool scriptsRan = false;
+    // Whether the capture saves what stylesheets load (every output beyond the folder tree needs it).
+    bool SavesStylesheetResources() const { return offlineCopy || singleFile || mhtml; }
+    // Whether the copies keep the page's scripts.
+    bool KeepsScripts() const { return scripts == Scripts::Keep || (scripts == Scripts::ByEngine && !scriptsRan); }
     CopyMethod copies = CopyMethod::HardLink;
     // When given and set (by a signal handler, say), the capture stops at its next step, removes its
     // capture folder and reports itself interrupted: an abandoned page leaves no files that look saved.
@@ -61,6 +75,12 @@ struct CaptureResult {
     std::string captureFolder;
     // The file the offline copy of the page went to; "" without one.
     std::string offlineCopy;
+    // The single file and the MHTML file of the page, "" without them; the single file's size and the
+    // sum of the sizes of the files it holds.
+    std::string singleFile;
+    std::uint64_t singleFileBytes = 0;
+    std::uint64_t singleFilePartsBytes = 0;
+    std::string mhtml;
     std::vector<SavedEntry> saved;
     std::vector<WriteFailure> failures;
     // The capture was stopped by its interrupt flag: its capture folder has been removed, and saved

@@ -103,7 +103,7 @@ void PageCapture::SaveOneDocument(const SnapshotDocument& document)
 
     // 9. Its resources, resolved against its own address.
     SaveDocumentResources(document, record);
-    if (m_settings.offlineCopy)
+    if (m_settings.SavesStylesheetResources())
         SaveStylesheetResources(url, document.serialization);
 
     // 10. Its frames.

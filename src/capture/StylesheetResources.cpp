@@ -134,7 +134,7 @@ struct PageCapture::OfflineState {
 
 void PageCapture::SaveStylesheetResources(const std::string& documentUrl, const std::string& serialization)
 {
-    if (!m_settings.offlineCopy)
+    if (!m_settings.SavesStylesheetResources())
         return;
     if (!m_offline)
         m_offline = std::make_shared<OfflineState>();

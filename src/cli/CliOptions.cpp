@@ -36,6 +36,13 @@ const char* const kUsage
       "                     included, session cookies with expiry 0) to FILE, mode 0600\n"
       "  --header 'NAME: VALUE'  adds a header to every request (may be repeated)\n"
       "  --user-agent TEXT  sends TEXT as the user agent\n"
+      "  --single-file      also writes each page as one HTML file that holds its\n"
+      "                     stylesheets, pictures, fonts and frames (see docs/one-file.md)\n"
+      "  --single-file-scripts keep|remove  the single file's and the offline copy's\n"
+      "                     scripts (default: kept for static, removed for the browsers)\n"
+      "  --mhtml            also writes each page and what it loaded as one MHTML file\n"
+      "  --screenshot       chromium and webkit: also a PNG of the whole page\n"
+      "  --pdf              chromium and webkit: also the page printed to PDF\n"
       "  --warc-file NAME   also writes every request and response of the run, and each\n"
       "                     page as the engine saved it, to the WARC file NAME.warc.gz\n"
       "  --wacz FILE        also writes the run as a WACZ package (a WARC with its index\n"
@@ -113,7 +120,7 @@ namespace {
         return name == "--engine" || name == "--save-dir" || name == "--timeout" || name == "--input"
             || name == "--jobs" || name == "--base" || name == "--worker-index" || name == "--load-cookies"
             || name == "--save-cookies" || name == "--header" || name == "--user-agent" || name == "--warc-file"
-            || name == "--wacz" || name == "--warc-part";
+            || name == "--wacz" || name == "--warc-part" || name == "--single-file-scripts";
     }
 
     // The options of what requests carry; the usage error's text, "" when the value is taken. A
@@ -165,6 +172,14 @@ namespace {
             options.json = true;
         else if (arg == "--offline-copy")
             options.offlineCopy = true;
+        else if (arg == "--single-file")
+            options.singleFile = true;
+        else if (arg == "--mhtml")
+            options.mhtml = true;
+        else if (arg == "--screenshot")
+            options.screenshot = true;
+        else if (arg == "--pdf")
+            options.pdf = true;
         else if (arg == "--explain")
             reading.explain = true;
         else if (arg == "--worker")
@@ -215,6 +230,11 @@ namespace {
             if (value.empty())
                 return "--save-dir needs a folder";
             options.saveDir = value;
+        }
+        if (name == "--single-file-scripts") {
+            if (value != "keep" && value != "remove")
+                return "--single-file-scripts needs keep or remove, not \"" + value + "\"";
+            options.singleFileScripts = value;
         }
         if (name == "--warc-file" || name == "--wacz" || name == "--warc-part") {
             if (value.empty())
@@ -304,6 +324,14 @@ std::vector<std::string> WorkerArguments(const CliOptions& options, const std::s
         args.push_back("--json");
     if (options.offlineCopy)
         args.push_back("--offline-copy");
+    for (const auto& [on, option] : { std::pair { options.singleFile, "--single-file" },
+             std::pair { options.mhtml, "--mhtml" }, std::pair { options.screenshot, "--screenshot" },
+             std::pair { options.pdf, "--pdf" } }) {
+        if (on)
+            args.push_back(option);
+    }
+    if (!options.singleFileScripts.empty())
+        args.insert(args.end(), { "--single-file-scripts", options.singleFileScripts });
     if (!options.scroll)
         args.push_back("--no-scroll");
     for (const auto& [option, value] : { std::pair { "--load-cookies", &options.loadCookies },

@@ -46,6 +46,13 @@ struct CliOptions {
     std::vector<engine::RequestHeader> headers;
     std::string userAgent;
     std::string saveCookies;
+    // One file to keep or send, beside each saved page: the single HTML file (--single-file, its
+    // scripts by --single-file-scripts), the MHTML file, the screenshot and the PDF.
+    bool singleFile = false;
+    std::string singleFileScripts; // "", "keep" or "remove"
+    bool mhtml = false;
+    bool screenshot = false;
+    bool pdf = false;
     // The run's archive: a WARC file (--warc-file NAME writes NAME.warc.gz) and a WACZ package (--wacz
     // FILE), and for a worker of --jobs the run's WARC its part is named after (hidden --warc-part).
     std::string warcFile;

@@ -106,6 +106,13 @@ pagestow::capture::CaptureSettings SettingsFor(const CliOptions& options, const 
     pagestow::capture::CaptureSettings settings;
     settings.saveDir = saveDir;
     settings.offlineCopy = options.offlineCopy;
+    settings.singleFile = options.singleFile;
+    settings.mhtml = options.mhtml;
+    settings.scriptsRan = options.engine != EngineName::Static;
+    if (options.singleFileScripts == "keep")
+        settings.scripts = pagestow::capture::CaptureSettings::Scripts::Keep;
+    else if (options.singleFileScripts == "remove")
+        settings.scripts = pagestow::capture::CaptureSettings::Scripts::Remove;
     return settings;
 }
 
@@ -128,7 +135,7 @@ int SaveCookies(pagestow::engine::PageEngine& engine, const CliOptions& options,
 // offline copy needs those files, and an archive replays the page as a browser showed it only with them.
 bool LoadsWhatStylesheetsLoad(const CliOptions& options)
 {
-    return options.offlineCopy || !options.warcFile.empty() || !options.wacz.empty() || !options.warcPart.empty();
+    return options.offlineCopy || options.singleFile || options.mhtml || !options.warcFile.empty() || !options.wacz.empty() || !options.warcPart.empty();
 }
 
 // Has runner write each page into the run's archive, when there is one.
@@ -220,6 +227,12 @@ int main(int argc, char** argv)
     case ParsedArguments::Action::Worker:
     case ParsedArguments::Action::Capture:
         break;
+    }
+    // A picture needs an engine that draws the page.
+    if ((options.screenshot || options.pdf) && options.engine == EngineName::Static) {
+        std::cerr << "pagestow-cli: the built-in engine draws no page: --screenshot and --pdf need --engine "
+                     "chromium or webkit\n";
+        return 2;
     }
     // A cookie file that cannot be read is refused like an option's bad value, before any page.
     pagestow::engine::RequestOptions requests;

@@ -105,6 +105,20 @@ public:
         m_cookieStore = options.cookies;
     }
     const RequestOptions& Requests() const { return m_requestOptions; }
+    // A picture of the page the last load completed with, taken from that load (the page is not
+    // loaded again): the whole page as a PNG (its full height, to kPictureHeightLimit pixels) or as
+    // the browser prints it to PDF. False with error set when the engine draws no page or the file
+    // could not be written whole; the built-in engine draws none.
+    enum class Picture { Screenshot, Pdf };
+    virtual bool SavePicture(Picture kind, const std::string& path, std::string& error)
+    {
+        (void)kind;
+        (void)path;
+        error = "the built-in engine draws no page: a screenshot or a PDF needs --engine chromium or webkit";
+        return false;
+    }
+    static constexpr int kPictureHeightLimit = 16384;
+
     // What the cookie store holds now: the cookies it started with and, when the options keep
     // cookies, those the servers of the pages loaded since have set.
     virtual std::vector<cookies::Cookie> CookieStore() { return m_cookieStore; }

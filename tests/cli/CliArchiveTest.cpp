@@ -43,7 +43,7 @@ namespace {
             a.Serve("/index.htm",
                 "<html><head><title>Archive &amp; test</title><link rel=stylesheet href=style.css>"
                 "<script src=app.js></script></head><body><p>hello</p>"
-                "<img src=missing.png><img src=small.png srcset='big.png 2x'>"
+                "<img src=missing.png><img src=small.png srcset='candidate.png 1x, big.png 2x'>"
                 "<img src=same1.png><img src=same2.png><iframe src='"
                     + b.Url("/frame.htm")
                     + "'></iframe><script>fetch('data.json').then(r => r.json()).then(j => {"
@@ -57,6 +57,7 @@ namespace {
             a.Serve("/bg.png", "PNG-bg", "image/png");
             a.Serve("/missing.png", "no such image", "text/plain", 404);
             a.Serve("/small.png", "PNG-small", "image/png");
+            a.Serve("/candidate.png", "PNG-candidate", "image/png");
             a.Serve("/big.png", "PNG-big", "image/png");
             a.Serve("/same1.png", "PNG-same", "image/png");
             a.Serve("/same2.png", "PNG-same", "image/png");
@@ -121,7 +122,9 @@ namespace {
         HttpMessage missing = response(site.a.Url("/missing.png"));
         EXPECT_EQ(missing.status, 404);
         EXPECT_EQ(missing.body, "no such image");
-        EXPECT_EQ(response(site.a.Url("/small.png")).body, "PNG-small");
+        // The srcset candidate the engine chose, not the src it passed over.
+        EXPECT_EQ(response(site.a.Url("/candidate.png")).body, "PNG-candidate");
+        EXPECT_FALSE(responses.count(site.a.Url("/small.png")));
         EXPECT_EQ(response(site.b.Url("/frame.htm")).status, 200);
         EXPECT_EQ(response(site.b.Url("/b.png")).body, "PNG-b");
         // The chunks are joined and the transfer coding is kept aside (the server compresses what it

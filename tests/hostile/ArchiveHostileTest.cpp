@@ -54,8 +54,8 @@ namespace {
         server.Serve("/many.gif", Answer(manyLines, gif));
         server.Serve("/huge.gif",
             Answer("HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nX-Huge: " + std::string(1 << 20, 'h') + "\r\n", gif));
-        server.Serve("/controls.gif",
-            Answer(std::string("HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nX-Nul: a\0b\r\nX-Cr: a\rb\r\n", 70), gif));
+        static const char kControls[] = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nX-Nul: a\0b\r\nX-Cr: a\rb\r\n";
+        server.Serve("/controls.gif", Answer(std::string(kControls, sizeof kControls - 1), gif));
         server.Serve("/garbage.gif", Answer("HTTP/1.1 2x0 \x01\x02 garbage\r\nContent-Type: image/gif\r\n", gif));
         server.Serve("/bomb.gif",
             Answer("HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Encoding: br\r\n",

@@ -1,0 +1,705 @@
+#!/usr/bin/env python3
+"""Checks that the web archives pagestow writes replay in ReplayWeb.page as the live pages look.
+
+    scripts/replay-check.py [--engines static,chromium,webkit] [--build DIR] [--keep DIR] [PAGE...]
+
+PAGE is a path below /usr/share/doc, with a query if the page wants one (default: the Python
+documentation's index and library/os.html, and its search page for "fsencode", whose results its
+scripts build from searchindex.js and from the pages they fetch). /usr/share is served on two
+hosts, 127.0.0.1 and 127.0.0.2, on one port: the pages are taken from 127.0.0.1, which rewrites
+every address of the documentation's _static/ folder in them (stylesheets, scripts, pictures) to
+127.0.0.2, so that each capture spans two origins.
+
+For each page, headless Chromium (1280 x 900, driven over its DevTools pipe) takes a screenshot of
+the live page once it has loaded and the network has been quiet for a while, then
+`pagestow-cli --engine E --wacz` captures it. The page servers are then stopped and logging
+servers take their two addresses, answering 404 to everything. Each archive is opened in
+ReplayWeb.page (npm `replaywebpage`, its ui.js and sw.js served from a third port as an embedding
+page with `embed="replayonly"` filling the window), and the replayed page is shot the same way.
+The check prints for each page and engine the share of pixels that differ (ImageMagick
+`compare -metric AE -fuzz 5%`), the addresses the replayed page asked for that the archive did not
+hold (answered 404 by ReplayWeb.page, or failed, for an address the archive's index lacks, or
+escaped the replay and reached a logging server), the records of the archive's
+WARC and the result of checking every WARC-Block-Digest and WARC-Payload-Digest and the package's
+hashes (npm `warcio`'s WARCParser reads the records; scripts/archive-verify.mjs checks them when
+it is there, replay-check-digests.mjs beside this script otherwise). npm packages go to
+$XDG_CACHE_HOME/pagestow-checks/npm. Runs itself under xvfb-run when there is no display (the
+webkit engine needs one). --keep DIR keeps the screenshots, difference images and archives there.
+Exit status 1 when a replay differs by 1% or more from the live page, or a digest or hash fails.
+"""
+
+import argparse
+import base64
+import fcntl
+import hashlib
+import html
+import http.server
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tarfile
+import tempfile
+import threading
+import time
+import urllib.parse
+import zipfile
+
+DOC_ROOT = "/usr/share/doc"
+CHROMIUM = "/usr/lib/chromium/chromium"
+DEFAULT_PAGES = [
+    "python3/html/index.html",
+    "python3/html/library/os.html",
+    "python3/html/search.html?q=fsencode",
+]
+HOSTS = ("127.0.0.1", "127.0.0.2")
+MOVED_FOLDER = "/doc/python3/html/_static/"
+WIDTH, HEIGHT = 1280, 900
+FUZZ = "5%"
+LIMIT_PERCENT = 1.0
+NPM_PACKAGES = {"replaywebpage": "2.5.3", "warcio": "2.4.11"}
+SCRIPTS = os.path.dirname(os.path.abspath(__file__))
+# The address of a replayed resource: the service worker's scope, the collection, then the
+# capture time and a modifier (mp_, cs_, js_, im_, if_, ...) before the original address.
+REPLAYED = re.compile(r"/replay/w/(?!api/)[^/]+/(?:[^/]+/)*?(?:\d+|\d*[a-z]{2}_)/(https?:.*)$")
+
+
+# --- The pages' two hosts ----------------------------------------------------------------------
+
+class Hosts:
+    """One handler on 127.0.0.1 and 127.0.0.2 at one port: the pages, or a log of what arrives."""
+
+    def __init__(self, port=0, serve_pages=True):
+        self.serve_pages = serve_pages
+        self.lock = threading.Lock()
+        self.log = []
+        self.servers = []
+        hosts = self
+        for host in HOSTS:
+            handler = type("Handler", (HostHandler,), {"hosts": hosts})
+            server = http.server.ThreadingHTTPServer((host, port), handler)
+            server.daemon_threads = True
+            port = server.server_address[1]
+            self.servers.append(server)
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.port = port
+
+    def origin(self, host_index=0):
+        return "http://%s:%d" % (HOSTS[host_index], self.port)
+
+    def add(self, address, status):
+        with self.lock:
+            self.log.append((address, status))
+
+    def take(self):
+        with self.lock:
+            log, self.log = self.log, []
+        return log
+
+    def stop(self):
+        for server in self.servers:
+            server.shutdown()
+            server.server_close()
+
+
+class HostHandler(http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    hosts = None
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, directory=os.path.dirname(DOC_ROOT), **kwargs)
+
+    def address(self):
+        return "http://%s:%d%s" % (self.server.server_address[0], self.server.server_address[1], self.path)
+
+    def do_GET(self):
+        if not self.hosts.serve_pages:
+            return self.answer(404, b"not served after the capture\n", "text/plain")
+        path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+        if self.server.server_address[0] == HOSTS[0] and path.endswith(".html"):
+            try:
+                with open(self.translate_path(self.path), "rb") as f:
+                    text = f.read().decode("utf-8")
+            except (OSError, UnicodeDecodeError):
+                return super().do_GET()
+            return self.answer(200, self.moved(text).encode("utf-8"), "text/html; charset=utf-8")
+        return super().do_GET()
+
+    def do_POST(self):
+        self.answer(404 if not self.hosts.serve_pages else 405, b"", "text/plain")
+
+    def moved(self, text):
+        """The page with every address into the _static folder pointing at the second host."""
+        page = self.address()
+        other = "http://%s:%d" % (HOSTS[1], self.server.server_address[1])
+
+        def move(found):
+            resolved = urllib.parse.urljoin(page, html.unescape(found.group(3)))
+            parts = urllib.parse.urlsplit(resolved)
+            if parts.hostname != HOSTS[0] or not parts.path.startswith(MOVED_FOLDER):
+                return found.group(0)
+            moved = other + urllib.parse.urlunsplit(("", "", parts.path, parts.query, parts.fragment))
+            return found.group(1) + found.group(2) + html.escape(moved) + found.group(2)
+
+        return re.sub(r"""(\s(?:href|src)\s*=\s*)(["'])(.*?)\2""", move, text, flags=re.I)
+
+    def answer(self, status, body, content_type):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def log_request(self, code="-", size="-"):
+        try:
+            status = int(code)
+        except (TypeError, ValueError):
+            status = 0
+        self.hosts.add(self.address(), status)
+
+    def log_message(self, *args):
+        pass
+
+
+# --- The replay's own server -------------------------------------------------------------------
+
+class ReplaySite:
+    """A folder served on 127.0.0.1 at a third port, with byte ranges (ReplayWeb.page reads a WACZ
+    by ranges)."""
+
+    def __init__(self, folder):
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+            extensions_map = dict(http.server.SimpleHTTPRequestHandler.extensions_map,
+                                  **{".js": "text/javascript", ".wacz": "application/wacz+zip"})
+
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, directory=folder, **kwargs)
+
+            def send_head(self):
+                asked = re.fullmatch(r"bytes=(\d*)-(\d*)", self.headers.get("Range", "").strip())
+                path = self.translate_path(self.path)
+                if not asked or not os.path.isfile(path):
+                    return super().send_head()
+                size = os.path.getsize(path)
+                first, last = asked.groups()
+                if first:
+                    start, end = int(first), min(int(last), size - 1) if last else size - 1
+                else:
+                    start, end = max(0, size - int(last or 0)), size - 1
+                if start > end or start >= size:
+                    self.send_error(416)
+                    return None
+                f = open(path, "rb")
+                f.seek(start)
+                self.send_response(206)
+                self.send_header("Content-Type", self.guess_type(path))
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
+                self.send_header("Content-Length", str(end - start + 1))
+                self.send_header("Accept-Ranges", "bytes")
+                self.end_headers()
+                self.remaining = end - start + 1
+                return f
+
+            def copyfile(self, source, outputfile):
+                remaining = getattr(self, "remaining", None)
+                if remaining is None:
+                    return super().copyfile(source, outputfile)
+                while remaining > 0:
+                    block = source.read(min(remaining, 1 << 16))
+                    if not block:
+                        break
+                    outputfile.write(block)
+                    remaining -= len(block)
+                self.remaining = None
+
+            def end_headers(self):
+                self.send_header("Cache-Control", "no-store")
+                super().end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+# --- Headless Chromium over its DevTools pipe --------------------------------------------------
+
+class Browser:
+    """Headless Chromium with a fresh profile; commands go to its fd 3, answers and events come on
+    its fd 4, each message ended by a NUL byte."""
+
+    def __init__(self, work):
+        profile = tempfile.mkdtemp(dir=work, prefix="profile-")
+        commands_in, self.commands = os.pipe()
+        self.answers, answers_out = os.pipe()
+
+        def child_fds():
+            # Both ends move above 10 first, so that neither is overwritten when they land on 3 and 4.
+            read_end = fcntl.fcntl(commands_in, fcntl.F_DUPFD, 10)
+            write_end = fcntl.fcntl(answers_out, fcntl.F_DUPFD, 10)
+            os.dup2(read_end, 3)
+            os.dup2(write_end, 4)
+
+        self.process = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--hide-scrollbars",
+             "--window-size=%d,%d" % (WIDTH, HEIGHT), "--user-data-dir=" + profile,
+             "--remote-debugging-pipe", "about:blank"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            pass_fds=(3, 4), preexec_fn=child_fds, start_new_session=True)
+        os.close(commands_in)
+        os.close(answers_out)
+        self.lock = threading.Condition()
+        self.results = {}
+        self.next_id = 0
+        self.listeners = []
+        threading.Thread(target=self.read, daemon=True).start()
+        page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
+        self.session = self.call("Target.attachToTarget", targetId=page["targetId"], flatten=True)["sessionId"]
+
+    def read(self):
+        pending = b""
+        while True:
+            try:
+                block = os.read(self.answers, 1 << 16)
+            except OSError:
+                block = b""
+            if not block:
+                with self.lock:
+                    self.results[None] = "closed"
+                    self.lock.notify_all()
+                return
+            pending += block
+            *messages, pending = pending.split(b"\0")
+            for message in messages:
+                data = json.loads(message)
+                if "id" in data:
+                    with self.lock:
+                        self.results[data["id"]] = data
+                        self.lock.notify_all()
+                else:
+                    for listener in list(self.listeners):
+                        listener(data.get("method"), data.get("params", {}))
+
+    def call(self, method, session=None, timeout=60, **params):
+        with self.lock:
+            self.next_id += 1
+            number = self.next_id
+        message = {"id": number, "method": method, "params": params}
+        if session:
+            message["sessionId"] = session
+        os.write(self.commands, json.dumps(message).encode() + b"\0")
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while number not in self.results and None not in self.results:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError(method)
+                self.lock.wait(left)
+            answer = self.results.pop(number, None)
+        if answer is None:
+            raise RuntimeError("Chromium closed its pipe during " + method)
+        if "error" in answer:
+            raise RuntimeError("%s: %s" % (method, answer["error"].get("message")))
+        return answer.get("result", {})
+
+    def page(self, method, **params):
+        return self.call(method, session=self.session, **params)
+
+    def close(self):
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait()
+        os.close(self.commands)
+
+
+class Load:
+    """What one page load did, from the page session's events: requests, their answers, frames."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.requests = {}
+        self.open = set()
+        self.frames = {}
+        self.stopped = set()
+        self.loaded = False
+        self.timed_out = False
+        self.last = time.monotonic()
+
+    def __call__(self, method, params):
+        with self.lock:
+            if method == "Network.requestWillBeSent":
+                self.requests.setdefault(params["requestId"], {})["url"] = params["request"]["url"]
+                self.open.add(params["requestId"])
+            elif method == "Network.responseReceived":
+                response = params["response"]
+                entry = self.requests.setdefault(params["requestId"], {})
+                entry["status"] = response.get("status")
+                entry["headers"] = {k.lower(): v for k, v in response.get("headers", {}).items()}
+            elif method in ("Network.loadingFinished", "Network.loadingFailed"):
+                if method == "Network.loadingFailed" and not params.get("canceled"):
+                    self.requests.setdefault(params["requestId"], {})["failed"] = params.get("errorText")
+                self.open.discard(params["requestId"])
+            elif method == "Page.frameNavigated":
+                self.frames[params["frame"]["id"]] = params["frame"]["url"]
+            elif method == "Page.frameStoppedLoading":
+                self.stopped.add(params["frameId"])
+            elif method == "Page.loadEventFired":
+                self.loaded = True
+            else:
+                return
+            self.last = time.monotonic()
+
+    def settled(self, quiet):
+        """Whether nothing started or ended for `quiet` seconds, with no request open (or twice as
+        long with some still open: a stream that never ends does not hold the check up)."""
+        with self.lock:
+            idle = time.monotonic() - self.last
+            return idle >= (quiet if not self.open else 2 * quiet)
+
+    def replayed_frame_loaded(self):
+        with self.lock:
+            return any(REPLAYED.search(url) and frame in self.stopped for frame, url in self.frames.items())
+
+
+def shoot(work, address, png, ready, quiet, bound):
+    """Loads address in a fresh headless Chromium, waits until ready(load) and quiet seconds of
+    network silence (at most bound seconds), saves a 1280 x 900 screenshot; returns the Load."""
+    browser = Browser(work)
+    load = Load()
+    browser.listeners.append(load)
+    try:
+        browser.page("Page.enable")
+        browser.page("Network.enable")
+        browser.page("Network.setCacheDisabled", cacheDisabled=True)
+        browser.page("Emulation.setDeviceMetricsOverride", width=WIDTH, height=HEIGHT,
+                     deviceScaleFactor=1, mobile=False)
+        browser.page("Page.navigate", url=address)
+        deadline = time.monotonic() + bound
+        while time.monotonic() < deadline and not (ready(load) and load.settled(quiet)):
+            time.sleep(0.2)
+        load.timed_out = time.monotonic() >= deadline
+        shot = browser.page("Page.captureScreenshot", format="png")
+        with open(png, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+    finally:
+        browser.close()
+    return load
+
+
+# --- Capture, archive checks, comparison -------------------------------------------------------
+
+def capture(cli, engine, address, wacz, work, environment):
+    folder = tempfile.mkdtemp(dir=work, prefix="save-" + engine + "-")
+    began = time.monotonic()
+    result = subprocess.run([cli, "--engine", engine, "--wacz", wacz, "--save-dir", folder, "-q", address],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300, env=environment,
+                            cwd=work, check=False)
+    shutil.rmtree(folder, ignore_errors=True)
+    message = result.stderr.decode("utf-8", "replace").strip().splitlines()
+    return result.returncode, time.monotonic() - began, message[-1] if message else ""
+
+
+def npm_folder():
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "pagestow-checks", "npm")
+
+
+def npm_packages():
+    """ReplayWeb.page's folder (ui.js, sw.js) and warcio's entry, installed once in the cache."""
+    folder = npm_folder()
+    os.makedirs(folder, exist_ok=True)
+    version = NPM_PACKAGES["replaywebpage"]
+    replay = os.path.join(folder, "replaywebpage-" + version)
+    if not os.path.isfile(os.path.join(replay, "package", "sw.js")):
+        subprocess.run(["npm", "pack", "--silent", "replaywebpage@" + version, "--pack-destination", folder],
+                       stdout=subprocess.DEVNULL, check=True)
+        with tarfile.open(os.path.join(folder, "replaywebpage-%s.tgz" % version)) as packed:
+            packed.extractall(replay, filter="data")
+    warcio = os.path.join(folder, "node_modules", "warcio")
+    try:
+        with open(os.path.join(warcio, "package.json")) as f:
+            installed = json.load(f).get("version")
+    except OSError:
+        installed = None
+    if installed != NPM_PACKAGES["warcio"]:
+        subprocess.run(["npm", "install", "--silent", "--no-audit", "--no-fund", "--prefix", folder,
+                        "warcio@" + NPM_PACKAGES["warcio"]], stdout=subprocess.DEVNULL, check=True)
+    return os.path.join(replay, "package"), os.path.join(warcio, "dist", "index.js")
+
+
+def package_problems(wacz, warc_out):
+    """What is wrong with the WACZ as a package; extracts its WARC(s) to warc_out (a list)."""
+    problems = []
+    try:
+        package = zipfile.ZipFile(wacz)
+    except (OSError, zipfile.BadZipFile) as error:
+        return ["not a zip file: %s" % error]
+    with package:
+        names = set(package.namelist())
+        for needed in ("datapackage.json", "indexes/index.cdxj", "pages/pages.jsonl"):
+            if needed not in names:
+                problems.append("no " + needed)
+        warcs = sorted(n for n in names if n.startswith("archive/") and n.endswith((".warc.gz", ".warc")))
+        if not warcs:
+            problems.append("no WARC under archive/")
+        for name in warcs:
+            if package.getinfo(name).compress_type != zipfile.ZIP_STORED:
+                problems.append(name + " is compressed in the zip (a WACZ stores it)")
+            target = os.path.join(os.path.dirname(wacz), os.path.basename(wacz) + "." + os.path.basename(name))
+            with package.open(name) as source, open(target, "wb") as out:
+                shutil.copyfileobj(source, out)
+            warc_out.append(target)
+        if "datapackage.json" in names:
+            try:
+                resources = json.loads(package.read("datapackage.json")).get("resources", [])
+            except ValueError:
+                resources = []
+                problems.append("datapackage.json is not JSON")
+            for resource in resources:
+                path, declared = resource.get("path"), resource.get("hash", "")
+                if path not in names:
+                    problems.append("datapackage.json lists %s, which the package lacks" % path)
+                    continue
+                algorithm, _, value = declared.partition(":")
+                if algorithm not in ("sha256", "md5", "sha1", "sha512"):
+                    problems.append("%s: hash %r not checked" % (path, declared))
+                elif hashlib.new(algorithm, package.read(path)).hexdigest() != value.lower():
+                    problems.append("%s: its %s differs from datapackage.json's" % (path, algorithm))
+    return problems
+
+
+def verify_digests(warcs, warcio):
+    """(records, checked, failures) over the WARC files: by scripts/archive-verify.mjs when the
+    repository has it (its exit status, and a count of records where it prints one), otherwise by
+    replay-check-digests.mjs."""
+    shared = os.path.join(SCRIPTS, "archive-verify.mjs")
+    records, checked, failures = 0, 0, []
+    if os.path.isfile(shared):
+        for warc in warcs:
+            result = subprocess.run(["node", shared, warc], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                    env=dict(os.environ, NODE_PATH=os.path.join(npm_folder(), "node_modules")),
+                                    check=False)
+            text = result.stdout.decode("utf-8", "replace")
+            counted = re.search(r"(\d+)\s+records?", text)
+            records += int(counted.group(1)) if counted else 0
+            if result.returncode != 0:
+                failures.append("archive-verify.mjs: " + " / ".join(text.strip().splitlines()[-3:]))
+        return records, "archive-verify.mjs", failures
+    result = subprocess.run(["node", os.path.join(SCRIPTS, "replay-check-digests.mjs"), warcio] + warcs,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+    lines = [json.loads(l) for l in result.stdout.decode("utf-8", "replace").splitlines() if l.startswith("{")]
+    if not lines:
+        return 0, 0, ["replay-check-digests.mjs: " + result.stderr.decode("utf-8", "replace").strip()[-300:]]
+    for line in lines:
+        records += line.get("records", 0)
+        checked += line.get("blockChecked", 0) + line.get("payloadChecked", 0)
+        failures += line.get("failures", [])
+    return records, checked, failures
+
+
+def differing_share(live, replayed, difference):
+    result = subprocess.run(["compare", "-metric", "AE", "-fuzz", FUZZ, live, replayed, difference],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+    text = result.stderr.decode("utf-8", "replace").strip().split()
+    try:
+        return 100.0 * float(text[0]) / (WIDTH * HEIGHT)
+    except (IndexError, ValueError):
+        return 100.0
+
+
+def archived_addresses(wacz):
+    """The addresses the WACZ's index holds, whatever their status."""
+    held = set()
+    try:
+        with zipfile.ZipFile(wacz) as package:
+            for line in package.read("indexes/index.cdxj").decode("utf-8", "replace").splitlines():
+                at = line.find("{")
+                if at >= 0:
+                    try:
+                        held.add(urllib.parse.urldefrag(json.loads(line[at:]).get("url", ""))[0])
+                    except ValueError:
+                        pass
+    except (OSError, KeyError, zipfile.BadZipFile):
+        pass
+    return held
+
+
+def replay_misses(load, held, escaped):
+    """The original addresses the replayed page asked for that the archive did not hold: a 404 or
+    a failure for an address the index lacks (a 404 the index holds was archived as such), and
+    every request that reached the pages' hosts."""
+    misses = {}
+    with load.lock:
+        entries = list(load.requests.values())
+    for entry in entries:
+        found = REPLAYED.search(entry.get("url", ""))
+        if not found:
+            continue
+        original = urllib.parse.urldefrag(found.group(1))[0]
+        if original in held:
+            continue
+        if entry.get("status") == 404:
+            misses.setdefault(original, "not in the archive: 404 from the replay")
+        elif entry.get("failed"):
+            misses.setdefault(original, "not in the archive: failed in the replay, " + entry["failed"])
+    for address, _ in escaped:
+        misses.setdefault(address, "escaped the replay: reached the page's host")
+    return misses
+
+
+EMBEDDING = """<!doctype html>
+<html><head><meta charset="utf-8"><title>replay</title>
+<style>html, body {{ margin: 0; padding: 0; height: 100%; overflow: hidden; }}
+replay-web-page {{ display: block; width: 100vw; height: 100vh; }}</style>
+<script src="ui.js"></script></head>
+<body><replay-web-page source="{source}" url="{url}" embed="replayonly" replayBase="./replay/"></replay-web-page>
+</body></html>
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--engines", default="static,chromium,webkit")
+    parser.add_argument("--build", default=os.environ.get("PAGESTOW_BUILD_DIR", os.path.join(SCRIPTS, "..", "build")))
+    parser.add_argument("--keep", metavar="DIR", help="keep screenshots, differences and archives in DIR")
+    parser.add_argument("pages", nargs="*")
+    args = parser.parse_args()
+
+    if not os.environ.get("DISPLAY") and shutil.which("xvfb-run") and not os.environ.get("REPLAY_CHECK_NO_XVFB"):
+        os.environ["REPLAY_CHECK_NO_XVFB"] = "1"
+        os.execvp("xvfb-run", ["xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", sys.executable,
+                               os.path.abspath(__file__)] + sys.argv[1:])
+    cli = os.path.join(args.build, "bin", "pagestow-cli")
+    for need in (cli, CHROMIUM, shutil.which("compare") or "compare", shutil.which("node") or "node",
+                 shutil.which("npm") or "npm"):
+        if not os.access(need, os.X_OK):
+            sys.exit("replay-check: %s is missing (build pagestow-cli; scripts/install-deps.sh installs "
+                     "chromium, imagemagick and npm)" % need)
+    replay_package, warcio = npm_packages()
+    engines = [e for e in args.engines.split(",") if e]
+    work = tempfile.mkdtemp(prefix="replay-check-")
+    out = os.path.abspath(args.keep) if args.keep else os.path.join(work, "out")
+    site_folder = os.path.join(work, "site")
+    os.makedirs(os.path.join(site_folder, "replay"))
+    os.makedirs(out, exist_ok=True)
+    # ui.js beside the embedding page and beside sw.js: the replay's own frame asks for it there.
+    shutil.copy(os.path.join(replay_package, "ui.js"), site_folder)
+    shutil.copy(os.path.join(replay_package, "ui.js"), os.path.join(site_folder, "replay"))
+    shutil.copy(os.path.join(replay_package, "sw.js"), os.path.join(site_folder, "replay"))
+    environment = dict(os.environ, HOME=work, XDG_CACHE_HOME=os.path.join(work, ".cache"),
+                       NO_PROXY="*", no_proxy="*")
+    environment.pop("http_proxy", None)
+
+    hosts = Hosts()
+    port = hosts.port
+    print("pages on %s and %s (the _static folder), port %d; fuzz %s, %d x %d"
+          % (HOSTS[0], HOSTS[1], port, FUZZ, WIDTH, HEIGHT))
+    cases = []
+    try:
+        # 1. The live pages: a screenshot each, then a capture by each engine.
+        for number, page in enumerate(args.pages or DEFAULT_PAGES):
+            path, _, query = page.partition("?")
+            path = os.path.normpath("/" + os.path.basename(DOC_ROOT) + "/" + path)
+            if not os.path.isfile(os.path.join(os.path.dirname(DOC_ROOT), path.lstrip("/"))):
+                print("%s: not installed, skipped" % page)
+                continue
+            address = hosts.origin() + urllib.parse.quote(path) + ("?" + query if query else "")
+            name = "page%d" % (number + 1)
+            live = os.path.join(out, name + "-live.png")
+            hosts.take()
+            load = shoot(work, address, live, lambda l: l.loaded, quiet=1.5, bound=60)
+            answered = hosts.take()
+            print("%s: %s, %d requests live (%d to %s)%s" % (name, page, len(answered),
+                  sum(1 for a, _ in answered if a.startswith(hosts.origin(1))), HOSTS[1],
+                  ", timed out waiting" if load.timed_out else ""))
+            for engine in engines:
+                wacz = os.path.join(out, "%s-%s.wacz" % (name, engine))
+                status, seconds, message = capture(cli, engine, address, wacz, work, environment)
+                print("  %-8s captured in %5.1f s, exit %d%s" % (engine, seconds, status,
+                      (": " + message) if status else ""))
+                cases.append({"name": name, "page": page, "address": address, "engine": engine,
+                              "wacz": wacz, "live": live, "captured": status == 0 and os.path.isfile(wacz)})
+            sys.stdout.flush()
+    finally:
+        hosts.stop()
+
+    # 2. The replays, with the pages' hosts answering 404 and logging whatever reaches them.
+    hosts = Hosts(port, serve_pages=False)
+    replay_site = ReplaySite(site_folder)
+    print("replay on %s (ReplayWeb.page %s); misses are 404s and failures in the replay "
+          "for addresses the archive's index lacks, and requests that reach %s or %s port %d"
+          % (replay_site.origin, NPM_PACKAGES["replaywebpage"], HOSTS[0], HOSTS[1], port))
+    failed = False
+    try:
+        for case in cases:
+            case.update(differ=None, misses={}, records=0, digests="-", notes=[])
+            if not case["captured"]:
+                case["digests"] = "no archive"
+                failed = True
+                continue
+            source = os.path.basename(case["wacz"])
+            shutil.copy(case["wacz"], os.path.join(site_folder, source))
+            embedding = "%s-%s.html" % (case["name"], case["engine"])
+            with open(os.path.join(site_folder, embedding), "w") as f:
+                f.write(EMBEDDING.format(source=html.escape(source), url=html.escape(case["address"])))
+            replayed = case["wacz"][:-len(".wacz")] + "-replay.png"
+            hosts.take()
+            load = shoot(work, replay_site.origin + "/" + embedding, replayed,
+                         lambda l: l.replayed_frame_loaded(), quiet=2.5, bound=120)
+            escaped = hosts.take()
+            if load.timed_out:
+                case["notes"].append("the replayed page had not settled after 120 s")
+            case["differ"] = differing_share(case["live"], replayed, replayed[:-len(".png")] + "-difference.png")
+            case["misses"] = replay_misses(load, archived_addresses(case["wacz"]), escaped)
+            warcs = []
+            problems = package_problems(case["wacz"], warcs)
+            records, checked, digest_failures = verify_digests(warcs, warcio) if warcs else (0, 0, [])
+            case["records"] = records
+            case["notes"] += problems + digest_failures
+            if digest_failures or problems:
+                case["digests"] = "FAILED (%d)" % (len(digest_failures) + len(problems))
+            else:
+                case["digests"] = "ok" if isinstance(checked, str) else "ok (%d)" % checked
+            if case["differ"] >= LIMIT_PERCENT or digest_failures or problems:
+                failed = True
+    finally:
+        replay_site.stop()
+        hosts.stop()
+
+    # 3. The table, then what each case missed or failed.
+    print()
+    print("%-6s %-38s %-8s %9s %7s %8s  %s" % ("", "page", "engine", "differ", "misses", "records", "digests"))
+    for case in cases:
+        differ = "-" if case["differ"] is None else "%8.2f%%" % case["differ"]
+        print("%-6s %-38s %-8s %9s %7d %8d  %s" % (case["name"], case["page"][-38:], case["engine"], differ,
+                                                   len(case["misses"]), case["records"], case["digests"]))
+    for case in cases:
+        if case["misses"] or case["notes"]:
+            print("%s %s:" % (case["name"], case["engine"]))
+            for address, how in sorted(case["misses"].items()):
+                print("  missing: %s (%s)" % (address, how))
+            for note in case["notes"]:
+                print("  " + note)
+    if args.keep:
+        print("screenshots, differences and archives in " + out)
+    shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -442,8 +442,9 @@ def npm_packages():
     return os.path.join(replay, "package"), os.path.join(warcio, "dist", "index.js")
 
 
-def package_problems(wacz, warc_out):
-    """What is wrong with the WACZ as a package; extracts its WARC(s) to warc_out (a list)."""
+def package_problems(wacz, prefix, warcs):
+    """What is wrong with the WACZ as a package; its WARCs are extracted beside prefix and listed
+    in warcs."""
     problems = []
     try:
         package = zipfile.ZipFile(wacz)
@@ -460,10 +461,10 @@ def package_problems(wacz, warc_out):
         for name in warcs:
             if package.getinfo(name).compress_type != zipfile.ZIP_STORED:
                 problems.append(name + " is compressed in the zip (a WACZ stores it)")
-            target = os.path.join(os.path.dirname(wacz), os.path.basename(wacz) + "." + os.path.basename(name))
+            target = prefix + "." + os.path.basename(name)
             with package.open(name) as source, open(target, "wb") as out:
                 shutil.copyfileobj(source, out)
-            warc_out.append(target)
+            warcs.append(target)
         if "datapackage.json" in names:
             try:
                 resources = json.loads(package.read("datapackage.json")).get("resources", [])
@@ -483,28 +484,31 @@ def package_problems(wacz, warc_out):
     return problems
 
 
-def verify_digests(warcs, warcio):
-    """(records, checked, failures) over the WARC files: by scripts/archive-verify.mjs when the
-    repository has it (its exit status, and a count of records where it prints one), otherwise by
-    replay-check-digests.mjs."""
+def verify_archive(wacz, warcio, work):
+    """(records, digests checked or the checker's name, failures) of one WACZ. The repository's
+    scripts/archive-verify.mjs checks it when it is there (it prints "records: N" and a line per
+    mismatch, and checks the package's hashes and index too); otherwise the package is checked
+    here and its WARC's records by replay-check-digests.mjs."""
     shared = os.path.join(SCRIPTS, "archive-verify.mjs")
-    records, checked, failures = 0, 0, []
     if os.path.isfile(shared):
-        for warc in warcs:
-            result = subprocess.run(["node", shared, warc], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                    env=dict(os.environ, NODE_PATH=os.path.join(npm_folder(), "node_modules")),
-                                    check=False)
-            text = result.stdout.decode("utf-8", "replace")
-            counted = re.search(r"(\d+)\s+records?", text)
-            records += int(counted.group(1)) if counted else 0
-            if result.returncode != 0:
-                failures.append("archive-verify.mjs: " + " / ".join(text.strip().splitlines()[-3:]))
-        return records, "archive-verify.mjs", failures
+        result = subprocess.run(["node", shared, wacz], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                check=False)
+        text = result.stdout.decode("utf-8", "replace")
+        counted = re.search(r"^records: (\d+)", text, flags=re.M)
+        failures = [line for line in text.splitlines() if line.startswith(("mismatch:", "error:"))]
+        if result.returncode != 0 and not failures:
+            failures.append("archive-verify.mjs exited with %d" % result.returncode)
+        return int(counted.group(1)) if counted else 0, "archive-verify.mjs", failures
+    warcs = []
+    failures = package_problems(wacz, os.path.join(work, os.path.basename(wacz)), warcs)
+    if not warcs:
+        return 0, 0, failures
     result = subprocess.run(["node", os.path.join(SCRIPTS, "replay-check-digests.mjs"), warcio] + warcs,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
     lines = [json.loads(l) for l in result.stdout.decode("utf-8", "replace").splitlines() if l.startswith("{")]
     if not lines:
-        return 0, 0, ["replay-check-digests.mjs: " + result.stderr.decode("utf-8", "replace").strip()[-300:]]
+        return 0, 0, failures + ["replay-check-digests.mjs: " + result.stderr.decode("utf-8", "replace")[-300:]]
+    records, checked = 0, 0
     for line in lines:
         records += line.get("records", 0)
         checked += line.get("blockChecked", 0) + line.get("payloadChecked", 0)
@@ -666,16 +670,11 @@ def main():
                 case["notes"].append("the replayed page had not settled after 120 s")
             case["differ"] = differing_share(case["live"], replayed, replayed[:-len(".png")] + "-difference.png")
             case["misses"] = replay_misses(load, archived_addresses(case["wacz"]), escaped)
-            warcs = []
-            problems = package_problems(case["wacz"], warcs)
-            records, checked, digest_failures = verify_digests(warcs, warcio) if warcs else (0, 0, [])
+            records, checked, problems = verify_archive(case["wacz"], warcio, work)
             case["records"] = records
-            case["notes"] += problems + digest_failures
-            if digest_failures or problems:
-                case["digests"] = "FAILED (%d)" % (len(digest_failures) + len(problems))
-            else:
-                case["digests"] = "ok" if isinstance(checked, str) else "ok (%d)" % checked
-            if case["differ"] >= LIMIT_PERCENT or digest_failures or problems:
+            case["notes"] += problems
+            case["digests"] = "FAILED (%d)" % len(problems) if problems else "ok (%s)" % checked
+            if case["differ"] >= LIMIT_PERCENT or problems:
                 failed = True
     finally:
         replay_site.stop()

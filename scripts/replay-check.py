@@ -59,6 +59,7 @@ MOVED_FOLDER = "/doc/python3/html/_static/"
 WIDTH, HEIGHT = 1280, 900
 FUZZ = "5%"
 LIMIT_PERCENT = 1.0
+NOTES_SHOWN = 12
 NPM_PACKAGES = {"replaywebpage": "2.5.3", "warcio": "2.4.11"}
 SCRIPTS = os.path.dirname(os.path.abspath(__file__))
 # The address of a replayed resource: the service worker's scope, the collection, then the
@@ -516,6 +517,75 @@ replay-web-page {{ display: block; width: 100vw; height: 100vh; }}</style>
 """
 
 
+def take_live(pages, engines, cli, hosts, out, work, environment):
+    """A screenshot of each live page, then a capture by each engine; the cases to replay."""
+    cases = []
+    for number, page in enumerate(pages):
+        path, _, query = page.partition("?")
+        path = os.path.normpath("/" + os.path.basename(DOC_ROOT) + "/" + path)
+        if not os.path.isfile(os.path.join(os.path.dirname(DOC_ROOT), path.lstrip("/"))):
+            print("%s: not installed, skipped" % page)
+            continue
+        address = hosts.origin() + urllib.parse.quote(path) + ("?" + query if query else "")
+        name = "page%d" % (number + 1)
+        live = os.path.join(out, name + "-live.png")
+        hosts.take()
+        load = shoot(work, address, live, lambda l: l.loaded, quiet=1.5, bound=60)
+        answered = hosts.take()
+        print("%s: %s, %d requests live (%d to %s)%s" % (name, page, len(answered),
+              sum(1 for a, _ in answered if a.startswith(hosts.origin(1))), HOSTS[1],
+              ", timed out waiting" if load.timed_out else ""))
+        for engine in engines:
+            wacz = os.path.join(out, "%s-%s.wacz" % (name, engine))
+            status, seconds, message = capture(cli, engine, address, wacz, work, environment)
+            print("  %-8s captured in %5.1f s, exit %d%s" % (engine, seconds, status,
+                  (": " + message) if status else ""))
+            cases.append({"name": name, "page": page, "address": address, "engine": engine, "wacz": wacz,
+                          "live": live, "captured": status == 0 and os.path.isfile(wacz),
+                          "differ": None, "misses": {}, "records": 0, "digests": "no archive", "notes": []})
+        sys.stdout.flush()
+    return cases
+
+
+def replay(case, replay_site, site_folder, hosts, work):
+    """Opens the case's archive in ReplayWeb.page, and fills in what differs and what is missed."""
+    source = os.path.basename(case["wacz"])
+    shutil.copy(case["wacz"], os.path.join(site_folder, source))
+    embedding = "%s-%s.html" % (case["name"], case["engine"])
+    with open(os.path.join(site_folder, embedding), "w") as f:
+        f.write(EMBEDDING.format(source=html.escape(source), url=html.escape(case["address"])))
+    replayed = case["wacz"][:-len(".wacz")] + "-replay.png"
+    hosts.take()
+    load = shoot(work, replay_site.origin + "/" + embedding, replayed,
+                 lambda l: l.replayed_frame_loaded(), quiet=2.5, bound=120)
+    escaped = hosts.take()
+    if load.timed_out:
+        case["notes"].append("the replayed page had not settled after 120 s")
+    case["differ"] = differing_share(case["live"], replayed, replayed[:-len(".png")] + "-difference.png")
+    case["misses"] = replay_misses(load, archived_addresses(case["wacz"]), escaped)
+    case["records"], problems = verify_archive(case["wacz"])
+    case["notes"] += problems
+    case["digests"] = "FAILED (%d)" % len(problems) if problems else "ok"
+
+
+def print_table(cases):
+    print()
+    print("%-6s %-38s %-8s %9s %7s %8s  %s" % ("", "page", "engine", "differ", "misses", "records", "digests"))
+    for case in cases:
+        differ = "-" if case["differ"] is None else "%8.2f%%" % case["differ"]
+        print("%-6s %-38s %-8s %9s %7d %8d  %s" % (case["name"], case["page"][-38:], case["engine"], differ,
+                                                   len(case["misses"]), case["records"], case["digests"]))
+    for case in cases:
+        if case["misses"] or case["notes"]:
+            print("%s %s:" % (case["name"], case["engine"]))
+            for address, how in sorted(case["misses"].items()):
+                print("  missing: %s (%s)" % (address, how))
+            for note in case["notes"][:NOTES_SHOWN]:
+                print("  " + note)
+            if len(case["notes"]) > NOTES_SHOWN:
+                print("  ... and %d more" % (len(case["notes"]) - NOTES_SHOWN))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--engines", default="static,chromium,webkit")
@@ -533,109 +603,54 @@ def main():
                  shutil.which("npm") or "npm"):
         if not os.access(need, os.X_OK):
             sys.exit("replay-check: %s is missing (build pagestow-cli; scripts/install-deps.sh installs "
-                     "chromium, imagemagick and npm)" % need)
+                     "chromium, imagemagick and Node.js)" % need)
     replay_package = npm_packages()
-    engines = [e for e in args.engines.split(",") if e]
     work = tempfile.mkdtemp(prefix="replay-check-")
-    out = os.path.abspath(args.keep) if args.keep else os.path.join(work, "out")
-    site_folder = os.path.join(work, "site")
-    os.makedirs(os.path.join(site_folder, "replay"))
-    os.makedirs(out, exist_ok=True)
-    # ui.js beside the embedding page and beside sw.js: the replay's own frame asks for it there.
-    shutil.copy(os.path.join(replay_package, "ui.js"), site_folder)
-    shutil.copy(os.path.join(replay_package, "ui.js"), os.path.join(site_folder, "replay"))
-    shutil.copy(os.path.join(replay_package, "sw.js"), os.path.join(site_folder, "replay"))
-    environment = dict(os.environ, HOME=work, XDG_CACHE_HOME=os.path.join(work, ".cache"),
-                       NO_PROXY="*", no_proxy="*")
-    environment.pop("http_proxy", None)
-
-    hosts = Hosts()
-    port = hosts.port
-    print("pages on %s and %s (the _static folder), port %d; fuzz %s, %d x %d"
-          % (HOSTS[0], HOSTS[1], port, FUZZ, WIDTH, HEIGHT))
-    cases = []
     try:
-        # 1. The live pages: a screenshot each, then a capture by each engine.
-        for number, page in enumerate(args.pages or DEFAULT_PAGES):
-            path, _, query = page.partition("?")
-            path = os.path.normpath("/" + os.path.basename(DOC_ROOT) + "/" + path)
-            if not os.path.isfile(os.path.join(os.path.dirname(DOC_ROOT), path.lstrip("/"))):
-                print("%s: not installed, skipped" % page)
-                continue
-            address = hosts.origin() + urllib.parse.quote(path) + ("?" + query if query else "")
-            name = "page%d" % (number + 1)
-            live = os.path.join(out, name + "-live.png")
-            hosts.take()
-            load = shoot(work, address, live, lambda l: l.loaded, quiet=1.5, bound=60)
-            answered = hosts.take()
-            print("%s: %s, %d requests live (%d to %s)%s" % (name, page, len(answered),
-                  sum(1 for a, _ in answered if a.startswith(hosts.origin(1))), HOSTS[1],
-                  ", timed out waiting" if load.timed_out else ""))
-            for engine in engines:
-                wacz = os.path.join(out, "%s-%s.wacz" % (name, engine))
-                status, seconds, message = capture(cli, engine, address, wacz, work, environment)
-                print("  %-8s captured in %5.1f s, exit %d%s" % (engine, seconds, status,
-                      (": " + message) if status else ""))
-                cases.append({"name": name, "page": page, "address": address, "engine": engine,
-                              "wacz": wacz, "live": live, "captured": status == 0 and os.path.isfile(wacz)})
-            sys.stdout.flush()
-    finally:
-        hosts.stop()
+        out = os.path.abspath(args.keep) if args.keep else os.path.join(work, "out")
+        site_folder = os.path.join(work, "site")
+        os.makedirs(os.path.join(site_folder, "replay"))
+        os.makedirs(out, exist_ok=True)
+        # ui.js beside the embedding page and beside sw.js: the replay's own frame asks for it there.
+        shutil.copy(os.path.join(replay_package, "ui.js"), site_folder)
+        shutil.copy(os.path.join(replay_package, "ui.js"), os.path.join(site_folder, "replay"))
+        shutil.copy(os.path.join(replay_package, "sw.js"), os.path.join(site_folder, "replay"))
+        environment = dict(os.environ, HOME=work, XDG_CACHE_HOME=os.path.join(work, ".cache"),
+                           NO_PROXY="*", no_proxy="*")
+        environment.pop("http_proxy", None)
 
-    # 2. The replays, with the pages' hosts answering 404 and logging whatever reaches them.
-    hosts = Hosts(port, serve_pages=False)
-    replay_site = ReplaySite(site_folder)
-    print("replay on %s (ReplayWeb.page %s); misses are 404s and failures in the replay "
-          "for addresses the archive's index lacks, and requests that reach %s or %s port %d"
-          % (replay_site.origin, NPM_PACKAGES["replaywebpage"], HOSTS[0], HOSTS[1], port))
-    failed = False
-    try:
-        for case in cases:
-            case.update(differ=None, misses={}, records=0, digests="-", notes=[])
-            if not case["captured"]:
-                case["digests"] = "no archive"
-                failed = True
-                continue
-            source = os.path.basename(case["wacz"])
-            shutil.copy(case["wacz"], os.path.join(site_folder, source))
-            embedding = "%s-%s.html" % (case["name"], case["engine"])
-            with open(os.path.join(site_folder, embedding), "w") as f:
-                f.write(EMBEDDING.format(source=html.escape(source), url=html.escape(case["address"])))
-            replayed = case["wacz"][:-len(".wacz")] + "-replay.png"
-            hosts.take()
-            load = shoot(work, replay_site.origin + "/" + embedding, replayed,
-                         lambda l: l.replayed_frame_loaded(), quiet=2.5, bound=120)
-            escaped = hosts.take()
-            if load.timed_out:
-                case["notes"].append("the replayed page had not settled after 120 s")
-            case["differ"] = differing_share(case["live"], replayed, replayed[:-len(".png")] + "-difference.png")
-            case["misses"] = replay_misses(load, archived_addresses(case["wacz"]), escaped)
-            case["records"], problems = verify_archive(case["wacz"])
-            case["notes"] += problems
-            case["digests"] = "FAILED (%d)" % len(problems) if problems else "ok"
-            if case["differ"] >= LIMIT_PERCENT or problems:
-                failed = True
-    finally:
-        replay_site.stop()
-        hosts.stop()
+        hosts = Hosts()
+        port = hosts.port
+        print("pages on %s and %s (the _static folder), port %d; fuzz %s, %d x %d"
+              % (HOSTS[0], HOSTS[1], port, FUZZ, WIDTH, HEIGHT))
+        try:
+            cases = take_live(args.pages or DEFAULT_PAGES, [e for e in args.engines.split(",") if e], cli,
+                              hosts, out, work, environment)
+        finally:
+            hosts.stop()
 
-    # 3. The table, then what each case missed or failed.
-    print()
-    print("%-6s %-38s %-8s %9s %7s %8s  %s" % ("", "page", "engine", "differ", "misses", "records", "digests"))
-    for case in cases:
-        differ = "-" if case["differ"] is None else "%8.2f%%" % case["differ"]
-        print("%-6s %-38s %-8s %9s %7d %8d  %s" % (case["name"], case["page"][-38:], case["engine"], differ,
-                                                   len(case["misses"]), case["records"], case["digests"]))
-    for case in cases:
-        if case["misses"] or case["notes"]:
-            print("%s %s:" % (case["name"], case["engine"]))
-            for address, how in sorted(case["misses"].items()):
-                print("  missing: %s (%s)" % (address, how))
-            for note in case["notes"]:
-                print("  " + note)
-    if args.keep:
-        print("screenshots, differences and archives in " + out)
-    shutil.rmtree(work, ignore_errors=True)
+        # The pages' hosts answer 404 from now on and log whatever reaches them.
+        try:
+            hosts = Hosts(port, serve_pages=False)
+        except OSError as error:
+            sys.exit("replay-check: port %d cannot be taken again for the logging servers: %s" % (port, error))
+        replay_site = ReplaySite(site_folder)
+        print("replay on %s (ReplayWeb.page %s); misses are 404s and failures in the replay for addresses "
+              "the archive's index lacks, and requests that reach %s or %s port %d"
+              % (replay_site.origin, NPM_PACKAGES["replaywebpage"], HOSTS[0], HOSTS[1], port))
+        try:
+            for case in cases:
+                if case["captured"]:
+                    replay(case, replay_site, site_folder, hosts, work)
+        finally:
+            replay_site.stop()
+            hosts.stop()
+        print_table(cases)
+        if args.keep:
+            print("screenshots, differences and archives in " + out)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    failed = [c for c in cases if not c["captured"] or c["differ"] >= LIMIT_PERCENT or c["digests"] != "ok"]
     return 1 if failed else 0
 
 

@@ -30,7 +30,6 @@ Exit status 1 when a replay differs by 1% or more from the live page, or a diges
 import argparse
 import base64
 import fcntl
-import hashlib
 import html
 import http.server
 import json
@@ -76,16 +75,23 @@ class Hosts:
         self.serve_pages = serve_pages
         self.lock = threading.Lock()
         self.log = []
-        self.servers = []
-        hosts = self
-        for host in HOSTS:
-            handler = type("Handler", (HostHandler,), {"hosts": hosts})
-            server = http.server.ThreadingHTTPServer((host, port), handler)
+        handler = type("Handler", (HostHandler,), {"hosts": self})
+        # A free port on the first host may be taken on the second: then another is tried.
+        tries = 1 if port else 10
+        for attempt in range(tries):
+            first = http.server.ThreadingHTTPServer((HOSTS[0], port), handler)
+            try:
+                second = http.server.ThreadingHTTPServer((HOSTS[1], first.server_address[1]), handler)
+                break
+            except OSError:
+                first.server_close()
+                if attempt == tries - 1:
+                    raise
+        self.servers = [first, second]
+        self.port = first.server_address[1]
+        for server in self.servers:
             server.daemon_threads = True
-            port = server.server_address[1]
-            self.servers.append(server)
             threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.port = port
 
     def origin(self, host_index=0):
         return "http://%s:%d" % (HOSTS[host_index], self.port)
@@ -127,6 +133,11 @@ class HostHandler(http.server.SimpleHTTPRequestHandler):
                 return super().do_GET()
             return self.answer(200, self.moved(text).encode("utf-8"), "text/html; charset=utf-8")
         return super().do_GET()
+
+    def do_HEAD(self):
+        if not self.hosts.serve_pages:
+            return self.answer(404, b"", "text/plain")
+        return super().do_HEAD()
 
     def do_POST(self):
         self.answer(404 if not self.hosts.serve_pages else 405, b"", "text/plain")

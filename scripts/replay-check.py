@@ -382,6 +382,17 @@ class Load:
             idle = time.monotonic() - self.last
             return idle >= (quiet if not self.open else 2 * quiet)
 
+    def state(self):
+        """Where a load stands, for a note when it did not settle."""
+        with self.lock:
+            replayed = [f for f, url in self.frames.items() if REPLAYED.search(url)]
+            busy = sorted(self.requests[r].get("url", "?")[-80:] for r in self.open)
+            idle = time.monotonic() - self.last
+        if not replayed:
+            return "no replayed frame appeared"
+        return "replayed frame %s; %d requests open (%s); %.1f s since the last event" % (
+            "loaded" if self.replayed_frame_loaded() else "not loaded", len(busy), ", ".join(busy[:3]), idle)
+
     def replayed_frame_loaded(self):
         with self.lock:
             return any(REPLAYED.search(url) and frame in self.stopped for frame, url in self.frames.items())
@@ -571,7 +582,7 @@ def replay(case, replay_site, site_folder, hosts, work):
                  lambda l: l.replayed_frame_loaded(), quiet=2.5, bound=120)
     escaped = hosts.take()
     if load.timed_out:
-        case["notes"].append("the replayed page had not settled after 120 s")
+        case["notes"].append("the replayed page had not settled after 120 s: " + load.state())
     case["differ"] = differing_share(case["live"], replayed, replayed[:-len(".png")] + "-difference.png")
     case["misses"] = replay_misses(load, archived_addresses(case["wacz"]), escaped)
     case["records"], problems = verify_archive(case["wacz"])

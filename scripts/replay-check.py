@@ -192,6 +192,9 @@ class ReplaySite:
                 super().__init__(*args, directory=folder, **kwargs)
 
             def send_head(self):
+                # One handler serves every request of a kept-alive connection: no range is left over
+                # from a HEAD before.
+                self.remaining = None
                 asked = re.fullmatch(r"bytes=(\d*)-(\d*)", self.headers.get("Range", "").strip())
                 path = self.translate_path(self.path)
                 if not asked or not os.path.isfile(path):
@@ -452,7 +455,7 @@ def npm_packages():
         subprocess.run(["npm", "pack", "--silent", "replaywebpage@" + version, "--pack-destination", folder],
                        stdout=subprocess.DEVNULL, check=True)
         with tarfile.open(os.path.join(folder, "replaywebpage-%s.tgz" % version)) as packed:
-            packed.extractall(replay, filter="data")
+            packed.extractall(replay, **({"filter": "data"} if hasattr(tarfile, "data_filter") else {}))
     warcio = os.path.join(folder, "node_modules", "warcio")
     try:
         with open(os.path.join(warcio, "package.json")) as f:

@@ -291,6 +291,7 @@ class Browser:
             except OSError:
                 block = b""
             if not block:
+                os.close(self.answers)
                 with self.lock:
                     self.results[None] = "closed"
                     self.lock.notify_all()

@@ -30,6 +30,7 @@ Exit status 1 when a replay differs by 1% or more from the live page, or a diges
 import argparse
 import base64
 import fcntl
+import gzip
 import html
 import http.server
 import json
@@ -510,6 +511,29 @@ def archived_addresses(wacz):
     return held
 
 
+def truncated_records(wacz):
+    """The addresses of the records marked WARC-Truncated (an engine that could not read a body
+    whole writes what it has and says so): the archive holds them, but not as they were sent."""
+    truncated = []
+    try:
+        with zipfile.ZipFile(wacz) as package, package.open("archive/data.warc.gz") as member, \
+                gzip.GzipFile(fileobj=member) as warc:
+            while True:
+                head = b""
+                while not head.endswith(b"\r\n\r\n"):
+                    line = warc.readline()
+                    if not line:
+                        return truncated
+                    head += line if head or line.strip() else b""
+                fields = dict(l.split(":", 1) for l in head.decode("utf-8", "replace").splitlines() if ":" in l)
+                fields = {k.strip().lower(): v.strip() for k, v in fields.items()}
+                if "warc-truncated" in fields:
+                    truncated.append((fields.get("warc-target-uri", "?"), fields["warc-truncated"]))
+                warc.read(int(fields.get("content-length", "0")))
+    except (OSError, KeyError, ValueError, zipfile.BadZipFile, EOFError):
+        return truncated
+
+
 def replay_misses(load, held, escaped):
     """The original addresses the replayed page asked for that the archive did not hold: a 404 or
     a failure for an address the index lacks (a 404 the index holds was archived as such), and
@@ -568,7 +592,7 @@ def take_live(pages, engines, cli, hosts, out, work, environment):
                   (": " + message) if status else ""))
             cases.append({"name": name, "page": page, "address": address, "engine": engine, "wacz": wacz,
                           "live": live, "captured": status == 0 and os.path.isfile(wacz),
-                          "differ": None, "misses": {}, "records": 0, "digests": "no archive", "notes": []})
+                          "differ": None, "misses": {}, "records": 0, "truncated": [], "digests": "no archive", "notes": []})
         sys.stdout.flush()
     return cases
 
@@ -589,6 +613,7 @@ def replay(case, replay_site, site_folder, hosts, work):
         case["notes"].append("the replayed page had not settled after 120 s: " + load.state())
     case["differ"] = differing_share(case["live"], replayed, replayed[:-len(".png")] + "-difference.png")
     case["misses"] = replay_misses(load, archived_addresses(case["wacz"]), escaped)
+    case["truncated"] = truncated_records(case["wacz"])
     case["records"], problems = verify_archive(case["wacz"])
     case["notes"] += problems
     case["digests"] = "FAILED (%d)" % len(problems) if problems else "ok"
@@ -596,16 +621,22 @@ def replay(case, replay_site, site_folder, hosts, work):
 
 def print_table(cases):
     print()
-    print("%-6s %-38s %-8s %9s %7s %8s  %s" % ("", "page", "engine", "differ", "misses", "records", "digests"))
+    print("%-6s %-38s %-8s %9s %7s %8s %10s  %s" % ("", "page", "engine", "differ", "misses", "records",
+                                                    "truncated", "digests"))
     for case in cases:
         differ = "-" if case["differ"] is None else "%8.2f%%" % case["differ"]
-        print("%-6s %-38s %-8s %9s %7d %8d  %s" % (case["name"], case["page"][-38:], case["engine"], differ,
-                                                   len(case["misses"]), case["records"], case["digests"]))
+        print("%-6s %-38s %-8s %9s %7d %8d %10d  %s" % (case["name"], case["page"][-38:], case["engine"], differ,
+                                                        len(case["misses"]), case["records"],
+                                                        len(case["truncated"]), case["digests"]))
     for case in cases:
-        if case["misses"] or case["notes"]:
+        if case["misses"] or case["notes"] or case["truncated"]:
             print("%s %s:" % (case["name"], case["engine"]))
             for address, how in sorted(case["misses"].items()):
                 print("  missing: %s (%s)" % (address, how))
+            for address, why in case["truncated"][:NOTES_SHOWN]:
+                print("  truncated (%s): %s" % (why, address))
+            if len(case["truncated"]) > NOTES_SHOWN:
+                print("  ... and %d more truncated" % (len(case["truncated"]) - NOTES_SHOWN))
             for note in case["notes"][:NOTES_SHOWN]:
                 print("  " + note)
             if len(case["notes"]) > NOTES_SHOWN:

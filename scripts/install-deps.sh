@@ -25,7 +25,13 @@ test_packages=(
     chromium fonts-noto-cjk wget wget2 parallel
     # the offline-copy check: real pages to serve, and the fonts of the page made from packaged files
     python3-doc fonts-dejavu-core
+    # the replay check: Node.js runs warcio and fetches ReplayWeb.page with npm
+    nodejs
 )
+# A Node.js from elsewhere (such as NodeSource's) carries its own npm, which Debian's npm would clash with.
+if ! command -v npm >/dev/null; then
+    test_packages+=(npm)
+fi
 package_packages=(debhelper dpkg-dev lintian)
 case $set_name in
     run)

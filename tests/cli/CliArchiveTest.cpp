@@ -47,7 +47,8 @@ namespace {
                 "<img src=same1.png><img src=same2.png><iframe src='"
                     + b.Url("/frame.htm")
                     + "'></iframe><script>fetch('data.json').then(r => r.json()).then(j => {"
-                      "document.body.insertAdjacentHTML('beforeend', '<p id=fetched>' + j.word + '</p>')})"
+                      "document.body.insertAdjacentHTML('beforeend', '<p id=fetched>' + j.word + '</p>')});"
+                      "fetch('part.htm').then(r => r.text()).then(t => { document.body.dataset.part = t.length })"
                       "</script></body></html>");
             a.Serve("/style.css", Gzip("body { background: url(r1) }"), "text/css", 200,
                 { { "Content-Encoding", "gzip" } });
@@ -62,6 +63,7 @@ namespace {
             a.Serve("/same1.png", "PNG-same", "image/png");
             a.Serve("/same2.png", "PNG-same", "image/png");
             a.Serve("/data.json", "{\"word\":\"fetched\"}", "application/json");
+            a.Serve("/part.htm", "<p>a part of a page, fetched</p>");
             a.Handle("/chunked.txt", [](const httplib::Request&, httplib::Response& response) {
                 response.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink& sink) {
                     sink.write("first,", 6);
@@ -155,6 +157,8 @@ namespace {
         EXPECT_EQ(css.Header("Content-Length"), std::to_string(css.body.size()));
         if (Browser()) {
             EXPECT_EQ(response(site.a.Url("/data.json")).body, "{\"word\":\"fetched\"}");
+            // An HTML answer to fetch() is no document of the page: its body is the one received.
+            EXPECT_EQ(response(site.a.Url("/part.htm")).body, "<p>a part of a page, fetched</p>");
             EXPECT_EQ(response(site.a.Url("/app.js")).body, "var loaded = 1;");
         } else {
             EXPECT_EQ(response(site.a.Url("/app.js")).body, Brotli("var loaded = 1;"));

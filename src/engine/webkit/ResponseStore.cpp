@@ -90,7 +90,7 @@ void WebKitEngine::Impl::OnResourceData(GObject* source, GAsyncResult* result, g
             watch->record, RecordedResource::Body::Logged, length, engine->LogWriter(received));
     }
     // A document's bytes WebKit does not hand out are not fetched again: the log gets its DOM's.
-    bool document = storable ? IsDocument(response) : IsDocumentRequest(watch->headers);
+    bool document = IsDocumentRequest(watch->headers).value_or(storable && IsDocument(response));
     if (!kept && engine && watch->get && !document) {
         // The body arrived, but the web process does not hand it out.
         engine->StartRefetch(resource, watch, !storable);

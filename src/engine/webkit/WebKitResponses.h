@@ -9,6 +9,7 @@
 
 #include <libsoup/soup.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -131,14 +132,15 @@ inline HeaderList HeadersOf(WebKitURIRequest* request)
 }
 
 // Whether a request loads the page's or a frame's document, by the destination WebKit names in it
-// (Sec-Fetch-Dest): a body's type cannot tell, an error answer to a picture is often HTML.
-inline bool IsDocumentRequest(const HeaderList& headers)
+// (Sec-Fetch-Dest): a body's type cannot tell (an error answer to a picture is often HTML, an answer
+// to fetch() or XHR may be HTML too); nullopt when the request does not say.
+inline std::optional<bool> IsDocumentRequest(const HeaderList& headers)
 {
     for (const auto& [name, value] : headers) {
         if (g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Dest") == 0)
             return value == "document" || value == "iframe" || value == "frame";
     }
-    return false;
+    return std::nullopt;
 }
 
 } // namespace pagestow::engine::webkit

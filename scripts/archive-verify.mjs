@@ -248,6 +248,8 @@ async function main() {
         const range = { start: warcEntry.dataStart, end: warcEntry.dataStart + warcEntry.compressed - 1 };
         result = await checkWarc(warcio, fs.createReadStream(file, range), "archive/data.warc.gz");
         await checkGzipEnd(fs.createReadStream(file, range), "archive/data.warc.gz");
+        for (const name of ["datapackage.json", "datapackage-digest.json", "indexes/index.cdxj"])
+            if (!entries.has(name)) throw new Error(`no ${name}`);
         const packageText = readEntry(fd, entries.get("datapackage.json"));
         const digest = JSON.parse(readEntry(fd, entries.get("datapackage-digest.json")));
         if (digest.hash !== "sha256:" + crypto.createHash("sha256").update(packageText).digest("hex"))

@@ -61,6 +61,30 @@ bool GzipWriter::Add(std::string_view bytes)
     return Deflate(bytes, Z_NO_FLUSH);
 }
 
+bool GzipWriter::SetStored(bool stored)
+{
+    if (stored == m_stored)
+        return true;
+    // What is pending goes out in the old way first; then the level changes for what follows.
+    if (!Deflate({}, Z_BLOCK))
+        return false;
+    z_stream& z = m_stream->z;
+    z.next_in = nullptr;
+    z.avail_in = 0;
+    z.next_out = reinterpret_cast<Bytef*>(m_buffer.data());
+    z.avail_out = uInt(m_buffer.size());
+    int result = deflateParams(&z, stored ? 0 : 1, Z_DEFAULT_STRATEGY);
+    std::size_t produced = m_buffer.size() - z.avail_out;
+    if (produced > 0 && !m_out.Write(std::string_view(m_buffer.data(), produced)))
+        return false;
+    if (result != Z_OK) {
+        m_out.Fail("zlib's deflate failed");
+        return false;
+    }
+    m_stored = stored;
+    return true;
+}
+
 bool GzipWriter::EndMember()
 {
     bool written = Deflate({}, Z_FINISH);

@@ -19,6 +19,9 @@ public:
     bool Add(std::string_view bytes);
     // Ends the member: its trailer is written and the next bytes begin a new one.
     bool EndMember();
+    // Whether the bytes added from now on are stored as they are (for bytes that do not compress)
+    // rather than deflated; the member stays one gzip member either way.
+    bool SetStored(bool stored);
 
 private:
     bool Deflate(std::string_view bytes, int flush);
@@ -26,6 +29,7 @@ private:
     FileOutput& m_out;
     std::unique_ptr<Stream> m_stream;
     std::string m_buffer;
+    bool m_stored = false;
 };
 
 } // namespace pagestow::archive

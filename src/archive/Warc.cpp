@@ -13,6 +13,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -28,9 +29,31 @@ struct WarcWriter::Body {
     // A file's body is read in pieces; empty for a body held in memory.
     std::filesystem::path file;
     std::uint64_t size = 0;
+    // A body that does not compress (a picture, a font, a coded stream) is stored in its member
+    // rather than deflated: deflating it would cost the archive's time for nothing.
+    bool stored = false;
 };
 
 namespace {
+
+    // Whether a response's body is already compressed, by its headers: a content coding that still
+    // applies, or a type that is compressed in itself.
+    bool CompressedAlready(const Exchange& exchange)
+    {
+        if (!exchange.decodedBody && !HeaderValue(exchange.responseHeaders, "Content-Encoding").empty())
+            return true;
+        std::string type(HeaderValue(exchange.responseHeaders, "Content-Type"));
+        for (char& c : type)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (type.starts_with("image/"))
+            return !type.starts_with("image/svg") && !type.starts_with("image/bmp");
+        for (std::string_view prefix : { "video/", "audio/", "font/woff", "application/font-woff", "application/zip",
+                 "application/gzip", "application/x-gzip", "application/x-bzip2", "application/x-xz",
+                 "application/zstd", "application/vnd.ms-fontobject" })
+            if (type.starts_with(prefix))
+                return true;
+        return false;
+    }
 
     constexpr std::size_t kPiece = 64 * 1024;
     constexpr std::string_view kRevisitProfile
@@ -198,7 +221,9 @@ bool WarcWriter::WriteRecord(std::vector<HeaderField> fields, std::string_view h
     for (const auto& [name, value] : fields)
         record.append(name).append(": ").append(value).append("\r\n");
     record.append("Content-Length: ").append(std::to_string(blockSize)).append("\r\n\r\n");
-    if (!m_gzip->Add(record) || !m_gzip->Add(head))
+    if (!m_gzip->SetStored(false) || !m_gzip->Add(record) || !m_gzip->Add(head))
+        return false;
+    if (body && body->stored && body->size > 0 && !m_gzip->SetStored(true))
         return false;
     if (body && body->file.empty() && !m_gzip->Add(body->held))
         return false;
@@ -209,7 +234,7 @@ bool WarcWriter::WriteRecord(std::vector<HeaderField> fields, std::string_view h
         if (m_out->Failed())
             return false;
     }
-    return m_gzip->Add("\r\n\r\n") && m_gzip->EndMember();
+    return m_gzip->SetStored(false) && m_gzip->Add("\r\n\r\n") && m_gzip->EndMember();
 }
 
 bool WarcWriter::WriteInfo(const WarcInfo& info)
@@ -259,7 +284,7 @@ bool WarcWriter::WriteExchange(const Exchange& exchange, const CacheLookup& cach
             file = cache(exchange.body.cacheAddress);
         std::optional<std::uint64_t> size = file ? FileSize(*file) : std::nullopt;
         if (size)
-            body = Body { {}, *file, *size };
+            body = Body { {}, *file, *size, CompressedAlready(exchange) };
         truncated = truncated || !size;
     }
 

@@ -211,7 +211,8 @@ namespace {
         testing::WriteFile(folder.Path() / "log-body", large);
         testing::WriteFile(folder.Path() / "cached", "cached body");
 
-        Exchange fromFile = HeldExchange("http://a.test/large.bin", "");
+        // A picture's body is stored in its member, not deflated; the records after it are deflated again.
+        Exchange fromFile = HeldExchange("http://a.test/large.jpg", "", { { "Content-Type", "image/jpeg" } });
         fromFile.body = { ExchangeBody::Source::File, "", folder.Path() / "log-body", "", large.size() };
         Exchange fromCache = HeldExchange("http://a.test/c.css", "");
         fromCache.body = { ExchangeBody::Source::Cache, "", "", "http://a.test/c.css", 11 };

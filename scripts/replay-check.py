@@ -655,7 +655,7 @@ def main():
         os.environ["REPLAY_CHECK_NO_XVFB"] = "1"
         os.execvp("xvfb-run", ["xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", sys.executable,
                                os.path.abspath(__file__)] + sys.argv[1:])
-    cli = os.path.join(args.build, "bin", "pagestow-cli")
+    cli = os.path.join(os.path.abspath(args.build), "bin", "pagestow-cli")
     for need in (cli, CHROMIUM, shutil.which("compare") or "compare", shutil.which("node") or "node",
                  shutil.which("npm") or "npm"):
         if not os.access(need, os.X_OK):

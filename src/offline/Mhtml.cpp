@@ -173,8 +173,8 @@ namespace {
     std::string RandomHex(size_t digits)
     {
         std::random_device device;
-        std::mt19937_64 generator(
-            (static_cast<std::uint64_t>(device()) << 32) ^ device() ^ static_cast<std::uint64_t>(std::time(nullptr)));
+        std::mt19937_64 generator((static_cast<std::uint64_t>(device()) << 32) ^ device()
+            ^ static_cast<std::uint64_t>(std::time(nullptr)));
         static constexpr char kHex[] = "0123456789abcdef";
         std::string out;
         for (size_t i = 0; i < digits; ++i)
@@ -234,7 +234,8 @@ namespace {
             if (m_error)
                 return false;
             m_bytes += bytes.size();
-            return Check(bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), m_file.get()) == bytes.size());
+            return Check(
+                bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), m_file.get()) == bytes.size());
         }
 
         bool Commit()
@@ -373,7 +374,8 @@ std::string MhtmlContentType(MhtmlPart::Role role, const fs::path& path, std::st
     }
     if (head.size() >= 12 && StartsWith(head, "RIFF") && head.substr(8, 4) == "WEBP")
         return "image/webp";
-    if (head.size() >= 12 && head.substr(4, 4) == "ftyp" && (head.substr(8, 4) == "avif" || head.substr(8, 4) == "avis"))
+    if (head.size() >= 12 && head.substr(4, 4) == "ftyp"
+        && (head.substr(8, 4) == "avif" || head.substr(8, 4) == "avis"))
         return "image/avif";
     // 2. What the capture saved it as.
     switch (role) {
@@ -467,8 +469,8 @@ std::string EncodeSubject(std::string_view title)
     return out;
 }
 
-MhtmlResult WriteMhtml(const fs::path& target, const std::vector<MhtmlPart>& parts, const std::string& subject,
-    std::time_t date, const std::function<void()>& beforeEachPart)
+MhtmlResult WriteMhtml(const fs::path& target, const std::vector<MhtmlPart>& parts,
+    const std::string& subject, std::time_t date, const std::function<void()>& beforeEachPart)
 {
     MhtmlResult result;
     // "=_" cannot occur in base64 or quoted-printable text, so no part can hold the boundary.
@@ -479,9 +481,10 @@ MhtmlResult WriteMhtml(const fs::path& target, const std::vector<MhtmlPart>& par
         return result;
     }
     std::string header = "From: <Saved by Pagestow>\r\nSnapshot-Content-Location: "
-        + HeaderValue(parts.empty() ? std::string() : parts.front().address) + "\r\nSubject: "
-        + EncodeSubject(subject) + "\r\nDate: " + RfcDate(date)
-        + "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/related;\r\n\ttype=\"text/html\";\r\n\tboundary=\""
+        + HeaderValue(parts.empty() ? std::string() : parts.front().address)
+        + "\r\nSubject: " + EncodeSubject(subject) + "\r\nDate: " + RfcDate(date)
+        + "\r\nMIME-Version: 1.0\r\nContent-Type: "
+          "multipart/related;\r\n\ttype=\"text/html\";\r\n\tboundary=\""
         + boundary + "\"\r\n\r\n";
     writer.Write(header);
     for (const MhtmlPart& part : parts) {
@@ -495,9 +498,9 @@ MhtmlResult WriteMhtml(const fs::path& target, const std::vector<MhtmlPart>& par
         std::string_view headBytes(head.data(), headSize);
         std::string type = MhtmlContentType(part.role, part.path, headBytes);
         bool text = IsText(type);
-        writer.Write("--" + boundary + "\r\nContent-Type: " + type + "\r\nContent-Transfer-Encoding: "
-            + (text ? "quoted-printable" : "base64") + "\r\nContent-Location: " + HeaderValue(part.address)
-            + "\r\n\r\n");
+        writer.Write("--" + boundary + "\r\nContent-Type: " + type
+            + "\r\nContent-Transfer-Encoding: " + (text ? "quoted-printable" : "base64")
+            + "\r\nContent-Location: " + HeaderValue(part.address) + "\r\n\r\n");
         WriteBody(writer, source.get(), headBytes, text);
     }
     writer.Write("--" + boundary + "--\r\n");

@@ -2,7 +2,7 @@
 // in headless Chromium whose every http request goes to a proxy that counts them.
 
 #include "CliRunFixture.h"
-#include "MhtmlRead.h"
+#include "support/MhtmlRead.h"
 
 #include "engine/chromium/BrowserProcess.h"
 #include "engine/chromium/DevToolsClient.h"
@@ -52,7 +52,8 @@ namespace {
                       "document.getElementById('made').appendChild(i);</script></body></html>\n",
                 "text/html; charset=utf-8");
             a.Serve("/site/css/main.css", "@import \"sub.css\";\nh1 { color: #333 }\n", "text/css");
-            a.Serve("/site/css/sub.css", ".bg { background: url(" + b.Url("/lib/bg.png") + ") }\n", "text/css");
+            a.Serve(
+                "/site/css/sub.css", ".bg { background: url(" + b.Url("/lib/bg.png") + ") }\n", "text/css");
             a.Serve("/site/red.png", Png(60, 40, 255, 0, 0), "image/png");
             a.Serve("/site/blue.png", Png(60, 40, 0, 0, 255), "image/png");
             a.Serve("/site/green.png", Png(60, 40, 0, 160, 0), "image/png");
@@ -63,8 +64,8 @@ namespace {
                 ".f { font-family: F, sans-serif }\n",
                 "text/css");
             // Text in the font differs from every fallback font, so a font that failed shows.
-            b.Serve("/lib/f.ttf", ReadFile("/usr/share/fonts/truetype/dejavu/DejaVuSerif-Bold.ttf"), "font/ttf", 200,
-                { { "Access-Control-Allow-Origin", "*" } });
+            b.Serve("/lib/f.ttf", ReadFile("/usr/share/fonts/truetype/dejavu/DejaVuSerif-Bold.ttf"),
+                "font/ttf", 200, { { "Access-Control-Allow-Origin", "*" } });
             b.Serve("/lib/bg.png", Png(8, 8, 255, 200, 0), "image/png");
             b.Serve("/lib/frame.html",
                 "<!DOCTYPE html><html><body style='background:#0cf'><img src=bg.png width=30 height=30>"
@@ -83,19 +84,21 @@ namespace {
                 if (method == "Page.loadEventFired")
                     m_loaded = true;
             });
-            std::string target = m_client.Call("Target.createTarget", { { "url", "about:blank" } }, {}, kWait)["targetId"];
-            m_session = m_client.Call("Target.attachToTarget", { { "targetId", target }, { "flatten", true } }, {}, kWait)
-                            ["sessionId"];
+            std::string target
+                = m_client.Call("Target.createTarget", { { "url", "about:blank" } }, {}, kWait)["targetId"];
+            m_session = m_client.Call("Target.attachToTarget",
+                { { "targetId", target }, { "flatten", true } }, {}, kWait)["sessionId"];
             m_client.Call("Page.enable", json::object(), m_session, kWait);
             m_client.Call("Emulation.setDeviceMetricsOverride",
-                { { "width", 800 }, { "height", 600 }, { "deviceScaleFactor", 1 }, { "mobile", false } }, m_session,
-                kWait);
+                { { "width", 800 }, { "height", 600 }, { "deviceScaleFactor", 1 }, { "mobile", false } },
+                m_session, kWait);
         }
 
         // Loads address (without running its scripts when asked) and waits for its load event.
         void Open(const std::string& address, bool scripts = true)
         {
-            m_client.Call("Emulation.setScriptExecutionDisabled", { { "value", !scripts } }, m_session, kWait);
+            m_client.Call(
+                "Emulation.setScriptExecutionDisabled", { { "value", !scripts } }, m_session, kWait);
             m_loaded = false;
             m_client.Call("Page.navigate", { { "url", address } }, m_session, kWait);
             auto end = std::chrono::steady_clock::now() + kWait;
@@ -109,8 +112,8 @@ namespace {
         json Evaluate(const std::string& expression)
         {
             return m_client.Call("Runtime.evaluate",
-                { { "expression", expression }, { "returnByValue", true }, { "awaitPromise", true } }, m_session,
-                kWait)["result"]["value"];
+                { { "expression", expression }, { "returnByValue", true }, { "awaitPromise", true } },
+                m_session, kWait)["result"]["value"];
         }
 
         std::string Screenshot()
@@ -138,7 +141,10 @@ namespace {
             if (GetParam() == "webkit" && !std::getenv("DISPLAY"))
                 GTEST_SKIP() << "the webkit engine needs a display";
         }
-        bool Browser() const { return GetParam() != "static"; }
+        bool Browser() const
+        {
+            return GetParam() != "static";
+        }
     };
 
     TEST_P(CliMhtml, PageAndWhatItLoadedOpenFromDiskWithTheNetworkOff)
@@ -165,7 +171,8 @@ namespace {
         EXPECT_EQ(message.headers["Subject"], "=?utf-8?B?TUhUTUwg6K+V6aqMICYgcGFnZQ==?=");
         EXPECT_TRUE(std::regex_match(message.headers["Date"],
             std::regex("[A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d \\+0000")));
-        EXPECT_EQ(message.type, "multipart/related; type=\"text/html\"; boundary=\"" + message.boundary + "\"");
+        EXPECT_EQ(
+            message.type, "multipart/related; type=\"text/html\"; boundary=\"" + message.boundary + "\"");
         std::map<std::string, std::string> types;
         for (const MhtmlMessage::Part& part : message.parts)
             types[part.headers.at("Content-Location")] = part.headers.at("Content-Type");
@@ -201,9 +208,11 @@ namespace {
         class Browser browser({ "--proxy-server=" + proxy.Origin(), "--proxy-bypass-list=<-loopback>" });
         browser.Open("file://" + file.string());
         EXPECT_EQ(proxy.RequestLog(), std::vector<std::string> {});
-        EXPECT_EQ(browser.Evaluate("[...document.images].map(i => i.naturalWidth + 'x' + i.naturalHeight).join()"),
+        EXPECT_EQ(
+            browser.Evaluate("[...document.images].map(i => i.naturalWidth + 'x' + i.naturalHeight).join()"),
             Browser() ? "60x40,30x30,60x40" : "60x40,30x30");
-        EXPECT_EQ(browser.Evaluate("[...document.fonts].map(f => f.family + ' ' + f.status).join()"), "F loaded");
+        EXPECT_EQ(
+            browser.Evaluate("[...document.fonts].map(f => f.family + ' ' + f.status).join()"), "F loaded");
         EXPECT_EQ(browser.Evaluate("frames.length"), 1);
         // The frame and the background show as they do live.
         EXPECT_TRUE(browser.Screenshot() == live) << "the page from the file looks other than the live page";
@@ -214,10 +223,13 @@ namespace {
     // A PNG of one colour.
     std::string Png(int width, int height, unsigned char r, unsigned char g, unsigned char b)
     {
-        auto be32 = [](std::uint32_t v) { return std::string { char(v >> 24), char(v >> 16), char(v >> 8), char(v) }; };
+        auto be32 = [](std::uint32_t v) {
+            return std::string { char(v >> 24), char(v >> 16), char(v >> 8), char(v) };
+        };
         auto chunk = [&](const std::string& type, const std::string& data) {
             std::string named = type + data;
-            auto crc = std::uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(named.data()), uInt(named.size())));
+            auto crc
+                = std::uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(named.data()), uInt(named.size())));
             return be32(std::uint32_t(data.size())) + named + be32(crc);
         };
         std::string raw;
@@ -228,10 +240,13 @@ namespace {
         }
         std::string z(::compressBound(uLong(raw.size())), '\0');
         uLongf size = uLongf(z.size());
-        ::compress(reinterpret_cast<Bytef*>(z.data()), &size, reinterpret_cast<const Bytef*>(raw.data()), uLong(raw.size()));
+        ::compress(reinterpret_cast<Bytef*>(z.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+            uLong(raw.size()));
         z.resize(size);
-        std::string header = be32(std::uint32_t(width)) + be32(std::uint32_t(height)) + std::string("\x08\x02\x00\x00\x00", 5);
-        return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", z) + chunk("IEND", "");
+        std::string header = be32(std::uint32_t(width)) + be32(std::uint32_t(height))
+            + std::string("\x08\x02\x00\x00\x00", 5);
+        return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", z)
+            + chunk("IEND", "");
     }
 
 } // namespace

@@ -124,7 +124,7 @@ inline MhtmlMessage ReadMhtml(const std::string& text)
         decoded.headers = ReadHeaders(part.substr(0, split));
         std::string body = split == std::string::npos ? "" : part.substr(split + 4);
         decoded.body = decoded.headers["Content-Transfer-Encoding"] == "base64" ? DecodeBase64(body)
-                                                                               : DecodeQuotedPrintable(body);
+                                                                                : DecodeQuotedPrintable(body);
         message.parts.push_back(std::move(decoded));
         at = text.compare(next + 2 + delimiter.size(), 2, "--") == 0 ? std::string::npos : next + 2;
     }

@@ -6,8 +6,14 @@
 #include "offline/Mhtml.h"
 #include "url/Canonical.h"
 
+#include "engine/EngineCache.h"
+
+#include <algorithm>
 #include <ctime>
+#include <fstream>
+#include <map>
 #include <set>
+#include <sstream>
 
 namespace pagestow::capture {
 namespace {
@@ -28,6 +34,67 @@ namespace {
             break;
         }
         return offline::MhtmlPart::Role::Other;
+    }
+
+    bool ReadWhole(const std::string& path, std::string& bytes)
+    {
+        std::ifstream stream(path, std::ios::binary);
+        if (!stream)
+            return false;
+        std::ostringstream buffer;
+        buffer << stream.rdbuf();
+        bytes = std::move(buffer).str();
+        return !stream.bad();
+    }
+
+    // A frame is saved under the address of the document it showed; where its element names another
+    // (one that was redirected), the frame's document is added again under the element's address, for a
+    // browser finds a frame's part by the address the element names. Which of the document's saved
+    // frames it is the engine cache tells where it holds both (one body for both addresses); the frames
+    // left over are paired in order with the names left over when there are as many of each (an engine
+    // that keeps no frame documents in its cache).
+    void AddRedirectedFrames(const PageCapture& capture, const std::vector<SavedEntry>& saved,
+        std::vector<offline::MhtmlPart>& parts, std::set<std::string>& addresses)
+    {
+        auto cachedFile = [&](const std::string& address) {
+            engine::CachedBody body;
+            return capture.FindCached(address, body) ? body.file : std::filesystem::path();
+        };
+        for (const SavedEntry& parent : saved) {
+            std::string html;
+            if (parent.kind != SavedEntry::Kind::Document || !ReadWhole(parent.path, html))
+                continue;
+            std::vector<std::string> named = offline::FrameAddresses(html, parent.address);
+            std::set<std::string> namedSet(named.begin(), named.end());
+            std::vector<const SavedEntry*> unnamed;
+            for (const SavedEntry& child : saved) {
+                if (child.kind == SavedEntry::Kind::Document && child.referrer == parent.address
+                    && !child.referrer.empty() && namedSet.count(url::Canonicalize(child.address)) == 0)
+                    unnamed.push_back(&child);
+            }
+            std::vector<std::string> unmatched;
+            for (const std::string& frame : named) {
+                if (addresses.count(frame) != 0)
+                    continue;
+                std::filesystem::path file = cachedFile(frame);
+                auto same = std::find_if(unnamed.begin(), unnamed.end(), [&](const SavedEntry* child) {
+                    return !file.empty() && cachedFile(child->address) == file;
+                });
+                if (same == unnamed.end()) {
+                    unmatched.push_back(frame);
+                    continue;
+                }
+                addresses.insert(frame);
+                parts.push_back({ offline::MhtmlPart::Role::Document, frame, (*same)->path });
+                unnamed.erase(same);
+            }
+            if (unmatched.size() != unnamed.size())
+                continue;
+            for (size_t i = 0; i < unmatched.size(); ++i) {
+                if (addresses.insert(unmatched[i]).second)
+                    parts.push_back({ offline::MhtmlPart::Role::Document, unmatched[i], unnamed[i]->path });
+            }
+        }
     }
 
 } // namespace
@@ -56,6 +123,7 @@ void PageCapture::WriteMhtmlOfCapture()
             continue;
         parts.push_back({ RoleOf(entry.kind), entry.address, entry.path });
     }
+    AddRedirectedFrames(*this, m_result.saved, parts, addresses);
     std::filesystem::path target = offline::MhtmlPath(pageFile);
     offline::MhtmlResult written = offline::WriteMhtml(
         target, parts, offline::DocumentTitle(pageFile), std::time(nullptr), [this] { PumpMessages(); });

@@ -3,6 +3,9 @@
 
 #include "offline/Mhtml.h"
 
+#include "offline/OfflineHtml.h"
+#include "offline/OfflineUrl.h"
+
 #include <gumbo.h>
 
 #include <array>
@@ -341,7 +344,35 @@ namespace {
         return nullptr;
     }
 
+    void CollectFrames(
+        const GumboNode* node, ReferenceResolver& resolver, std::vector<std::string>& addresses)
+    {
+        if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_TEMPLATE)
+            return;
+        const GumboElement& element = node->v.element;
+        if (element.tag == GUMBO_TAG_IFRAME || element.tag == GUMBO_TAG_FRAME) {
+            if (const GumboAttribute* src = gumbo_get_attribute(&element.attributes, "src")) {
+                if (const auto& resolved = resolver.Resolve(src->value))
+                    addresses.push_back(resolved->canonical);
+            }
+        }
+        for (unsigned i = 0; i < element.children.length; ++i)
+            CollectFrames(static_cast<const GumboNode*>(element.children.data[i]), resolver, addresses);
+    }
+
 } // namespace
+
+std::vector<std::string> FrameAddresses(std::string_view html, const std::string& documentUrl)
+{
+    ReferenceResolver resolver(ReadDocumentStyles(html, documentUrl).baseUrl);
+    std::unique_ptr<GumboOutput, void (*)(GumboOutput*)> output(
+        gumbo_parse_with_options(&kGumboDefaultOptions, html.data(), html.size()),
+        [](GumboOutput* parsed) { gumbo_destroy_output(&kGumboDefaultOptions, parsed); });
+    std::vector<std::string> addresses;
+    if (output)
+        CollectFrames(output->root, resolver, addresses);
+    return addresses;
+}
 
 fs::path MhtmlPath(const fs::path& pagePath)
 {

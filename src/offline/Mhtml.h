@@ -39,6 +39,10 @@ std::string MhtmlContentType(MhtmlPart::Role role, const std::filesystem::path& 
 // The <title> of an HTML file, read from its first 256 KiB ("" when it has none).
 std::string DocumentTitle(const std::filesystem::path& path);
 
+// The addresses of the frames an HTML document names (<iframe src>, <frame src>), resolved against its
+// base as a browser resolves them, in canonical form, in document order.
+std::vector<std::string> FrameAddresses(std::string_view html, const std::string& documentUrl);
+
 // The title as a Subject header's value: as it is when it is printable ASCII, else RFC 2047
 // encoded words (UTF-8, base64) on folded lines.
 std::string EncodeSubject(std::string_view title);

@@ -32,8 +32,8 @@ namespace {
     }
 
     // The site: a stylesheet that @imports one with a background from the other host, a web font there,
-    // an image with srcset, one reached through a redirect, a frame on the other host, and an image a
-    // script adds.
+    // an image with srcset, one reached through a redirect, a frame on the other host and one whose
+    // address redirects, and an image a script adds.
     struct Site {
         TestServer a { "127.0.0.1" };
         TestServer b { "127.0.0.2" };
@@ -47,7 +47,9 @@ namespace {
                       "<img src=red.png srcset='red.png 1x, blue.png 2x'><img src=moved.png>"
                       "<div class=bg style='width:100px;height:50px'></div><iframe src='"
                     + b.Url("/lib/frame.html")
-                    + "' width=200 height=100></iframe><div id=made></div><script>var i = "
+                    + "' width=200 height=100></iframe><iframe src='"
+                    + b.Url("/lib/old.html")
+                    + "' width=100 height=60></iframe><div id=made></div><script>var i = "
                       "document.createElement('img'); i.src = 'green.png'; "
                       "document.getElementById('made').appendChild(i);</script></body></html>\n",
                 "text/html; charset=utf-8");
@@ -67,6 +69,8 @@ namespace {
             b.Serve("/lib/f.ttf", ReadFile("/usr/share/fonts/truetype/dejavu/DejaVuSerif-Bold.ttf"),
                 "font/ttf", 200, { { "Access-Control-Allow-Origin", "*" } });
             b.Serve("/lib/bg.png", Png(8, 8, 255, 200, 0), "image/png");
+            b.Serve("/lib/old.html", "", "text/html", 302, { { "Location", "/lib/moved/frame.html" } });
+            b.Serve("/lib/moved/frame.html", "<body style='background:#f0c'>moved</body>");
             b.Serve("/lib/frame.html",
                 "<!DOCTYPE html><html><body style='background:#0cf'><img src=bg.png width=30 height=30>"
                 "frame</body></html>");
@@ -180,7 +184,8 @@ namespace {
             { site.a.Url("/site/css/main.css"), "text/css" }, { site.a.Url("/site/css/sub.css"), "text/css" },
             { site.a.Url("/site/red.png"), "image/png" }, { site.a.Url("/site/moved.png"), "image/png" },
             { site.b.Url("/lib/cdn.css"), "text/css" }, { site.b.Url("/lib/f.ttf"), "font/ttf" },
-            { site.b.Url("/lib/bg.png"), "image/png" }, { site.b.Url("/lib/frame.html"), "text/html" } };
+            { site.b.Url("/lib/bg.png"), "image/png" }, { site.b.Url("/lib/frame.html"), "text/html" },
+            { site.b.Url("/lib/moved/frame.html"), "text/html" }, { site.b.Url("/lib/old.html"), "text/html" } };
         if (Browser())
             expected[site.a.Url("/site/green.png")] = "image/png";
         EXPECT_EQ(types, expected);
@@ -213,7 +218,7 @@ namespace {
             Browser() ? "60x40,30x30,60x40" : "60x40,30x30");
         EXPECT_EQ(
             browser.Evaluate("[...document.fonts].map(f => f.family + ' ' + f.status).join()"), "F loaded");
-        EXPECT_EQ(browser.Evaluate("frames.length"), 1);
+        EXPECT_EQ(browser.Evaluate("frames.length"), 2);
         // The frame and the background show as they do live.
         EXPECT_TRUE(browser.Screenshot() == live) << "the page from the file looks other than the live page";
     }

@@ -532,7 +532,12 @@ MhtmlResult WriteMhtml(const fs::path& target, const std::vector<MhtmlPart>& par
         writer.Write("--" + boundary + "\r\nContent-Type: " + type
             + "\r\nContent-Transfer-Encoding: " + (text ? "quoted-printable" : "base64")
             + "\r\nContent-Location: " + HeaderValue(part.address) + "\r\n\r\n");
-        WriteBody(writer, source.get(), headBytes, text);
+        // A body that cannot be read to its end would leave a part cut short: the file is not written.
+        if (!WriteBody(writer, source.get(), headBytes, text)) {
+            result.failure
+                = std::string(std::strerror(errno ? errno : EIO)) + " (" + part.path.string() + ")";
+            return result;
+        }
     }
     writer.Write("--" + boundary + "--\r\n");
     if (!writer.Commit()) {

@@ -50,10 +50,10 @@ std::string EncodeSubject(std::string_view title);
 // Writes parts as one multipart/related message (RFC 2557) to target: the first part is the page.
 // Text goes quoted-printable, everything else base64, lines of at most 76 characters, and the
 // boundary holds "=_", which neither encoding can produce. Each body is read and encoded in pieces of
-// 57 KiB, so memory stays bounded whatever the sizes. A part whose file cannot be read is left out.
+// 57 KiB, so memory stays bounded whatever the sizes. A part whose file cannot be opened is left out.
 // The message goes to a temporary file beside target that is renamed once complete: target is whole
 // or absent. beforeEachPart, when given, is called before each part; what it throws passes to the
-// caller, with the temporary file removed.
+// caller, with the temporary file removed. A body that cannot be read to its end fails the whole file.
 MhtmlResult WriteMhtml(const std::filesystem::path& target, const std::vector<MhtmlPart>& parts,
     const std::string& subject, std::time_t date, const std::function<void()>& beforeEachPart = {});
 

@@ -408,7 +408,16 @@ std::string MhtmlContentType(MhtmlPart::Role role, const fs::path& path, std::st
     if (head.size() >= 12 && head.substr(4, 4) == "ftyp"
         && (head.substr(8, 4) == "avif" || head.substr(8, 4) == "avis"))
         return "image/avif";
-    // 2. What the capture saved it as.
+    // 2. SVG, which the capture may have saved as a stylesheet (a <link rel=icon> is saved as the
+    //    <link> elements are).
+    std::string extension = Lower(path.extension().string());
+    std::string_view start
+        = head.substr(std::min(head.find_first_not_of(" \t\r\n\xef\xbb\xbf"), head.size()));
+    bool svg = StartsWith(start, "<svg")
+        || (StartsWith(start, "<?xml") && start.find("<svg") != std::string_view::npos);
+    if (role != MhtmlPart::Role::Document && (extension == ".svg" || svg))
+        return "image/svg+xml";
+    // 3. What the capture saved it as.
     switch (role) {
     case MhtmlPart::Role::Document:
         return "text/html";
@@ -419,7 +428,7 @@ std::string MhtmlContentType(MhtmlPart::Role role, const fs::path& path, std::st
     case MhtmlPart::Role::Other:
         break;
     }
-    // 3. The name.
+    // 4. The name.
     static constexpr std::pair<std::string_view, std::string_view> kExtensions[] = {
         { ".svg", "image/svg+xml" },
         { ".jpg", "image/jpeg" },
@@ -440,13 +449,10 @@ std::string MhtmlContentType(MhtmlPart::Role role, const fs::path& path, std::st
         { ".json", "application/json" },
         { ".txt", "text/plain" },
     };
-    std::string extension = Lower(path.extension().string());
     for (const auto& [known, type] : kExtensions) {
         if (extension == known)
             return std::string(type);
     }
-    if (head.find("<svg") != std::string_view::npos)
-        return "image/svg+xml";
     return "application/octet-stream";
 }
 

@@ -149,6 +149,10 @@ namespace {
         EXPECT_EQ(MhtmlContentType(MhtmlPart::Role::Other, "f.woff", "wOF2...."), "font/woff2");
         EXPECT_EQ(MhtmlContentType(MhtmlPart::Role::Stylesheet, "x.php", "body{}"), "text/css");
         EXPECT_EQ(MhtmlContentType(MhtmlPart::Role::Other, "i.SVG", "<?xml"), "image/svg+xml");
+        EXPECT_EQ(MhtmlContentType(MhtmlPart::Role::Stylesheet, "icon", "<svg width=16>"), "image/svg+xml");
+        EXPECT_EQ(MhtmlContentType(MhtmlPart::Role::Document, "a.svg", "<svg width=16>"), "text/html");
+        EXPECT_EQ(MhtmlContentType(MhtmlPart::Role::Stylesheet, "a.css", ".a{background:url('data:,<svg ')}"),
+            "text/css");
         EXPECT_EQ(MhtmlContentType(MhtmlPart::Role::Other, "blob", "\x01\x02"), "application/octet-stream");
     }
 

@@ -103,6 +103,8 @@ void TmainForm::ApplySettings()
         saveDir = mapping::GetSpecialFolderPath(kDocumentsFolder);
     SaveDir = saveDir;
     // The offline copy has no control of its own: the file turns it on for every capture of the run.
+    // Nor has the MHTML file, which needs what stylesheets load as the copy does.
+    m_mhtml = settings.ReadInteger(kSetupSection, "mhtml") == 1;
     ApplyOfflineCopy(settings.ReadInteger(kSetupSection, "offlinecopy") == 1);
     // Nor has the archive of each capture.
     m_warc = settings.ReadInteger(kSetupSection, "warc") == 1;
@@ -112,7 +114,7 @@ void TmainForm::ApplyOfflineCopy(bool on)
 {
     m_offlineCopy = on;
     // The copy needs what the stylesheets load, so the engine is asked to load it too.
-    m_engine->SetStylesheetLoads(on);
+    m_engine->SetStylesheetLoads(on || m_mhtml);
 }
 
 void TmainForm::FirstRun()

@@ -1,6 +1,7 @@
 #include "capture/SaveSequence.h"
 
 #include "capture/Capture.h"
+#include "capture/MhtmlOutput.h"
 #include "capture/StylesheetResources.h"
 #include "mapping/AddressRecord.h"
 
@@ -72,6 +73,9 @@ void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, Front
         // With the offline copy on, the file to open comes last.
         if (!outcome.capture.offlineCopy.empty())
             frontEnd.AddResultLine(OfflineCopyLine(outcome.capture.offlineCopy));
+        // The MHTML file, when written, comes after every other file to open.
+        if (!outcome.capture.mhtml.empty())
+            frontEnd.AddResultLine(MhtmlLine(outcome.capture.mhtml));
         break;
     case CaptureOutcome::Result::Rejected:
         notice(kPageRejectedMessage);

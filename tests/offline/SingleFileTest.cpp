@@ -44,15 +44,16 @@ namespace {
     }
 
     // What Chromium shows of the single file with the network out of reach: a page beside it frames
-    // it and writes what it finds into its own DOM, which --dump-dom prints.
+    // it and writes what it finds (the width each picture is shown at, 0 when it did not load) into its
+    // own DOM, which --dump-dom prints.
     std::string OpenedOffline(const std::filesystem::path& file)
     {
         std::filesystem::path check = file.parent_path() / "check.html";
         std::ofstream(check) << "<body><iframe id=f src=\"" << file.filename().string()
                              << "\" style=\"width:1000px;height:800px\"></iframe><script>\n"
                                 "f.onload = async () => { const d = f.contentDocument; await d.fonts.ready;\n"
-                                "  const seen = [...d.images].map(i => i.getBoundingClientRect().width > 1\n"
-                                "    && i.complete && i.naturalWidth > 0 ? 'shown' : 'missing');\n"
+                                "  const seen = [...d.images].map(i => i.complete && i.naturalWidth > 0\n"
+                                "    ? Math.round(i.getBoundingClientRect().width) : 0);\n"
                                 "  const inner = d.querySelector('iframe');\n"
                                 "  const frameImage = inner && inner.contentDocument.images[0];\n"
                                 "  const fetched = f.contentWindow.performance.getEntriesByType('resource')\n"
@@ -181,7 +182,7 @@ namespace {
         if (!std::filesystem::exists(kChromium))
             GTEST_SKIP() << "Chromium is not installed to open the single file";
         EXPECT_EQ(OpenedOffline(file),
-            "{\"images\":[\"shown\",\"shown\",\"shown\",\"shown\"],\"frame\":true,\"built\":true,\"fonts\":1,"
+            "{\"images\":[1,91,91,91],\"frame\":true,\"built\":true,\"fonts\":1,"
             "\"background\":\"url(\\\"data:\",\"fetched\":[]}");
     }
 

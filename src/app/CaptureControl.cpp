@@ -83,6 +83,7 @@ void TmainForm::REWDocumentComplete(
     capture::CaptureSettings settings;
     settings.saveDir = SaveDir;
     settings.offlineCopy = m_offlineCopy;
+    settings.singleFile = m_singleFile;
     // The view's page is what its scripts built.
     settings.scriptsRan = true;
     settings.cache = &m_engine->Cache();

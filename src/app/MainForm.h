@@ -274,6 +274,7 @@ private:
     std::string m_lastCaptureFolder;
     // Whether captures also write an offline copy (the settings file's choice).
     bool m_offlineCopy = false;
+    bool m_singleFile = false;
     // Whether captures also write their archive (warc=1), and the log of the load being captured.
     bool m_warc = false;
     std::unique_ptr<archive::ExchangeLog> m_exchangeLog;

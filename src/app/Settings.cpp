@@ -104,6 +104,10 @@ void TmainForm::ApplySettings()
     SaveDir = saveDir;
     // The offline copy has no control of its own: the file turns it on for every capture of the run.
     ApplyOfflineCopy(settings.ReadInteger(kSetupSection, "offlinecopy") == 1);
+    // Nor has the single file of the page.
+    m_singleFile = settings.ReadInteger(kSetupSection, "singlefile") == 1;
+    if (m_singleFile)
+        m_engine->SetStylesheetLoads(true);
     // Nor has the archive of each capture.
     m_warc = settings.ReadInteger(kSetupSection, "warc") == 1;
 }

@@ -68,11 +68,10 @@ def serve(root, log):
             super().__init__(*args, directory=root, **kwargs)
 
         def log_request(self, code="-", size="-"):
-            try:
+            path = self.translate_path(self.path)
+            if str(code) == "200" and os.path.isfile(path):
                 with log.lock:
-                    log.bytes += int(size)
-            except (TypeError, ValueError):
-                pass
+                    log.bytes += os.path.getsize(path)
 
         def log_message(self, *args):
             pass

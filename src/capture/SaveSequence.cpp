@@ -63,8 +63,8 @@ CaptureOutcome RunCapture(
 
 std::string SingleFileLine(const CaptureResult& result)
 {
-    return "单个文件：" + result.singleFile + "（" + std::to_string(result.singleFileBytes) + " 字节，所含文件共 "
-        + std::to_string(result.singleFilePartsBytes) + " 字节）";
+    return "单个文件：" + result.singleFile + "（" + std::to_string(result.singleFileBytes)
+        + " 字节，所含文件共 " + std::to_string(result.singleFilePartsBytes) + " 字节）";
 }
 
 void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, FrontEnd& frontEnd)

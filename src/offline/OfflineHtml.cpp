@@ -267,7 +267,8 @@ namespace {
             return std::nullopt;
         const char* end = start.data + start.length;
         const GumboStringPiece& close = element.original_end_tag;
-        if (close.data && close.length > 0 && close.data >= end && close.data + close.length <= html.data() + html.size())
+        if (close.data && close.length > 0 && close.data >= end
+            && close.data + close.length <= html.data() + html.size())
             end = close.data + close.length;
         else if (element.children.length > 0) {
             auto* last = static_cast<const GumboNode*>(element.children.data[element.children.length - 1]);
@@ -339,7 +340,8 @@ namespace {
         const GumboAttribute* rel = Attribute(element, "rel");
         if (element.tag != GUMBO_TAG_LINK || !rel)
             return false;
-        for (const char* hint : { "preload", "modulepreload", "prefetch", "preconnect", "dns-prefetch", "prerender" }) {
+        for (const char* hint :
+            { "preload", "modulepreload", "prefetch", "preconnect", "dns-prefetch", "prerender" }) {
             if (HasToken(rel->value, hint))
                 return true;
         }
@@ -398,7 +400,8 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
     std::string base = BaseUrl(output->root, documentUrl);
     ReferenceResolver resolver(base);
     auto rewriteCss = [&](std::string_view css, CssSource source) {
-        return rules.rewriteCss ? rules.rewriteCss(css, source, base) : RewriteStylesheet(css, source, base, map);
+        return rules.rewriteCss ? rules.rewriteCss(css, source, base)
+                                : RewriteStylesheet(css, source, base, map);
     };
     std::vector<Edit> edits;
     ForEachElement(output->root, [&](const GumboNode* node) {
@@ -416,7 +419,8 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
             if (href) {
                 if (const auto& resolved = resolver.Resolve(href->value)) {
                     if (auto css = rules.inlineStylesheet(*resolved, media ? media->value : ""))
-                        replacement = (media ? "<style media=\"" + EscapeAttribute(media->value) + "\">" : "<style>")
+                        replacement
+                            = (media ? "<style media=\"" + EscapeAttribute(media->value) + "\">" : "<style>")
                             + *css + "</style>";
                 }
             }
@@ -457,7 +461,8 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
                 if (element.tag == GUMBO_TAG_IFRAME && name == "src" && rules.frameDocument) {
                     if (auto document = rules.frameDocument(*resolved)) {
                         if (auto span = AttributeSpan(attribute, html))
-                            edits.push_back({ span->first, span->second, "srcdoc=\"" + EscapeAttribute(*document) + "\"" });
+                            edits.push_back({ span->first, span->second,
+                                "srcdoc=\"" + EscapeAttribute(*document) + "\"" });
                         continue;
                     }
                 }

@@ -41,7 +41,8 @@ struct DocumentRules {
     bool selfContained = false;
     // The text of a <style> element that takes the place of a <link rel=stylesheet>, nullopt to keep
     // the link (rewritten as usual).
-    std::function<std::optional<std::string>(const ResolvedReference&, std::string_view media)> inlineStylesheet;
+    std::function<std::optional<std::string>(const ResolvedReference&, std::string_view media)>
+        inlineStylesheet;
     // The CSS of a <style> element or style attribute, in place of RewriteStylesheet's.
     std::function<std::string(std::string_view css, CssSource source, const std::string& baseUrl)> rewriteCss;
     // The document that becomes an <iframe>'s srcdoc in place of its src, nullopt to keep the src.

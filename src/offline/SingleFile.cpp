@@ -51,21 +51,27 @@ namespace {
 
     std::string MediaType(const std::filesystem::path& path)
     {
-        static const std::map<std::string, std::string_view> kTypes = { { ".png", "image/png" },
-            { ".jpg", "image/jpeg" }, { ".jpeg", "image/jpeg" }, { ".gif", "image/gif" },
-            { ".webp", "image/webp" }, { ".avif", "image/avif" }, { ".svg", "image/svg+xml" },
-            { ".ico", "image/x-icon" }, { ".bmp", "image/bmp" }, { ".woff", "font/woff" },
-            { ".woff2", "font/woff2" }, { ".ttf", "font/ttf" }, { ".otf", "font/otf" },
-            { ".css", "text/css" }, { ".js", "text/javascript" }, { ".mjs", "text/javascript" },
-            { ".json", "application/json" }, { ".mp4", "video/mp4" }, { ".webm", "video/webm" },
-            { ".mp3", "audio/mpeg" } };
+        static const std::map<std::string, std::string_view> kTypes
+            = { { ".png", "image/png" }, { ".jpg", "image/jpeg" }, { ".jpeg", "image/jpeg" },
+                  { ".gif", "image/gif" }, { ".webp", "image/webp" }, { ".avif", "image/avif" },
+                  { ".svg", "image/svg+xml" }, { ".ico", "image/x-icon" }, { ".bmp", "image/bmp" },
+                  { ".woff", "font/woff" }, { ".woff2", "font/woff2" }, { ".ttf", "font/ttf" },
+                  { ".otf", "font/otf" }, { ".css", "text/css" }, { ".js", "text/javascript" },
+                  { ".mjs", "text/javascript" }, { ".json", "application/json" }, { ".mp4", "video/mp4" },
+                  { ".webm", "video/webm" }, { ".mp3", "audio/mpeg" } };
         auto found = kTypes.find(base::LowerAscii(path.extension().string()));
         return std::string(found == kTypes.end() ? "application/octet-stream" : found->second);
     }
 
-    std::string Marker(size_t index) { return kOpen + std::to_string(index) + kClose; }
+    std::string Marker(size_t index)
+    {
+        return kOpen + std::to_string(index) + kClose;
+    }
 
-    std::string VariableName(size_t index) { return "--pagestow-" + std::to_string(index); }
+    std::string VariableName(size_t index)
+    {
+        return "--pagestow-" + std::to_string(index);
+    }
 
     // "</style" inside a <style> element would end it early; "<\/style" reads the same in CSS.
     std::string GuardStyleText(std::string text)
@@ -85,7 +91,8 @@ namespace {
         {
             static std::atomic<unsigned> counter { 0 };
             m_partial = m_target.parent_path()
-                / (".pagestow-" + std::to_string(getpid()) + "-single-" + std::to_string(counter++) + ".part");
+                / (".pagestow-" + std::to_string(getpid()) + "-single-" + std::to_string(counter++)
+                    + ".part");
             m_fd = base::UniqueFd(::open(m_partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             if (!m_fd)
                 m_error = errno;
@@ -181,8 +188,8 @@ namespace {
                 text += VariableName(index) + ":url(\"" + Marker(index) + "\");";
             text += "}";
             for (size_t index : pictureRules)
-                text += "img[src$=\"#pagestow-" + std::to_string(index) + "\"]{content:var(" + VariableName(index)
-                    + ")}";
+                text += "img[src$=\"#pagestow-" + std::to_string(index) + "\"]{content:var("
+                    + VariableName(index) + ")}";
             return text + "</style>";
         }
     };
@@ -270,11 +277,13 @@ namespace {
                 return std::optional<std::string>();
             });
             // 2. Rewrite it, inlining what it uses.
-            LocalAddressMap map = [&](const ResolvedReference& reference, AddressUse use) -> std::optional<std::string> {
+            LocalAddressMap map
+                = [&](const ResolvedReference& reference, AddressUse use) -> std::optional<std::string> {
                 auto found = Find(reference);
                 if (!found || m_files[*found].role == CapturedFile::Role::Document)
                     return std::nullopt;
-                if (use == AddressUse::Image && scope.pictureUses[*found] > 1 && Size(*found) > kSmallPicture) {
+                if (use == AddressUse::Image && scope.pictureUses[*found] > 1
+                    && Size(*found) > kSmallPicture) {
                     scope.variables.insert(*found);
                     scope.pictureRules.insert(*found);
                     m_held.insert(*found);
@@ -327,29 +336,31 @@ namespace {
         {
             ReferenceResolver resolver(base);
             std::string imported;
-            std::string own = RewriteCssTokens(css, source, [&](const CssReference& reference) -> std::optional<std::string> {
-                const auto& resolved = resolver.Resolve(reference.value);
-                if (!resolved)
-                    return std::nullopt;
-                auto found = Find(*resolved);
-                std::string address;
-                if (reference.kind == CssReferenceKind::Import) {
-                    if (found)
-                        imported += Stylesheet(*found, scope) + "\n";
-                    address = "data:text/css,";
-                } else if (!found) {
-                    address = "data:,";
-                } else if (reference.kind == CssReferenceKind::Image && reference.form == CssReferenceForm::UrlToken) {
-                    scope.variables.insert(*found);
-                    m_held.insert(*found);
-                    return "var(" + VariableName(*found) + ")";
-                } else {
-                    m_held.insert(*found);
-                    address = Marker(*found) + resolved->fragment;
-                }
-                std::string quoted = QuoteCssString(address);
-                return reference.form == CssReferenceForm::UrlToken ? "url(" + quoted + ")" : quoted;
-            });
+            std::string own = RewriteCssTokens(
+                css, source, [&](const CssReference& reference) -> std::optional<std::string> {
+                    const auto& resolved = resolver.Resolve(reference.value);
+                    if (!resolved)
+                        return std::nullopt;
+                    auto found = Find(*resolved);
+                    std::string address;
+                    if (reference.kind == CssReferenceKind::Import) {
+                        if (found)
+                            imported += Stylesheet(*found, scope) + "\n";
+                        address = "data:text/css,";
+                    } else if (!found) {
+                        address = "data:,";
+                    } else if (reference.kind == CssReferenceKind::Image
+                        && reference.form == CssReferenceForm::UrlToken) {
+                        scope.variables.insert(*found);
+                        m_held.insert(*found);
+                        return "var(" + VariableName(*found) + ")";
+                    } else {
+                        m_held.insert(*found);
+                        address = Marker(*found) + resolved->fragment;
+                    }
+                    std::string quoted = QuoteCssString(address);
+                    return reference.form == CssReferenceForm::UrlToken ? "url(" + quoted + ")" : quoted;
+                });
             return imported + own;
         }
 
@@ -435,7 +446,8 @@ std::filesystem::path SingleFilePath(const std::filesystem::path& page)
     std::string extension = base::LowerAscii(name.extension().string());
     bool html = extension == ".htm" || extension == ".html";
     std::string stem = name.has_extension() ? name.stem().string() : name.string();
-    return page.parent_path() / (stem + std::string(kSingleMark) + (html ? name.extension().string() : ".htm"));
+    return page.parent_path()
+        / (stem + std::string(kSingleMark) + (html ? name.extension().string() : ".htm"));
 }
 
 SingleFileResult WriteSingleFile(const std::filesystem::path& captureFolder,

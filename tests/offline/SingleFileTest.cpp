@@ -49,23 +49,24 @@ namespace {
     std::string OpenedOffline(const std::filesystem::path& file)
     {
         std::filesystem::path check = file.parent_path() / "check.html";
-        std::ofstream(check) << "<body><iframe id=f src=\"" << file.filename().string()
-                             << "\" style=\"width:1000px;height:800px\"></iframe><script>\n"
-                                "f.onload = async () => { const d = f.contentDocument; await d.fonts.ready;\n"
-                                "  const seen = [...d.images].map(i => i.complete && i.naturalWidth > 0\n"
-                                "    ? Math.round(i.getBoundingClientRect().width) : 0);\n"
-                                "  const inner = d.querySelector('iframe');\n"
-                                "  const frameImage = inner && inner.contentDocument.images[0];\n"
-                                "  const fetched = f.contentWindow.performance.getEntriesByType('resource')\n"
-                                "    .map(e => e.name).filter(n => !n.startsWith('data:'));\n"
-                                "  const out = { images: seen, frame: !!frameImage && frameImage.naturalWidth > 0,\n"
-                                "    built: !!d.getElementById('built'), fonts: [...d.fonts].filter(x => x.status"
-                                " == 'loaded').length,\n"
-                                "    background: getComputedStyle(d.querySelector('.y')).backgroundImage.slice(0, 10),\n"
-                                "    fetched };\n"
-                                "  const p = document.createElement('pre'); p.id = 'out';\n"
-                                "  p.textContent = JSON.stringify(out); document.body.append(p); };\n"
-                                "</script></body>\n";
+        std::ofstream(check)
+            << "<body><iframe id=f src=\"" << file.filename().string()
+            << "\" style=\"width:1000px;height:800px\"></iframe><script>\n"
+               "f.onload = async () => { const d = f.contentDocument; await d.fonts.ready;\n"
+               "  const seen = [...d.images].map(i => i.complete && i.naturalWidth > 0\n"
+               "    ? Math.round(i.getBoundingClientRect().width) : 0);\n"
+               "  const inner = d.querySelector('iframe');\n"
+               "  const frameImage = inner && inner.contentDocument.images[0];\n"
+               "  const fetched = f.contentWindow.performance.getEntriesByType('resource')\n"
+               "    .map(e => e.name).filter(n => !n.startsWith('data:'));\n"
+               "  const out = { images: seen, frame: !!frameImage && frameImage.naturalWidth > 0,\n"
+               "    built: !!d.getElementById('built'), fonts: [...d.fonts].filter(x => x.status"
+               " == 'loaded').length,\n"
+               "    background: getComputedStyle(d.querySelector('.y')).backgroundImage.slice(0, 10),\n"
+               "    fetched };\n"
+               "  const p = document.createElement('pre'); p.id = 'out';\n"
+               "  p.textContent = JSON.stringify(out); document.body.append(p); };\n"
+               "</script></body>\n";
         std::string out = Run("timeout 60 " + kChromium
             + " --headless --no-sandbox --disable-gpu --allow-file-access-from-files --user-data-dir="
             + (file.parent_path() / "profile").string()
@@ -92,7 +93,8 @@ namespace {
         Site()
         {
             page.Serve("/site/index.html",
-                "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><base href=\"/site/\"><title>T</title>\n"
+                "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><base "
+                "href=\"/site/\"><title>T</title>\n"
                 "<link rel=\"stylesheet\" href=\"css/main.css\">\n"
                 "<link rel=\"stylesheet\" href=\""
                     + cdn.Url("/lib/cdn.css")
@@ -103,7 +105,8 @@ namespace {
                       "<img src=\"img/p.png\"><img src=\"img/p.png\"><img src=\"img/p.png\">\n"
                       "<iframe src=\"frame.html\"></iframe>\n"
                       "<a href=\"about.html\" onclick=\"return 1\">about</a>\n"
-                      "<script>document.body.insertAdjacentHTML('beforeend', '<p id=built>built</p>')</script>\n"
+                      "<script>document.body.insertAdjacentHTML('beforeend', '<p "
+                      "id=built>built</p>')</script>\n"
                       "</body></html>\n");
             page.Serve("/site/css/main.css", "@import \"sub.css\";\n.x { color: red }\n", "text/css");
             page.Serve("/site/css/sub.css", "@import url(sub.css);\n.y { background: url(../img/y.gif) }\n",
@@ -111,13 +114,16 @@ namespace {
             page.Serve("/site/frame.html",
                 "<html><head><style>body{background:url(img/fbg.gif)}</style></head><body>"
                 "<img src=\"img/a.gif\"></body></html>");
-            for (const char* name : { "/site/img/a.gif", "/site/img/a2.gif", "/site/img/y.gif", "/site/img/fbg.gif" })
+            for (const char* name :
+                { "/site/img/a.gif", "/site/img/a2.gif", "/site/img/y.gif", "/site/img/fbg.gif" })
                 page.Serve(name, kGif, "image/gif");
             page.Serve("/site/img/p.png", ReadFileBytes(kPicture), "image/png");
             cdn.Serve("/lib/cdn.css",
-                "@font-face { font-family: F; src: url(f.ttf) format(\"truetype\"); }\n.f { font-family: F }\n",
+                "@font-face { font-family: F; src: url(f.ttf) format(\"truetype\"); }\n.f { font-family: F "
+                "}\n",
                 "text/css", 200, { { "Access-Control-Allow-Origin", "*" } });
-            cdn.Serve("/lib/f.ttf", ReadFileBytes(kFont), "font/ttf", 200, { { "Access-Control-Allow-Origin", "*" } });
+            cdn.Serve("/lib/f.ttf", ReadFileBytes(kFont), "font/ttf", 200,
+                { { "Access-Control-Allow-Origin", "*" } });
         }
     };
 
@@ -152,8 +158,8 @@ namespace {
         ASSERT_EQ(capture.singleFile, file);
         EXPECT_TRUE(capture.failures.empty());
         EXPECT_EQ(capture::SingleFileLine(capture),
-            "单个文件：" + file + "（" + std::to_string(std::filesystem::file_size(file)) + " 字节，所含文件共 "
-                + std::to_string(capture.singleFilePartsBytes) + " 字节）");
+            "单个文件：" + file + "（" + std::to_string(std::filesystem::file_size(file))
+                + " 字节，所含文件共 " + std::to_string(capture.singleFilePartsBytes) + " 字节）");
         // Everything saved but the preload nobody used and the 2x candidate is held, each once.
         std::uint64_t saved = 0;
         for (const capture::SavedEntry& entry : capture.saved) {

@@ -84,6 +84,7 @@ void TmainForm::REWDocumentComplete(
     settings.saveDir = SaveDir;
     settings.offlineCopy = m_offlineCopy;
     settings.mhtml = m_mhtml;
+    settings.singleFile = m_singleFile;
     // The view's page is what its scripts built.
     settings.scriptsRan = true;
     settings.cache = &m_engine->Cache();

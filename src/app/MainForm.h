@@ -274,6 +274,8 @@ private:
     std::string m_lastCaptureFolder;
     // Whether captures also write an offline copy (the settings file's choice).
     bool m_offlineCopy = false;
+    // Whether captures also write the page as one HTML file (singlefile=1).
+    bool m_singleFile = false;
     // Whether captures also write an MHTML file (mhtml=1).
     bool m_mhtml = false;
     // Whether captures also write their archive (warc=1), and the log of the load being captured.

@@ -106,6 +106,10 @@ void TmainForm::ApplySettings()
     // Nor has the MHTML file, which needs what stylesheets load as the copy does.
     m_mhtml = settings.ReadInteger(kSetupSection, "mhtml") == 1;
     ApplyOfflineCopy(settings.ReadInteger(kSetupSection, "offlinecopy") == 1);
+    // Nor has the single file of the page.
+    m_singleFile = settings.ReadInteger(kSetupSection, "singlefile") == 1;
+    if (m_singleFile)
+        m_engine->SetStylesheetLoads(true);
     // Nor has the archive of each capture.
     m_warc = settings.ReadInteger(kSetupSection, "warc") == 1;
 }

@@ -62,6 +62,12 @@ CaptureOutcome RunCapture(
     return outcome;
 }
 
+std::string SingleFileLine(const CaptureResult& result)
+{
+    return "单个文件：" + result.singleFile + "（" + std::to_string(result.singleFileBytes)
+        + " 字节，所含文件共 " + std::to_string(result.singleFilePartsBytes) + " 字节）";
+}
+
 void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, FrontEnd& frontEnd)
 {
     // The outcome: finished and where to look, refused, or the error.
@@ -70,9 +76,11 @@ void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, Front
         frontEnd.AddResultLine(std::string(kParseDoneLine));
         frontEnd.SetStatusText(std::string(kParseDoneStatus));
         frontEnd.AddResultLine(std::string(kOpenFolderLine));
-        // With the offline copy on, the file to open comes last.
+        // With the offline copy or the single file on, the file to open comes last.
         if (!outcome.capture.offlineCopy.empty())
             frontEnd.AddResultLine(OfflineCopyLine(outcome.capture.offlineCopy));
+        if (!outcome.capture.singleFile.empty())
+            frontEnd.AddResultLine(SingleFileLine(outcome.capture));
         // The MHTML file, when written, comes after every other file to open.
         if (!outcome.capture.mhtml.empty())
             frontEnd.AddResultLine(MhtmlLine(outcome.capture.mhtml));

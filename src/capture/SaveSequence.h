@@ -64,6 +64,9 @@ CaptureOutcome RunCapture(
 
 // Document complete, step 7: an accepted page's closing lines; a rejected page's notice; the error
 // of a failed one in the standard message.
+// The line that names the single file, its size and the sum of the sizes of the files it holds.
+std::string SingleFileLine(const CaptureResult& result);
+
 void ReportCaptureEnd(const CaptureOutcome& outcome, const Notice& notice, FrontEnd& frontEnd);
 
 } // namespace pagestow::capture

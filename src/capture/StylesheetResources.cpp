@@ -163,7 +163,8 @@ void PageCapture::WriteOfflineCopyOfCapture()
         files.push_back(std::move(file));
     }
     offline::OfflineCopyResult written
-        = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files, [this] { StopWhenInterrupted(); });
+        = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files, [this] { StopWhenInterrupted(); },
+            m_settings.KeepsScripts() ? offline::CopyScripts::Keep : offline::CopyScripts::Remove);
     for (const auto& copy : written.copies) {
         std::string report = std::string(kCopyReport) + copy.string();
         AddResultLine(report);

@@ -212,25 +212,37 @@ std::string QuoteCssString(std::string_view text)
     return quoted;
 }
 
-std::string RewriteCss(std::string_view css, CssSource source,
+std::string RewriteCssTokens(std::string_view css, CssSource source,
     const std::function<std::optional<std::string>(const CssReference&)>& map)
 {
     std::string out;
     out.reserve(css.size());
     std::size_t copied = 0;
     ScanCssReferences(css, source, [&](const CssReference& reference) {
+        if (reference.start < copied)
+            return;
         std::optional<std::string> replacement = map(reference);
-        if (!replacement || reference.start < copied)
+        if (!replacement)
             return;
         out.append(css.substr(copied, reference.start - copied));
-        if (reference.form == CssReferenceForm::UrlToken)
-            out += "url(" + QuoteCssString(*replacement) + ")";
-        else
-            out += QuoteCssString(*replacement);
+        out += *replacement;
         copied = reference.end;
     });
     out.append(css.substr(copied));
     return out;
+}
+
+std::string RewriteCss(std::string_view css, CssSource source,
+    const std::function<std::optional<std::string>(const CssReference&)>& map)
+{
+    return RewriteCssTokens(css, source, [&](const CssReference& reference) -> std::optional<std::string> {
+        std::optional<std::string> replacement = map(reference);
+        if (!replacement)
+            return std::nullopt;
+        if (reference.form == CssReferenceForm::UrlToken)
+            return "url(" + QuoteCssString(*replacement) + ")";
+        return QuoteCssString(*replacement);
+    });
 }
 
 } // namespace pagestow::offline

@@ -39,6 +39,11 @@ void ScanCssReferences(
 std::string RewriteCss(std::string_view css, CssSource source,
     const std::function<std::optional<std::string>(const CssReference&)>& map);
 
+// The stylesheet with each reference's token or string (its bytes [start, end)) replaced by what map
+// returns, written as it stands; nullopt keeps it as written.
+std::string RewriteCssTokens(std::string_view css, CssSource source,
+    const std::function<std::optional<std::string>(const CssReference&)>& map);
+
 // A CSS string holding text: "..." with quotes, backslashes and line breaks escaped.
 std::string QuoteCssString(std::string_view text);
 

@@ -102,7 +102,7 @@ namespace {
             }
         }
 
-        OfflineCopyResult Run(const std::function<void()>& beforeEachCopy)
+        OfflineCopyResult Run(const std::function<void()>& beforeEachCopy, CopyScripts scripts)
         {
             OfflineCopyResult result;
             bool pageSeen = false;
@@ -127,7 +127,7 @@ namespace {
                 };
                 std::string base = url::Canonicalize(file.address);
                 std::string copy = file.role == CapturedFile::Role::Document
-                    ? RewriteDocument(*original, base, map)
+                    ? RewriteDocument(*original, base, map, { scripts == CopyScripts::Remove })
                     : RewriteStylesheet(*original, CssSource::Stylesheet, base, map);
                 if (!WriteWhole(m_copies[i], copy, reason)) {
                     result.failures.push_back({ m_copies[i], reason });
@@ -186,9 +186,9 @@ std::filesystem::path OfflineCopyPath(const std::filesystem::path& original)
 }
 
 OfflineCopyResult WriteOfflineCopy(const std::filesystem::path& captureFolder,
-    const std::vector<CapturedFile>& files, const std::function<void()>& beforeEachCopy)
+    const std::vector<CapturedFile>& files, const std::function<void()>& beforeEachCopy, CopyScripts scripts)
 {
-    return CopyWriter(captureFolder, files).Run(beforeEachCopy);
+    return CopyWriter(captureFolder, files).Run(beforeEachCopy, scripts);
 }
 
 } // namespace pagestow::offline

@@ -31,6 +31,10 @@ struct OfflineCopyResult {
     std::vector<OfflineCopyFailure> failures;
 };
 
+// What the copies do with the page's scripts: keep them, or drop <script> elements, on* attributes and
+// javascript: addresses (a DOM that scripts built breaks when they run again from disk).
+enum class CopyScripts { Keep, Remove };
+
 // The name of an original's copy, beside it: "index.htm" gives "index.offline.htm", "run" gives
 // "run.offline".
 std::filesystem::path OfflineCopyPath(const std::filesystem::path& original);
@@ -41,6 +45,7 @@ std::filesystem::path OfflineCopyPath(const std::filesystem::path& original);
 // beforeEachCopy, when given, is called before each copy is written; what it throws ends the writing
 // and passes to the caller (a copy is whole or absent then).
 OfflineCopyResult WriteOfflineCopy(const std::filesystem::path& captureFolder,
-    const std::vector<CapturedFile>& files, const std::function<void()>& beforeEachCopy = {});
+    const std::vector<CapturedFile>& files, const std::function<void()>& beforeEachCopy = {},
+    CopyScripts scripts = CopyScripts::Keep);
 
 } // namespace pagestow::offline

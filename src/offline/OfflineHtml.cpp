@@ -199,6 +199,8 @@ namespace {
     AddressUse UseOf(const GumboElement& element, std::string_view attribute)
     {
         switch (element.tag) {
+        case GUMBO_TAG_IMG:
+            return attribute == "src" ? AddressUse::Image : AddressUse::File;
         case GUMBO_TAG_IFRAME:
         case GUMBO_TAG_FRAME:
             return attribute == "src" ? AddressUse::Document : AddressUse::File;
@@ -255,6 +257,97 @@ namespace {
             edits.push_back({ span->first, span->second, {} });
     }
 
+    // The bytes of an element in the input, from its start tag to the end of its end tag (or of its
+    // last text when the end tag is implied); nullopt for an element the parser made up.
+    std::optional<std::pair<size_t, size_t>> ElementSpan(const GumboElement& element, std::string_view html)
+    {
+        const GumboStringPiece& start = element.original_tag;
+        if (!start.data || start.length == 0 || start.data < html.data()
+            || start.data + start.length > html.data() + html.size())
+            return std::nullopt;
+        const char* end = start.data + start.length;
+        const GumboStringPiece& close = element.original_end_tag;
+        if (close.data && close.length > 0 && close.data >= end
+            && close.data + close.length <= html.data() + html.size())
+            end = close.data + close.length;
+        else if (element.children.length > 0) {
+            auto* last = static_cast<const GumboNode*>(element.children.data[element.children.length - 1]);
+            if (last->type != GUMBO_NODE_ELEMENT && last->type != GUMBO_NODE_TEMPLATE) {
+                const GumboStringPiece& text = last->v.text.original_text;
+                if (text.data && text.data >= end && text.data + text.length <= html.data() + html.size())
+                    end = text.data + text.length;
+            }
+        }
+        return std::make_pair(size_t(start.data - html.data()), size_t(end - html.data()));
+    }
+
+    bool IsJavascriptAddress(std::string_view value)
+    {
+        size_t at = value.find_first_not_of(" \t\n\f\r");
+        if (at == std::string_view::npos)
+            return false;
+        std::string lower = base::LowerAscii(value.substr(at, 11));
+        return lower == "javascript:";
+    }
+
+    struct Candidate {
+        std::string canonical;
+        std::string local;
+        std::string descriptors;
+    };
+
+    // The first srcset candidate whose file map knows.
+    std::optional<Candidate> FirstKnownCandidate(
+        std::string_view srcset, ReferenceResolver& resolver, const LocalAddressMap& map)
+    {
+        auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; };
+        size_t at = 0;
+        while (at < srcset.size()) {
+            while (at < srcset.size() && (isSpace(srcset[at]) || srcset[at] == ','))
+                ++at;
+            size_t end = at;
+            while (end < srcset.size() && !isSpace(srcset[end]))
+                ++end;
+            size_t urlEnd = end;
+            while (urlEnd > at && srcset[urlEnd - 1] == ',')
+                --urlEnd;
+            std::string_view address = srcset.substr(at, urlEnd - at);
+            size_t stop = urlEnd;
+            if (urlEnd == end) {
+                int depth = 0;
+                while (stop < srcset.size() && (depth > 0 || srcset[stop] != ',')) {
+                    if (srcset[stop] == '(')
+                        ++depth;
+                    else if (srcset[stop] == ')' && depth > 0)
+                        --depth;
+                    ++stop;
+                }
+            }
+            if (!address.empty()) {
+                if (const auto& resolved = resolver.Resolve(address)) {
+                    if (auto local = map(*resolved, AddressUse::File))
+                        return Candidate { resolved->canonical, *local,
+                            std::string(srcset.substr(std::min(end, stop), stop - std::min(end, stop))) };
+                }
+            }
+            at = stop;
+        }
+        return std::nullopt;
+    }
+
+    bool IsResourceHint(const GumboElement& element)
+    {
+        const GumboAttribute* rel = Attribute(element, "rel");
+        if (element.tag != GUMBO_TAG_LINK || !rel)
+            return false;
+        for (const char* hint :
+            { "preload", "modulepreload", "prefetch", "preconnect", "dns-prefetch", "prerender" }) {
+            if (HasToken(rel->value, hint))
+                return true;
+        }
+        return false;
+    }
+
 } // namespace
 
 DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& documentUrl)
@@ -298,17 +391,52 @@ std::string RewriteStylesheet(
     });
 }
 
-std::string RewriteDocument(std::string_view html, const std::string& documentUrl, const LocalAddressMap& map)
+std::string RewriteDocument(std::string_view html, const std::string& documentUrl, const LocalAddressMap& map,
+    const DocumentRules& rules)
 {
     Output output = Parse(html);
     if (!output)
         return std::string(html);
     std::string base = BaseUrl(output->root, documentUrl);
     ReferenceResolver resolver(base);
+    auto rewriteCss = [&](std::string_view css, CssSource source) {
+        return rules.rewriteCss ? rules.rewriteCss(css, source, base)
+                                : RewriteStylesheet(css, source, base, map);
+    };
     std::vector<Edit> edits;
     ForEachElement(output->root, [&](const GumboNode* node) {
         const GumboElement& element = node->v.element;
+        // Whole elements that go: scripts when they are dropped, <base> and resource hints in a file
+        // that fetches nothing, a stylesheet link that becomes a <style> element.
+        std::optional<std::string> replacement;
+        if (rules.removeScripts && element.tag == GUMBO_TAG_SCRIPT)
+            replacement = "";
+        else if (rules.selfContained && (element.tag == GUMBO_TAG_BASE || IsResourceHint(element)))
+            replacement = "";
+        else if (rules.inlineStylesheet && UseOf(element, "href") == AddressUse::Stylesheet) {
+            const GumboAttribute* href = Attribute(element, "href");
+            const GumboAttribute* media = Attribute(element, "media");
+            if (href) {
+                if (const auto& resolved = resolver.Resolve(href->value)) {
+                    if (auto css = rules.inlineStylesheet(*resolved, media ? media->value : ""))
+                        replacement
+                            = (media ? "<style media=\"" + EscapeAttribute(media->value) + "\">" : "<style>")
+                            + *css + "</style>";
+                }
+            }
+        }
+        if (replacement) {
+            if (auto span = ElementSpan(element, html)) {
+                edits.push_back({ span->first, span->second, std::move(*replacement) });
+                return;
+            }
+        }
         bool madeLocal = false;
+        std::optional<std::string> sourceCanonical;
+        if (const GumboAttribute* src = Attribute(element, "src")) {
+            if (const auto& resolved = resolver.Resolve(src->value))
+                sourceCanonical = resolved->canonical;
+        }
         for (unsigned i = 0; i < element.attributes.length; ++i) {
             const auto& attribute = *static_cast<const GumboAttribute*>(element.attributes.data[i]);
             std::string name = base::LowerAscii(attribute.name);
@@ -317,27 +445,55 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
                 RemoveAttribute(attribute, html, edits);
                 continue;
             }
-            std::optional<std::string> replacement;
+            if (rules.removeScripts
+                && ((name.size() > 2 && name.compare(0, 2, "on") == 0)
+                    || (IsAddressAttribute(name) && IsJavascriptAddress(attribute.value)))) {
+                RemoveAttribute(attribute, html, edits);
+                continue;
+            }
+            std::optional<std::string> value;
             if (IsAddressAttribute(name)) {
                 AddressUse use = UseOf(element, name);
                 const auto& resolved = resolver.Resolve(attribute.value);
                 if (!resolved)
                     continue;
-                if (auto local = map(*resolved, use)) {
-                    replacement = *local + resolved->fragment;
-                    madeLocal = true;
-                } else {
-                    replacement = resolved->absolute;
+                bool frame = element.tag == GUMBO_TAG_IFRAME || element.tag == GUMBO_TAG_FRAME;
+                if (element.tag == GUMBO_TAG_IFRAME && name == "src" && rules.frameDocument) {
+                    if (auto document = rules.frameDocument(*resolved)) {
+                        if (auto span = AttributeSpan(attribute, html))
+                            edits.push_back({ span->first, span->second,
+                                "srcdoc=\"" + EscapeAttribute(*document) + "\"" });
+                        continue;
+                    }
                 }
+                if (auto local = map(*resolved, use)) {
+                    value = *local + resolved->fragment;
+                    madeLocal = true;
+                } else if (rules.selfContained && frame && name == "src") {
+                    value = "about:blank";
+                } else if (rules.selfContained && use != AddressUse::Document) {
+                    value = "data:,";
+                } else {
+                    value = resolved->absolute;
+                }
+            } else if ((name == "srcset" || name == "imagesrcset") && rules.selfContained) {
+                auto candidate = FirstKnownCandidate(attribute.value, resolver, map);
+                // The <img> shows its src already when the candidate is that file.
+                if (!candidate || (sourceCanonical && candidate->canonical == *sourceCanonical)) {
+                    RemoveAttribute(attribute, html, edits);
+                    continue;
+                }
+                value = candidate->local + candidate->descriptors;
+                madeLocal = true;
             } else if (name == "srcset" || name == "imagesrcset") {
-                replacement = MapSrcset(attribute.value, resolver, map);
+                value = MapSrcset(attribute.value, resolver, map);
             } else if (name == "style") {
-                replacement = RewriteStylesheet(attribute.value, CssSource::Declarations, base, map);
+                value = rewriteCss(attribute.value, CssSource::Declarations);
             } else {
                 continue;
             }
-            if (*replacement != attribute.value)
-                ReplaceValue(attribute, html, *replacement, edits);
+            if (*value != attribute.value)
+                ReplaceValue(attribute, html, *value, edits);
         }
         // A local file is neither the bytes a digest was taken of nor a resource to fetch with CORS.
         if (madeLocal) {
@@ -348,7 +504,7 @@ std::string RewriteDocument(std::string_view html, const std::string& documentUr
         }
         if (IsHtmlStyle(node)) {
             if (auto text = StyleText(node, html)) {
-                std::string rewritten = RewriteStylesheet(text->second, CssSource::Stylesheet, base, map);
+                std::string rewritten = rewriteCss(text->second, CssSource::Stylesheet);
                 if (rewritten != text->second)
                     edits.push_back({ text->first, text->first + text->second.size(), std::move(rewritten) });
             }

@@ -87,6 +87,8 @@ CaptureResult CaptureHarness::Capture(const std::string& address, std::chrono::m
     settings.saveDir = m_saveDir;
     settings.cache = &m_engine->Cache();
     settings.offlineCopy = m_offlineCopy;
+    settings.singleFile = m_singleFile;
+    settings.scriptsRan = m_scriptsRan;
     settings.interrupted = &interrupted;
     m_frontEnd.saveDir = m_saveDir;
     m_frontEnd.captureFolder.clear();

@@ -93,6 +93,9 @@ public:
     void SetSaveDir(std::string saveDir) { m_saveDir = std::move(saveDir); }
     // Whether the captures write the offline copy too (off unless set).
     void SetOfflineCopy(bool on) { m_offlineCopy = on; }
+    // The single file, and whether the engine's page is one its scripts built.
+    void SetSingleFile(bool on) { m_singleFile = on; }
+    void SetScriptsRan(bool ran) { m_scriptsRan = ran; }
     // The last capture's folder, without a separator at the end (while a capture runs, its folder
     // once claimed).
     std::string Root() const;
@@ -113,6 +116,8 @@ private:
     testing::TemporaryFolder m_scratch;
     std::string m_saveDir;
     bool m_offlineCopy = false;
+    bool m_singleFile = false;
+    bool m_scriptsRan = false;
     RecordingFrontEnd m_frontEnd;
     capture::CaptureResult m_lastResult;
     std::unique_ptr<engine::PageEngine> m_engine;

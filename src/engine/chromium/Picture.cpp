@@ -95,7 +95,8 @@ std::string ChromiumEngine::Impl::Screenshot(const KeptPage& page)
 // Printed as the browser prints: its default paper and margins, backgrounds included.
 std::string ChromiumEngine::Impl::PrintToPdf(const KeptPage& page)
 {
-    json printed = client->Call("Page.printToPDF", { { "printBackground", true } }, page.session, kPictureTimeout);
+    json printed
+        = client->Call("Page.printToPDF", { { "printBackground", true } }, page.session, kPictureTimeout);
     return DecodedData(printed, "Page.printToPDF");
 }
 

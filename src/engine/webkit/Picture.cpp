@@ -77,7 +77,8 @@ namespace {
 
     void OnSnapshot(GObject* view, GAsyncResult* result, gpointer data)
     {
-        std::unique_ptr<std::shared_ptr<SnapshotWait>> wait(static_cast<std::shared_ptr<SnapshotWait>*>(data));
+        std::unique_ptr<std::shared_ptr<SnapshotWait>> wait(
+            static_cast<std::shared_ptr<SnapshotWait>*>(data));
         GError* error = nullptr;
         (*wait)->surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(view), result, &error);
         if (error) {
@@ -95,7 +96,8 @@ namespace {
         if (height <= PageEngine::kPictureHeightLimit && width <= PageEngine::kPictureHeightLimit)
             return cairo_surface_reference(surface);
         cairo_surface_t* cut = cairo_image_surface_create(CAIRO_FORMAT_ARGB32,
-            std::min(width, PageEngine::kPictureHeightLimit), std::min(height, PageEngine::kPictureHeightLimit));
+            std::min(width, PageEngine::kPictureHeightLimit),
+            std::min(height, PageEngine::kPictureHeightLimit));
         cairo_t* cr = cairo_create(cut);
         cairo_set_source_surface(cr, surface, 0, 0);
         cairo_paint(cr);
@@ -106,7 +108,7 @@ namespace {
     cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned int length)
     {
         return std::fwrite(data, 1, length, static_cast<FILE*>(closure)) == length ? CAIRO_STATUS_SUCCESS
-                                                                                 : CAIRO_STATUS_WRITE_ERROR;
+                                                                                   : CAIRO_STATUS_WRITE_ERROR;
     }
 
     struct PrintWait {
@@ -153,8 +155,8 @@ bool WebKitEngine::SavePicture(Picture kind, const std::string& path, std::strin
         }
         cairo_surface_t* picture = Bounded(wait->surface);
         FILE* file = std::fopen(temporary.c_str(), "wb");
-        cairo_status_t status = file ? cairo_surface_write_to_png_stream(picture, WriteToFile, file)
-                                     : CAIRO_STATUS_WRITE_ERROR;
+        cairo_status_t status
+            = file ? cairo_surface_write_to_png_stream(picture, WriteToFile, file) : CAIRO_STATUS_WRITE_ERROR;
         cairo_surface_destroy(picture);
         if (file && std::fclose(file) != 0)
             status = CAIRO_STATUS_WRITE_ERROR;
@@ -178,22 +180,26 @@ bool WebKitEngine::SavePicture(Picture kind, const std::string& path, std::strin
     g_object_unref(settings);
     auto wait = std::make_shared<PrintWait>();
     // The handlers hold the wait's state for as long as the operation may still call them.
-    g_signal_connect_data(operation, "failed", G_CALLBACK(+[](WebKitPrintOperation*, GError* failure, gpointer data) {
-        (*static_cast<std::shared_ptr<PrintWait>*>(data))->error = failure ? failure->message : "failed";
-    }),
+    g_signal_connect_data(
+        operation, "failed", G_CALLBACK(+[](WebKitPrintOperation*, GError* failure, gpointer data) {
+            (*static_cast<std::shared_ptr<PrintWait>*>(data))->error = failure ? failure->message : "failed";
+        }),
         new std::shared_ptr<PrintWait>(wait),
-        [](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<PrintWait>*>(data); }, GConnectFlags(0));
-    g_signal_connect_data(operation, "finished", G_CALLBACK(+[](WebKitPrintOperation*, gpointer data) {
-        (*static_cast<std::shared_ptr<PrintWait>*>(data))->done = true;
-    }),
+        [](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<PrintWait>*>(data); },
+        GConnectFlags(0));
+    g_signal_connect_data(
+        operation, "finished", G_CALLBACK(+[](WebKitPrintOperation*, gpointer data) {
+            (*static_cast<std::shared_ptr<PrintWait>*>(data))->done = true;
+        }),
         new std::shared_ptr<PrintWait>(wait),
-        [](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<PrintWait>*>(data); }, GConnectFlags(0));
+        [](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<PrintWait>*>(data); },
+        GConnectFlags(0));
     webkit_print_operation_print(operation);
     bool finished = PumpUntil([&] { return wait->done; }, kPictureTimeout);
     g_object_unref(operation);
     if (!finished || !wait->error.empty() || !StartsWithPdf(temporary)) {
         unlink(temporary.c_str());
-        error = !finished    ? "WebKit did not print the page in time"
+        error = !finished         ? "WebKit did not print the page in time"
             : wait->error.empty() ? "WebKit printed no PDF"
                                   : "WebKit could not print the page: " + wait->error;
         return false;

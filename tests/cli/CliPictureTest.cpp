@@ -69,13 +69,13 @@ namespace {
     {
         TestServer server;
         server.Serve("/tall.htm",
-            "<!DOCTYPE html><html><head><style>body { margin: 0 } p { margin: 0; padding: 10px; height: "
-            "20px; color: #fff;"
-            " background: #2060c0 } #bottom { height: 200px; background: #ff0000 }</style></head><body>"
+            "<!DOCTYPE html><html><head><style>body { margin: 0 }"
+            " p { margin: 0; padding: 10px; height: 20px; color: #fff; background: #2060c0 }"
+            " #bottom { height: 200px; background: #ff0000 }</style></head><body>"
             "<p>styled</p><div style=\"height: 3000px\">tall</div><div id=bottom></div></body></html>");
         server.Serve("/huge.htm",
-            "<!DOCTYPE html><html><body style=\"margin: 0\"><div style=\"height: "
-            "20000px\"></div></body></html>");
+            "<!DOCTYPE html><html><body style=\"margin: 0\"><div style=\"height: 20000px\"></div>"
+            "</body></html>");
         ChildResult run = Run({ "--engine", GetParam(), "--screenshot", "--pdf", server.Url("/tall.htm"),
             server.Url("/huge.htm") });
         ASSERT_EQ(run.status, 0) << run.err;

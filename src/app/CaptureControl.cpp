@@ -6,13 +6,14 @@
 #include "base/GLibOwned.h"
 #include "capture/Capture.h"
 #include "capture/PageArchive.h"
-#include "engine/EngineCache.h"
 #include "capture/SaveSequence.h"
+#include "engine/EngineCache.h"
 #include "engine/webkit/WebKitEngine.h"
 #include "mapping/AddressRecord.h"
 
 #include <gtk/gtk.h>
 
+#include <filesystem>
 #include <optional>
 
 namespace pagestow::app {
@@ -102,6 +103,7 @@ void TmainForm::REWDocumentComplete(
     // 4. Report how the capture ended.
     capture::ReportCaptureEnd(
         outcome, [this](std::string_view text) { Notice(text); }, *this);
+    WriteCaptureScreenshot(outcome);
     // 5. Back to idle: nothing pending, Save enabled again.
     m_capturePending = 0;
     SetCaptureControlsEnabled(true);
@@ -123,11 +125,32 @@ void TmainForm::StartRecordingExchanges()
     m_engine->SetExchangeLog(m_exchangeLog.get());
 }
 
-void TmainForm::WriteCaptureArchive(const capture::CaptureOutcome& outcome, const engine::SnapshotDocument* page)
+void TmainForm::WriteCaptureScreenshot(const capture::CaptureOutcome& outcome)
+{
+    const std::string page = outcome.capture.PageFile();
+    if (!m_screenshot || outcome.result != capture::CaptureOutcome::Result::Accepted || page.empty())
+        return;
+    // index.htm gives index.png, as pagestow-cli --screenshot names it; a page saved as .png, or a
+    // file of that name already there, gets the extension added instead.
+    std::filesystem::path picture(page);
+    picture.replace_extension(".png");
+    std::error_code error;
+    if (picture == std::filesystem::path(page) || std::filesystem::exists(picture, error))
+        picture = page + ".png";
+    std::string problem;
+    if (m_engine->SavePicture(engine::PageEngine::Picture::Screenshot, picture.string(), problem))
+        AddResultLine("页面截图：" + picture.string());
+    else
+        Notice("页面截图没有保存：" + problem);
+}
+
+void TmainForm::WriteCaptureArchive(
+    const capture::CaptureOutcome& outcome, const engine::SnapshotDocument* page)
 {
     if (!m_exchangeLog)
         return;
-    if (outcome.result == capture::CaptureOutcome::Result::Accepted && !outcome.capture.CapturePath().empty()) {
+    if (outcome.result == capture::CaptureOutcome::Result::Accepted
+        && !outcome.capture.CapturePath().empty()) {
         archive::WarcInfo info;
         info.software = std::string("pagestow ") + PAGESTOW_VERSION;
         info.fields = { { "engine", "webkit" }, { "offline-copy", m_offlineCopy ? "yes" : "no" } };

@@ -209,6 +209,8 @@ private:
     // With warc=1: the engine records the exchanges of the page a Save loads, and once the page is
     // captured they go to capture.warc.gz in its capture folder.
     void StartRecordingExchanges();
+    // With screenshot=1: the view's page as a PNG beside the saved page, reported in a result line.
+    void WriteCaptureScreenshot(const capture::CaptureOutcome& outcome);
     void WriteCaptureArchive(const capture::CaptureOutcome& outcome, const engine::SnapshotDocument* page);
 
     static void OnSizeAllocate(GtkWidget* widget, void* allocation, void* data);
@@ -281,6 +283,8 @@ private:
     // Whether captures also write their archive (warc=1), and the log of the load being captured.
     bool m_warc = false;
     std::unique_ptr<archive::ExchangeLog> m_exchangeLog;
+    // Whether captures also write a PNG of the whole page beside its saved file (screenshot=1).
+    bool m_screenshot = false;
 };
 
 } // namespace pagestow::app

@@ -112,6 +112,8 @@ void TmainForm::ApplySettings()
         m_engine->SetStylesheetLoads(true);
     // Nor has the archive of each capture.
     m_warc = settings.ReadInteger(kSetupSection, "warc") == 1;
+    // Nor has the screenshot beside each saved page.
+    m_screenshot = settings.ReadInteger(kSetupSection, "screenshot") == 1;
 }
 
 void TmainForm::ApplyOfflineCopy(bool on)

@@ -20,6 +20,8 @@ namespace {
     constexpr std::chrono::milliseconds kEventWait { 50 };
     constexpr std::chrono::milliseconds kProgressInterval { 100 };
     constexpr const char* kNoCompletionMessage = "页面没有在限定时间内下载完成，停止下载。";
+    constexpr std::string_view kScreenshotLine = "页面截图：";
+    constexpr std::string_view kPdfLine = "页面 PDF：";
 
     // Why the engine showed its error page (or ended on a blank page), in the user's words.
     std::string NavigationReason(const engine::PageEngine& engine, const char* otherwise)
@@ -256,7 +258,47 @@ AddressOutcome CaptureRunner::Capture(const std::string& typed, AddressResult& r
     case capture::CaptureOutcome::Result::Accepted:
         break;
     }
-    return Written(outcome.capture, result);
+    return SavePictures(Written(outcome.capture, result), result);
+}
+
+AddressOutcome CaptureRunner::SavePictures(AddressOutcome written, AddressResult& result)
+{
+    using Picture = engine::PageEngine::Picture;
+    struct Wanted {
+        bool on;
+        Picture kind;
+        const char* extension;
+        std::string_view line;
+    };
+    AddressOutcome outcome = written;
+    for (const Wanted& wanted : { Wanted { m_screenshot, Picture::Screenshot, ".png", kScreenshotLine },
+             Wanted { m_pdf, Picture::Pdf, ".pdf", kPdfLine } }) {
+        if (!wanted.on || (m_interrupted && m_interrupted->load()))
+            continue;
+        std::string path = PicturePath(result.pageFile, wanted.extension);
+        std::string error;
+        if (m_engine.SavePicture(wanted.kind, path, error)) {
+            m_frontEnd.AddResultLine(std::string(wanted.line) + path);
+            continue;
+        }
+        result.failures.push_back({ path, error });
+        std::string problem = "could not write " + path + ": " + error;
+        result.reason = result.reason.empty() ? problem : result.reason + "; " + problem;
+        outcome = AddressOutcome::Incomplete;
+    }
+    return outcome;
+}
+
+std::string PicturePath(const std::string& pageFile, const std::string& extension)
+{
+    std::filesystem::path page(pageFile);
+    std::filesystem::path picture = page;
+    picture.replace_extension(extension);
+    // A page saved as index.png keeps its file: the picture is index.png.png. So does a file of the
+    // page's folder of that name (a picture the page shows).
+    if (picture == page || FileExists(picture.string()))
+        return pageFile + extension;
+    return picture.string();
 }
 
 AddressOutcome CaptureRunner::Written(const capture::CaptureResult& record, AddressResult& result) const

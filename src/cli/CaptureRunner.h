@@ -76,6 +76,14 @@ public:
     using PageDoneHandler = std::function<std::string(const engine::SnapshotDocument* page, bool keep)>;
     void SetPageDoneHandler(PageDoneHandler handler) { m_pageDone = std::move(handler); }
 
+    // Which pictures the engine draws of each captured page, beside its saved file (index.htm gives
+    // index.png and index.pdf); none by default.
+    void SetPictures(bool screenshot, bool pdf)
+    {
+        m_screenshot = screenshot;
+        m_pdf = pdf;
+    }
+
     // Captures every address, handing each result to onResult when given; the program's exit status
     // (see ExitStatus).
     int Run(const std::vector<std::string>& addresses,
@@ -90,6 +98,9 @@ private:
     std::optional<AddressOutcome> Load(const std::string& address, AddressResult& result);
     // What an accepted capture wrote, and what could not be written, into result.
     AddressOutcome Written(const capture::CaptureResult& record, AddressResult& result) const;
+    // Has the engine draw the pictures wanted beside the saved page, each reported in a result line;
+    // one that could not be made leaves the address incomplete.
+    AddressOutcome SavePictures(AddressOutcome written, AddressResult& result);
 
     engine::PageEngine& m_engine;
     TerminalFrontEnd& m_frontEnd;
@@ -103,7 +114,13 @@ private:
     // The page the last load completed with, for the page-done handler.
     std::shared_ptr<const engine::SnapshotDocument> m_loadedPage;
     PageDoneHandler m_pageDone;
+    bool m_screenshot = false;
+    bool m_pdf = false;
 };
+
+// Where a picture of the saved page goes: the page file with extension instead of its own
+// (".../index.htm" gives ".../index.png"), or with extension added when that is the page file itself.
+std::string PicturePath(const std::string& pageFile, const std::string& extension);
 
 // Folds the outcomes of a run into its exit status: 130 when interrupted, 1 when any address was not
 // captured whole, 0 otherwise.

@@ -179,6 +179,7 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
         choice.engine->SetStylesheetLoads(true);
     choice.engine->SetScrollLoading(options.scroll);
     choice.engine->SetRequestOptions(requests);
+    choice.engine->SetKeepPageForPictures(options.screenshot || options.pdf);
     std::string archiveError;
     std::unique_ptr<RunArchive> archive = RunArchive::ForWorker(options, archiveError);
     if (!archive && !archiveError.empty()) {
@@ -197,6 +198,7 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
         CaptureRunner runner(*choice.engine, frontEnd, SettingsFor(options, AbsoluteSaveDir(options.saveDir)),
             options.timeout, &g_interrupted);
         ArchiveEachPage(runner, archive.get());
+        runner.SetPictures(options.screenshot, options.pdf);
         status = RunWorker(runner, out, err, options.json, std::cin, replyFd);
     }
     status = FinishArchive(archive.get(), status);
@@ -302,6 +304,7 @@ int main(int argc, char** argv)
             choice.engine->SetStylesheetLoads(true);
         choice.engine->SetScrollLoading(options.scroll);
         choice.engine->SetRequestOptions(requests);
+        choice.engine->SetKeepPageForPictures(options.screenshot || options.pdf);
         if (archive)
             archive->Attach(*choice.engine);
         // With --json the result lines share standard error with the messages.
@@ -313,6 +316,7 @@ int main(int argc, char** argv)
             CaptureRunner runner(
                 *choice.engine, frontEnd, SettingsFor(options, saveDir), options.timeout, &g_interrupted);
             ArchiveEachPage(runner, archive.get());
+            runner.SetPictures(options.screenshot, options.pdf);
             status = runner.Run(addresses, [&](const AddressResult& result) {
                 if (options.json)
                     std::cout << ResultJson(result) << '\n' << std::flush;

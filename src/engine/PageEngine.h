@@ -118,6 +118,11 @@ public:
         return false;
     }
     static constexpr int kPictureHeightLimit = 16384;
+    // Whether the page a load completes with stays open until the next navigation, so that
+    // SavePicture can draw it (off by default: an engine that closes its page once it has read it
+    // goes on doing so). An engine whose view always keeps its page ignores it.
+    void SetKeepPageForPictures(bool keep) { m_keepPageForPictures = keep; }
+    bool KeepsPageForPictures() const { return m_keepPageForPictures; }
 
     // What the cookie store holds now: the cookies it started with and, when the options keep
     // cookies, those the servers of the pages loaded since have set.
@@ -159,6 +164,7 @@ private:
     RequestOptions m_requestOptions;
     std::vector<cookies::Cookie> m_cookieStore;
     archive::ExchangeLog* m_exchangeLog = nullptr;
+    bool m_keepPageForPictures = false;
 };
 
 // The part every snapshot-taking backend shares: the current document, and raising the completions

@@ -167,7 +167,8 @@ namespace {
         TestServer server("127.0.0.1");
         server.Serve("/before.htm", "<html><body><img src=\"seen.gif\"></body></html>");
         server.Serve("/seen.gif", Gif("seen"), "image/gif");
-        server.Serve("/page.htm", "<html><head><title>Kept</title></head><body><img src=\"logo.gif\"></body></html>");
+        server.Serve(
+            "/page.htm", "<html><head><title>Kept</title></head><body><img src=\"logo.gif\"></body></html>");
         server.Serve("/logo.gif", Gif("logo"), "image/gif");
         WriteSettings("[form]\ntop=0\nleft=0\nwidth=640\nheight=480\nwstate=0\n[setup]\nsavedir="
             + m_saveDir.string() + "\nwarc=1\n");
@@ -183,8 +184,31 @@ namespace {
         std::string records = pagestow::testing::Gunzip(warc);
         EXPECT_NE(records.find("WARC-Target-URI: " + server.Url("/page.htm")), std::string::npos);
         EXPECT_NE(records.find("WARC-Target-URI: " + server.Url("/logo.gif")), std::string::npos);
-        EXPECT_NE(records.find("WARC-Target-URI: urn:pagestow:dom:" + server.Url("/page.htm")), std::string::npos);
+        EXPECT_NE(
+            records.find("WARC-Target-URI: urn:pagestow:dom:" + server.Url("/page.htm")), std::string::npos);
         EXPECT_EQ(records.find(server.Url("/seen.gif")), std::string::npos);
+    }
+
+    // With screenshot=1 each capture also holds a PNG of the page the view shows, beside its file.
+    TEST_F(CaptureControlTest, WithTheScreenshotKeyACaptureWritesThePictureBesideThePage)
+    {
+        TestServer server("127.0.0.1");
+        server.Serve("/page.htm",
+            "<html><body style=\"margin: 0; background: #ff0000\">"
+            "<div style=\"height: 2000px\"></div></body></html>");
+        WriteSettings("[form]\ntop=0\nleft=0\nwidth=640\nheight=480\nwstate=0\n[setup]\nsavedir="
+            + m_saveDir.string() + "\nscreenshot=1\n");
+        TmainForm& form = MakeForm();
+        Save(server.Url("/page.htm"));
+        EXPECT_TRUE(m_desktop.messages.empty());
+        const fs::path picture = CaptureDir() / "127.0.0.1/page.png";
+        ASSERT_FALSE(form.ResultLines().empty());
+        EXPECT_EQ(form.ResultLines().back(), "页面截图：" + picture.string());
+        // A PNG as tall as the page.
+        std::string png = ReadFileBytes(picture);
+        ASSERT_GE(png.size(), 24u);
+        EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+        EXPECT_EQ(png.substr(20, 4), std::string("\0\0\x07\xd0", 4));
     }
 
     TEST_F(CaptureControlTest, APageThatCannotBeReachedIsRejectedAndTheWindowReturnsToIdle)

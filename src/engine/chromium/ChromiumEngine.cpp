@@ -99,6 +99,7 @@ void ChromiumEngine::Impl::StopBrowser()
     // once. A graceful close took 0.3 s at the end of every run.
     if (process)
         process->Stop(milliseconds(0));
+    keptPage.reset();
     startTab.clear();
     client.reset();
     process.reset();
@@ -147,12 +148,30 @@ void ChromiumEngine::Impl::FinishWithError(Load& current, NavigationFailure fail
 void ChromiumEngine::Impl::EndLoad(Load& current)
 {
     current.phase = Phase::Done;
+    // A page kept for pictures stays open (frames, renderers, requests) until the next navigation.
+    if (completion && completion->snapshot && engine.KeepsPageForPictures()) {
+        keptPage = KeptPage { current.contextId, current.targetId, current.mainSession, current.startTab };
+        current.contextId.clear();
+        current.startTab = false;
+        return;
+    }
     if (!current.contextId.empty() && client)
         client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
     else if (current.startTab && client)
         client->Send("Target.closeTarget", { { "targetId", current.targetId } });
     current.contextId.clear();
     current.startTab = false;
+}
+
+void ChromiumEngine::Impl::ReleaseKeptPage()
+{
+    if (!keptPage)
+        return;
+    if (!keptPage->contextId.empty() && client)
+        client->Send("Target.disposeBrowserContext", { { "browserContextId", keptPage->contextId } });
+    else if (keptPage->startTab && client)
+        client->Send("Target.closeTarget", { { "targetId", keptPage->targetId } });
+    keptPage.reset();
 }
 
 ChromiumEngine::ChromiumEngine(ChromiumOptions options)
@@ -174,6 +193,7 @@ void ChromiumEngine::Navigate(const std::string& address)
     if (m_impl->load && m_impl->load->phase != Phase::Done)
         m_impl->EndLoad(*m_impl->load);
     m_impl->load.reset();
+    m_impl->ReleaseKeptPage();
 
     std::string url = WithDefaultScheme(address);
     std::string scheme = url::SchemeOf(url);

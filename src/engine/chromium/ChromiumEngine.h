@@ -53,6 +53,9 @@ public:
     void ProcessEvents(std::chrono::milliseconds wait) override;
     void SetLoadTimeout(std::chrono::milliseconds timeout) override;
     LoadProgress Progress() const override;
+    // Draws the page the last load completed with, in the tab kept open for it
+    // (SetKeepPageForPictures): Page.captureScreenshot beyond the viewport, or Page.printToPDF.
+    bool SavePicture(Picture kind, const std::string& path, std::string& error) override;
 
     // The browser's process group (its main process id), -1 when none runs.
     pid_t BrowserProcessGroup() const;

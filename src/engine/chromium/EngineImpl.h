@@ -39,6 +39,15 @@ struct ChromiumEngine::Impl {
     std::optional<LoadOutcome> completion;
     // Bounds the browser's memory while a page loads (from BeginLoad until its completion is raised).
     MemoryWatch memoryWatch;
+    // The tab of the page the last load completed with, kept open for pictures until the next
+    // navigation (only when the engine keeps its page for pictures).
+    struct KeptPage {
+        std::string contextId;
+        std::string targetId;
+        std::string session;
+        bool startTab = false;
+    };
+    std::optional<KeptPage> keptPage;
 
     Impl(ChromiumEngine& engine, ChromiumOptions chosen, EngineCache& cache);
     // The engine's public face: its request options and cookie store.
@@ -56,6 +65,12 @@ struct ChromiumEngine::Impl {
     void FinishWithError(
         Load& current, NavigationFailure failure = NavigationFailure::Other, std::string detail = {});
     void EndLoad(Load& current);
+    // Closes the kept page's tab (its context, or the start tab).
+    void ReleaseKeptPage();
+
+    // Pictures of the kept page (Picture.cpp): the bytes of a PNG of the whole page, of its PDF.
+    std::string Screenshot(const KeptPage& page);
+    std::string PrintToPdf(const KeptPage& page);
 
     // The navigation and its load state (PageLoad.cpp).
     void BeginLoad(const std::string& url);

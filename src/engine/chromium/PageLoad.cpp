@@ -158,8 +158,12 @@ void ChromiumEngine::Impl::EnableFrameDomains(const std::string& session, LoadRe
 
 void ChromiumEngine::Impl::OnEvent(const std::string& method, const json& params, const std::string& session)
 {
-    if (!load || load->phase == Phase::Done)
+    if (!load || load->phase == Phase::Done) {
+        // The kept page's script still runs: a dialog it opens would hold up its pictures.
+        if (keptPage && method == "Page.javascriptDialogOpening")
+            AnswerDialog(params, session);
         return;
+    }
     Load& current = *load;
     if (method == "Target.attachedToTarget")
         return OnAttached(current, params, session);

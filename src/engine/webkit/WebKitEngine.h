@@ -43,6 +43,9 @@ public:
     LoadProgress Progress() const override;
     // With the request options keeping cookies, what the view's cookie manager holds.
     std::vector<cookies::Cookie> CookieStore() override;
+    // Draws the page the view shows, when it is the one the last load completed with: a snapshot of
+    // the full document, or the view printed to a PDF file by GTK's print-to-file backend.
+    bool SavePicture(Picture kind, const std::string& path, std::string& error) override;
 
     // The view widget (a WebKitWebView); the engine keeps its own reference.
     GtkWidget* View() const;

@@ -102,8 +102,13 @@ namespace {
                 { MhtmlPart::Role::Other, "http://h/big.jpg", image } },
             "", 0);
 
-        // The writer holds a piece of 57 KiB and its encoding, never the body.
+        // The writer holds a piece of 57 KiB and its encoding, never the body. (AddressSanitizer keeps
+        // freed memory aside for a while, so under it the peak says nothing of what the writer holds.)
+#ifndef __SANITIZE_ADDRESS__
         EXPECT_LT(PeakKilobytes() - before, 4 * 1024);
+#else
+        (void)before;
+#endif
         ASSERT_EQ(result.failure, "");
         MhtmlMessage message = ReadMhtml(ReadFile(result.file));
         ASSERT_EQ(message.parts.size(), 2u);

@@ -16,21 +16,7 @@
 namespace pagestow::testing {
 namespace {
 
-    class CliArchive : public CliRun, public ::testing::WithParamInterface<std::string> {
-    protected:
-        void SetUp() override
-        {
-            if (GetParam() == "chromium" && ::access("/usr/lib/chromium/chromium", X_OK) != 0)
-                GTEST_SKIP() << "Chromium is not installed";
-#ifndef PAGESTOW_WEBKIT_ENGINE_BUILT
-            if (GetParam() == "webkit")
-                GTEST_SKIP() << "this build has no webkit engine";
-#endif
-            if (GetParam() == "webkit" && !std::getenv("DISPLAY"))
-                GTEST_SKIP() << "the webkit engine needs a display";
-        }
-        bool Browser() const { return GetParam() != "static"; }
-    };
+    using CliArchive = CliEngineRun;
 
     // The site: a page with a gzip stylesheet whose url() image comes from a redirect chain, a brotli
     // script, a chunked text, a 404 image, a srcset candidate, two images of the same bytes, a frame on

@@ -48,20 +48,7 @@ namespace {
         return found;
     }
 
-    class CliPicture : public CliRun, public ::testing::WithParamInterface<std::string> {
-    protected:
-        void SetUp() override
-        {
-            if (GetParam() == "chromium" && ::access("/usr/lib/chromium/chromium", X_OK) != 0)
-                GTEST_SKIP() << "Chromium is not installed";
-#ifndef PAGESTOW_WEBKIT_ENGINE_BUILT
-            if (GetParam() == "webkit")
-                GTEST_SKIP() << "this build has no webkit engine";
-#endif
-            if (GetParam() == "webkit" && !std::getenv("DISPLAY"))
-                GTEST_SKIP() << "the webkit engine needs a display";
-        }
-    };
+    using CliPicture = CliEngineRun;
 
     // A page of 3,240 CSS pixels (a styled paragraph, 3,000 px of text, a red block of 200 px at the
     // bottom), and one of 20,000 px, which is drawn to the bound.

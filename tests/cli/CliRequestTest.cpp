@@ -28,20 +28,7 @@ namespace {
         return found == headers.end() ? std::string() : found->second;
     }
 
-    class CliRequests : public CliRun, public ::testing::WithParamInterface<std::string> {
-    protected:
-        void SetUp() override
-        {
-            if (GetParam() == "chromium" && ::access("/usr/lib/chromium/chromium", X_OK) != 0)
-                GTEST_SKIP() << "Chromium is not installed";
-#ifndef PAGESTOW_WEBKIT_ENGINE_BUILT
-            if (GetParam() == "webkit")
-                GTEST_SKIP() << "this build has no webkit engine";
-#endif
-            if (GetParam() == "webkit" && !std::getenv("DISPLAY"))
-                GTEST_SKIP() << "the webkit engine needs a display";
-        }
-    };
+    using CliRequests = CliEngineRun;
 
     TEST_P(CliRequests, LoggedInPageCarriesMatchingCookiesHeadersAndUserAgent)
     {

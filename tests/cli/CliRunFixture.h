@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -74,6 +77,25 @@ protected:
 
     TemporaryFolder m_save;
     TemporaryFolder m_scratch;
+};
+
+// A run of pagestow-cli with the engine named by the test's parameter, skipped where that engine
+// cannot run (Chromium not installed, a build without WebKit, no display).
+class CliEngineRun : public CliRun, public ::testing::WithParamInterface<std::string> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == "chromium" && ::access("/usr/lib/chromium/chromium", X_OK) != 0)
+            GTEST_SKIP() << "Chromium is not installed";
+#ifndef PAGESTOW_WEBKIT_ENGINE_BUILT
+        if (GetParam() == "webkit")
+            GTEST_SKIP() << "this build has no webkit engine";
+#endif
+        if (GetParam() == "webkit" && !std::getenv("DISPLAY"))
+            GTEST_SKIP() << "the webkit engine needs a display";
+    }
+    // Whether the engine runs a browser (chromium, webkit).
+    bool Browser() const { return GetParam() != "static"; }
 };
 
 } // namespace pagestow::testing

@@ -159,10 +159,8 @@ namespace {
 
     class RunnerTaker : public PageTaker {
     public:
-        RunnerTaker(CaptureRunner& runner, bool json, std::ostream& jsonOut)
+        explicit RunnerTaker(CaptureRunner& runner)
             : m_runner(runner)
-            , m_json(json)
-            , m_jsonOut(jsonOut)
         {
         }
         bool HasRoom() const override { return m_done.empty(); }
@@ -171,8 +169,7 @@ namespace {
             TakenPage page;
             page.id = id;
             page.result = m_runner.CaptureAddress(address);
-            if (m_json)
-                m_jsonOut << ResultJson(page.result) << '\n' << std::flush;
+            page.json = ResultJson(page.result);
             m_done.push_back(std::move(page));
         }
         std::vector<TakenPage> Wait(std::chrono::milliseconds) override
@@ -184,8 +181,6 @@ namespace {
 
     private:
         CaptureRunner& m_runner;
-        bool m_json;
-        std::ostream& m_jsonOut;
         std::vector<TakenPage> m_done;
     };
 
@@ -254,9 +249,9 @@ namespace {
 
 } // namespace
 
-std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner, bool json, std::ostream& jsonOut)
+std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner)
 {
-    return std::make_unique<RunnerTaker>(runner, json, jsonOut);
+    return std::make_unique<RunnerTaker>(runner);
 }
 
 std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool)
@@ -267,7 +262,8 @@ std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool)
 std::string EncodePageRecord(const AddressResult& result)
 {
     nlohmann::json json { { "final", result.finalAddress }, { "page", result.pageFile },
-        { "saved", SavedJson(result) }, { "stylesheets", result.stylesheets } };
+        { "saved", SavedJson(result) }, { "stylesheets", result.stylesheets }, { "status", result.httpStatus },
+        { "retry_after", result.retryAfter } };
     return Dump(json);
 }
 
@@ -278,6 +274,8 @@ bool DecodePageRecord(const std::string& text, AddressResult& result)
         return false;
     result.finalAddress = StringField(json, "final");
     result.pageFile = StringField(json, "page");
+    result.httpStatus = json.value("status", 0);
+    result.retryAfter = StringField(json, "retry_after");
     ReadSaved(json, result);
     return true;
 }
@@ -329,6 +327,8 @@ struct CrawlRun::State {
     std::map<std::string, crawl::RobotsRules> robots;
     std::deque<Queued> queue;
     std::unordered_set<std::string> seen;
+    // Pages that asked to be tried again later (Retry-After), each once.
+    std::unordered_set<std::string> retried;
     std::map<std::uint64_t, Queued> underWay;
     std::uint64_t nextId = 0;
     std::size_t taken = 0;
@@ -379,6 +379,17 @@ struct CrawlRun::State {
         queue.push_back({ address, depth });
         if (journaled)
             Journal({ { "queued", address }, { "depth", depth } });
+    }
+
+    // Removes the files a page wrote itself (not those it found from earlier pages).
+    static void RemoveOwnFiles(AddressResult& result)
+    {
+        for (const capture::SavedEntry& entry : result.saved) {
+            std::error_code ignored;
+            if (!entry.earlier)
+                fs::remove(entry.path, ignored);
+        }
+        result.saved.clear();
     }
 
     // A document that is no markup (a PDF the built-in engine saved as served) is a file of the
@@ -487,19 +498,42 @@ struct CrawlRun::State {
         underWay.erase(found);
         out << page.out;
         err << page.err;
-        if (options.json && !page.json.empty())
-            out << page.json << '\n';
         out.flush();
         err.flush();
         AddressResult& result = page.result;
         if (result.outcome == AddressOutcome::Interrupted) {
+            if (options.json && !page.json.empty())
+                out << page.json << '\n' << std::flush;
             // Not done: --continue takes it again.
             status.Add(result.outcome);
             queue.push_front(queued);
             return;
         }
-        status.Add(result.outcome);
         bool kept = result.outcome == AddressOutcome::Captured || result.outcome == AddressOutcome::Incomplete;
+        if (kept && result.httpStatus >= 400) {
+            // An error page is no page of the site (wget keeps none either): its own files go. A 429 or
+            // 503 that asks to come back later is waited out once.
+            RemoveOwnFiles(result);
+            std::optional<std::chrono::seconds> retry;
+            if ((result.httpStatus == 429 || result.httpStatus == 503) && retried.insert(queued.address).second)
+                retry = crawl::ParseRetryAfter(result.retryAfter, std::chrono::system_clock::now());
+            if (retry) {
+                err << "pagestow-cli: " << queued.address << ": the server answered " << result.httpStatus
+                    << "; tried again in " << retry->count() << " s (Retry-After)\n";
+                clock->HoldUntil(HostOf(queued.address), Clock::now() + *retry);
+                --taken;
+                queue.push_front(std::move(queued));
+                return;
+            }
+            result.outcome = AddressOutcome::Failed;
+            result.reason = "the server answered " + std::to_string(result.httpStatus) + "; the page is not kept";
+            err << ErrorLine(result) << "\n" << std::flush;
+            page.json = ResultJson(result);
+            kept = false;
+        }
+        if (options.json && !page.json.empty())
+            out << page.json << '\n' << std::flush;
+        status.Add(result.outcome);
         (kept ? saved : failed) += 1;
         if (kept) {
             MarkFiles(result);

@@ -9,6 +9,7 @@
 #include "crawl/Scope.h"
 #include "engine/static/Fetch.h"
 #include "engine/static/StaticEngine.h"
+#include "mapping/LocalPath.h"
 #include "url/Canonical.h"
 
 #include <fcntl.h>
@@ -335,6 +336,8 @@ struct CrawlRun::State {
     std::size_t saved = 0;
     std::size_t failed = 0;
     std::size_t excluded = 0;
+    std::size_t sameFile = 0;
+    std::unordered_set<std::string> pageFiles;
     ExitStatus status;
     bool stopped = false;
     // What the offline copy of the whole crawl is written from.
@@ -372,6 +375,16 @@ struct CrawlRun::State {
         }
     }
 
+    // Pages whose addresses differ only where the folder tree does not look (the query) would be
+    // saved to one file, the later over the earlier: a page is taken only when its file is its own.
+    bool ClaimPageFile(const std::string& address)
+    {
+        std::string file = mapping::DocumentFile(settings.saveDir, settings.captureFolder, address);
+        for (char& c : file)
+            c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+        return pageFiles.insert(file).second;
+    }
+
     void Enqueue(const std::string& address, int depth, bool journaled)
     {
         if (!seen.insert(address).second)
@@ -381,13 +394,18 @@ struct CrawlRun::State {
             Journal({ { "queued", address }, { "depth", depth } });
     }
 
-    // Removes the files a page wrote itself (not those it found from earlier pages).
-    static void RemoveOwnFiles(AddressResult& result)
+    // Removes the files a page wrote itself (not those it found from earlier pages), and the folders
+    // that leaves empty.
+    void RemoveOwnFiles(AddressResult& result) const
     {
+        fs::path root = fs::path(CapturePath()).lexically_normal();
         for (const capture::SavedEntry& entry : result.saved) {
             std::error_code ignored;
-            if (!entry.earlier)
-                fs::remove(entry.path, ignored);
+            if (entry.earlier || !fs::remove(entry.path, ignored))
+                continue;
+            for (fs::path folder = fs::path(entry.path).parent_path().lexically_normal();
+                 folder != root && folder.string().rfind(root.string(), 0) == 0 && fs::remove(folder, ignored);
+                 folder = folder.parent_path()) { }
         }
         result.saved.clear();
     }
@@ -438,8 +456,16 @@ struct CrawlRun::State {
             for (const crawl::PageLink& link : crawl::ExtractLinks(*bytes, entry.address, kMaxLinksPerDocument)) {
                 if (seen.count(link.address) != 0)
                     continue;
-                if (scope->Judge(link.address, depth + 1) == crawl::Verdict::Follow)
-                    Enqueue(link.address, depth + 1, true);
+                if (scope->Judge(link.address, depth + 1) != crawl::Verdict::Follow)
+                    continue;
+                if (!ClaimPageFile(link.address)) {
+                    seen.insert(link.address);
+                    ++sameFile;
+                    if (options.verbose)
+                        err << "pagestow-cli: " << link.address << ": not taken: another page of the crawl has its file\n";
+                    continue;
+                }
+                Enqueue(link.address, depth + 1, true);
             }
         }
     }
@@ -587,8 +613,10 @@ struct CrawlRun::State {
                 done.insert(address);
             }
         }
-        for (Queued& page : queued)
+        for (Queued& page : queued) {
             seen.insert(page.address);
+            ClaimPageFile(page.address);
+        }
         for (Queued& page : queued) {
             if (!done.count(page.address))
                 queue.push_back(std::move(page));
@@ -676,6 +704,7 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
     }
     if (!resumed) {
         state.Journal({ { "start", startAddress }, { "version", 1 } });
+        state.ClaimPageFile(startAddress);
         state.Enqueue(startAddress, 0, true);
     } else if (state.seen.empty()) {
         state.Enqueue(startAddress, 0, true);
@@ -756,9 +785,12 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
         }
     }
     if (!state.options.quiet) {
-        state.err << "pagestow-cli: crawl: " << state.saved << " pages saved, " << state.failed << " failed";
+        state.err << "pagestow-cli: crawl: " << state.saved << (state.saved == 1 ? " page" : " pages") << " saved, "
+                  << state.failed << " failed";
         if (state.excluded)
             state.err << ", " << state.excluded << " excluded by robots.txt";
+        if (state.sameFile)
+            state.err << ", " << state.sameFile << " not taken for another page's file";
         if (!state.queue.empty())
             state.err << ", " << state.queue.size() << " left in the queue"
                       << (state.taken >= options.pageLimit ? " (--page-limit)" : "");

@@ -12,20 +12,6 @@
 namespace pagestow::cli {
 namespace {
 
-    bool WriteAll(int fd, const std::string& text)
-    {
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-            if (wrote < 0 && errno == EINTR)
-                continue;
-            if (wrote <= 0)
-                return false;
-            done += size_t(wrote);
-        }
-        return true;
-    }
-
     struct Reply {
         AddressOutcome outcome = AddressOutcome::Failed;
         std::string out;
@@ -174,7 +160,7 @@ int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::string
         if (record)
             reply += '\t' + EscapeField(record(result));
         reply += '\n';
-        if (!WriteAll(replyFd, reply))
+        if (!WriteAllTo(replyFd, reply))
             break;
         if (result.outcome == AddressOutcome::Interrupted)
             break;

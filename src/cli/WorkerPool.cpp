@@ -16,23 +16,6 @@
 extern char** environ;
 
 namespace pagestow::cli {
-namespace {
-
-    bool WriteAll(int fd, const std::string& text)
-    {
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-            if (wrote < 0 && errno == EINTR)
-                continue;
-            if (wrote <= 0)
-                return false;
-            done += size_t(wrote);
-        }
-        return true;
-    }
-
-} // namespace
 
 // One worker process: its task pipe, its reply pipe, what it has sent back so far, and the id of the
 // task it works on.
@@ -108,7 +91,7 @@ void WorkerPool::Send(std::size_t k, std::uint64_t id, const std::string& addres
 {
     Worker& worker = m_workers[k];
     worker.busyWith = id;
-    if (!WriteAll(worker.tasks.Get(), std::to_string(id) + '\t' + EscapeField(address) + '\n'))
+    if (!WriteAllTo(worker.tasks.Get(), std::to_string(id) + '\t' + EscapeField(address) + '\n'))
         Lose(worker, k, m_pendingLosses);
 }
 
@@ -198,6 +181,20 @@ void WorkerPool::Finish()
         }
         worker.ended = true;
     }
+}
+
+bool WriteAllTo(int fd, std::string_view text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += size_t(wrote);
+    }
+    return true;
 }
 
 std::vector<std::string> SplitFields(const std::string& line)

@@ -55,6 +55,8 @@ private:
 // One field of the worker protocol: backslash, tab, line feed and carriage return escaped.
 std::string EscapeField(std::string_view text);
 std::string UnescapeField(std::string_view text);
+// Writes all of text to fd, going on after interrupted writes; false when it could not.
+bool WriteAllTo(int fd, std::string_view text);
 // The fields of one protocol line.
 std::vector<std::string> SplitFields(const std::string& line);
 

@@ -28,6 +28,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -169,6 +170,22 @@ int FinishArchive(RunArchive* archive, int status)
     return status;
 }
 
+// The arguments of the run's worker processes; nullopt, said once and not by every worker, when the
+// engine cannot run here.
+std::optional<std::vector<std::string>> PoolArguments(
+    const CliOptions& options, const std::string& saveDir, const RunArchive* archive)
+{
+    std::string why;
+    if (!FindEngine(EngineNameText(options.engine))->available(why)) {
+        std::cerr << "pagestow-cli: " << why << "\n";
+        return std::nullopt;
+    }
+    std::vector<std::string> args = WorkerArguments(options, saveDir);
+    if (archive)
+        args.insert(args.end(), { "--warc-part", archive->WarcPath() });
+    return args;
+}
+
 // Makes the engine of the run with what every page asks of it; null with the reason said.
 EngineChoice PreparedEngine(EngineName name, const CliOptions& options, const pagestow::engine::RequestOptions& requests)
 {
@@ -225,16 +242,11 @@ int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& 
     CrawlRun crawl(crawlOptions, settings, requests, &g_interrupted, std::cout, std::cerr);
     int status = 0;
     if (pool) {
-        std::string why;
-        if (!FindEngine(EngineNameText(options.engine))->available(why)) {
-            std::cerr << "pagestow-cli: " << why << "\n";
+        std::optional<std::vector<std::string>> workerArgs = PoolArguments(crawlOptions, saveDir, archive.get());
+        if (!workerArgs)
             return 1;
-        }
-        std::vector<std::string> workerArgs = WorkerArguments(crawlOptions, saveDir);
-        workerArgs.insert(workerArgs.end(), { "--capture-folder", crawlOptions.captureFolder, "--crawl-worker" });
-        if (archive)
-            workerArgs.insert(workerArgs.end(), { "--warc-part", archive->WarcPath() });
-        WorkerPool workers("/proc/self/exe", workerArgs, options.jobs);
+        workerArgs->insert(workerArgs->end(), { "--capture-folder", crawlOptions.captureFolder, "--crawl-worker" });
+        WorkerPool workers("/proc/self/exe", *workerArgs, options.jobs);
         if (workers.Size() == 0) {
             std::cerr << "pagestow-cli: cannot start a worker process\n";
             return 1;
@@ -384,16 +396,10 @@ int main(int argc, char** argv)
 
     int status = 0;
     if (batch) {
-        // An engine that cannot run here is said once, not by every worker.
-        std::string why;
-        if (!FindEngine(EngineNameText(options.engine))->available(why)) {
-            std::cerr << "pagestow-cli: " << why << "\n";
+        std::optional<std::vector<std::string>> workerArgs = PoolArguments(options, saveDir, archive.get());
+        if (!workerArgs)
             return 1;
-        }
-        std::vector<std::string> workerArgs = WorkerArguments(options, saveDir);
-        if (archive)
-            workerArgs.insert(workerArgs.end(), { "--warc-part", archive->WarcPath() });
-        BatchRunner runner("/proc/self/exe", workerArgs, options.jobs, options.json, &g_interrupted);
+        BatchRunner runner("/proc/self/exe", *workerArgs, options.jobs, options.json, &g_interrupted);
         status = runner.Run(addresses, std::cout, std::cerr);
         status = FinishArchive(archive.get(), status);
         if (!options.saveCookies.empty()) {

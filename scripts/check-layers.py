@@ -23,13 +23,14 @@ ALLOWED = {
     "engine/cookies": {"url"},
     "engine": {"archive", "engine/cookies", "url"},
     "offline": {"url"},
+    "crawl": {"url"},
     "engine/static": {"archive", "engine", "engine/cookies", "offline", "url"},
     "engine/chromium": {"archive", "engine", "engine/cookies", "url"},
     "engine/webkit": {"archive", "engine", "engine/cookies", "mapping", "url"},
     "capture": {"archive", "engine", "engine/cookies", "mapping", "offline", "url"},
     "banner": set(),
     "app": {"archive", "banner", "capture", "engine", "engine/cookies", "engine/webkit", "mapping", "url"},
-    "cli": {"archive", "capture", "engine", "engine/cookies", "engine/static", "engine/chromium", "engine/webkit", "mapping",
+    "cli": {"archive", "capture", "crawl", "engine", "engine/cookies", "engine/static", "engine/chromium", "engine/webkit", "mapping",
             "url"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)

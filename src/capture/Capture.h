@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,23 @@ std::string ClaimCaptureFolder(const std::string& saveDir, std::vector<WriteFail
 // Appends the document's serialisation to stream: 1 and nothing written for a null document,
 // otherwise 0.
 std::int32_t SaveDocumentToStream(const engine::SnapshotDocument* document, std::string& stream);
+
+// What the offline copy of several captures' files wrote.
+struct SharedOfflineCopy {
+    std::vector<std::string> copies;
+    // The copy of the first document of the files: the file to open.
+    std::string page;
+    std::vector<WriteFailure> failures;
+};
+
+// Writes the offline copy of what captures saved into one capture folder (a crawl's pages): a copy of
+// each document and of each stylesheet among stylesheets (canonical addresses), in which every
+// address that names a saved file points at it, relative. redirects pairs an address asked for with
+// the page file it landed on, so that a link by that address leads to the landed page's copy.
+// beforeEachCopy is called before each copy; what it throws ends the writing and passes on.
+SharedOfflineCopy WriteSharedOfflineCopy(const std::string& capturePath, const std::vector<SavedEntry>& saved,
+    const std::vector<std::string>& stylesheets, const std::vector<std::pair<std::string, std::string>>& redirects,
+    bool keepScripts, const std::function<void()>& beforeEachCopy);
 
 // The document shown in a frame, or null when it cannot be reached.
 const engine::SnapshotDocument* GetFrameDocument(const engine::SnapshotFrame& frame);
@@ -102,6 +120,9 @@ public:
     // Makes folder with every missing level, as mapping::MakeFolders does, once per capture: a folder
     // the capture has made already is not looked at again. 0 or the errno.
     int MakeCaptureFolders(const std::string& folder);
+    // With a shared capture folder: when a complete file is at target already, enters it as found from
+    // an earlier capture and says true; the caller then neither copies nor reports it.
+    bool EnterEarlierFile(SavedEntry entry);
     // Enters a file of the capture that could not be written, with the system's text for error
     // (once per path).
     void RecordFailure(const std::string& path, int error);

@@ -41,17 +41,25 @@ namespace {
         return document;
     }
 
-    // An interrupted capture is abandoned: its folder goes, so that no part of the page looks saved.
-    // The folder was made by this capture (ClaimCaptureFolder), so nothing else is in it.
-    void AbandonCapture(CaptureResult& result)
+    // An interrupted capture is abandoned: what it wrote goes, so that no part of the page looks saved.
+    // A folder of its own was made by this capture (ClaimCaptureFolder), so nothing else is in it; in a
+    // shared one only the files it wrote are its own.
+    void AbandonCapture(CaptureResult& result, bool sharedFolder)
     {
         result.interrupted = true;
         if (result.captureFolder.empty())
             return;
         std::error_code error;
-        std::filesystem::remove_all(result.CapturePath(), error);
-        if (error)
-            result.failures.push_back({ result.CapturePath(), error.message() });
+        if (!sharedFolder) {
+            std::filesystem::remove_all(result.CapturePath(), error);
+            if (error)
+                result.failures.push_back({ result.CapturePath(), error.message() });
+            return;
+        }
+        for (const SavedEntry& entry : result.saved) {
+            if (!entry.earlier && !std::filesystem::remove(entry.path, error) && error)
+                result.failures.push_back({ entry.path, error.message() });
+        }
     }
 
 } // namespace
@@ -117,8 +125,15 @@ CaptureResult CapturePage(
     if (!capture.SaveDir.empty() && capture.SaveDir.back() != mapping::kPathSeparator)
         capture.SaveDir += mapping::kPathSeparator;
 
-    // 8. A fresh capture folder, claimed by making it.
-    capture.CaptureFolder = ClaimCaptureFolder(capture.SaveDir, capture.Result().failures);
+    // 8. A fresh capture folder, claimed by making it, or the shared one asked for.
+    const bool sharedFolder = !settings.captureFolder.empty();
+    if (sharedFolder) {
+        capture.CaptureFolder = settings.captureFolder;
+        if (int error = mapping::MakeFolders(capture.SaveDir + capture.CaptureFolder))
+            capture.Result().failures.push_back({ capture.SaveDir + capture.CaptureFolder, std::strerror(error) });
+    } else {
+        capture.CaptureFolder = ClaimCaptureFolder(capture.SaveDir, capture.Result().failures);
+    }
     frontEnd.CaptureFolderClaimed(capture.SaveDir, capture.CaptureFolder);
 
     // 9. The page's folder; a level that cannot be made is reported by the document save.
@@ -141,7 +156,7 @@ CaptureResult CapturePage(
     result.saveDir = capture.SaveDir;
     result.captureFolder = capture.CaptureFolder;
     if (interrupted)
-        AbandonCapture(result);
+        AbandonCapture(result, sharedFolder);
     return result;
 }
 

@@ -34,11 +34,19 @@ struct CaptureSettings {
     enum class Scripts { ByEngine, Keep, Remove };
     Scripts scripts = Scripts::ByEngine;
     bool scriptsRan = false;
+    // Also save what stylesheets load without writing the offline copy: a crawl writes the copies of
+    // all its pages at its end, when it knows which pages were saved.
+    bool stylesheetResources = false;
     // Whether the capture saves what stylesheets load (every output beyond the folder tree needs it).
-    bool SavesStylesheetResources() const { return offlineCopy || singleFile || mhtml; }
+    bool SavesStylesheetResources() const { return offlineCopy || singleFile || mhtml || stylesheetResources; }
     // Whether the copies keep the page's scripts.
     bool KeepsScripts() const { return scripts == Scripts::Keep || (scripts == Scripts::ByEngine && !scriptsRan); }
     CopyMethod copies = CopyMethod::HardLink;
+    // The name of a capture folder of saveDir that earlier captures made, to add this page to (the pages
+    // of a crawl share one), instead of a fresh one. A file found at its target there was saved by an
+    // earlier page: it is taken as this page's without a copy or a result line, and an interrupted
+    // capture removes only the files it wrote itself.
+    std::string captureFolder;
     // When given and set (by a signal handler, say), the capture stops at its next step, removes its
     // capture folder and reports itself interrupted: an abandoned page leaves no files that look saved.
     const std::atomic<bool>* interrupted = nullptr;
@@ -62,6 +70,8 @@ struct SavedEntry {
     // The local path written.
     std::string path;
     std::uint64_t bytes = 0;
+    // Found whole at its target in a shared capture folder, written by an earlier capture.
+    bool earlier = false;
 };
 
 // What one capture did, for the front ends (the window's folder to open, the command line's exit
@@ -82,6 +92,9 @@ struct CaptureResult {
     std::uint64_t singleFilePartsBytes = 0;
     std::string mhtml;
     std::vector<SavedEntry> saved;
+    // The saved stylesheets that were read as such (canonical addresses): the offline copy writes a
+    // copy of each.
+    std::vector<std::string> stylesheets;
     std::vector<WriteFailure> failures;
     // The capture was stopped by its interrupt flag: its capture folder has been removed, and saved
     // lists what had been written before (and is gone with the folder).

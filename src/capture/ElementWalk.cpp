@@ -149,6 +149,8 @@ private:
             m_copies->Finish();
         if (m_capture.SavedFiles.Contains(target) || m_capture.SavedFiles.IsDocument(target))
             return;
+        if (m_capture.EnterEarlierFile({ KindOf(row), address, m_record.Value("url"), target, 0 }))
+            return;
 
         // 12. The copy is complete under its own name, or it is not there and not claimed; 11. and 13.
         //     follow once it is, in the order of the walk.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace pagestow::capture {
 
@@ -48,6 +49,20 @@ void PageCapture::EnterCopy(const SavedEntry& entry, std::string_view reportText
     std::string report = std::string(reportText) + entry.path;
     AddResultLine(report);
     SetStatusText(report);
+}
+
+bool PageCapture::EnterEarlierFile(SavedEntry entry)
+{
+    if (m_settings.captureFolder.empty())
+        return false;
+    struct stat info { };
+    if (::stat(entry.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    entry.bytes = std::uint64_t(info.st_size);
+    entry.earlier = true;
+    SavedFiles.Add(entry.path);
+    m_result.saved.push_back(std::move(entry));
+    return true;
 }
 
 void PageCapture::RecordFailure(const std::string& path, int error)

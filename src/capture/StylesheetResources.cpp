@@ -14,6 +14,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -61,6 +62,30 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    // What the offline copy writes for saved files: a copy of each document and of each stylesheet
+    // among stylesheets (canonical addresses), pointers at the rest.
+    std::vector<offline::CapturedFile> OfflineCopyFiles(
+    const std::vector<SavedEntry>& saved, const std::vector<std::string>& stylesheets)
+{
+    std::set<std::string> read(stylesheets.begin(), stylesheets.end());
+    std::vector<offline::CapturedFile> files;
+    for (const SavedEntry& entry : saved) {
+        offline::CapturedFile file;
+        file.address = entry.address;
+        file.path = entry.path;
+        if (entry.kind == SavedEntry::Kind::Document)
+            file.role = offline::CapturedFile::Role::Document;
+        else if (entry.kind == SavedEntry::Kind::Stylesheet && read.count(url::Canonicalize(entry.address)) != 0)
+            file.role = offline::CapturedFile::Role::Stylesheet;
+        files.push_back(std::move(file));
+    }
+    return files;
+}
+
+} // namespace
+
 // What the offline copy has read and looked up in one capture.
 struct PageCapture::OfflineState {
     // Stylesheets read in this capture (canonical addresses), and those found in the cache.
@@ -84,6 +109,8 @@ struct PageCapture::OfflineState {
         std::string target = mapping::LocalTargetPath(
             folder, resource.Value("filename"), kind.defaultName, kind.defaultExtension);
         if (capture.SavedFiles.Contains(target) || capture.SavedFiles.IsDocument(target))
+            return;
+        if (capture.EnterEarlierFile({ kind.kind, address, referrer, target, 0 }))
             return;
         std::uint64_t bytes = 0;
         int folderError = capture.MakeCaptureFolders(folder);
@@ -148,31 +175,50 @@ void PageCapture::SaveStylesheetResources(const std::string& documentUrl, const 
 void PageCapture::WriteOfflineCopyOfCapture()
 {
     m_result.offlineCopy.clear();
+    if (m_offline)
+        m_result.stylesheets.assign(m_offline->stylesheets.begin(), m_offline->stylesheets.end());
     if (!m_settings.offlineCopy)
         return;
-    std::vector<offline::CapturedFile> files;
-    for (const SavedEntry& entry : m_result.saved) {
-        offline::CapturedFile file;
-        file.address = entry.address;
-        file.path = entry.path;
-        if (entry.kind == SavedEntry::Kind::Document)
-            file.role = offline::CapturedFile::Role::Document;
-        else if (entry.kind == SavedEntry::Kind::Stylesheet && m_offline
-            && m_offline->stylesheets.count(url::Canonicalize(entry.address)) != 0)
-            file.role = offline::CapturedFile::Role::Stylesheet;
-        files.push_back(std::move(file));
-    }
+    std::vector<offline::CapturedFile> files = OfflineCopyFiles(m_result.saved, m_result.stylesheets);
     offline::OfflineCopyResult written
         = offline::WriteOfflineCopy(SaveDir + CaptureFolder, files, [this] { StopWhenInterrupted(); },
             m_settings.KeepsScripts() ? offline::CopyScripts::Keep : offline::CopyScripts::Remove);
     for (const auto& copy : written.copies) {
-        std::string report = std::string(kCopyReport) + copy.string();
+        std::string report = OfflineCopyReportLine(copy.string());
         AddResultLine(report);
         SetStatusText(report);
     }
     for (const auto& failure : written.failures)
         m_result.failures.push_back({ failure.path.string(), failure.reason });
     m_result.offlineCopy = written.page.string();
+}
+
+SharedOfflineCopy WriteSharedOfflineCopy(const std::string& capturePath, const std::vector<SavedEntry>& saved,
+    const std::vector<std::string>& stylesheets, const std::vector<std::pair<std::string, std::string>>& redirects,
+    bool keepScripts, const std::function<void()>& beforeEachCopy)
+{
+    std::vector<offline::CapturedFile> files = OfflineCopyFiles(saved, stylesheets);
+    std::map<std::string, std::vector<std::string>> aliases;
+    for (const auto& [requested, pageFile] : redirects)
+        aliases[pageFile].push_back(requested);
+    for (offline::CapturedFile& file : files) {
+        if (auto found = aliases.find(file.path.string()); found != aliases.end())
+            file.otherAddresses = std::move(found->second);
+    }
+    offline::OfflineCopyResult written = offline::WriteOfflineCopy(capturePath, files, beforeEachCopy,
+        keepScripts ? offline::CopyScripts::Keep : offline::CopyScripts::Remove);
+    SharedOfflineCopy result;
+    for (const auto& copy : written.copies)
+        result.copies.push_back(copy.string());
+    result.page = written.page.string();
+    for (const auto& failure : written.failures)
+        result.failures.push_back({ failure.path.string(), failure.reason });
+    return result;
+}
+
+std::string OfflineCopyReportLine(const std::string& copy)
+{
+    return std::string(kCopyReport) + copy;
 }
 
 std::string OfflineCopyLine(const std::string& file)

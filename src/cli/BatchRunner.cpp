@@ -1,38 +1,16 @@
 #include "cli/BatchRunner.h"
 
-#include "base/Owned.h"
+#include "cli/WorkerPool.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <map>
-#include <optional>
 #include <sstream>
 #include <utility>
 
-extern char** environ;
-
 namespace pagestow::cli {
 namespace {
-
-    std::vector<std::string> SplitFields(const std::string& line)
-    {
-        std::vector<std::string> fields;
-        size_t start = 0;
-        while (true) {
-            size_t tab = line.find('\t', start);
-            fields.push_back(UnescapeField(std::string_view(line).substr(start, tab - start)));
-            if (tab == std::string::npos)
-                break;
-            start = tab + 1;
-        }
-        return fields;
-    }
 
     bool WriteAll(int fd, const std::string& text)
     {
@@ -46,50 +24,6 @@ namespace {
             done += size_t(wrote);
         }
         return true;
-    }
-
-    using base::UniqueFd;
-
-    // One worker process: its task pipe, its reply pipe, what it has sent back so far, and the
-    // index of the address it works on.
-    struct Worker {
-        pid_t pid = -1;
-        UniqueFd tasks;
-        UniqueFd replies;
-        std::string pending;
-        std::optional<size_t> busyWith;
-        bool ended = false;
-    };
-
-    std::optional<Worker> StartWorker(const std::string& program, const std::vector<std::string>& args)
-    {
-        int taskPipe[2];
-        int replyPipe[2];
-        if (::pipe2(taskPipe, O_CLOEXEC) != 0)
-            return std::nullopt;
-        UniqueFd taskRead(taskPipe[0]);
-        Worker worker;
-        worker.tasks = UniqueFd(taskPipe[1]);
-        if (::pipe2(replyPipe, O_CLOEXEC) != 0)
-            return std::nullopt;
-        UniqueFd replyWrite(replyPipe[1]);
-        worker.replies = UniqueFd(replyPipe[0]);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, taskRead.Get(), STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, replyWrite.Get(), STDOUT_FILENO);
-        std::vector<std::string> argv { program };
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> pointers;
-        for (std::string& arg : argv)
-            pointers.push_back(arg.data());
-        pointers.push_back(nullptr);
-        int failed = posix_spawn(&worker.pid, program.c_str(), &actions, nullptr, pointers.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed != 0)
-            return std::nullopt;
-        return worker;
     }
 
     struct Reply {
@@ -108,14 +42,14 @@ namespace {
         return ResultJson(result);
     }
 
-    // One run of a batch: the workers, the replies that wait for their turn to be printed, and how
-    // far the addresses have been sent and printed.
+    // One run of a batch: the replies that wait for their turn to be printed, and how far the
+    // addresses have been sent and printed.
     class BatchRun {
     public:
-        BatchRun(const std::vector<std::string>& addresses, std::vector<Worker> workers, bool json,
-            std::ostream& out, std::ostream& err)
+        BatchRun(const std::vector<std::string>& addresses, WorkerPool& workers, bool json, std::ostream& out,
+            std::ostream& err)
             : m_addresses(addresses)
-            , m_workers(std::move(workers))
+            , m_workers(workers)
             , m_json(json)
             , m_out(out)
             , m_err(err)
@@ -126,11 +60,15 @@ namespace {
         void Loop(const std::atomic<bool>* interrupted)
         {
             while (true) {
-                if (interrupted && interrupted->load() && !m_stopped)
-                    Stop();
+                if (interrupted && interrupted->load() && !m_stopped) {
+                    m_stopped = true;
+                    m_workers.Stop();
+                }
                 SendTasks();
-                if (!ReadReplies())
+                if (!m_workers.AnyAlive())
                     break;
+                for (WorkerPool::Event& event : m_workers.Wait(std::chrono::milliseconds(100)))
+                    Take(event);
                 Print();
             }
         }
@@ -138,12 +76,7 @@ namespace {
         // Waits for every worker to end, prints what is left and gives the batch's exit status.
         int Finish()
         {
-            for (Worker& worker : m_workers) {
-                worker.tasks.Reset();
-                worker.replies.Reset();
-                int ignored = 0;
-                while (::waitpid(worker.pid, &ignored, 0) < 0 && errno == EINTR) { }
-            }
+            m_workers.Finish();
             Print();
             if (m_stopped)
                 m_status.Add(AddressOutcome::Interrupted);
@@ -154,15 +87,6 @@ namespace {
         }
 
     private:
-        void Stop()
-        {
-            m_stopped = true;
-            for (Worker& worker : m_workers) {
-                if (!worker.ended)
-                    ::kill(worker.pid, SIGTERM);
-            }
-        }
-
         // Prints the replies whose turn has come, in the order of the addresses.
         void Print()
         {
@@ -181,93 +105,45 @@ namespace {
             }
         }
 
-        // A worker that ended or broke its pipe: the address it worked on fails (or counts as
+        // A reply ends its address; a worker lost fails the address it worked on (or counts it as
         // interrupted once the batch was stopped).
-        void Lose(Worker& worker)
+        void Take(const WorkerPool::Event& event)
         {
-            worker.ended = true;
-            worker.tasks.Reset();
-            worker.replies.Reset();
-            if (worker.busyWith) {
-                size_t index = *worker.busyWith;
+            size_t index = size_t(event.id);
+            if (index >= m_addresses.size())
+                return;
+            if (event.lost) {
                 std::string line = "pagestow-cli: " + m_addresses[index]
                     + ": the worker process ended before the page was done\n";
                 m_done[index] = { m_stopped ? AddressOutcome::Interrupted : AddressOutcome::Failed, {}, line,
                     LostWorkerJson(m_addresses[index]) };
-                worker.busyWith.reset();
+                return;
             }
+            if (event.fields.size() < 4)
+                return;
+            int outcome = std::atoi(event.fields[0].c_str());
+            if (outcome < 0 || outcome > int(AddressOutcome::Interrupted))
+                outcome = int(AddressOutcome::Failed);
+            m_done[index] = { AddressOutcome(outcome), event.fields[1], event.fields[2], event.fields[3] };
         }
 
-        // Idle workers get the next address; with none left, their task pipe is closed and they end.
+        // Idle workers get the next address; with none left, their tasks are closed and they end.
         void SendTasks()
         {
-            for (Worker& worker : m_workers) {
-                if (worker.ended || worker.busyWith || worker.tasks.Get() < 0)
+            for (size_t k = 0; k < m_workers.Size(); ++k) {
+                if (!m_workers.Idle(k))
                     continue;
                 if (m_stopped || m_nextToSend >= m_addresses.size()) {
-                    worker.tasks.Reset();
+                    m_workers.CloseTasks(k);
                     continue;
                 }
-                std::string task
-                    = std::to_string(m_nextToSend) + '\t' + EscapeField(m_addresses[m_nextToSend]) + '\n';
-                if (!WriteAll(worker.tasks.Get(), task)) {
-                    Lose(worker);
-                    continue;
-                }
-                worker.busyWith = m_nextToSend++;
-            }
-        }
-
-        // Waits a little for replies and reads what came; false once no worker is left to hear from.
-        bool ReadReplies()
-        {
-            std::vector<pollfd> polls;
-            std::vector<Worker*> polled;
-            for (Worker& worker : m_workers) {
-                if (!worker.ended && worker.replies.Get() >= 0) {
-                    polls.push_back({ worker.replies.Get(), POLLIN, 0 });
-                    polled.push_back(&worker);
-                }
-            }
-            if (polls.empty())
-                return false;
-            if (::poll(polls.data(), polls.size(), 100) < 0 && errno != EINTR)
-                return false;
-            for (size_t i = 0; i < polls.size(); ++i) {
-                if (polls[i].revents & (POLLIN | POLLHUP | POLLERR))
-                    ReadFrom(*polled[i]);
-            }
-            return true;
-        }
-
-        // Reads what one worker sent; every whole reply line ends its address.
-        void ReadFrom(Worker& worker)
-        {
-            char buffer[65536];
-            ssize_t got = ::read(worker.replies.Get(), buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                return;
-            if (got <= 0) {
-                Lose(worker);
-                return;
-            }
-            worker.pending.append(buffer, size_t(got));
-            for (size_t end = worker.pending.find('\n'); end != std::string::npos;
-                 end = worker.pending.find('\n')) {
-                std::vector<std::string> fields = SplitFields(worker.pending.substr(0, end));
-                worker.pending.erase(0, end + 1);
-                if (fields.size() != 5 || !worker.busyWith)
-                    continue;
-                int outcome = std::atoi(fields[1].c_str());
-                if (outcome < 0 || outcome > int(AddressOutcome::Interrupted))
-                    outcome = int(AddressOutcome::Failed);
-                m_done[*worker.busyWith] = { AddressOutcome(outcome), fields[2], fields[3], fields[4] };
-                worker.busyWith.reset();
+                m_workers.Send(k, m_nextToSend, m_addresses[m_nextToSend]);
+                ++m_nextToSend;
             }
         }
 
         const std::vector<std::string>& m_addresses;
-        std::vector<Worker> m_workers;
+        WorkerPool& m_workers;
         bool m_json;
         std::ostream& m_out;
         std::ostream& m_err;
@@ -280,48 +156,8 @@ namespace {
 
 } // namespace
 
-std::string EscapeField(std::string_view text)
-{
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '\\':
-            escaped += "\\\\";
-            break;
-        case '\t':
-            escaped += "\\t";
-            break;
-        case '\n':
-            escaped += "\\n";
-            break;
-        case '\r':
-            escaped += "\\r";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
-std::string UnescapeField(std::string_view text)
-{
-    std::string plain;
-    plain.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            plain += text[i];
-            continue;
-        }
-        char next = text[++i];
-        plain += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
-    }
-    return plain;
-}
-
 int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::stringstream& capturedErr,
-    bool json, std::istream& in, int replyFd)
+    bool json, std::istream& in, int replyFd, const std::function<std::string(const AddressResult&)>& record)
 {
     ExitStatus status;
     for (std::string line; std::getline(in, line);) {
@@ -334,7 +170,10 @@ int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::string
         status.Add(result.outcome);
         std::string reply = fields[0] + '\t' + std::to_string(int(result.outcome)) + '\t'
             + EscapeField(capturedOut.str()) + '\t' + EscapeField(capturedErr.str()) + '\t'
-            + EscapeField(json ? ResultJson(result) : "") + '\n';
+            + EscapeField(json ? ResultJson(result) : "");
+        if (record)
+            reply += '\t' + EscapeField(record(result));
+        reply += '\n';
         if (!WriteAll(replyFd, reply))
             break;
         if (result.outcome == AddressOutcome::Interrupted)
@@ -355,18 +194,12 @@ BatchRunner::BatchRunner(std::string program, std::vector<std::string> workerArg
 
 int BatchRunner::Run(const std::vector<std::string>& addresses, std::ostream& out, std::ostream& err)
 {
-    std::vector<Worker> workers;
-    for (int i = 0; i < m_jobs && size_t(i) < addresses.size(); ++i) {
-        std::vector<std::string> args = m_workerArgs;
-        args.insert(args.end(), { "--worker-index", std::to_string(i + 1) });
-        if (auto worker = StartWorker(m_program, args))
-            workers.push_back(std::move(*worker));
-    }
-    if (workers.empty()) {
+    WorkerPool workers(m_program, m_workerArgs, int(std::min<size_t>(size_t(m_jobs), addresses.size())));
+    if (workers.Size() == 0) {
         err << "pagestow-cli: cannot start a worker process (" << m_program << ")\n";
         return 1;
     }
-    BatchRun run(addresses, std::move(workers), m_json, out, err);
+    BatchRun run(addresses, workers, m_json, out, err);
     run.Loop(m_interrupted);
     return run.Finish();
 }

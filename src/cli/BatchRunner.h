@@ -1,8 +1,10 @@
 #pragma once
 
 #include "cli/CaptureRunner.h"
+#include "cli/WorkerPool.h"
 
 #include <atomic>
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -32,12 +34,10 @@ private:
 
 // A worker's side: reads one task a line from in, captures it with runner and writes its reply
 // line to replyFd, until in ends. capturedOut and capturedErr are the streams the runner's front end
-// writes to; they are emptied for every address.
+// writes to; they are emptied for every address. record, when given, adds a field of its own to each
+// reply (what a crawl needs of the page).
 int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::stringstream& capturedErr,
-    bool json, std::istream& in, int replyFd);
-
-// One field of the worker protocol: backslash, tab, line feed and carriage return escaped.
-std::string EscapeField(std::string_view text);
-std::string UnescapeField(std::string_view text);
+    bool json, std::istream& in, int replyFd,
+    const std::function<std::string(const AddressResult&)>& record = nullptr);
 
 } // namespace pagestow::cli

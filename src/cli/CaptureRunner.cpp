@@ -306,9 +306,14 @@ AddressOutcome CaptureRunner::Written(const capture::CaptureResult& record, Addr
     result.finalAddress = m_engine.Document() ? m_engine.Document()->url : std::string();
     result.captureFolder = record.CapturePath();
     result.pageFile = record.PageFile();
-    for (const capture::SavedEntry& entry : record.saved)
-        result.bytes += entry.bytes;
-    result.filesSaved = record.saved.size();
+    for (const capture::SavedEntry& entry : record.saved) {
+        if (!entry.earlier) {
+            result.bytes += entry.bytes;
+            ++result.filesSaved;
+        }
+    }
+    result.saved = record.saved;
+    result.stylesheets = record.stylesheets;
     if (result.pageFile.empty())
         result.pageFile = PageFilePath(record.saveDir, record.captureFolder, result.finalAddress);
     result.failures = record.failures;

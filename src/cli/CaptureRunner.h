@@ -39,6 +39,10 @@ struct AddressResult {
     std::size_t filesSaved = 0;
     std::uint64_t bytes = 0;
     std::vector<capture::WriteFailure> failures;
+    // The files of the page (those an earlier page of a shared capture folder wrote included) and the
+    // stylesheets read as such, for a crawl's offline copy.
+    std::vector<capture::SavedEntry> saved;
+    std::vector<std::string> stylesheets;
     // What went wrong, in the user's words ("" when nothing did).
     std::string reason;
     double seconds = 0;

@@ -1,6 +1,10 @@
 #include "cli/CliOptions.h"
 
+#include "base/Ascii.h"
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
@@ -47,6 +51,16 @@ const char* const kUsage
       "                     page as the engine saved it, to the WARC file NAME.warc.gz\n"
       "  --wacz FILE        also writes the run as a WACZ package (a WARC with its index\n"
       "                     and page list) that ReplayWeb.page and pywb open\n"
+      "  -r, --recursive    also saves the pages the start page links to, and theirs,\n"
+      "                     into one capture folder (one start address; see docs/crawl.md)\n"
+      "  --level N          follows links N deep (default 5; inf or 0: no bound)\n"
+      "  -np, --no-parent   never goes above the start address's folder\n"
+      "  -H, --span-hosts   follows links to other hosts (--domains LIST: only those)\n"
+      "  --accept-regex RE, --reject-regex RE  follows only addresses RE matches / not\n"
+      "  --page-limit N     saves at most N pages (default 10000)\n"
+      "  --no-robots        ignores the sites' robots.txt (read and obeyed by default)\n"
+      "  --wait SECONDS     waits between pages of one host (--random-wait: 0.5 to 1.5 times)\n"
+      "  --continue         goes on with the crawl of the same start address in DIR\n"
       "  --explain ADDRESS  prints the address record of ADDRESS (with --base, resolved\n"
       "                     against DOCUMENT first) and the path its file would get\n"
       "  --version          prints the version\n"
@@ -120,7 +134,9 @@ namespace {
         return name == "--engine" || name == "--save-dir" || name == "--timeout" || name == "--input"
             || name == "--jobs" || name == "--base" || name == "--worker-index" || name == "--load-cookies"
             || name == "--save-cookies" || name == "--header" || name == "--user-agent" || name == "--warc-file"
-            || name == "--wacz" || name == "--warc-part" || name == "--single-file-scripts";
+            || name == "--wacz" || name == "--warc-part" || name == "--single-file-scripts" || name == "--level"
+            || name == "--domains" || name == "--accept-regex" || name == "--reject-regex"
+            || name == "--page-limit" || name == "--wait" || name == "--capture-folder";
     }
 
     // The options of what requests carry; the usage error's text, "" when the value is taken. A
@@ -141,6 +157,51 @@ namespace {
             if (value.empty() || value.find_first_of("\r\n") != std::string::npos)
                 return "--user-agent needs a text on one line";
             options.userAgent = value;
+        }
+        return {};
+    }
+
+    // The options of a crawl that take a value; the usage error's text, "" when the value is taken.
+    std::string ApplyCrawlValue(const std::string& name, const std::string& value, CliOptions::Crawl& crawl)
+    {
+        if (name == "--level") {
+            if (value == "inf" || value == "0") {
+                crawl.level = -1;
+                return {};
+            }
+            bool digits = !value.empty() && value.size() <= 6
+                && std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+            if (!digits)
+                return "--level needs a number of links, or inf, not \"" + value + "\"";
+            crawl.level = std::atoi(value.c_str());
+        } else if (name == "--page-limit") {
+            char* end = nullptr;
+            errno = 0;
+            unsigned long long limit = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0])) || *end || errno || limit == 0
+                || limit > 100'000'000)
+                return "--page-limit needs a number of pages from 1 to 100000000, not \"" + value + "\"";
+            crawl.pageLimit = std::size_t(limit);
+        } else if (name == "--wait") {
+            std::chrono::milliseconds wait {};
+            if (value != "0" && !ParseSeconds(value, wait))
+                return "--wait needs a number of seconds, not \"" + value + "\"";
+            crawl.wait = value == "0" ? std::chrono::milliseconds(0) : wait;
+        } else if (name == "--domains") {
+            crawl.domains.clear();
+            for (size_t start = 0; start <= value.size();) {
+                size_t comma = std::min(value.find(',', start), value.size());
+                std::string domain = base::LowerAscii(value.substr(start, comma - start));
+                if (!domain.empty())
+                    crawl.domains.push_back(domain);
+                start = comma + 1;
+            }
+            if (crawl.domains.empty())
+                return "--domains needs a list of domains, separated by commas";
+        } else if (name == "--accept-regex") {
+            crawl.acceptRegex = value;
+        } else if (name == "--reject-regex") {
+            crawl.rejectRegex = value;
         }
         return {};
     }
@@ -180,6 +241,20 @@ namespace {
             options.screenshot = true;
         else if (arg == "--pdf")
             options.pdf = true;
+        else if (arg == "-r" || arg == "--recursive")
+            options.crawl.recursive = true;
+        else if (arg == "-np" || arg == "--no-parent")
+            options.crawl.noParent = true;
+        else if (arg == "-H" || arg == "--span-hosts")
+            options.crawl.spanHosts = true;
+        else if (arg == "--no-robots")
+            options.crawl.robots = false;
+        else if (arg == "--random-wait")
+            options.crawl.randomWait = true;
+        else if (arg == "--continue")
+            options.crawl.resume = true;
+        else if (arg == "--crawl-worker")
+            options.crawlWorker = true;
         else if (arg == "--explain")
             reading.explain = true;
         else if (arg == "--worker")
@@ -241,6 +316,10 @@ namespace {
                 return name + " needs a file name";
             (name == "--warc-file" ? options.warcFile : name == "--wacz" ? options.wacz : options.warcPart) = value;
         }
+        if (std::string error = ApplyCrawlValue(name, value, options.crawl); !error.empty())
+            return error;
+        if (name == "--capture-folder")
+            options.captureFolder = value;
         if (name == "--input") {
             if (value.empty())
                 return "--input needs a file (- for standard input)";
@@ -252,6 +331,26 @@ namespace {
                 return "--base goes with --explain";
             reading.parsed.explainArguments.push_back("--base");
             reading.parsed.explainArguments.push_back(value);
+        }
+        return {};
+    }
+
+    // The crawl's options go with -r, and -r with one start address.
+    std::string CheckCrawlOptions(const std::vector<std::string>& args, const CliOptions& options)
+    {
+        if (options.crawl.recursive) {
+            if (options.sources.size() != 1 || options.sources[0].kind != AddressSource::Kind::Address)
+                return "--recursive takes one start address";
+            return {};
+        }
+        for (const std::string& arg : args) {
+            std::string name = SplitValue(arg).name;
+            for (const char* option : { "--level", "--no-parent", "-np", "--span-hosts", "-H", "--domains",
+                     "--accept-regex", "--reject-regex", "--page-limit", "--no-robots", "--wait", "--random-wait",
+                     "--continue" }) {
+                if (arg == option || name == option)
+                    return std::string(option) + " goes with --recursive";
+            }
         }
         return {};
     }
@@ -307,6 +406,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args)
     }
     if (options.sources.empty())
         return UsageError("no address given");
+    if (std::string error = CheckCrawlOptions(args, options); !error.empty())
+        return UsageError(error);
     reading.parsed.action = ParsedArguments::Action::Capture;
     return reading.parsed;
 }

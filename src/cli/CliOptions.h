@@ -58,6 +58,28 @@ struct CliOptions {
     std::string warcFile;
     std::string wacz;
     std::string warcPart;
+    // A crawl from the one address given (-r): how deep, which links, how politely, and whether it goes
+    // on with the crawl an earlier run of the same start address left in the save folder.
+    struct Crawl {
+        bool recursive = false;
+        // -1: no bound (--level inf, or 0 as wget reads it).
+        int level = 5;
+        bool noParent = false;
+        bool spanHosts = false;
+        std::vector<std::string> domains;
+        std::string acceptRegex;
+        std::string rejectRegex;
+        std::size_t pageLimit = 10'000;
+        bool robots = true;
+        std::chrono::milliseconds wait { 0 };
+        bool randomWait = false;
+        bool resume = false;
+    };
+    Crawl crawl;
+    // A worker of a crawl: the capture folder its pages share (hidden --capture-folder), and its replies
+    // carry each page's files (hidden --crawl-worker).
+    std::string captureFolder;
+    bool crawlWorker = false;
     // The addresses given as arguments (in sources too).
     std::vector<std::string> addresses;
     std::vector<AddressSource> sources;

@@ -6,14 +6,17 @@
 #include "cli/BatchRunner.h"
 #include "cli/CaptureRunner.h"
 #include "cli/CliOptions.h"
+#include "cli/CrawlRun.h"
 #include "cli/EngineFactory.h"
 #include "cli/EngineTable.h"
 #include "cli/Explain.h"
 #include "cli/RequestCookies.h"
 #include "cli/RunArchive.h"
 #include "cli/TerminalFrontEnd.h"
+#include "cli/WorkerPool.h"
 #include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
+#include "url/Canonical.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -109,6 +112,13 @@ pagestow::capture::CaptureSettings SettingsFor(const CliOptions& options, const 
     settings.singleFile = options.singleFile;
     settings.mhtml = options.mhtml;
     settings.scriptsRan = options.engine != EngineName::Static;
+    // A crawl's pages share one capture folder, and its offline copy is written once the crawl knows
+    // which pages it saved.
+    settings.captureFolder = options.captureFolder;
+    if (options.offlineCopy && (options.crawl.recursive || options.crawlWorker)) {
+        settings.offlineCopy = false;
+        settings.stylesheetResources = true;
+    }
     if (options.singleFileScripts == "keep")
         settings.scripts = pagestow::capture::CaptureSettings::Scripts::Keep;
     else if (options.singleFileScripts == "remove")
@@ -159,6 +169,102 @@ int FinishArchive(RunArchive* archive, int status)
     return status;
 }
 
+// Makes the engine of the run with what every page asks of it; null with the reason said.
+EngineChoice PreparedEngine(EngineName name, const CliOptions& options, const pagestow::engine::RequestOptions& requests)
+{
+    EngineChoice choice = MakeEngine(name);
+    if (!choice.engine)
+        return choice;
+    if (LoadsWhatStylesheetsLoad(options))
+        choice.engine->SetStylesheetLoads(true);
+    choice.engine->SetScrollLoading(options.scroll);
+    choice.engine->SetRequestOptions(requests);
+    choice.engine->SetKeepPageForPictures(options.screenshot || options.pdf);
+    choice.engine->SetReuseLoadedResources(options.crawl.recursive || options.crawlWorker);
+    return choice;
+}
+
+// A crawl from the one address given: its pages taken in this process or by --jobs workers, into one
+// capture folder.
+int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& requests, const std::string& saveDir)
+{
+    std::string start = pagestow::url::Canonicalize(options.addresses.front());
+    if (start.empty())
+        start = pagestow::url::Canonicalize("http://" + options.addresses.front());
+    std::string folderError;
+    CliOptions crawlOptions = options;
+    crawlOptions.captureFolder = CrawlFolder(saveDir, start, options.crawl.resume, folderError);
+    if (crawlOptions.captureFolder.empty()) {
+        std::cerr << "pagestow-cli: " << folderError << "\n";
+        return 1;
+    }
+    const bool pool = options.jobs > 1;
+    std::string archiveError;
+    std::unique_ptr<RunArchive> archive = RunArchive::ForRun(options, pool ? options.jobs : 0, archiveError);
+    if (!archive && !archiveError.empty()) {
+        std::cerr << "pagestow-cli: " << archiveError << "\n";
+        return 1;
+    }
+    pagestow::capture::CaptureSettings settings = SettingsFor(crawlOptions, saveDir);
+    std::ostream& resultStream = options.json ? std::cerr : std::cout;
+    auto progress = isatty(STDERR_FILENO) && !pool ? TerminalFrontEnd::ProgressLine::On : TerminalFrontEnd::ProgressLine::Off;
+    TerminalFrontEnd frontEnd(resultStream, std::cerr, VerbosityOf(options), progress);
+    frontEnd.SetSharedScreen(options.json || SameTerminal(STDOUT_FILENO, STDERR_FILENO));
+
+    // Files (a PDF, an archive) are saved as served by the built-in engine when the pages need a browser.
+    EngineChoice fileEngine;
+    std::unique_ptr<CaptureRunner> fileRunner;
+    std::unique_ptr<PageTaker> fileTaker;
+    if (options.engine != EngineName::Static) {
+        fileEngine = PreparedEngine(EngineName::Static, options, requests);
+        if (fileEngine.engine) {
+            fileRunner = std::make_unique<CaptureRunner>(*fileEngine.engine, frontEnd, settings, options.timeout, &g_interrupted);
+            fileTaker = MakeRunnerTaker(*fileRunner, options.json, std::cout);
+        }
+    }
+    CrawlRun crawl(crawlOptions, settings, requests, &g_interrupted, std::cout, std::cerr);
+    int status = 0;
+    if (pool) {
+        std::string why;
+        if (!FindEngine(EngineNameText(options.engine))->available(why)) {
+            std::cerr << "pagestow-cli: " << why << "\n";
+            return 1;
+        }
+        std::vector<std::string> workerArgs = WorkerArguments(crawlOptions, saveDir);
+        workerArgs.insert(workerArgs.end(), { "--capture-folder", crawlOptions.captureFolder, "--crawl-worker" });
+        if (archive)
+            workerArgs.insert(workerArgs.end(), { "--warc-part", archive->WarcPath() });
+        WorkerPool workers("/proc/self/exe", workerArgs, options.jobs);
+        if (workers.Size() == 0) {
+            std::cerr << "pagestow-cli: cannot start a worker process\n";
+            return 1;
+        }
+        std::unique_ptr<PageTaker> taker = MakePoolTaker(workers);
+        status = crawl.Run(options.addresses.front(), *taker, fileTaker.get());
+        workers.Finish();
+        status = FinishArchive(archive.get(), status);
+    } else {
+        EngineChoice choice = PreparedEngine(options.engine, options, requests);
+        if (!choice.engine) {
+            std::cerr << "pagestow-cli: " << choice.error << "\n";
+            return choice.exitStatus;
+        }
+        if (archive)
+            archive->Attach(*choice.engine);
+        {
+            CaptureRunner runner(*choice.engine, frontEnd, settings, options.timeout, &g_interrupted);
+            ArchiveEachPage(runner, archive.get());
+            runner.SetPictures(options.screenshot, options.pdf);
+            std::unique_ptr<PageTaker> taker = MakeRunnerTaker(runner, options.json, std::cout);
+            status = crawl.Run(options.addresses.front(), *taker, fileTaker.get());
+        }
+        status = FinishArchive(archive.get(), status);
+        status = SaveCookies(*choice.engine, options, status);
+        choice.engine.reset();
+    }
+    return status;
+}
+
 // A worker of --jobs: the same capture, its output handed back to the parent with each result.
 int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOptions& requests)
 {
@@ -170,16 +276,11 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
     int replyFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (replyFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
         return 1;
-    EngineChoice choice = MakeEngine(options.engine);
+    EngineChoice choice = PreparedEngine(options.engine, options, requests);
     if (!choice.engine) {
         std::cerr << "pagestow-cli: " << choice.error << "\n";
         return choice.exitStatus;
     }
-    if (LoadsWhatStylesheetsLoad(options))
-        choice.engine->SetStylesheetLoads(true);
-    choice.engine->SetScrollLoading(options.scroll);
-    choice.engine->SetRequestOptions(requests);
-    choice.engine->SetKeepPageForPictures(options.screenshot || options.pdf);
     std::string archiveError;
     std::unique_ptr<RunArchive> archive = RunArchive::ForWorker(options, archiveError);
     if (!archive && !archiveError.empty()) {
@@ -199,7 +300,8 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
             options.timeout, &g_interrupted);
         ArchiveEachPage(runner, archive.get());
         runner.SetPictures(options.screenshot, options.pdf);
-        status = RunWorker(runner, out, err, options.json, std::cin, replyFd);
+        status = RunWorker(runner, out, err, options.json, std::cin, replyFd,
+            options.crawlWorker ? std::function<std::string(const AddressResult&)>(EncodePageRecord) : nullptr);
     }
     status = FinishArchive(archive.get(), status);
     status = SaveCookies(*choice.engine, options, status);
@@ -264,6 +366,14 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    if (options.crawl.recursive) {
+        int status = RunCrawl(options, requests, saveDir);
+        if (status == 130)
+            std::cerr << "pagestow-cli: interrupted\n";
+        std::cout.flush();
+        return status;
+    }
+
     const bool batch = options.jobs > 1 && addresses.size() > 1;
     std::string archiveError;
     std::unique_ptr<RunArchive> archive = RunArchive::ForRun(options, batch ? options.jobs : 0, archiveError);
@@ -295,16 +405,11 @@ int main(int argc, char** argv)
             }
         }
     } else {
-        EngineChoice choice = MakeEngine(options.engine);
+        EngineChoice choice = PreparedEngine(options.engine, options, requests);
         if (!choice.engine) {
             std::cerr << "pagestow-cli: " << choice.error << "\n";
             return choice.exitStatus;
         }
-        if (LoadsWhatStylesheetsLoad(options))
-            choice.engine->SetStylesheetLoads(true);
-        choice.engine->SetScrollLoading(options.scroll);
-        choice.engine->SetRequestOptions(requests);
-        choice.engine->SetKeepPageForPictures(options.screenshot || options.pdf);
         if (archive)
             archive->Attach(*choice.engine);
         // With --json the result lines share standard error with the messages.

@@ -85,6 +85,13 @@ public:
     void SetStylesheetLoads(bool on) { m_stylesheetLoads = on; }
     bool StylesheetLoads() const { return m_stylesheetLoads; }
 
+    // Whether a subresource the engine cache holds from an earlier page of the run is taken from there
+    // instead of being requested again, as a browser's cache would (a crawl's pages share their
+    // stylesheets and pictures). Off by default; the built-in engine heeds it, the browsers keep
+    // their own caches.
+    void SetReuseLoadedResources(bool on) { m_reuseLoadedResources = on; }
+    bool ReuseLoadedResources() const { return m_reuseLoadedResources; }
+
     // Whether a browser engine scrolls the page through before taking it (on by default), so that
     // what loads only as it comes into view (loading="lazy", pictures a script swaps in) is loaded.
     // The built-in engine runs no script and loads every image anyway.
@@ -159,6 +166,7 @@ private:
     NavigationFailure m_lastFailure = NavigationFailure::None;
     std::string m_lastFailureDetail;
     bool m_stylesheetLoads = false;
+    bool m_reuseLoadedResources = false;
     bool m_scrollLoading = true;
     const std::atomic<bool>* m_interrupt = nullptr;
     RequestOptions m_requestOptions;

@@ -96,6 +96,10 @@ namespace {
                 std::string canonical = url::Canonicalize(file.address);
                 if (!canonical.empty())
                     m_byAddress.emplace(canonical, i);
+                for (const std::string& other : file.otherAddresses) {
+                    if (std::string alias = url::Canonicalize(other); !alias.empty())
+                        m_byAddress.emplace(alias, i);
+                }
                 if (file.role == CapturedFile::Role::File || !IsInside(m_root, file.path))
                     continue;
                 m_copies[i] = FreeCopyName(file.path);

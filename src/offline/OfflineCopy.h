@@ -16,6 +16,9 @@ struct CapturedFile {
     std::string address;
     // The saved original.
     std::filesystem::path path;
+    // Other addresses that lead to the same file (one a redirect started from): links by them point
+    // at it too.
+    std::vector<std::string> otherAddresses;
 };
 
 struct OfflineCopyFailure {

@@ -90,5 +90,35 @@ namespace {
         }
     }
 
+    TEST(ParseArguments, CrawlOptionsGoWithOneStartAddressAndReadAsWgetWrites)
+    {
+        ParsedArguments parsed = ParseArguments({ "-r", "-np", "-H", "--domains", "Example.org,,b.net", "--level",
+            "inf", "--page-limit=20", "--wait", "0.5", "--random-wait", "--no-robots", "--continue",
+            "--reject-regex", "\\?sort=", "https://example.org/docs/" });
+        ASSERT_EQ(parsed.action, Action::Capture) << parsed.error;
+        const CliOptions::Crawl& crawl = parsed.options.crawl;
+        EXPECT_TRUE(crawl.recursive && crawl.noParent && crawl.spanHosts && crawl.randomWait && crawl.resume);
+        EXPECT_FALSE(crawl.robots);
+        EXPECT_EQ(crawl.domains, (std::vector<std::string> { "example.org", "b.net" }));
+        EXPECT_EQ(crawl.level, -1);
+        EXPECT_EQ(crawl.pageLimit, 20u);
+        EXPECT_EQ(crawl.wait, std::chrono::milliseconds(500));
+        EXPECT_EQ(crawl.rejectRegex, "\\?sort=");
+        EXPECT_EQ(ParseArguments({ "-r", "--level", "0", "a.com" }).options.crawl.level, -1);
+        EXPECT_EQ(ParseArguments({ "-r", "--level", "12", "a.com" }).options.crawl.level, 12);
+        EXPECT_EQ(ParseArguments({ "-r", "a.com" }).options.crawl.pageLimit, 10000u);
+
+        for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>> {
+                 { "--level", "3", "a.com" }, { "--no-parent", "a.com" }, { "-np", "a.com" },
+                 { "--continue", "a.com" }, { "--wait=1", "a.com" }, { "-r", "a.com", "b.com" },
+                 { "-r", "-i", "list.txt" }, { "-r", "--level", "-1", "a.com" }, { "-r", "--level", "x", "a.com" },
+                 { "-r", "--page-limit", "0", "a.com" }, { "-r", "--page-limit", "1e3", "a.com" },
+                 { "-r", "--wait", "soon", "a.com" }, { "-r", "--domains", ",", "a.com" } }) {
+            ParsedArguments refused = ParseArguments(bad);
+            EXPECT_EQ(refused.action, Action::UsageError) << ::testing::PrintToString(bad);
+            EXPECT_FALSE(refused.error.empty());
+        }
+    }
+
 } // namespace
 } // namespace pagestow::cli

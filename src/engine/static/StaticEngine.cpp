@@ -253,6 +253,9 @@ namespace {
             std::string from;
         };
         std::deque<QueuedResource> m_queued;
+        // Takes a queued subresource from what the cache holds of earlier pages; false when it holds
+        // none.
+        bool ReuseCached(const QueuedResource& resource);
         std::unique_ptr<Load> m_load;
         Pending m_pending = Pending::None;
         std::string m_pendingAddress;
@@ -349,8 +352,25 @@ namespace {
         while (m_load && m_transfers.size() < kMaxTransfers && !m_queued.empty()) {
             QueuedResource next = std::move(m_queued.front());
             m_queued.pop_front();
+            if (ReuseLoadedResources() && ReuseCached(next))
+                continue;
             StartTransfer(next.url, next.kind, next.from, nullptr);
         }
+    }
+
+    bool StaticEngine::ReuseCached(const QueuedResource& resource)
+    {
+        std::optional<std::filesystem::path> file = Cache().Lookup(resource.url);
+        if (!file)
+            return false;
+        // What a stylesheet held loads is as wanted as when it first arrived.
+        if (StylesheetLoads() && resource.kind == RequestKind::Stylesheet) {
+            std::ifstream css(*file, std::ios::binary);
+            std::ostringstream text;
+            text << css.rdbuf();
+            QueueStylesheetLoads(StylesheetReferences(text.str(), resource.url), resource.url);
+        }
+        return true;
     }
 
     bool StaticEngine::StartTransfer(

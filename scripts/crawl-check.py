@@ -17,14 +17,16 @@ back for a fixed latency (--latency MS, repeatable; default 0 and 40) and writes
    that failed to load are counted.
 4. Speed: wall time, the peak of the summed RSS of the whole process tree (sampled every 0.2 s)
    and the largest single process's peak (/usr/bin/time's %M) of pagestow-cli with --jobs N,
-   wget2 with --max-threads=N and wget, at each latency; the chromium engine with --jobs 1 and 2 on the
-   first pages (--page-limit).
+   wget2 with --max-threads=N and wget, at each latency; the chromium engine with --jobs 1 and 2
+   on the first pages (--page-limit).
 5. Memory: pagestow-cli's RSS (the process tree's sum) over a crawl of the generated site, at 10%,
    50% and 100% of the run.
 
 Prints a table at the end. --quick crawls the tutorial only and a smaller generated site. Exit
-status 1 when pagestow missed pages wget saved, wrote a broken link, or an offline copy failed to
-load a part from disk. Python 3 standard library only, plus wget, wget2 and Chromium.
+status 1 when pagestow missed pages wget saved, wrote a broken link or a page without its offline
+copy, linked an original where its offline copy is, or an offline copy failed to load a part from
+disk. Python 3 standard library only, plus wget, wget2, /usr/bin/time and Chromium.
+docs/speed-and-real-pages.md ("Whole sites") has the figures.
 """
 
 import argparse
@@ -403,6 +405,11 @@ class References(html.parser.HTMLParser):
         names = LINK_TAGS.get(tag)
         if not names:
             return
+        if tag == "link":
+            # A stylesheet, icon or preload is a part of the page; another relation is a link.
+            rel = " ".join(v or "" for n, v in attrs if n == "rel").lower().split()
+            tag = "link" if set(rel) & {"stylesheet", "icon", "preload", "modulepreload",
+                                         "apple-touch-icon", "shortcut"} else "link-rel"
         for name, value in attrs:
             if name not in names or value is None:
                 continue
@@ -432,7 +439,7 @@ def check_links(files, origin, saved_pages, offline):
     the absolute links to one of the saved pages (which should have been made relative) and the
     pictures, scripts and stylesheets still taken from the crawled site (not saved)."""
     result = {"files": len(files), "resolved": 0, "absolute": 0, "broken": [], "to_original": [],
-              "absolute_to_saved": [], "absolute_parts": []}
+              "absolute_to_saved": [], "absolute_parts": [], "to_page_without_copy": []}
     for file in files:
         with open(file, "rb") as f:
             text = f.read().decode("utf-8", "replace")
@@ -458,7 +465,7 @@ def check_links(files, origin, saved_pages, offline):
                     path = urllib.parse.unquote(urllib.parse.urlsplit(absolute).path)
                     if re.sub(r"/index\.html?$", "/", path) in saved_pages:
                         result["absolute_to_saved"].append("%s: <%s %s=%s>" % (file, tag, name, value))
-                elif absolute.startswith(origin + "/") and tag in ("img", "script", "link"):
+                elif absolute.startswith(origin + "/") and tag in ("img", "script", "link", "css"):
                     result["absolute_parts"].append("%s: <%s %s=%s>" % (file, tag, name, value))
                 continue
             target = urllib.parse.unquote(parts.path) if parts.scheme != "file" else \
@@ -467,7 +474,9 @@ def check_links(files, origin, saved_pages, offline):
             if os.path.isfile(target):
                 result["resolved"] += 1
                 if offline and tag in ("a", "area", "iframe") and is_page(target):
-                    result["to_original"].append("%s: <%s %s=%s>" % (file, tag, name, value))
+                    stem, extension = os.path.splitext(target)
+                    kind = "to_original" if os.path.isfile(stem + ".offline" + extension) else "to_page_without_copy"
+                    result[kind].append("%s: <%s %s=%s>" % (file, tag, name, value))
             else:
                 why = "a folder" if os.path.isdir(target) else "missing"
                 result["broken"].append("%s: <%s %s=%s> (%s)" % (file, tag, name, value, why))
@@ -632,7 +641,13 @@ def open_from_disk(work, copies, index_copy, count):
 # --- The parts of the check --------------------------------------------------------------------
 
 def kb(value):
-    return "%.0f MB" % (value / 1024.0) if value else "-"
+    return "%.0f MB" % (value / 1024.0) if value >= 1024 else "-"
+
+
+def shown(line, host):
+    """A "file: detail" line with the file relative to the host folder."""
+    file, _, detail = line.partition(": ")
+    return (os.path.relpath(file, host) if file.startswith(host) else file) + ": " + detail
 
 
 def examples(paths):
@@ -689,6 +704,13 @@ def compare_pages(runner, site, address, timeout):
         faults.append("%d pages wget saved are missing: %s" % (len(only_wget), examples(only_wget)))
     if only_pagestow:
         print("  only pagestow: " + examples(only_pagestow))
+        answers = {}
+        for path, status, content_type in log:
+            answers.setdefault(re.sub(r"/index\.html?$", "/", path), (status, content_type))
+        for path in sorted(only_pagestow)[:SHOWN]:
+            status, content_type = answers.get(path, (None, None))
+            if status != 200:
+                print("    %s was answered %s (%s)" % (path, status, content_type))
     wget_other = {f for f in wget_files if not is_page(f) and not robots(f)}
     other = {f for f in files if not is_page(f) and not robots(f)}
     print("other files: wget %d, pagestow %d, both %d, only wget %d, only pagestow %d"
@@ -702,7 +724,7 @@ def compare_pages(runner, site, address, timeout):
                           if is_page(f) and os.path.join(host, f.lstrip("/")) not in copy_stems)
     if without_copy:
         print("  pages without an offline copy: %d: %s" % (len(without_copy), examples(without_copy)))
-        faults.append("%d saved pages have no offline copy" % len(without_copy))
+        faults.append("%d saved pages have no offline copy: %s" % (len(without_copy), examples(without_copy)))
     duplicates = {}
     for path, status, _ in log:
         duplicates[path] = duplicates.get(path, 0) + 1
@@ -716,23 +738,29 @@ def compare_pages(runner, site, address, timeout):
     print("links of the offline copies (%d pages, %d stylesheets): %d resolved, %d absolute, %d broken"
           % (len(copies), len(stylesheets), links["resolved"], links["absolute"], len(links["broken"])))
     for line in links["broken"][:SHOWN]:
-        print("  broken: " + os.path.relpath(line, host) if line.startswith(host) else "  broken: " + line)
+        print("  broken: " + shown(line, host))
     if links["broken"]:
         faults.append("%d broken links in the offline copies" % len(links["broken"]))
     if links["to_original"]:
         print("  page links to an original instead of its offline copy: %d" % len(links["to_original"]))
         for line in links["to_original"][:SHOWN]:
-            print("    " + os.path.relpath(line, host))
+            print("    " + shown(line, host))
         faults.append("%d page links lead to an original instead of its offline copy" % len(links["to_original"]))
+    if links["to_page_without_copy"]:
+        targets = {os.path.normpath(os.path.join(os.path.dirname(l.partition(": ")[0]),
+                   urllib.parse.unquote(urllib.parse.urlsplit(re.search(r"=(.*)>$", l).group(1)).path)))
+                   for l in links["to_page_without_copy"]}
+        print("  page links to a saved page that has no offline copy: %d, to %d pages: %s"
+              % (len(links["to_page_without_copy"]), len(targets), examples([os.path.relpath(t, host) for t in targets])))
     if links["absolute_to_saved"]:
         print("  absolute links to saved pages: %d" % len(links["absolute_to_saved"]))
         for line in links["absolute_to_saved"][:SHOWN]:
-            print("    " + os.path.relpath(line, host))
+            print("    " + shown(line, host))
         faults.append("%d links stay absolute to pages that were saved" % len(links["absolute_to_saved"]))
     if links["absolute_parts"]:
         print("  pictures, scripts and stylesheets still taken from the site: %d" % len(links["absolute_parts"]))
         for line in links["absolute_parts"][:SHOWN]:
-            print("    " + os.path.relpath(line, host))
+            print("    " + shown(line, host))
     sys.stdout.flush()
     return {"wget_pages": len(wget_pages), "pages": len(pages), "both": len(wget_pages & pages),
             "only_wget": len(only_wget), "only_pagestow": len(only_pagestow), "links": links,
@@ -768,7 +796,8 @@ def speed(runner, site, address, latencies, widths, runs, timeout):
                          "tree": max(r.peak_tree_kb for r, _, _ in results),
                          "process": max(r.max_process_kb for r, _, _ in results),
                          "requests": results[-1][1], "pages": results[-1][2],
-                         "failed": any(r.returncode != 0 for r, _, _ in results)})
+                         "failed": any(r.returncode != 0 and not (name.startswith("wget") and r.returncode == 8)
+                                       for r, _, _ in results)})
     return rows
 
 
@@ -911,6 +940,8 @@ def main():
     for row in rows:
         print("| %d ms | %s | %.2f s%s | %s | %s | %d | %d |" % (row["latency"], row["tool"], row["wall"],
               " !" if row["failed"] else "", kb(row["tree"]), kb(row["process"]), row["requests"], row["pages"]))
+    print("(! a run that failed; exit status 8 of wget and wget2, a server's error answer such as a 404 the\n"
+          " pages link, is not marked)")
     if chromium_rows:
         print()
         first, second = chromium_rows[0], chromium_rows[-1]

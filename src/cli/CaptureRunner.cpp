@@ -304,6 +304,8 @@ std::string PicturePath(const std::string& pageFile, const std::string& extensio
 AddressOutcome CaptureRunner::Written(const capture::CaptureResult& record, AddressResult& result) const
 {
     result.finalAddress = m_engine.Document() ? m_engine.Document()->url : std::string();
+    result.httpStatus = m_engine.LastAnswer().status;
+    result.retryAfter = m_engine.LastAnswer().retryAfter;
     result.captureFolder = record.CapturePath();
     result.pageFile = record.PageFile();
     for (const capture::SavedEntry& entry : record.saved) {

@@ -43,6 +43,9 @@ struct AddressResult {
     // stylesheets read as such, for a crawl's offline copy.
     std::vector<capture::SavedEntry> saved;
     std::vector<std::string> stylesheets;
+    // The page's HTTP status and Retry-After header, where the engine knows them (0 and "" otherwise).
+    int httpStatus = 0;
+    std::string retryAfter;
     // What went wrong, in the user's words ("" when nothing did).
     std::string reason;
     double seconds = 0;

@@ -9,6 +9,7 @@
 #include "crawl/Scope.h"
 #include "engine/static/Fetch.h"
 #include "engine/static/StaticEngine.h"
+#include "mapping/LocalPath.h"
 #include "url/Canonical.h"
 
 #include <fcntl.h>
@@ -159,10 +160,8 @@ namespace {
 
     class RunnerTaker : public PageTaker {
     public:
-        RunnerTaker(CaptureRunner& runner, bool json, std::ostream& jsonOut)
+        explicit RunnerTaker(CaptureRunner& runner)
             : m_runner(runner)
-            , m_json(json)
-            , m_jsonOut(jsonOut)
         {
         }
         bool HasRoom() const override { return m_done.empty(); }
@@ -171,8 +170,7 @@ namespace {
             TakenPage page;
             page.id = id;
             page.result = m_runner.CaptureAddress(address);
-            if (m_json)
-                m_jsonOut << ResultJson(page.result) << '\n' << std::flush;
+            page.json = ResultJson(page.result);
             m_done.push_back(std::move(page));
         }
         std::vector<TakenPage> Wait(std::chrono::milliseconds) override
@@ -184,8 +182,6 @@ namespace {
 
     private:
         CaptureRunner& m_runner;
-        bool m_json;
-        std::ostream& m_jsonOut;
         std::vector<TakenPage> m_done;
     };
 
@@ -254,9 +250,9 @@ namespace {
 
 } // namespace
 
-std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner, bool json, std::ostream& jsonOut)
+std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner)
 {
-    return std::make_unique<RunnerTaker>(runner, json, jsonOut);
+    return std::make_unique<RunnerTaker>(runner);
 }
 
 std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool)
@@ -267,7 +263,8 @@ std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool)
 std::string EncodePageRecord(const AddressResult& result)
 {
     nlohmann::json json { { "final", result.finalAddress }, { "page", result.pageFile },
-        { "saved", SavedJson(result) }, { "stylesheets", result.stylesheets } };
+        { "saved", SavedJson(result) }, { "stylesheets", result.stylesheets }, { "status", result.httpStatus },
+        { "retry_after", result.retryAfter } };
     return Dump(json);
 }
 
@@ -278,6 +275,8 @@ bool DecodePageRecord(const std::string& text, AddressResult& result)
         return false;
     result.finalAddress = StringField(json, "final");
     result.pageFile = StringField(json, "page");
+    result.httpStatus = json.value("status", 0);
+    result.retryAfter = StringField(json, "retry_after");
     ReadSaved(json, result);
     return true;
 }
@@ -329,12 +328,16 @@ struct CrawlRun::State {
     std::map<std::string, crawl::RobotsRules> robots;
     std::deque<Queued> queue;
     std::unordered_set<std::string> seen;
+    // Pages that asked to be tried again later (Retry-After), each once.
+    std::unordered_set<std::string> retried;
     std::map<std::uint64_t, Queued> underWay;
     std::uint64_t nextId = 0;
     std::size_t taken = 0;
     std::size_t saved = 0;
     std::size_t failed = 0;
     std::size_t excluded = 0;
+    std::size_t sameFile = 0;
+    std::unordered_set<std::string> pageFiles;
     ExitStatus status;
     bool stopped = false;
     // What the offline copy of the whole crawl is written from.
@@ -372,6 +375,16 @@ struct CrawlRun::State {
         }
     }
 
+    // Pages whose addresses differ only where the folder tree does not look (the query) would be
+    // saved to one file, the later over the earlier: a page is taken only when its file is its own.
+    bool ClaimPageFile(const std::string& address)
+    {
+        std::string file = mapping::DocumentFile(settings.saveDir, settings.captureFolder, address);
+        for (char& c : file)
+            c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+        return pageFiles.insert(file).second;
+    }
+
     void Enqueue(const std::string& address, int depth, bool journaled)
     {
         if (!seen.insert(address).second)
@@ -379,6 +392,22 @@ struct CrawlRun::State {
         queue.push_back({ address, depth });
         if (journaled)
             Journal({ { "queued", address }, { "depth", depth } });
+    }
+
+    // Removes the files a page wrote itself (not those it found from earlier pages), and the folders
+    // that leaves empty.
+    void RemoveOwnFiles(AddressResult& result) const
+    {
+        fs::path root = fs::path(CapturePath()).lexically_normal();
+        for (const capture::SavedEntry& entry : result.saved) {
+            std::error_code ignored;
+            if (entry.earlier || !fs::remove(entry.path, ignored))
+                continue;
+            for (fs::path folder = fs::path(entry.path).parent_path().lexically_normal();
+                 folder != root && folder.string().rfind(root.string(), 0) == 0 && fs::remove(folder, ignored);
+                 folder = folder.parent_path()) { }
+        }
+        result.saved.clear();
     }
 
     // A document that is no markup (a PDF the built-in engine saved as served) is a file of the
@@ -427,8 +456,16 @@ struct CrawlRun::State {
             for (const crawl::PageLink& link : crawl::ExtractLinks(*bytes, entry.address, kMaxLinksPerDocument)) {
                 if (seen.count(link.address) != 0)
                     continue;
-                if (scope->Judge(link.address, depth + 1) == crawl::Verdict::Follow)
-                    Enqueue(link.address, depth + 1, true);
+                if (scope->Judge(link.address, depth + 1) != crawl::Verdict::Follow)
+                    continue;
+                if (!ClaimPageFile(link.address)) {
+                    seen.insert(link.address);
+                    ++sameFile;
+                    if (options.verbose)
+                        err << "pagestow-cli: " << link.address << ": not taken: another page of the crawl has its file\n";
+                    continue;
+                }
+                Enqueue(link.address, depth + 1, true);
             }
         }
     }
@@ -487,19 +524,42 @@ struct CrawlRun::State {
         underWay.erase(found);
         out << page.out;
         err << page.err;
-        if (options.json && !page.json.empty())
-            out << page.json << '\n';
         out.flush();
         err.flush();
         AddressResult& result = page.result;
         if (result.outcome == AddressOutcome::Interrupted) {
+            if (options.json && !page.json.empty())
+                out << page.json << '\n' << std::flush;
             // Not done: --continue takes it again.
             status.Add(result.outcome);
             queue.push_front(queued);
             return;
         }
-        status.Add(result.outcome);
         bool kept = result.outcome == AddressOutcome::Captured || result.outcome == AddressOutcome::Incomplete;
+        if (kept && result.httpStatus >= 400) {
+            // An error page is no page of the site (wget keeps none either): its own files go. A 429 or
+            // 503 that asks to come back later is waited out once.
+            RemoveOwnFiles(result);
+            std::optional<std::chrono::seconds> retry;
+            if ((result.httpStatus == 429 || result.httpStatus == 503) && retried.insert(queued.address).second)
+                retry = crawl::ParseRetryAfter(result.retryAfter, std::chrono::system_clock::now());
+            if (retry) {
+                err << "pagestow-cli: " << queued.address << ": the server answered " << result.httpStatus
+                    << "; tried again in " << retry->count() << " s (Retry-After)\n";
+                clock->HoldUntil(HostOf(queued.address), Clock::now() + *retry);
+                --taken;
+                queue.push_front(std::move(queued));
+                return;
+            }
+            result.outcome = AddressOutcome::Failed;
+            result.reason = "the server answered " + std::to_string(result.httpStatus) + "; the page is not kept";
+            err << ErrorLine(result) << "\n" << std::flush;
+            page.json = ResultJson(result);
+            kept = false;
+        }
+        if (options.json && !page.json.empty())
+            out << page.json << '\n' << std::flush;
+        status.Add(result.outcome);
         (kept ? saved : failed) += 1;
         if (kept) {
             MarkFiles(result);
@@ -553,8 +613,10 @@ struct CrawlRun::State {
                 done.insert(address);
             }
         }
-        for (Queued& page : queued)
+        for (Queued& page : queued) {
             seen.insert(page.address);
+            ClaimPageFile(page.address);
+        }
         for (Queued& page : queued) {
             if (!done.count(page.address))
                 queue.push_back(std::move(page));
@@ -642,6 +704,7 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
     }
     if (!resumed) {
         state.Journal({ { "start", startAddress }, { "version", 1 } });
+        state.ClaimPageFile(startAddress);
         state.Enqueue(startAddress, 0, true);
     } else if (state.seen.empty()) {
         state.Enqueue(startAddress, 0, true);
@@ -722,9 +785,12 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
         }
     }
     if (!state.options.quiet) {
-        state.err << "pagestow-cli: crawl: " << state.saved << " pages saved, " << state.failed << " failed";
+        state.err << "pagestow-cli: crawl: " << state.saved << (state.saved == 1 ? " page" : " pages") << " saved, "
+                  << state.failed << " failed";
         if (state.excluded)
             state.err << ", " << state.excluded << " excluded by robots.txt";
+        if (state.sameFile)
+            state.err << ", " << state.sameFile << " not taken for another page's file";
         if (!state.queue.empty())
             state.err << ", " << state.queue.size() << " left in the queue"
                       << (state.taken >= options.pageLimit ? " (--page-limit)" : "");

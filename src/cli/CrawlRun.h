@@ -22,7 +22,8 @@ class WorkerPool;
 struct TakenPage {
     std::uint64_t id = 0;
     AddressResult result;
-    // What a worker printed for the page (the in-process taker prints as it goes).
+    // What a worker printed for the page (the in-process taker prints as it goes), and the page's
+    // result as a line of JSON.
     std::string out;
     std::string err;
     std::string json;
@@ -42,7 +43,7 @@ public:
 };
 
 // Takes each page with runner, in this process.
-std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner, bool json, std::ostream& jsonOut);
+std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner);
 // Takes pages with the crawl workers of pool.
 std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool);
 

@@ -219,7 +219,7 @@ int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& 
         fileEngine = PreparedEngine(EngineName::Static, options, requests);
         if (fileEngine.engine) {
             fileRunner = std::make_unique<CaptureRunner>(*fileEngine.engine, frontEnd, settings, options.timeout, &g_interrupted);
-            fileTaker = MakeRunnerTaker(*fileRunner, options.json, std::cout);
+            fileTaker = MakeRunnerTaker(*fileRunner);
         }
     }
     CrawlRun crawl(crawlOptions, settings, requests, &g_interrupted, std::cout, std::cerr);
@@ -255,7 +255,7 @@ int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& 
             CaptureRunner runner(*choice.engine, frontEnd, settings, options.timeout, &g_interrupted);
             ArchiveEachPage(runner, archive.get());
             runner.SetPictures(options.screenshot, options.pdf);
-            std::unique_ptr<PageTaker> taker = MakeRunnerTaker(runner, options.json, std::cout);
+            std::unique_ptr<PageTaker> taker = MakeRunnerTaker(runner);
             status = crawl.Run(options.addresses.front(), *taker, fileTaker.get());
         }
         status = FinishArchive(archive.get(), status);

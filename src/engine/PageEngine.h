@@ -80,6 +80,14 @@ public:
     NavigationFailure LastFailure() const { return m_lastFailure; }
     const std::string& LastFailureDetail() const { return m_lastFailureDetail; }
 
+    // How the server answered the last navigation's page: its HTTP status and Retry-After header, when
+    // the engine knows them (the built-in engine does; 0 and "" otherwise).
+    struct PageAnswer {
+        int status = 0;
+        std::string retryAfter;
+    };
+    const PageAnswer& LastAnswer() const { return m_lastAnswer; }
+
     // Whether the engine also requests what stylesheets load (@import, url()) as a browser does.
     // Engines that run a browser load these anyway; the built-in engine does only when asked.
     void SetStylesheetLoads(bool on) { m_stylesheetLoads = on; }
@@ -146,6 +154,7 @@ protected:
         m_lastFailure = failure;
         m_lastFailureDetail = std::move(detail);
     }
+    void SetLastAnswer(PageAnswer answer) { m_lastAnswer = std::move(answer); }
 
     // The cookies a page load starts with (those of the store), and what its browser held at its end.
     const std::vector<cookies::Cookie>& StoredCookies() const { return m_cookieStore; }
@@ -165,6 +174,7 @@ private:
     DocumentCompleteHandler m_onDocumentComplete;
     NavigationFailure m_lastFailure = NavigationFailure::None;
     std::string m_lastFailureDetail;
+    PageAnswer m_lastAnswer;
     bool m_stylesheetLoads = false;
     bool m_reuseLoadedResources = false;
     bool m_scrollLoading = true;

@@ -11,6 +11,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <exception>
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -106,35 +110,60 @@ namespace {
             }
         }
 
+        // Writes the copies, on several threads when there are many (a crawl's pages): each copy is
+        // its own work, read from the maps made above. What beforeEachCopy throws ends the writing and
+        // passes to the caller once the copies under way are done.
         OfflineCopyResult Run(const std::function<void()>& beforeEachCopy, CopyScripts scripts)
         {
+            std::vector<std::string> reasons(m_files.size());
+            std::vector<char> written(m_files.size(), 0);
+            std::atomic<size_t> next { 0 };
+            std::atomic<bool> stop { false };
+            std::exception_ptr stopped;
+            std::mutex stopping;
+            auto work = [&] {
+                for (size_t i = next++; i < m_files.size() && !stop; i = next++) {
+                    if (m_copies[i].empty())
+                        continue;
+                    try {
+                        if (beforeEachCopy) {
+                            std::lock_guard lock(stopping);
+                            beforeEachCopy();
+                        }
+                    } catch (...) {
+                        std::lock_guard lock(stopping);
+                        if (!stopped)
+                            stopped = std::current_exception();
+                        stop = true;
+                        return;
+                    }
+                    written[i] = WriteCopy(i, scripts, reasons[i]) ? 1 : 0;
+                }
+            };
+            size_t documents = 0;
+            for (const auto& copy : m_copies)
+                documents += copy.empty() ? 0 : 1;
+            constexpr size_t kCopiesForThreads = 16;
+            unsigned threads = documents >= kCopiesForThreads ? std::max(1u, std::thread::hardware_concurrency()) : 1;
+            std::vector<std::thread> helpers;
+            for (unsigned t = 1; t < threads; ++t)
+                helpers.emplace_back(work);
+            work();
+            for (std::thread& helper : helpers)
+                helper.join();
+            if (stopped)
+                std::rethrow_exception(stopped);
+
             OfflineCopyResult result;
             bool pageSeen = false;
             for (size_t i = 0; i < m_files.size(); ++i) {
-                const CapturedFile& file = m_files[i];
                 if (m_copies[i].empty())
                     continue;
-                if (beforeEachCopy)
-                    beforeEachCopy();
-                bool isPage = file.role == CapturedFile::Role::Document && !pageSeen;
-                if (file.role == CapturedFile::Role::Document)
+                bool isPage = m_files[i].role == CapturedFile::Role::Document && !pageSeen;
+                if (m_files[i].role == CapturedFile::Role::Document)
                     pageSeen = true;
-                std::string reason;
-                auto original = ReadFile(file.path, reason);
-                if (!original) {
-                    result.failures.push_back({ m_copies[i], reason });
-                    continue;
-                }
-                std::filesystem::path folder = m_copies[i].parent_path();
-                LocalAddressMap map = [&](const ResolvedReference& reference, AddressUse) {
-                    return LocalAddress(reference, folder);
-                };
-                std::string base = url::Canonicalize(file.address);
-                std::string copy = file.role == CapturedFile::Role::Document
-                    ? RewriteDocument(*original, base, map, { scripts == CopyScripts::Remove })
-                    : RewriteStylesheet(*original, CssSource::Stylesheet, base, map);
-                if (!WriteWhole(m_copies[i], copy, reason)) {
-                    result.failures.push_back({ m_copies[i], reason });
+                if (!written[i]) {
+                    result.failures.push_back({ m_copies[i], reasons[i] });
                     continue;
                 }
                 result.copies.push_back(m_copies[i]);
@@ -142,6 +171,24 @@ namespace {
                     result.page = m_copies[i];
             }
             return result;
+        }
+
+        // Writes the copy of file i; false with reason set when it could not be.
+        bool WriteCopy(size_t i, CopyScripts scripts, std::string& reason) const
+        {
+            const CapturedFile& file = m_files[i];
+            auto original = ReadFile(file.path, reason);
+            if (!original)
+                return false;
+            std::filesystem::path folder = m_copies[i].parent_path();
+            LocalAddressMap map = [&](const ResolvedReference& reference, AddressUse) {
+                return LocalAddress(reference, folder);
+            };
+            std::string base = url::Canonicalize(file.address);
+            std::string copy = file.role == CapturedFile::Role::Document
+                ? RewriteDocument(*original, base, map, { scripts == CopyScripts::Remove })
+                : RewriteStylesheet(*original, CssSource::Stylesheet, base, map);
+            return WriteWhole(m_copies[i], copy, reason);
         }
 
     private:

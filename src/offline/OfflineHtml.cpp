@@ -350,34 +350,54 @@ namespace {
 
 } // namespace
 
-DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& documentUrl)
-{
-    DocumentStyles styles;
-    Output output = Parse(html);
-    if (!output)
-        return styles;
-    styles.baseUrl = BaseUrl(output->root, documentUrl);
-    std::set<std::string> seen;
-    ForEachElement(output->root, [&](const GumboNode* node) {
-        const GumboElement& element = node->v.element;
-        if (element.tag == GUMBO_TAG_LINK) {
-            const GumboAttribute* rel = Attribute(element, "rel");
-            const GumboAttribute* href = Attribute(element, "href");
-            if (rel && href && HasToken(rel->value, "stylesheet")) {
-                if (auto resolved = ResolveReference(styles.baseUrl, href->value)) {
-                    if (seen.insert(resolved->canonical).second)
-                        styles.stylesheets.push_back(resolved->canonical);
+namespace {
+
+    DocumentStyles ReadStyles(std::string_view html, const std::string& documentUrl)
+    {
+        DocumentStyles styles;
+        Output output = Parse(html);
+        if (!output)
+            return styles;
+        styles.baseUrl = BaseUrl(output->root, documentUrl);
+        std::set<std::string> seen;
+        ForEachElement(output->root, [&](const GumboNode* node) {
+            const GumboElement& element = node->v.element;
+            if (element.tag == GUMBO_TAG_LINK) {
+                const GumboAttribute* rel = Attribute(element, "rel");
+                const GumboAttribute* href = Attribute(element, "href");
+                if (rel && href && HasToken(rel->value, "stylesheet")) {
+                    if (auto resolved = ResolveReference(styles.baseUrl, href->value)) {
+                        if (seen.insert(resolved->canonical).second)
+                            styles.stylesheets.push_back(resolved->canonical);
+                    }
                 }
             }
-        }
-        if (IsHtmlStyle(node)) {
-            if (auto text = StyleText(node, html))
-                styles.inlineCss.emplace_back(std::string(text->second), CssSource::Stylesheet);
-        }
-        if (const GumboAttribute* style = Attribute(element, "style"))
-            styles.inlineCss.emplace_back(style->value, CssSource::Declarations);
-    });
-    return styles;
+            if (IsHtmlStyle(node)) {
+                if (auto text = StyleText(node, html))
+                    styles.inlineCss.emplace_back(std::string(text->second), CssSource::Stylesheet);
+            }
+            if (const GumboAttribute* style = Attribute(element, "style"))
+                styles.inlineCss.emplace_back(style->value, CssSource::Declarations);
+        });
+        return styles;
+    }
+
+} // namespace
+
+DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& documentUrl)
+{
+    // The built-in engine reads a document's styles for what they load, and the capture reads the same
+    // bytes again for what to save: the last answer is kept, so that a page is parsed for them once.
+    struct Last {
+        std::string html;
+        std::string url;
+        DocumentStyles styles;
+    };
+    thread_local Last last;
+    if (!html.empty() && last.url == documentUrl && last.html == html)
+        return last.styles;
+    last = Last { std::string(html), documentUrl, ReadStyles(html, documentUrl) };
+    return last.styles;
 }
 
 std::string RewriteStylesheet(

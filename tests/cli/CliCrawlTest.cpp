@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <set>
 
@@ -164,6 +165,38 @@ namespace {
         for (const std::string& path : site.a.RequestLog())
             EXPECT_LE(site.a.RequestCount(path), path == "/style.css" || path == "/bg.png" ? 2 : 1) << path;
         EXPECT_EQ(site.a.RequestCount("/docs/chain/5.html"), 1);
+    }
+
+    TEST_F(CliRun, CrawlKeepsNoErrorPageAndWaitsOutARetryAfterOnce)
+    {
+        TestServer server;
+        server.Serve("/index.html", Page("start", "<a href=missing.html>m</a> <a href=busy.html>b</a> <a href=full.html>f</a>"));
+        std::atomic<int> busyAnswers { 0 };
+        server.Handle("/busy.html", [&](const httplib::Request&, httplib::Response& response) {
+            if (busyAnswers++ == 0) {
+                response.status = 503;
+                response.set_header("Retry-After", "1");
+                response.set_content(Page("busy", ""), "text/html");
+                return;
+            }
+            response.set_content(Page("busy", "<p>here</p>"), "text/html");
+        });
+        server.Serve("/full.html", Page("full", ""), "text/html", 429, { { "Retry-After", "1" } });
+
+        ChildResult run = Run({ "-r", server.Url("/index.html") });
+
+        EXPECT_EQ(run.status, 1) << run.err;
+        std::string host = CaptureRoot() + "/127.0.0.1/";
+        EXPECT_TRUE(fs::exists(host + "index.html"));
+        EXPECT_NE(ReadAll(host + "busy.html").find("here"), std::string::npos);
+        EXPECT_FALSE(fs::exists(host + "missing.html"));
+        EXPECT_FALSE(fs::exists(host + "full.html"));
+        EXPECT_EQ(server.RequestCount("/busy.html"), 2);
+        EXPECT_EQ(server.RequestCount("/full.html"), 2);
+        EXPECT_EQ(server.RequestCount("/missing.html"), 1);
+        EXPECT_NE(run.err.find("missing.html: the server answered 404; the page is not kept"), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find("2 pages saved, 2 failed"), std::string::npos) << run.err;
     }
 
     TEST_F(CliRun, CrawlInterruptedGoesOnWithContinueAndTakesNothingTwice)

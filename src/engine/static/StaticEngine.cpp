@@ -309,6 +309,7 @@ namespace {
         Cancel();
         m_progress = {};
         SetLastFailure(NavigationFailure::None);
+        SetLastAnswer({});
         std::string typed = Trimmed(address);
         if (base::EqualsIgnoringAsciiCase(typed, "about:blank")) {
             m_pending = Pending::Blank;
@@ -706,6 +707,15 @@ namespace {
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_EFFECTIVE_URL, &effective);
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_TYPE, &contentType);
         document.loaded = true;
+        if (document.role == DocumentRole::TopLevel && !document.parent) {
+            PageAnswer answer;
+            answer.status = int(status);
+            curl_header* retryAfter = nullptr;
+            if (curl_easy_header(transfer.easy.get(), "Retry-After", 0, CURLH_HEADER, -1, &retryAfter) == CURLHE_OK
+                && retryAfter && retryAfter->value)
+                answer.retryAfter = retryAfter->value;
+            SetLastAnswer(std::move(answer));
+        }
         std::string finalUrl = effective ? url::Canonicalize(effective) : std::string();
         document.finalUrl = finalUrl.empty() ? document.requestedUrl : finalUrl;
         document.body = std::move(transfer.body);

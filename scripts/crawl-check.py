@@ -282,6 +282,22 @@ class Run:
             return " | ".join(f.read().decode("utf-8", "replace").strip().splitlines()[-lines:])
 
 
+def expected_exit(tool, run, log):
+    """Whether a run ended as it should: 0; wget's and wget2's 8 (a server answered an error); or
+    pagestow-cli's 1 when the pages its last line counts as failed are those the server answered
+    with an error (the documentation links a page Debian does not ship)."""
+    if run.returncode == 0:
+        return True
+    if tool.startswith("wget"):
+        return run.returncode == 8
+    if run.returncode != 1:
+        return False
+    with open(run.stderr_path, "rb") as f:
+        counted = re.findall(r"crawl: \d+ pages? saved, (\d+) failed", f.read().decode("utf-8", "replace"))
+    errors = {path for path, status, _ in log if status >= 400 and not robots(path)}
+    return bool(counted) and int(counted[-1]) == len(errors)
+
+
 def pagestow_command(cli, address, out, jobs, engine="static", extra=()):
     return [cli, "-r", "--level", "inf", "--no-parent", "--offline-copy", "--engine", engine,
             "--jobs", str(jobs), "--save-dir", out] + list(extra) + [address]
@@ -680,8 +696,10 @@ def compare_pages(runner, site, address, timeout):
           "copies, %d files" % (run.returncode, run.wall, len(log), len({p for p, _, _ in log}), len(captures),
                                 len(pages), len(copies), len(files)))
     faults = []
-    if run.returncode != 0:
+    if not expected_exit("pagestow", run, log):
         faults.append("pagestow-cli exited with %d: %s" % (run.returncode, run.stderr_tail()))
+    elif run.returncode:
+        print("exit %d for the error answers: %s" % (run.returncode, run.stderr_tail(1)))
     if len(captures) != 1:
         faults.append("%d capture folders instead of one" % len(captures))
     print("last line: %s" % last)
@@ -783,6 +801,7 @@ def speed(runner, site, address, latencies, widths, runs, timeout):
                 run = runner.run(command(out), timeout)
                 log = site.take()
                 pages = pagestow_saved(out)[2] if name.startswith("pagestow") else wget_saved(out, site)[1]
+                run.expected = expected_exit(name, run, log)
                 measured[name].append((run, len(log), len(pages)))
                 print("  %d ms %-24s %7.2f s  tree %7s  process %7s  %5d requests  %4d pages  exit %d"
                       % (latency, name, run.wall, kb(run.peak_tree_kb), kb(run.max_process_kb), len(log),
@@ -796,8 +815,7 @@ def speed(runner, site, address, latencies, widths, runs, timeout):
                          "tree": max(r.peak_tree_kb for r, _, _ in results),
                          "process": max(r.max_process_kb for r, _, _ in results),
                          "requests": results[-1][1], "pages": results[-1][2],
-                         "failed": any(r.returncode != 0 and not (name.startswith("wget") and r.returncode == 8)
-                                       for r, _, _ in results)})
+                         "failed": any(not r.expected for r, _, _ in results)})
     return rows
 
 
@@ -940,8 +958,8 @@ def main():
     for row in rows:
         print("| %d ms | %s | %.2f s%s | %s | %s | %d | %d |" % (row["latency"], row["tool"], row["wall"],
               " !" if row["failed"] else "", kb(row["tree"]), kb(row["process"]), row["requests"], row["pages"]))
-    print("(! a run that failed; exit status 8 of wget and wget2, a server's error answer such as a 404 the\n"
-          " pages link, is not marked)")
+    print("(! a run that failed; wget's and wget2's exit status 8 and pagestow-cli's 1 for the pages a\n"
+          " server answered with an error, such as a 404 the pages link, are not marked)")
     if chromium_rows:
         print()
         first, second = chromium_rows[0], chromium_rows[-1]

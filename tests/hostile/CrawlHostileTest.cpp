@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace pagestow::testing {
 namespace {
@@ -61,9 +62,10 @@ namespace {
             links += "<a href=m" + std::to_string(i) + ">";
         links += "</body></html>";
         server.Serve("/index.html", links);
+        const std::string_view garbage = "Disallow: /*a*a*a*a*a*a*b$\n\xff\x01User-agent: *\r";
         std::string robots(10u << 20, '\0');
         for (size_t i = 0; i < robots.size(); ++i)
-            robots[i] = "Disallow: /*a*a*a*a*a*a*b$\n\xff\x01User-agent: *\r"[i % 48];
+            robots[i] = garbage[i % garbage.size()];
         server.Serve("/robots.txt", robots, "text/plain");
 
         ChildResult run = Run({ "-r", "--page-limit", "40", server.Url("/index.html") });

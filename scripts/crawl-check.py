@@ -31,7 +31,6 @@ docs/speed-and-real-pages.md ("Whole sites") has the figures.
 
 import argparse
 import base64
-import fcntl
 import html.parser
 import http.server
 import json
@@ -49,7 +48,7 @@ import time
 import urllib.parse
 
 SCRIPTS = os.path.dirname(os.path.abspath(__file__))
-CHROMIUM = "/usr/lib/chromium/chromium"
+from devtools_pipe import CHROMIUM, Browser  # noqa: E402 (beside this script)
 TIME = "/usr/bin/time"
 DEAD_PROXY = ["--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>"]
 DOC_FOLDERS = ["/usr/share/doc/python3/html", "/usr/share/doc/python3-dev/html",
@@ -501,95 +500,6 @@ def check_links(files, origin, saved_pages, offline):
 
 # --- Opening offline copies from disk in Chromium ----------------------------------------------
 
-class Browser:
-    """Headless Chromium with a fresh profile, driven over --remote-debugging-pipe (as
-    scripts/replay-check.py does), every request sent to a dead proxy."""
-
-    def __init__(self, work):
-        profile = tempfile.mkdtemp(dir=work, prefix="profile-")
-        commands_in, self.commands = os.pipe()
-        self.answers, answers_out = os.pipe()
-
-        def child_fds():
-            read_end = fcntl.fcntl(commands_in, fcntl.F_DUPFD, 10)
-            write_end = fcntl.fcntl(answers_out, fcntl.F_DUPFD, 10)
-            os.dup2(read_end, 3)
-            os.dup2(write_end, 4)
-
-        self.process = subprocess.Popen(
-            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--hide-scrollbars",
-             "--window-size=1280,900", "--user-data-dir=" + profile, "--remote-debugging-pipe"]
-            + DEAD_PROXY + ["about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            pass_fds=(3, 4), preexec_fn=child_fds, start_new_session=True)
-        os.close(commands_in)
-        os.close(answers_out)
-        self.lock = threading.Condition()
-        self.results = {}
-        self.next_id = 0
-        self.listener = None
-        threading.Thread(target=self.read, daemon=True).start()
-        page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
-        self.session = self.call("Target.attachToTarget", targetId=page["targetId"], flatten=True)["sessionId"]
-
-    def read(self):
-        pending = b""
-        while True:
-            try:
-                block = os.read(self.answers, 1 << 16)
-            except OSError:
-                block = b""
-            if not block:
-                with self.lock:
-                    self.results[None] = "closed"
-                    self.lock.notify_all()
-                return
-            pending += block
-            *messages, pending = pending.split(b"\0")
-            for message in messages:
-                data = json.loads(message)
-                if "id" in data:
-                    with self.lock:
-                        self.results[data["id"]] = data
-                        self.lock.notify_all()
-                elif self.listener:
-                    self.listener(data.get("method"), data.get("params", {}))
-
-    def call(self, method, session=None, timeout=60, **params):
-        with self.lock:
-            self.next_id += 1
-            number = self.next_id
-        message = {"id": number, "method": method, "params": params}
-        if session:
-            message["sessionId"] = session
-        os.write(self.commands, json.dumps(message).encode() + b"\0")
-        deadline = time.monotonic() + timeout
-        with self.lock:
-            while number not in self.results and None not in self.results:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise TimeoutError(method)
-                self.lock.wait(left)
-            answer = self.results.pop(number, None)
-        if answer is None:
-            raise RuntimeError("Chromium closed its pipe during " + method)
-        if "error" in answer:
-            raise RuntimeError("%s: %s" % (method, answer["error"].get("message")))
-        return answer.get("result", {})
-
-    def page(self, method, **params):
-        return self.call(method, session=self.session, **params)
-
-    def close(self):
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.process.wait()
-        os.close(self.commands)
-
-
 class Load:
     def __init__(self):
         self.lock = threading.Lock()
@@ -623,14 +533,14 @@ def open_from_disk(work, copies, index_copy, count):
     step = max(1, len(others) // max(1, count - 1))
     sample = ([index_copy] if index_copy else []) + others[::step][:count - (1 if index_copy else 0)]
     loads, failures, notes = {}, {}, []
-    browser = Browser(work)
+    browser = Browser(work, extra_args=DEAD_PROXY)
     try:
         browser.page("Page.enable")
         browser.page("Network.enable")
         browser.page("Network.setCacheDisabled", cacheDisabled=True)
         for copy in sample:
             load = Load()
-            browser.listener = load
+            browser.listeners = [load]
             browser.page("Page.navigate", url="file://" + urllib.parse.quote(copy))
             deadline = time.monotonic() + 20
             while time.monotonic() < deadline and not (load.loaded and time.monotonic() - load.last > 0.5):
@@ -648,7 +558,7 @@ def open_from_disk(work, copies, index_copy, count):
                     failures[kind] = failures.get(kind, 0) + 1
                     notes.append("%s: %s %s (%s)" % (os.path.basename(copy), kind, entry["url"],
                                                      entry.get("failed") or entry.get("status")))
-        browser.listener = None
+        browser.listeners = []
     finally:
         browser.close()
     return len(sample), loads, failures, notes

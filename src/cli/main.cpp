@@ -201,6 +201,19 @@ EngineChoice PreparedEngine(EngineName name, const CliOptions& options, const pa
     return choice;
 }
 
+// The engine of a run in this process, attached to the run's archive; null with the reason said.
+EngineChoice RunEngine(const CliOptions& options, const pagestow::engine::RequestOptions& requests, RunArchive* archive)
+{
+    EngineChoice choice = PreparedEngine(options.engine, options, requests);
+    if (!choice.engine) {
+        std::cerr << "pagestow-cli: " << choice.error << "\n";
+        return choice;
+    }
+    if (archive)
+        archive->Attach(*choice.engine);
+    return choice;
+}
+
 // A crawl from the one address given: its pages taken in this process or by --jobs workers, into one
 // capture folder.
 int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& requests, const std::string& saveDir)
@@ -256,13 +269,9 @@ int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& 
         workers.Finish();
         status = FinishArchive(archive.get(), status);
     } else {
-        EngineChoice choice = PreparedEngine(options.engine, options, requests);
-        if (!choice.engine) {
-            std::cerr << "pagestow-cli: " << choice.error << "\n";
+        EngineChoice choice = RunEngine(options, requests, archive.get());
+        if (!choice.engine)
             return choice.exitStatus;
-        }
-        if (archive)
-            archive->Attach(*choice.engine);
         {
             CaptureRunner runner(*choice.engine, frontEnd, settings, options.timeout, &g_interrupted);
             ArchiveEachPage(runner, archive.get());
@@ -411,13 +420,9 @@ int main(int argc, char** argv)
             }
         }
     } else {
-        EngineChoice choice = PreparedEngine(options.engine, options, requests);
-        if (!choice.engine) {
-            std::cerr << "pagestow-cli: " << choice.error << "\n";
+        EngineChoice choice = RunEngine(options, requests, archive.get());
+        if (!choice.engine)
             return choice.exitStatus;
-        }
-        if (archive)
-            archive->Attach(*choice.engine);
         // With --json the result lines share standard error with the messages.
         std::ostream& resultStream = options.json ? std::cerr : std::cout;
         TerminalFrontEnd frontEnd(resultStream, std::cerr, VerbosityOf(options),

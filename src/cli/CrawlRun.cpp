@@ -1,5 +1,6 @@
 #include "cli/CrawlRun.h"
 
+#include "base/Ascii.h"
 #include "capture/Capture.h"
 #include "capture/StylesheetResources.h"
 #include "cli/WorkerPool.h"
@@ -10,6 +11,7 @@
 #include "engine/static/Fetch.h"
 #include "engine/static/StaticEngine.h"
 #include "mapping/LocalPath.h"
+#include "url/Address.h"
 #include "url/Canonical.h"
 
 #include <fcntl.h>
@@ -119,19 +121,10 @@ namespace {
         return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
 
-    // "http://host:port" of a canonical address: the site a robots.txt speaks for.
-    std::string SiteOf(const std::string& address)
-    {
-        size_t scheme = address.find("://");
-        if (scheme == std::string::npos)
-            return {};
-        size_t end = address.find_first_of("/?#", scheme + 3);
-        return address.substr(0, end);
-    }
-
+    // The host (and port) of an address, for the host clock.
     std::string HostOf(const std::string& address)
     {
-        std::string site = SiteOf(address);
+        std::string site = url::OriginOf(address);
         size_t scheme = site.find("://");
         return scheme == std::string::npos ? site : site.substr(scheme + 3);
     }
@@ -281,6 +274,12 @@ bool DecodePageRecord(const std::string& text, AddressResult& result)
     return true;
 }
 
+std::string CrawlStartAddress(const std::string& typed)
+{
+    std::string address = url::Canonicalize(typed);
+    return address.empty() ? url::Canonicalize("http://" + typed) : address;
+}
+
 std::string CrawlFolder(const std::string& saveDir, const std::string& start, bool resume, std::string& error)
 {
     std::string dir = saveDir.empty() || saveDir.back() == '/' ? saveDir : saveDir + "/";
@@ -363,35 +362,23 @@ struct CrawlRun::State {
     {
         if (!journal)
             return;
-        std::string text = Dump(line) + "\n";
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t wrote = ::write(journal.Get(), text.data() + done, text.size() - done);
-            if (wrote < 0 && errno == EINTR)
-                continue;
-            if (wrote <= 0)
-                break;
-            done += size_t(wrote);
-        }
+        WriteAllTo(journal.Get(), Dump(line) + "\n");
     }
 
     // Pages whose addresses differ only where the folder tree does not look (the query) would be
     // saved to one file, the later over the earlier: a page is taken only when its file is its own.
     bool ClaimPageFile(const std::string& address)
     {
-        std::string file = mapping::DocumentFile(settings.saveDir, settings.captureFolder, address);
-        for (char& c : file)
-            c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-        return pageFiles.insert(file).second;
+        return pageFiles.insert(base::LowerAscii(mapping::DocumentFile(settings.saveDir, settings.captureFolder, address)))
+            .second;
     }
 
-    void Enqueue(const std::string& address, int depth, bool journaled)
+    void Enqueue(const std::string& address, int depth)
     {
         if (!seen.insert(address).second)
             return;
         queue.push_back({ address, depth });
-        if (journaled)
-            Journal({ { "queued", address }, { "depth", depth } });
+        Journal({ { "queued", address }, { "depth", depth } });
     }
 
     // Removes the files a page wrote itself (not those it found from earlier pages), and the folders
@@ -465,14 +452,14 @@ struct CrawlRun::State {
                         err << "pagestow-cli: " << link.address << ": not taken: another page of the crawl has its file\n";
                     continue;
                 }
-                Enqueue(link.address, depth + 1, true);
+                Enqueue(link.address, depth + 1);
             }
         }
     }
 
     const crawl::RobotsRules& RobotsFor(const std::string& address)
     {
-        std::string site = SiteOf(address);
+        std::string site = url::OriginOf(address);
         auto found = robots.find(site);
         if (found != robots.end())
             return found->second;
@@ -668,9 +655,7 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
 {
     State& state = *m_state;
     const CliOptions::Crawl& options = state.options.crawl;
-    std::string startAddress = url::Canonicalize(start);
-    if (startAddress.empty())
-        startAddress = url::Canonicalize("http://" + start);
+    std::string startAddress = CrawlStartAddress(start);
     if (startAddress.empty() || (startAddress.rfind("http://", 0) != 0 && startAddress.rfind("https://", 0) != 0)) {
         state.err << "pagestow-cli: " << start << ": a crawl starts from an http or https address\n";
         return 2;
@@ -705,11 +690,10 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
     if (!resumed) {
         state.Journal({ { "start", startAddress }, { "version", 1 } });
         state.ClaimPageFile(startAddress);
-        state.Enqueue(startAddress, 0, true);
+        state.Enqueue(startAddress, 0);
     } else if (state.seen.empty()) {
-        state.Enqueue(startAddress, 0, true);
+        state.Enqueue(startAddress, 0);
     }
-    state.startAddress = startAddress;
 
     while (true) {
         if (state.Interrupted() && !state.stopped) {

@@ -51,6 +51,10 @@ std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool);
 std::string EncodePageRecord(const AddressResult& result);
 bool DecodePageRecord(const std::string& text, AddressResult& result);
 
+// The start address as the crawl keys it: canonical, http:// taken for an address without a scheme
+// as the engines take it; "" when it is none.
+std::string CrawlStartAddress(const std::string& typed);
+
 // The crawl's state file in its capture folder.
 inline constexpr const char* kCrawlStateFile = ".pagestow-crawl";
 

@@ -16,7 +16,6 @@
 #include "cli/WorkerPool.h"
 #include "engine/static/StaticEngine.h"
 #include "mapping/FileUtils.h"
-#include "url/Canonical.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -218,9 +217,7 @@ EngineChoice RunEngine(const CliOptions& options, const pagestow::engine::Reques
 // capture folder.
 int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& requests, const std::string& saveDir)
 {
-    std::string start = pagestow::url::Canonicalize(options.addresses.front());
-    if (start.empty())
-        start = pagestow::url::Canonicalize("http://" + options.addresses.front());
+    std::string start = CrawlStartAddress(options.addresses.front());
     std::string folderError;
     CliOptions crawlOptions = options;
     crawlOptions.captureFolder = CrawlFolder(saveDir, start, options.crawl.resume, folderError);

@@ -52,7 +52,4 @@ private:
 // The text of a verdict for the log: "another host", "past --level" ...
 const char* VerdictText(Verdict verdict);
 
-// Whether browsers refuse to connect to this port (the Fetch standard's bad ports).
-bool IsBlockedPort(int port);
-
 } // namespace pagestow::crawl

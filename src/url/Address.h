@@ -58,4 +58,7 @@ std::string OriginOf(std::string_view address);
 // The port of address (80 or 443 when an http or https address names none), 0 when it cannot be read.
 int PortOf(std::string_view address);
 
+// Ports browsers never connect to (the Fetch standard's "bad ports").
+bool IsBlockedPort(int port);
+
 } // namespace pagestow::url

@@ -1,5 +1,7 @@
 #include "crawl/Scope.h"
 
+#include "url/Address.h"
+
 #include <gtest/gtest.h>
 
 namespace pagestow::crawl {
@@ -46,8 +48,8 @@ namespace {
                 { "http://www.example.org:22/x", 1, Verdict::BlockedPort },
                 { "http://www.example.org:10080/x", 1, Verdict::BlockedPort },
             });
-        EXPECT_TRUE(IsBlockedPort(6697));
-        EXPECT_FALSE(IsBlockedPort(6670));
+        EXPECT_TRUE(url::IsBlockedPort(6697));
+        EXPECT_FALSE(url::IsBlockedPort(6670));
         EXPECT_EQ(MakeScope({ .start = "http://h.test/", .maxLevel = -1 }).Judge("http://h.test/x", 1000),
             Verdict::Follow);
     }

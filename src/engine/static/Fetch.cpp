@@ -61,7 +61,7 @@ FetchedText FetchText(const std::string& address, const RequestOptions& requests
     fetched.cut = sink.cut;
     if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && sink.cut)) {
         fetched.error = error[0] ? error : curl_easy_strerror(code);
-        if (code == CURLE_OPERATION_TIMEDOUT || fetched.status == 0)
+        if (code == CURLE_OPERATION_TIMEDOUT)
             fetched.status = 0;
     }
     return fetched;

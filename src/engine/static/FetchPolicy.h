@@ -11,7 +11,4 @@ namespace pagestow::engine::static_engine {
 // https to http.
 std::optional<std::string> ReferrerFor(std::string_view document, std::string_view target);
 
-// Ports browsers never connect to (the fetch standard's "bad ports").
-bool IsBlockedPort(int port);
-
 } // namespace pagestow::engine::static_engine

@@ -344,7 +344,7 @@ namespace {
         if (StartTransfer(document.requestedUrl, RequestKind::Document, from, &document))
             return;
         document.failed = true;
-        bool blocked = IsBlockedPort(url::PortOf(document.requestedUrl));
+        bool blocked = url::IsBlockedPort(url::PortOf(document.requestedUrl));
         document.failure = blocked ? NavigationFailure::BlockedPort : NavigationFailure::TimedOut;
     }
 
@@ -380,7 +380,7 @@ namespace {
         // A document has until the load time-out; a subresource until the end of the grace after it.
         auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
             (document ? m_load->deadline : m_load->lastDeadline) - Clock::now());
-        if (remaining.count() <= 0 || IsBlockedPort(url::PortOf(url)))
+        if (remaining.count() <= 0 || url::IsBlockedPort(url::PortOf(url)))
             return false;
         auto transfer = std::make_unique<Transfer>();
         if (!m_idleHandles.empty()) {
@@ -571,7 +571,7 @@ namespace {
             port = ntohs(reinterpret_cast<const sockaddr_in*>(&address->addr)->sin_port);
         else if (address->family == AF_INET6)
             port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address->addr)->sin6_port);
-        if (IsBlockedPort(port)) {
+        if (url::IsBlockedPort(port)) {
             static_cast<Transfer*>(user)->blockedPort = true;
             return CURL_SOCKET_BAD;
         }

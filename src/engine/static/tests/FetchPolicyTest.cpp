@@ -1,5 +1,7 @@
 #include "engine/static/FetchPolicy.h"
 
+#include "url/Address.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -55,10 +57,10 @@ namespace {
 
     TEST(IsBlockedPort, BlocksTheBadPortsOnly)
     {
-        EXPECT_TRUE(IsBlockedPort(6000));
-        EXPECT_TRUE(IsBlockedPort(25));
-        EXPECT_FALSE(IsBlockedPort(8080));
-        EXPECT_FALSE(IsBlockedPort(80));
+        EXPECT_TRUE(url::IsBlockedPort(6000));
+        EXPECT_TRUE(url::IsBlockedPort(25));
+        EXPECT_FALSE(url::IsBlockedPort(8080));
+        EXPECT_FALSE(url::IsBlockedPort(80));
     }
 
 } // namespace

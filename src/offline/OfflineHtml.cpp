@@ -352,15 +352,12 @@ namespace {
 
 namespace {
 
-    DocumentStyles ReadStyles(std::string_view html, const std::string& documentUrl)
+    DocumentStyles ReadStyles(const GumboOutput& output, std::string_view html, const std::string& documentUrl)
     {
         DocumentStyles styles;
-        Output output = Parse(html);
-        if (!output)
-            return styles;
-        styles.baseUrl = BaseUrl(output->root, documentUrl);
+        styles.baseUrl = BaseUrl(output.root, documentUrl);
         std::set<std::string> seen;
-        ForEachElement(output->root, [&](const GumboNode* node) {
+        ForEachElement(output.root, [&](const GumboNode* node) {
             const GumboElement& element = node->v.element;
             if (element.tag == GUMBO_TAG_LINK) {
                 const GumboAttribute* rel = Attribute(element, "rel");
@@ -382,21 +379,38 @@ namespace {
         return styles;
     }
 
-} // namespace
-
-DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& documentUrl)
-{
-    // The built-in engine reads a document's styles for what they load, and the capture reads the same
-    // bytes again for what to save: the last answer is kept, so that a page is parsed for them once.
-    struct Last {
+    // The built-in engine reads a document's styles for what they load, and the capture reads the
+    // same bytes again for what to save: the last answer is kept, so that a page is parsed for them
+    // once.
+    struct LastStyles {
         std::string html;
         std::string url;
         DocumentStyles styles;
     };
-    thread_local Last last;
+
+    LastStyles& Last()
+    {
+        thread_local LastStyles last;
+        return last;
+    }
+
+} // namespace
+
+DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& documentUrl)
+{
+    LastStyles& last = Last();
     if (!html.empty() && last.url == documentUrl && last.html == html)
         return last.styles;
-    last = Last { std::string(html), documentUrl, ReadStyles(html, documentUrl) };
+    Output output = Parse(html);
+    if (!output)
+        return {};
+    return ReadDocumentStyles(*output, html, documentUrl);
+}
+
+DocumentStyles ReadDocumentStyles(const GumboOutput& tree, std::string_view html, const std::string& documentUrl)
+{
+    LastStyles& last = Last();
+    last = LastStyles { std::string(html), documentUrl, ReadStyles(tree, html, documentUrl) };
     return last.styles;
 }
 

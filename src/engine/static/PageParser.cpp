@@ -4,6 +4,7 @@
 #include "engine/CharacterSet.h"
 #include "engine/Contract.h"
 #include "engine/static/BoundedParse.h"
+#include "offline/OfflineHtml.h"
 #include "engine/static/Charset.h"
 #include "engine/static/Srcset.h"
 #include "url/Address.h"
@@ -436,7 +437,7 @@ namespace {
 } // namespace
 
 ParsedPage ParsePage(std::string_view bytes, std::string_view contentType, const std::string& url,
-    DocumentRole role, const ParseBounds& bounds)
+    DocumentRole role, const ParseBounds& bounds, bool withStyles)
 {
     ParsedPage page;
     page.baseUrl = url;
@@ -479,6 +480,9 @@ ParsedPage ParsePage(std::string_view bytes, std::string_view contentType, const
     std::uint64_t left = parseBounds.memoryBytes - std::min(parseBounds.memoryBytes, parse.HeldBytes());
     if (!Walker(page, role, text, left).Walk(parse.Output()->document))
         page.stop = ParseStop::OverBudget;
+    if (withStyles && text == bytes)
+        page.styles = std::make_shared<const offline::DocumentStyles>(
+            offline::ReadDocumentStyles(*parse.Output(), text, url));
     SnapshotDocument view;
     view.elements = std::move(page.elements);
     page.body = FindBodyElement(view);

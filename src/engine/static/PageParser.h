@@ -4,9 +4,14 @@
 #include "engine/static/BoundedParse.h"
 #include "engine/static/Srcset.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace pagestow::offline {
+struct DocumentStyles;
+}
 
 namespace pagestow::engine::static_engine {
 
@@ -59,6 +64,9 @@ struct ParsedPage {
     ParseStop stop = ParseStop::None;
     // About how many bytes the elements hold.
     std::uint64_t heldBytes = 0;
+    // With withStyles, for a document whose bytes are the parser's text (UTF-8, nothing bounded):
+    // what its styles load from, read from the same tree.
+    std::shared_ptr<const offline::DocumentStyles> styles;
 };
 
 // Reads a document served with contentType from url. HTML (and XML) documents are parsed as a
@@ -67,6 +75,6 @@ struct ParsedPage {
 // bounds.memoryBytes; address attributes carry the address the engine resolved them to, and an img
 // whose srcset or <picture> candidate was chosen carries it as its current source.
 ParsedPage ParsePage(std::string_view bytes, std::string_view contentType, const std::string& url,
-    DocumentRole role, const ParseBounds& bounds = {});
+    DocumentRole role, const ParseBounds& bounds = {}, bool withStyles = false);
 
 } // namespace pagestow::engine::static_engine

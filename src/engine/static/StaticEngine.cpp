@@ -731,7 +731,8 @@ namespace {
         bounds.memoryBytes = BudgetLeft();
         bounds.deadline = m_load->lastDeadline;
         bounds.interrupted = InterruptFlag();
-        document.page = ParsePage(document.body, contentType, document.finalUrl, document.role, bounds);
+        document.page
+            = ParsePage(document.body, contentType, document.finalUrl, document.role, bounds, StylesheetLoads());
         m_load->held += document.page.heldBytes;
 
         // What the arrived part names is requested even after the time-out (until the grace ends).
@@ -740,8 +741,11 @@ namespace {
                 m_queued.push_back({ resource.url, RequestKindOf(resource.kind), document.finalUrl });
         }
         if (StylesheetLoads())
-            QueueStylesheetLoads(
-                DocumentStyleReferences(document.body, document.finalUrl), document.finalUrl);
+            QueueStylesheetLoads(document.page.styles
+                    ? DocumentStyleReferences(*document.page.styles)
+                    : DocumentStyleReferences(document.body, document.finalUrl),
+                document.finalUrl);
+        document.page.styles.reset();
         for (const FrameReference& reference : document.page.frames) {
             DocumentLoad::Frame frame { reference.kind, nullptr };
             if (reference.kind == FrameReference::Kind::Srcdoc) {

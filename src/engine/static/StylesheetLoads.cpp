@@ -40,7 +40,11 @@ std::vector<ResourceReference> StylesheetReferences(std::string_view css, const 
 
 std::vector<ResourceReference> DocumentStyleReferences(std::string_view html, const std::string& documentUrl)
 {
-    offline::DocumentStyles styles = offline::ReadDocumentStyles(html, documentUrl);
+    return DocumentStyleReferences(offline::ReadDocumentStyles(html, documentUrl));
+}
+
+std::vector<ResourceReference> DocumentStyleReferences(const offline::DocumentStyles& styles)
+{
     std::set<std::string> seen;
     std::vector<ResourceReference> references;
     for (const auto& [css, source] : styles.inlineCss)

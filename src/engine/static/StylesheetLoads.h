@@ -19,6 +19,7 @@ std::vector<ResourceReference> StylesheetReferences(std::string_view css, const 
 
 // What the <style> elements and style attributes of a document load, read against its base address.
 std::vector<ResourceReference> DocumentStyleReferences(std::string_view html, const std::string& documentUrl);
+std::vector<ResourceReference> DocumentStyleReferences(const offline::DocumentStyles& styles);
 
 // Whether a response's content type is a stylesheet's (text/css, parameters ignored).
 bool IsStylesheetType(std::string_view contentType);

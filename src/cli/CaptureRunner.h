@@ -76,6 +76,8 @@ public:
 
     // Captures one address; what went wrong is also reported in one line on the error stream.
     AddressResult CaptureAddress(const std::string& address);
+    // The address to be captured next and those after it, for the engine to ask for ahead.
+    void Prefetch(const std::vector<std::string>& addresses) { m_engine.Prefetch(addresses); }
 
     // Called once an address is done, with the page its load completed with (null when none did) and
     // whether that page is kept (not when the run was interrupted); what it returns, when not "", is

@@ -48,6 +48,8 @@ namespace {
     // How far into the queue a page of a host that may start now is looked for, when the first
     // pages wait for their host's --wait.
     constexpr std::size_t kReadyLookahead = 256;
+    // How far into the queue the pages to be asked for ahead are looked for.
+    constexpr std::size_t kUpcomingLookahead = 8;
 
     const char* KindName(capture::SavedEntry::Kind kind)
     {
@@ -158,6 +160,7 @@ namespace {
         {
         }
         bool HasRoom() const override { return m_done.empty(); }
+        void Upcoming(const std::vector<std::string>& addresses) override { m_runner.Prefetch(addresses); }
         void Start(std::uint64_t id, const std::string& address) override
         {
             TakenPage page;
@@ -493,6 +496,31 @@ struct CrawlRun::State {
         return std::nullopt;
     }
 
+    // The page starting now and, in order, those to be started after it that may be asked for ahead:
+    // those the page limit leaves, whose host need not be waited for and whose robots.txt is read and
+    // allows them. forFiles: those the taker of files takes (or the others).
+    std::vector<std::string> Upcoming(const std::string& starting, bool forFiles, bool filesApart)
+    {
+        std::vector<std::string> upcoming { starting };
+        auto now = Clock::now();
+        std::size_t looked = 0;
+        for (auto it = queue.begin(); it != queue.end() && looked < kUpcomingLookahead; ++it, ++looked) {
+            if (taken + upcoming.size() - 1 >= options.crawl.pageLimit)
+                break;
+            if (filesApart && crawl::LooksLikeFile(it->address) != forFiles)
+                continue;
+            if (clock->NextStart(HostOf(it->address), now) > now)
+                continue;
+            if (options.crawl.robots) {
+                auto rules = robots.find(url::OriginOf(it->address));
+                if (rules == robots.end() || !rules->second.Allows(crawl::RobotsPath(it->address)))
+                    continue;
+            }
+            upcoming.push_back(it->address);
+        }
+        return upcoming;
+    }
+
     void PrintProgress()
     {
         if (options.quiet || !(options.verbose || ::isatty(STDERR_FILENO)))
@@ -726,6 +754,7 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
             state.underWay[id] = *page;
             ++state.taken;
             started = true;
+            chosen.Upcoming(state.Upcoming(page->address, file, fileTaker != nullptr));
             chosen.Start(id, page->address);
             for (PageTaker* each : { &taker, fileTaker }) {
                 if (!each)

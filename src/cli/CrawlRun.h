@@ -36,6 +36,9 @@ public:
     // Whether a page can be started now.
     virtual bool HasRoom() const = 0;
     virtual void Start(std::uint64_t id, const std::string& address) = 0;
+    // The page it is to start next and, in order, those after it as far as the crawl knows them now: it
+    // may have them asked for ahead.
+    virtual void Upcoming(const std::vector<std::string>& addresses) { (void)addresses; }
     // The pages that ended, waiting up to timeout for one.
     virtual std::vector<TakenPage> Wait(std::chrono::milliseconds timeout) = 0;
     // Ends the pages under way as interrupted.

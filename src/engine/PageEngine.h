@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pagestow::archive {
 class ExchangeLog;
@@ -61,6 +62,11 @@ public:
     virtual void Navigate(const std::string& address) = 0;
     // The current top-level document, null when there is none.
     virtual std::shared_ptr<const SnapshotDocument> Document() const = 0;
+    // The pages the caller navigates to next, in that order (a crawl's queue): an engine may ask for them
+    // now, with the request each navigation would make, and take the answer when it navigates there.
+    // Each call replaces the last list. The built-in engine asks for the first four while it loads the
+    // page before them (never when it records exchanges for an archive); the browsers ignore it.
+    virtual void Prefetch(const std::vector<std::string>& addresses) { (void)addresses; }
     // Runs pending engine work and raises its events; waits at most `wait` for something to happen.
     virtual void ProcessEvents(std::chrono::milliseconds wait) = 0;
     // Bounds one page's load; the page then completes with what has arrived.

@@ -31,6 +31,7 @@ struct RequestOptions {
     bool keepCookies = false;
 
     bool Empty() const { return cookies.empty() && headers.empty() && userAgent.empty() && !keepCookies; }
+    bool operator==(const RequestOptions&) const = default;
 };
 
 // Reads "Name: value" as a header; nullopt with error set when it has no ":", an empty or

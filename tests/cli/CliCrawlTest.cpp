@@ -199,6 +199,39 @@ namespace {
         EXPECT_NE(run.err.find("2 pages saved, 2 failed"), std::string::npos) << run.err;
     }
 
+    // The next pages are asked for while one loads; one whose cookies changed meanwhile (a page set
+    // one) is asked for again, with them, so that every page is what its own request gives.
+    TEST_F(CliRun, CrawlSendsEachPageTheCookiesItsOwnRequestWouldCarry)
+    {
+        TestServer server;
+        server.SetLatency(std::chrono::milliseconds(50));
+        auto echo = [](const std::string& links) {
+            return [links](const httplib::Request& request, httplib::Response& response) {
+                response.set_content(Page("p", "<p>cookie=" + request.get_header_value("Cookie") + ";</p>" + links),
+                    "text/html");
+            };
+        };
+        server.Handle("/a.html", echo("<a href=b.html>b</a> <a href=c.html>c</a> <a href=d.html>d</a>"));
+        server.Handle("/b.html", [&](const httplib::Request& request, httplib::Response& response) {
+            echo("<a href=e.html>e</a>")(request, response);
+            response.set_header("Set-Cookie", "s=1; Path=/");
+        });
+        for (const char* page : { "/c.html", "/d.html", "/e.html" })
+            server.Handle(page, echo(""));
+        std::string jar = (m_scratch.Path() / "jar.txt").string();
+
+        ChildResult run = Run({ "-r", "--save-cookies", jar, server.Url("/a.html") });
+
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::string host = CaptureRoot() + "/127.0.0.1/";
+        EXPECT_NE(ReadAll(host + "a.html").find("cookie=;"), std::string::npos);
+        EXPECT_NE(ReadAll(host + "b.html").find("cookie=;"), std::string::npos);
+        for (const char* page : { "c.html", "d.html", "e.html" })
+            EXPECT_NE(ReadAll(host + page).find("cookie=s=1;"), std::string::npos) << page << ReadAll(host + page);
+        for (const char* page : { "/a.html", "/b.html", "/e.html" })
+            EXPECT_EQ(server.RequestCount(page), 1) << page;
+    }
+
     TEST_F(CliRun, CrawlInterruptedGoesOnWithContinueAndTakesNothingTwice)
     {
         TestServer server;

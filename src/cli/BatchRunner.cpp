@@ -2,9 +2,11 @@
 
 #include "cli/WorkerPool.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
 #include <map>
 #include <sstream>
 #include <utility>
@@ -142,14 +144,107 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    // The task lines of a worker's pipe: the next one, waiting for it, or those that have come.
+    class TaskLines {
+    public:
+        explicit TaskLines(int fd)
+            : m_fd(fd)
+        {
+        }
+
+        // False once the pipe has ended.
+        bool Next(std::string& line)
+        {
+            while (!TakeLine(line)) {
+                if (!ReadSome(-1))
+                    return false;
+            }
+            return true;
+        }
+
+        // A line that has come whole, without waiting.
+        bool Ready(std::string& line)
+        {
+            while (!TakeLine(line)) {
+                if (!ReadSome(0))
+                    return false;
+            }
+            return true;
+        }
+
+    private:
+        bool TakeLine(std::string& line)
+        {
+            std::size_t end = m_buffer.find('\n');
+            if (end == std::string::npos)
+                return false;
+            line = m_buffer.substr(0, end);
+            m_buffer.erase(0, end + 1);
+            return true;
+        }
+
+        // Reads what has come, waiting up to timeout ms (-1: until something comes); false when
+        // nothing was read.
+        bool ReadSome(int timeout)
+        {
+            if (m_ended)
+                return false;
+            pollfd poll { m_fd, POLLIN, 0 };
+            int ready = ::poll(&poll, 1, timeout);
+            if (ready < 0 && errno == EINTR)
+                return timeout != 0;
+            if (ready <= 0)
+                return false;
+            char buffer[65536];
+            ssize_t got = ::read(m_fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                return true;
+            if (got <= 0) {
+                m_ended = true;
+                return false;
+            }
+            m_buffer.append(buffer, std::size_t(got));
+            return true;
+        }
+
+        int m_fd;
+        std::string m_buffer;
+        bool m_ended = false;
+    };
+
+} // namespace
+
 int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::stringstream& capturedErr,
-    bool json, std::istream& in, int replyFd, const std::function<std::string(const AddressResult&)>& record)
+    bool json, int taskFd, int replyFd, const std::function<std::string(const AddressResult&)>& record)
 {
     ExitStatus status;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> fields = SplitFields(line);
+    TaskLines tasks(taskFd);
+    std::deque<std::vector<std::string>> ahead;
+    for (;;) {
+        std::vector<std::string> fields;
+        if (!ahead.empty()) {
+            fields = std::move(ahead.front());
+            ahead.pop_front();
+        } else if (std::string line; tasks.Next(line)) {
+            fields = SplitFields(line);
+        } else {
+            break;
+        }
         if (fields.size() != 2)
             continue;
+        for (std::string line; tasks.Ready(line);) {
+            std::vector<std::string> next = SplitFields(line);
+            if (next.size() == 2)
+                ahead.push_back(std::move(next));
+        }
+        if (!ahead.empty()) {
+            std::vector<std::string> upcoming { fields[1] };
+            for (const std::vector<std::string>& next : ahead)
+                upcoming.push_back(next[1]);
+            runner.Prefetch(upcoming);
+        }
         capturedOut.str({});
         capturedErr.str({});
         AddressResult result = runner.CaptureAddress(fields[1]);

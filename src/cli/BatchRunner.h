@@ -32,12 +32,13 @@ private:
     const std::atomic<bool>* m_interrupted;
 };
 
-// A worker's side: reads one task a line from in, captures it with runner and writes its reply
-// line to replyFd, until in ends. capturedOut and capturedErr are the streams the runner's front end
+// A worker's side: reads one task a line from taskFd, captures it with runner and writes its reply
+// line to replyFd, until taskFd ends. The tasks that have come after the one under way are the
+// engine's to ask for ahead. capturedOut and capturedErr are the streams the runner's front end
 // writes to; they are emptied for every address. record, when given, adds a field of its own to each
 // reply (what a crawl needs of the page).
 int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::stringstream& capturedErr,
-    bool json, std::istream& in, int replyFd,
+    bool json, int taskFd, int replyFd,
     const std::function<std::string(const AddressResult&)>& record = nullptr);
 
 } // namespace pagestow::cli

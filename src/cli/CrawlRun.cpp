@@ -183,27 +183,19 @@ namespace {
 
     class PoolTaker : public PageTaker {
     public:
-        explicit PoolTaker(WorkerPool& pool)
+        PoolTaker(WorkerPool& pool, std::size_t perWorker)
             : m_pool(pool)
+            , m_perWorker(perWorker)
         {
         }
-        bool HasRoom() const override
-        {
-            for (std::size_t k = 0; k < m_pool.Size(); ++k) {
-                if (m_pool.Idle(k))
-                    return true;
-            }
-            return false;
-        }
+        bool HasRoom() const override { return LeastGiven() < m_pool.Size(); }
         void Start(std::uint64_t id, const std::string& address) override
         {
-            for (std::size_t k = 0; k < m_pool.Size(); ++k) {
-                if (m_pool.Idle(k)) {
-                    m_addresses[id] = address;
-                    m_pool.Send(k, id, address);
-                    return;
-                }
-            }
+            std::size_t k = LeastGiven();
+            if (k == m_pool.Size())
+                return;
+            m_addresses[id] = address;
+            m_pool.Send(k, id, address);
         }
         std::vector<TakenPage> Wait(std::chrono::milliseconds timeout) override
         {
@@ -239,7 +231,20 @@ namespace {
         }
 
     private:
+        // The worker with the fewest tasks that has room for one more; Size() when none has.
+        std::size_t LeastGiven() const
+        {
+            std::size_t chosen = m_pool.Size();
+            for (std::size_t k = 0; k < m_pool.Size(); ++k) {
+                std::size_t given = m_pool.Given(k);
+                if (given < m_perWorker && (chosen == m_pool.Size() || given < m_pool.Given(chosen)))
+                    chosen = k;
+            }
+            return chosen;
+        }
+
         WorkerPool& m_pool;
+        std::size_t m_perWorker;
         std::map<std::uint64_t, std::string> m_addresses;
         bool m_stopped = false;
     };
@@ -251,9 +256,9 @@ std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner)
     return std::make_unique<RunnerTaker>(runner);
 }
 
-std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool)
+std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool, std::size_t perWorker)
 {
-    return std::make_unique<PoolTaker>(pool);
+    return std::make_unique<PoolTaker>(pool, std::max<std::size_t>(perWorker, 1));
 }
 
 std::string EncodePageRecord(const AddressResult& result)

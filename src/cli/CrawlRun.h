@@ -47,8 +47,9 @@ public:
 
 // Takes each page with runner, in this process.
 std::unique_ptr<PageTaker> MakeRunnerTaker(CaptureRunner& runner);
-// Takes pages with the crawl workers of pool.
-std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool);
+// Takes pages with the crawl workers of pool, giving each worker up to perWorker pages at once (the
+// one under way and those it may ask for ahead).
+std::unique_ptr<PageTaker> MakePoolTaker(WorkerPool& pool, std::size_t perWorker = 1);
 
 // The reply field of a crawl worker: what the crawl needs of the page beyond its printed lines.
 std::string EncodePageRecord(const AddressResult& result);

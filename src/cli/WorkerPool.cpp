@@ -10,21 +10,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <optional>
+#include <deque>
 
 extern char** environ;
 
 namespace pagestow::cli {
 
-// One worker process: its task pipe, its reply pipe, what it has sent back so far, and the id of the
-// task it works on.
+// One worker process: its task pipe, its reply pipe, what it has sent back so far, and the ids of the
+// tasks it was given and has not answered, the one it works on first.
 struct WorkerPool::Worker {
     pid_t pid = -1;
     base::UniqueFd tasks;
     base::UniqueFd replies;
     std::string pending;
-    std::optional<std::uint64_t> busyWith;
+    std::deque<std::uint64_t> given;
     bool ended = false;
 };
 
@@ -75,7 +76,13 @@ std::size_t WorkerPool::Size() const
 bool WorkerPool::Idle(std::size_t k) const
 {
     const Worker& worker = m_workers[k];
-    return !worker.ended && !worker.busyWith && worker.tasks.Get() >= 0;
+    return !worker.ended && worker.given.empty() && worker.tasks.Get() >= 0;
+}
+
+std::size_t WorkerPool::Given(std::size_t k) const
+{
+    const Worker& worker = m_workers[k];
+    return worker.ended || worker.tasks.Get() < 0 ? SIZE_MAX : worker.given.size();
 }
 
 bool WorkerPool::AnyAlive() const
@@ -90,7 +97,7 @@ bool WorkerPool::AnyAlive() const
 void WorkerPool::Send(std::size_t k, std::uint64_t id, const std::string& address)
 {
     Worker& worker = m_workers[k];
-    worker.busyWith = id;
+    worker.given.push_back(id);
     if (!WriteAllTo(worker.tasks.Get(), std::to_string(id) + '\t' + EscapeField(address) + '\n'))
         Lose(worker, k, m_pendingLosses);
 }
@@ -108,16 +115,15 @@ void WorkerPool::Stop()
     }
 }
 
-// A worker that ended or broke its pipe: the task it worked on is lost.
+// A worker that ended or broke its pipe: the tasks it was given are lost.
 void WorkerPool::Lose(Worker& worker, std::size_t index, std::vector<Event>& events)
 {
     worker.ended = true;
     worker.tasks.Reset();
     worker.replies.Reset();
-    if (worker.busyWith) {
-        events.push_back({ index, *worker.busyWith, true, {} });
-        worker.busyWith.reset();
-    }
+    for (std::uint64_t id : worker.given)
+        events.push_back({ index, id, true, {} });
+    worker.given.clear();
 }
 
 std::vector<WorkerPool::Event> WorkerPool::Wait(std::chrono::milliseconds timeout)
@@ -160,11 +166,11 @@ void WorkerPool::ReadFrom(Worker& worker, std::size_t index, std::vector<Event>&
          end = worker.pending.find('\n', start)) {
         std::vector<std::string> fields = SplitFields(worker.pending.substr(start, end - start));
         start = end + 1;
-        if (!worker.busyWith || fields.empty() || fields[0] != std::to_string(*worker.busyWith))
+        if (worker.given.empty() || fields.empty() || fields[0] != std::to_string(worker.given.front()))
             continue;
         fields.erase(fields.begin());
-        events.push_back({ index, *worker.busyWith, false, std::move(fields) });
-        worker.busyWith.reset();
+        events.push_back({ index, worker.given.front(), false, std::move(fields) });
+        worker.given.pop_front();
     }
     worker.pending.erase(0, start);
 }

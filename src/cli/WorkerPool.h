@@ -10,7 +10,8 @@ namespace pagestow::cli {
 
 // Worker processes of one run, each `program args... --worker-index K` with an engine of its own,
 // fed one task a line on its standard input ("id<TAB>address") and answering one reply a line
-// (tab-separated fields, the first the task's id).
+// (tab-separated fields, the first the task's id), in the order of its tasks. A worker may be given
+// its next tasks before it answers the one under way, and then sees them coming.
 class WorkerPool {
 public:
     // Starts up to count workers; Size() says how many started.
@@ -22,6 +23,8 @@ public:
     std::size_t Size() const;
     // Whether worker k is alive and has no task.
     bool Idle(std::size_t k) const;
+    // The tasks worker k was given and has not answered; SIZE_MAX when it takes none.
+    std::size_t Given(std::size_t k) const;
     // Whether any worker is still alive.
     bool AnyAlive() const;
     // Gives worker k a task; a worker that cannot take it is lost (Wait reports it).
@@ -31,7 +34,7 @@ public:
     // Asks every live worker to stop (SIGTERM): each ends its page as interrupted.
     void Stop();
 
-    // A reply (its fields after the id) or a worker lost with its task (lost, fields empty).
+    // A reply (its fields after the id) or a task lost with its worker (lost, fields empty).
     struct Event {
         std::size_t worker = 0;
         std::uint64_t id = 0;

@@ -261,7 +261,9 @@ int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& 
             std::cerr << "pagestow-cli: cannot start a worker process\n";
             return 1;
         }
-        std::unique_ptr<PageTaker> taker = MakePoolTaker(workers);
+        // A built-in engine's worker asks for the pages it was given next while it loads one.
+        std::unique_ptr<PageTaker> taker
+            = MakePoolTaker(workers, options.engine == EngineName::Static && !archive ? 3 : 1);
         status = crawl.Run(options.addresses.front(), *taker, fileTaker.get());
         workers.Finish();
         status = FinishArchive(archive.get(), status);
@@ -318,7 +320,7 @@ int RunAsWorker(const CliOptions& options, const pagestow::engine::RequestOption
             options.timeout, &g_interrupted);
         ArchiveEachPage(runner, archive.get());
         runner.SetPictures(options.screenshot, options.pdf);
-        status = RunWorker(runner, out, err, options.json, std::cin, replyFd,
+        status = RunWorker(runner, out, err, options.json, STDIN_FILENO, replyFd,
             options.crawlWorker ? std::function<std::string(const AddressResult&)>(EncodePageRecord) : nullptr);
     }
     status = FinishArchive(archive.get(), status);

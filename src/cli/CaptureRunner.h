@@ -74,6 +74,8 @@ public:
     CaptureRunner(const CaptureRunner&) = delete;
     CaptureRunner& operator=(const CaptureRunner&) = delete;
 
+    engine::PageEngine& Engine() const { return m_engine; }
+
     // Captures one address; what went wrong is also reported in one line on the error stream.
     AddressResult CaptureAddress(const std::string& address);
     // The address to be captured next and those after it, for the engine to ask for ahead.

@@ -159,9 +159,9 @@ namespace {
             : m_runner(runner)
         {
         }
-        bool HasRoom() const override { return m_done.empty(); }
+        bool HasRoom(bool) const override { return m_done.empty(); }
         void Upcoming(const std::vector<std::string>& addresses) override { m_runner.Prefetch(addresses); }
-        void Start(std::uint64_t id, const std::string& address) override
+        void Start(std::uint64_t id, const std::string& address, bool) override
         {
             TakenPage page;
             page.id = id;
@@ -188,10 +188,10 @@ namespace {
             , m_perWorker(perWorker)
         {
         }
-        bool HasRoom() const override { return LeastGiven() < m_pool.Size(); }
-        void Start(std::uint64_t id, const std::string& address) override
+        bool HasRoom(bool ahead) const override { return LeastGiven(ahead) < m_pool.Size(); }
+        void Start(std::uint64_t id, const std::string& address, bool ahead) override
         {
-            std::size_t k = LeastGiven();
+            std::size_t k = LeastGiven(ahead);
             if (k == m_pool.Size())
                 return;
             m_addresses[id] = address;
@@ -231,13 +231,14 @@ namespace {
         }
 
     private:
-        // The worker with the fewest tasks that has room for one more; Size() when none has.
-        std::size_t LeastGiven() const
+        // The worker with the fewest tasks that has room for one more (without ahead, an idle one);
+        // Size() when none has.
+        std::size_t LeastGiven(bool ahead) const
         {
             std::size_t chosen = m_pool.Size();
             for (std::size_t k = 0; k < m_pool.Size(); ++k) {
                 std::size_t given = m_pool.Given(k);
-                if (given < m_perWorker && (chosen == m_pool.Size() || given < m_pool.Given(chosen)))
+                if (given < (ahead ? m_perWorker : 1) && (chosen == m_pool.Size() || given < m_pool.Given(chosen)))
                     chosen = k;
             }
             return chosen;
@@ -743,10 +744,6 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
                 break;
             bool file = fileTaker && crawl::LooksLikeFile(page->address);
             PageTaker& chosen = file ? *fileTaker : taker;
-            if (!chosen.HasRoom()) {
-                state.queue.push_front(std::move(*page));
-                break;
-            }
             if (options.robots && !state.RobotsFor(page->address).Allows(crawl::RobotsPath(page->address))) {
                 ++state.excluded;
                 if (state.options.verbose)
@@ -754,13 +751,19 @@ int CrawlRun::Run(const std::string& start, PageTaker& taker, PageTaker* fileTak
                 state.Journal({ { "done", page->address }, { "outcome", "robots" } });
                 continue;
             }
+            // Read after robots.txt, whose Crawl-delay paces the host from its first page on.
+            const bool ahead = !state.clock->Paces(HostOf(page->address));
+            if (!chosen.HasRoom(ahead)) {
+                state.queue.push_front(std::move(*page));
+                break;
+            }
             std::uint64_t id = state.nextId++;
             state.clock->Started(HostOf(page->address), Clock::now());
             state.underWay[id] = *page;
             ++state.taken;
             started = true;
             chosen.Upcoming(state.Upcoming(page->address, file, fileTaker != nullptr));
-            chosen.Start(id, page->address);
+            chosen.Start(id, page->address, ahead);
             for (PageTaker* each : { &taker, fileTaker }) {
                 if (!each)
                     continue;

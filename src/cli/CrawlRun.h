@@ -33,9 +33,10 @@ struct TakenPage {
 class PageTaker {
 public:
     virtual ~PageTaker() = default;
-    // Whether a page can be started now.
-    virtual bool HasRoom() const = 0;
-    virtual void Start(std::uint64_t id, const std::string& address) = 0;
+    // Whether a page can be started now; with ahead, also by a worker that has one under way (the page
+    // then starts after it), which the pages of a host that is waited for between pages never are.
+    virtual bool HasRoom(bool ahead) const = 0;
+    virtual void Start(std::uint64_t id, const std::string& address, bool ahead) = 0;
     // The page it is to start next and, in order, those after it as far as the crawl knows them now: it
     // may have them asked for ahead.
     virtual void Upcoming(const std::vector<std::string>& addresses) { (void)addresses; }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -141,8 +142,7 @@ std::unique_ptr<RunArchive> RunArchive::ForWorker(const CliOptions& options, std
 
 RunArchive::~RunArchive()
 {
-    if (m_engine)
-        m_engine->SetExchangeLog(nullptr);
+    Detach();
     // A run that ended before Finish (its engine could not start) leaves no temporary WARC.
     if (m_warc && m_warcIsTemporary) {
         m_warc.reset();
@@ -153,9 +153,16 @@ RunArchive::~RunArchive()
 
 void RunArchive::Attach(engine::PageEngine& engine)
 {
-    m_engine = &engine;
-    m_log = std::make_unique<archive::ExchangeLog>(engine.Cache().Folder() / "exchanges");
-    engine.SetExchangeLog(m_log.get());
+    auto log = std::make_unique<archive::ExchangeLog>(engine.Cache().Folder() / "exchanges");
+    engine.SetExchangeLog(log.get());
+    m_attached.emplace_back(&engine, std::move(log));
+}
+
+void RunArchive::Detach()
+{
+    for (auto& [engine, log] : m_attached)
+        engine->SetExchangeLog(nullptr);
+    m_attached.clear();
 }
 
 std::string RunArchive::Failure(const std::string& message)
@@ -167,26 +174,22 @@ std::string RunArchive::Failure(const std::string& message)
     return message;
 }
 
-std::string RunArchive::PageDone(const engine::SnapshotDocument* page, bool keep)
+std::string RunArchive::PageDone(engine::PageEngine& engine, const engine::SnapshotDocument* page, bool keep)
 {
-    if (!m_engine)
+    if (std::none_of(m_attached.begin(), m_attached.end(), [&](const auto& attached) { return attached.first == &engine; }))
         return {};
     if (!keep || m_failed) {
-        capture::DropPageExchanges(*m_engine);
+        capture::DropPageExchanges(engine);
         return {};
     }
-    if (!capture::ArchivePage(*m_warc, *m_engine, page))
+    if (!capture::ArchivePage(*m_warc, engine, page))
         return Failure(m_warc->Error());
     return {};
 }
 
 std::string RunArchive::Finish(bool interrupted)
 {
-    if (m_engine) {
-        m_engine->SetExchangeLog(nullptr);
-        m_engine = nullptr;
-    }
-    m_log.reset();
+    Detach();
     if (!m_warc)
         return {};
     bool closed = m_warc->Close();

@@ -8,6 +8,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pagestow::cli {
 
@@ -24,10 +26,12 @@ public:
     static std::unique_ptr<RunArchive> ForWorker(const CliOptions& options, std::string& error);
     ~RunArchive();
 
-    // The engine records its exchanges from now on, into a log in its cache's folder.
+    // The engine records its exchanges from now on, into a log in its cache's folder. A run may attach
+    // more than one (a crawl's browser and the built-in engine that saves its files).
     void Attach(engine::PageEngine& engine);
-    // After each address: the page's records are written (kept) or let go. "" or what went wrong, once.
-    std::string PageDone(const engine::SnapshotDocument* page, bool keep);
+    // After each address engine loaded: the page's records are written (kept) or let go. "" or what
+    // went wrong, once.
+    std::string PageDone(engine::PageEngine& engine, const engine::SnapshotDocument* page, bool keep);
     // Stops the engine's recording, closes the WARC, takes up the workers' parts and writes the WACZ
     // (not when the run was interrupted: the WARC then holds the pages saved whole). "" or what went
     // wrong, when it was not said already.
@@ -47,8 +51,9 @@ private:
     std::string m_software;
     int m_workers = 0;
     std::unique_ptr<archive::WarcWriter> m_warc;
-    std::unique_ptr<archive::ExchangeLog> m_log;
-    engine::PageEngine* m_engine = nullptr;
+    // Each attached engine with its log.
+    std::vector<std::pair<engine::PageEngine*, std::unique_ptr<archive::ExchangeLog>>> m_attached;
+    void Detach();
     bool m_failed = false;
     bool m_said = false;
 };

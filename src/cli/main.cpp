@@ -152,9 +152,10 @@ bool LoadsWhatStylesheetsLoad(const CliOptions& options)
 void ArchiveEachPage(CaptureRunner& runner, RunArchive* archive)
 {
     if (archive)
-        runner.SetPageDoneHandler([archive](const pagestow::engine::SnapshotDocument* page, bool keep) {
-            return archive->PageDone(page, keep);
-        });
+        runner.SetPageDoneHandler(
+            [archive, &engine = runner.Engine()](const pagestow::engine::SnapshotDocument* page, bool keep) {
+                return archive->PageDone(engine, page, keep);
+            });
 }
 
 // Ends the run's archive; a file that could not be written is said and makes the exit status 1.
@@ -246,6 +247,11 @@ int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& 
         fileEngine = PreparedEngine(EngineName::Static, options, requests);
         if (fileEngine.engine) {
             fileRunner = std::make_unique<CaptureRunner>(*fileEngine.engine, frontEnd, settings, options.timeout, &g_interrupted);
+            // The archive holds the files too.
+            if (archive) {
+                archive->Attach(*fileEngine.engine);
+                ArchiveEachPage(*fileRunner, archive.get());
+            }
             fileTaker = MakeRunnerTaker(*fileRunner);
         }
     }

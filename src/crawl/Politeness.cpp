@@ -177,6 +177,12 @@ void HostClock::Started(const std::string& host, TimePoint now)
     state.next = std::max(state.next, now + wait);
 }
 
+bool HostClock::Paces(const std::string& host) const
+{
+    auto found = m_hosts.find(host);
+    return std::max(m_wait, found == m_hosts.end() ? milliseconds(-1) : found->second.wait) > milliseconds(0);
+}
+
 void HostClock::SetHostWait(const std::string& host, milliseconds wait)
 {
     HostState& state = m_hosts[host];

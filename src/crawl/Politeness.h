@@ -30,6 +30,8 @@ public:
     TimePoint NextStart(const std::string& host, TimePoint now) const;
     // A page of host started at now.
     void Started(const std::string& host, TimePoint now);
+    // Whether the pages of host wait for each other (--wait, a Crawl-delay).
+    bool Paces(const std::string& host) const;
     // The host asks for a longer wait of its own (robots.txt Crawl-delay); a shorter one changes nothing.
     void SetHostWait(const std::string& host, std::chrono::milliseconds wait);
     // No page of host starts before until (a Retry-After answer).

@@ -2,6 +2,7 @@
 // capture folder whose offline copies link to each other; and a crawl interrupted and resumed.
 
 #include "CliRunFixture.h"
+#include "WarcRead.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +78,7 @@ namespace {
     {
         Site site;
         std::vector<std::string> args { "--engine", GetParam(), "-r", "--level", "3", "--no-parent",
-            "--offline-copy", site.Start() };
+            "--offline-copy", "--warc-file", "crawl", site.Start() };
         if (Browser())
             args.insert(args.begin(), { "--jobs", "2", "--no-scroll" });
         ChildResult run = Run(args);
@@ -127,6 +128,16 @@ namespace {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), "离线浏览请打开：" + root + "/" + host + "/docs/index.offline.html");
         EXPECT_TRUE(CacheRemoved());
+
+        // One archive of the whole crawl, the file a browser's crawl saves as served among it.
+        std::set<std::string> responses;
+        for (const WarcRecord& record : ReadWarc(SaveDir() + "/crawl.warc.gz")) {
+            if (record.Field("WARC-Type") == "response")
+                responses.insert(record.Field("WARC-Target-URI"));
+        }
+        for (const char* path : { "/docs/index.html", "/docs/a.html", "/docs/chain/2.html", "/docs/manual.pdf",
+                 "/new/place.html" })
+            EXPECT_EQ(responses.count(site.a.Url(path)), 1u) << path;
     }
 
     INSTANTIATE_TEST_SUITE_P(Engines, CliCrawl, ::testing::Values("static", "chromium", "webkit"));

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <set>
 
 namespace pagestow::testing {
@@ -241,6 +242,38 @@ namespace {
             EXPECT_NE(ReadAll(host + page).find("cookie=s=1;"), std::string::npos) << page << ReadAll(host + page);
         for (const char* page : { "/a.html", "/b.html", "/e.html" })
             EXPECT_EQ(server.RequestCount(page), 1) << page;
+    }
+
+    // A site's Crawl-delay paces its pages from the first on, however many workers there are: none is
+    // given to a worker ahead (to start when it is free) or asked for ahead.
+    TEST_F(CliRun, CrawlOfAHostWithACrawlDelayStartsNoTwoPagesTogether)
+    {
+        TestServer server;
+        server.Serve("/robots.txt", "User-agent: *\nCrawl-delay: 0.5\n", "text/plain");
+        std::mutex lock;
+        std::vector<std::chrono::steady_clock::time_point> asked;
+        auto page = [&](const std::string& links) {
+            return [&, links](const httplib::Request&, httplib::Response& response) {
+                {
+                    std::lock_guard<std::mutex> held(lock);
+                    asked.push_back(std::chrono::steady_clock::now());
+                }
+                response.set_content(Page("p", links), "text/html");
+            };
+        };
+        server.Handle("/index.html", page("<a href=a.html>a</a> <a href=b.html>b</a> <a href=c.html>c</a> <a href=d.html>d</a>"));
+        for (const char* path : { "/a.html", "/b.html", "/c.html", "/d.html" })
+            server.Handle(path, page(""));
+
+        ChildResult run = Run({ "-r", "--jobs", "2", server.Url("/index.html") });
+
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::lock_guard<std::mutex> held(lock);
+        ASSERT_EQ(asked.size(), 5u);
+        std::sort(asked.begin(), asked.end());
+        // Half a second apart, less what handing a page to a worker may vary by on a busy machine.
+        for (std::size_t k = 1; k < asked.size(); ++k)
+            EXPECT_GE(asked[k] - asked[k - 1], std::chrono::milliseconds(250)) << k;
     }
 
     TEST_F(CliRun, CrawlInterruptedGoesOnWithContinueAndTakesNothingTwice)

@@ -267,9 +267,10 @@ int RunCrawl(const CliOptions& options, const pagestow::engine::RequestOptions& 
             std::cerr << "pagestow-cli: cannot start a worker process\n";
             return 1;
         }
-        // A built-in engine's worker asks for the pages it was given next while it loads one.
+        // A built-in engine's worker asks for the pages it was given next while it loads one: the page
+        // under way and the four its engine asks for ahead.
         std::unique_ptr<PageTaker> taker
-            = MakePoolTaker(workers, options.engine == EngineName::Static && !archive ? 3 : 1);
+            = MakePoolTaker(workers, options.engine == EngineName::Static && !archive ? 5 : 1);
         status = crawl.Run(options.addresses.front(), *taker, fileTaker.get());
         workers.Finish();
         status = FinishArchive(archive.get(), status);

@@ -208,7 +208,10 @@ namespace {
                 if (event.lost || event.fields.size() < 5) {
                     page.result.outcome = m_stopped ? AddressOutcome::Interrupted : AddressOutcome::Failed;
                     page.result.reason = "the worker process ended before the page was done";
-                    page.err = ErrorLine(page.result) + "\n";
+                    // A page given ahead to a worker stopped by an interrupt was never started: it
+                    // says nothing (and is taken again by --continue).
+                    if (std::string line = ErrorLine(page.result); !line.empty())
+                        page.err = line + "\n";
                     page.json = ResultJson(page.result);
                 } else {
                     int outcome = std::atoi(event.fields[0].c_str());

@@ -278,9 +278,10 @@ namespace {
         std::lock_guard<std::mutex> held(lock);
         ASSERT_EQ(asked.size(), 7u);
         std::sort(asked.begin(), asked.end());
-        // 0.3 s apart, less what handing a page to a worker may vary by on a busy machine.
+        // Started 0.3 s apart; on a busy machine handing a page to a worker varies by a good part of
+        // that, while two pages asked for together come within a few milliseconds.
         for (std::size_t k = 1; k < asked.size(); ++k)
-            EXPECT_GE(asked[k] - asked[k - 1], std::chrono::milliseconds(150)) << k;
+            EXPECT_GE(asked[k] - asked[k - 1], std::chrono::milliseconds(50)) << k;
     }
 
     TEST_F(CliRun, CrawlInterruptedGoesOnWithContinueAndTakesNothingTwice)

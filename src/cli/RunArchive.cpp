@@ -176,7 +176,8 @@ std::string RunArchive::Failure(const std::string& message)
 
 std::string RunArchive::PageDone(engine::PageEngine& engine, const engine::SnapshotDocument* page, bool keep)
 {
-    if (std::none_of(m_attached.begin(), m_attached.end(), [&](const auto& attached) { return attached.first == &engine; }))
+    if (std::none_of(m_attached.begin(), m_attached.end(),
+            [&](const auto& attached) { return attached.first == &engine; }))
         return {};
     if (!keep || m_failed) {
         capture::DropPageExchanges(engine);

@@ -352,7 +352,8 @@ namespace {
 
 namespace {
 
-    DocumentStyles ReadStyles(const GumboOutput& output, std::string_view html, const std::string& documentUrl)
+    DocumentStyles ReadStyles(
+        const GumboOutput& output, std::string_view html, const std::string& documentUrl)
     {
         DocumentStyles styles;
         styles.baseUrl = BaseUrl(output.root, documentUrl);
@@ -407,7 +408,8 @@ DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& docu
     return ReadDocumentStyles(*output, html, documentUrl);
 }
 
-DocumentStyles ReadDocumentStyles(const GumboOutput& tree, std::string_view html, const std::string& documentUrl)
+DocumentStyles ReadDocumentStyles(
+    const GumboOutput& tree, std::string_view html, const std::string& documentUrl)
 {
     LastStyles& last = Last();
     last = LastStyles { std::string(html), documentUrl, ReadStyles(tree, html, documentUrl) };

@@ -29,7 +29,8 @@ DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& docu
 // The same read from tree, the caller's gumbo parse (max_errors 0) of the very buffer html views; the
 // answer is also what the next ReadDocumentStyles of the same html and address gives, without
 // parsing again.
-DocumentStyles ReadDocumentStyles(const GumboInternalOutput& tree, std::string_view html, const std::string& documentUrl);
+DocumentStyles ReadDocumentStyles(
+    const GumboInternalOutput& tree, std::string_view html, const std::string& documentUrl);
 
 // What an address in a page is used as: a document (frames, links), a stylesheet to apply, the
 // picture of an <img>, or any other file (scripts, fonts, icons, the candidates of a srcset).

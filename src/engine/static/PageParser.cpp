@@ -4,9 +4,9 @@
 #include "engine/CharacterSet.h"
 #include "engine/Contract.h"
 #include "engine/static/BoundedParse.h"
-#include "offline/OfflineHtml.h"
 #include "engine/static/Charset.h"
 #include "engine/static/Srcset.h"
+#include "offline/OfflineHtml.h"
 #include "url/Address.h"
 #include "url/Resolve.h"
 

@@ -154,21 +154,12 @@ namespace {
         {
         }
 
-        // False once the pipe has ended.
-        bool Next(std::string& line)
+        // The next line: with wait, once it comes (false when the pipe has ended); without, only one
+        // that has come whole.
+        bool Next(std::string& line, bool wait)
         {
             while (!TakeLine(line)) {
-                if (!ReadSome(-1))
-                    return false;
-            }
-            return true;
-        }
-
-        // A line that has come whole, without waiting.
-        bool Ready(std::string& line)
-        {
-            while (!TakeLine(line)) {
-                if (!ReadSome(0))
+                if (!ReadSome(wait ? -1 : 0))
                     return false;
             }
             return true;
@@ -227,14 +218,14 @@ int RunWorker(CaptureRunner& runner, std::stringstream& capturedOut, std::string
         if (!ahead.empty()) {
             fields = std::move(ahead.front());
             ahead.pop_front();
-        } else if (std::string line; tasks.Next(line)) {
+        } else if (std::string line; tasks.Next(line, true)) {
             fields = SplitFields(line);
         } else {
             break;
         }
         if (fields.size() != 2)
             continue;
-        for (std::string line; tasks.Ready(line);) {
+        for (std::string line; tasks.Next(line, false);) {
             std::vector<std::string> next = SplitFields(line);
             if (next.size() == 2)
                 ahead.push_back(std::move(next));

@@ -186,13 +186,13 @@ namespace {
         };
 
         // A page the caller said it navigates to next, asked for now with the request its navigation
-        // would make: the same request options and the same cookies. It is taken only when both are
-        // still the same at the navigation; otherwise it is dropped and the page asked for again.
+        // would make: the same request options (header lists made again for other options drop it)
+        // and the same cookies. It is taken only when the store's cookies are still those at the
+        // navigation; otherwise it is dropped and the page asked for again.
         struct Prefetched {
             // Before the transfer, which uses it and so goes first.
             Share share;
             std::unique_ptr<Transfer> transfer;
-            RequestOptions requests;
             std::vector<cookies::Cookie> cookies;
             bool done = false;
             CURLcode result = CURLE_OK;
@@ -243,10 +243,13 @@ namespace {
         // that may be taken.
         bool TakePrefetched(const std::string& canonical);
         void DropPrefetched(Prefetched& prefetched);
+        void DropAllPrefetched();
         void StartDocument(DocumentLoad& document, const std::string& from);
         void StartQueuedResources();
         void Drive();
         void OnDone(CURL* easy, CURLcode result);
+        // A transfer off the multi handle: its document or subresource finished, its handle kept.
+        void Complete(std::unique_ptr<Transfer> transfer, CURLcode result);
         // Keeps a finished transfer's handle for the next one: making a handle and cleaning it up costs
         // more than resetting it, on a page of thousands of small resources a tenth of the loading
         // thread's time.
@@ -311,9 +314,7 @@ namespace {
     {
         // A prefetched page's transfer uses the lists it was made with, and its request is no longer
         // the one its navigation would make.
-        for (auto& [address, prefetched] : m_prefetched)
-            DropPrefetched(prefetched);
-        m_prefetched.clear();
+        DropAllPrefetched();
         const std::vector<RequestHeader>& user = Requests().headers;
         for (RequestKind kind : { RequestKind::Document, RequestKind::Stylesheet, RequestKind::Script,
                  RequestKind::Image, RequestKind::Other }) {
@@ -331,8 +332,7 @@ namespace {
     StaticEngine::~StaticEngine()
     {
         Cancel();
-        for (auto& [address, prefetched] : m_prefetched)
-            DropPrefetched(prefetched);
+        DropAllPrefetched();
     }
 
     void StaticEngine::Cancel()
@@ -361,13 +361,20 @@ namespace {
         prefetched.transfer.reset();
     }
 
+    void StaticEngine::DropAllPrefetched()
+    {
+        for (auto& [address, prefetched] : m_prefetched)
+            DropPrefetched(prefetched);
+        m_prefetched.clear();
+    }
+
     void StaticEngine::Prefetch(const std::vector<std::string>& addresses)
     {
-        // An archive records each page's exchanges with its load; those pages are not asked for ahead.
         // The header lists are those of the navigation's request: made again only between loads, as a
         // navigation makes them.
         if (!m_load && !(m_headersBuiltFor == Requests()))
             BuildHeaders();
+        // An archive records each page's exchanges with its load; those pages are not asked for ahead.
         std::set<std::string> wanted;
         if (!Exchanges() && m_headersBuiltFor == Requests()) {
             for (const std::string& address : addresses) {
@@ -392,9 +399,9 @@ namespace {
                 continue;
             Prefetched prefetched;
             prefetched.share = MakeShare();
-            prefetched.requests = Requests();
             prefetched.cookies = StoredCookies();
-            if (!prefetched.share || !StartTransfer(canonical, RequestKind::Document, std::string(), nullptr, &prefetched))
+            if (!prefetched.share
+                || !StartTransfer(canonical, RequestKind::Document, std::string(), nullptr, &prefetched))
                 continue;
             m_prefetched.emplace(canonical, std::move(prefetched));
         }
@@ -407,7 +414,7 @@ namespace {
             return false;
         Prefetched prefetched = std::move(found->second);
         m_prefetched.erase(found);
-        if (!(prefetched.requests == Requests()) || prefetched.cookies != StoredCookies()) {
+        if (prefetched.cookies != StoredCookies()) {
             DropPrefetched(prefetched);
             return false;
         }
@@ -757,6 +764,7 @@ namespace {
                     curl_multi_remove_handle(m_multi.get(), easy);
                     prefetched.done = true;
                     prefetched.result = result;
+                    break;
                 }
             }
             return;
@@ -764,6 +772,11 @@ namespace {
         std::unique_ptr<Transfer> transfer = std::move(found->second);
         m_transfers.erase(found);
         curl_multi_remove_handle(m_multi.get(), easy);
+        Complete(std::move(transfer), result);
+    }
+
+    void StaticEngine::Complete(std::unique_ptr<Transfer> transfer, CURLcode result)
+    {
         ++m_progress.loaded;
         if (transfer->document)
             FinishDocument(*transfer->document, *transfer, result);
@@ -879,8 +892,8 @@ namespace {
         bounds.memoryBytes = BudgetLeft();
         bounds.deadline = m_load->lastDeadline;
         bounds.interrupted = InterruptFlag();
-        document.page
-            = ParsePage(document.body, contentType, document.finalUrl, document.role, bounds, StylesheetLoads());
+        document.page = ParsePage(
+            document.body, contentType, document.finalUrl, document.role, bounds, StylesheetLoads());
         m_load->held += document.page.heldBytes;
 
         // What the arrived part names is requested even after the time-out (until the grace ends).
@@ -1035,13 +1048,8 @@ namespace {
         // An interrupt leaves the load where it is, so the caller sees the interrupt, not a page.
         if (Interrupted())
             return;
-        if (m_arrived) {
-            std::unique_ptr<Transfer> arrived = std::move(m_arrived);
-            ++m_progress.loaded;
-            FinishDocument(*arrived->document, *arrived, m_arrivedResult);
-            Recycle(std::move(arrived->easy));
-            StartQueuedResources();
-        }
+        if (m_arrived)
+            Complete(std::move(m_arrived), m_arrivedResult);
         Drive();
         if (m_load && !m_transfers.empty() && wait.count() > 0 && !Interrupted()) {
             auto next = m_load->expired ? m_load->lastDeadline : m_load->deadline;

@@ -100,6 +100,7 @@ void ChromiumEngine::Impl::StopBrowser()
     if (process)
         process->Stop(milliseconds(0));
     keptPage.reset();
+    reusedTab.reset();
     startTab.clear();
     client.reset();
     process.reset();
@@ -155,12 +156,46 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
         current.startTab = false;
         return;
     }
+    // A page that completed leaves its tab, and the tab's renderer, to the next load: it is sent to a
+    // blank page (which ends its scripts and requests; its unload handlers run before the next load
+    // clears the storage) and its session is detached. A load that
+    // failed, or whose renderer may be gone, takes its tab with it.
+    if (completion && completion->snapshot && client && !current.mainSession.empty()
+        && (!current.contextId.empty() || current.startTab)) {
+        ReusedTab tab { current.contextId, current.targetId, current.startTab, {} };
+        for (const auto& [id, request] : current.requests) {
+            for (const std::string& address : request.chain) {
+                if (std::string origin = url::OriginOf(address); origin.rfind("http", 0) == 0)
+                    tab.origins.insert(std::move(origin));
+            }
+        }
+        // From the page itself, so that the blank page stays in the page's renderer (a navigation the
+        // browser starts to about:blank moves to a new one).
+        client->Send("Runtime.evaluate", { { "expression", "location.replace('about:blank')" } },
+            current.mainSession);
+        client->Send("Target.detachFromTarget", { { "sessionId", current.mainSession } });
+        reusedTab = std::move(tab);
+        current.contextId.clear();
+        current.startTab = false;
+        return;
+    }
     if (!current.contextId.empty() && client)
         client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
     else if (current.startTab && client)
         client->Send("Target.closeTarget", { { "targetId", current.targetId } });
     current.contextId.clear();
     current.startTab = false;
+}
+
+void ChromiumEngine::Impl::ReleaseReusedTab()
+{
+    if (!reusedTab)
+        return;
+    if (!reusedTab->contextId.empty() && client)
+        client->Send("Target.disposeBrowserContext", { { "browserContextId", reusedTab->contextId } });
+    else if (reusedTab->startTab && client)
+        client->Send("Target.closeTarget", { { "targetId", reusedTab->targetId } });
+    reusedTab.reset();
 }
 
 void ChromiumEngine::Impl::ReleaseKeptPage()

@@ -127,6 +127,9 @@ struct Load {
     std::string targetId;
     // The tab is the browser's start tab, closed at the end (it has no context of the load's own).
     bool startTab = false;
+    // The tab is the last page's, and the storage of these origins is cleared before the navigation.
+    bool reusedTab = false;
+    std::set<std::string> clearOrigins;
     std::string mainSession;
     bool navigated = false;
     bool loadEventFired = false;

@@ -66,6 +66,17 @@ void ChromiumEngine::Impl::BeginLoad(const std::string& url)
         load->startTab = true;
         return AttachTab(*load);
     }
+    // The last page's tab, whose renderer is warm; its cookies, caches and storage are cleared before
+    // the navigation (EnableFrameDomains).
+    if (reusedTab) {
+        load->contextId = reusedTab->contextId;
+        load->targetId = reusedTab->targetId;
+        load->startTab = reusedTab->startTab;
+        load->clearOrigins = std::move(reusedTab->origins);
+        load->reusedTab = true;
+        reusedTab.reset();
+        return AttachTab(*load);
+    }
     client->Send("Target.createBrowserContext", json::object(), {},
         [this, owner](const Reply& reply) { OnContextCreated(owner, reply); });
 }
@@ -109,6 +120,42 @@ void ChromiumEngine::Impl::OnMainAttached(Load& current, const Reply& reply)
         return FinishWithError(current);
     current.sessions[current.mainSession] = Session { current.targetId, "page" };
     current.sessionFrames[current.mainSession].insert(current.targetId);
+    if (current.reusedTab) {
+        // The last page was sent to a blank page when it completed; a tab still showing it (its
+        // script kept the renderer busy, or its unload has not finished) is given up for a fresh one.
+        return SendFor("Page.getFrameTree", json::object(), current.mainSession,
+            [this](Load& reused, const Reply& tree) {
+                const json& frame = tree.result.value("frameTree", json::object()).value("frame", json::object());
+                if (tree.error || frame.value("url", std::string()) != "about:blank")
+                    return GiveUpReusedTab(reused);
+                SetUpMainSession(reused);
+            });
+    }
+    SetUpMainSession(current);
+}
+
+void ChromiumEngine::Impl::GiveUpReusedTab(Load& current)
+{
+    client->Send("Target.detachFromTarget", { { "sessionId", current.mainSession } });
+    if (!current.contextId.empty())
+        client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
+    else if (current.startTab)
+        client->Send("Target.closeTarget", { { "targetId", current.targetId } });
+    current.sessions.clear();
+    current.sessionFrames.clear();
+    current.mainSession.clear();
+    current.contextId.clear();
+    current.targetId.clear();
+    current.startTab = false;
+    current.reusedTab = false;
+    current.clearOrigins.clear();
+    int owner = current.generation;
+    client->Send("Target.createBrowserContext", json::object(), {},
+        [this, owner](const Reply& reply) { OnContextCreated(owner, reply); });
+}
+
+void ChromiumEngine::Impl::SetUpMainSession(Load& current)
+{
     // Every page is laid out in the same viewport, whatever the browser's window around it.
     SendFor("Emulation.setDeviceMetricsOverride",
         { { "width", kViewportWidth }, { "height", kViewportHeight }, { "deviceScaleFactor", 1 },
@@ -147,6 +194,18 @@ void ChromiumEngine::Impl::EnableFrameDomains(const std::string& session, LoadRe
         if (++*answers == *expected)
             then(current, reply);
     };
+    // A reused tab starts like a fresh one: without the cookies, cached responses and storage of the
+    // page before. These come first, so that the store's cookies set below are not cleared.
+    if (session == load->mainSession && load->reusedTab) {
+        for (const std::string& origin : load->clearOrigins) {
+            SendFor("Storage.clearDataForOrigin", { { "origin", origin }, { "storageTypes", "all" } }, session,
+                counted);
+            ++*expected;
+        }
+        SendFor("Network.clearBrowserCookies", json::object(), session, counted);
+        SendFor("Network.clearBrowserCache", json::object(), session, counted);
+        *expected += 2;
+    }
     SendFor("Page.enable", json::object(), session, counted);
     SendFor("Network.enable", NetworkBuffers(), session, counted);
     // No answer can come before the commands are all sent: the client only queues them here.

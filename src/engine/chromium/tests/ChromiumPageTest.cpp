@@ -172,23 +172,33 @@ namespace {
 
     // The first navigation runs in the browser's start tab, every later one in a context of its own:
     // neither sees the cookies or storage of a page before it.
+    // The engine loads one page after another in the same tab, so that its renderer is warm; each
+    // still starts as in a fresh browser: no cookie, storage or cached response of the page before,
+    // not even what that page wrote as it was left.
     TEST_F(ChromiumPageTest, EachNavigationStartsWithoutTheCookiesAndStorageOfTheOnesBefore)
     {
         TestServer server;
-        const std::string keep = "document.cookie = 'kept=1'; localStorage.setItem('kept', '1');";
+        const std::string keep = "document.cookie = 'kept=1'; localStorage.setItem('kept', '1');"
+                                 "sessionStorage.setItem('kept', '1');"
+                                 "addEventListener('pagehide', () => { document.cookie = 'late=1';"
+                                 "localStorage.setItem('late', '1'); });";
         const std::string read = "document.body.setAttribute('data-result', document.cookie + '|' + "
-                                 "localStorage.getItem('kept'));";
-        server.Serve("/keep.html", "<html><body><script>" + keep + read + "</script></body></html>");
-        server.Serve("/read.html", "<html><body><script>" + read + "</script></body></html>");
+                                 "localStorage.getItem('kept') + sessionStorage.getItem('kept') + "
+                                 "localStorage.getItem('late'));";
+        const std::string sheet = "<link rel=stylesheet href=/kept.css>";
+        server.Serve("/keep.html", sheet + "<body><script>" + keep + read + "</script></body>");
+        server.Serve("/read.html", sheet + "<body><script>" + read + "</script></body>");
+        server.Serve("/kept.css", "p{}", "text/css", 200, { { "Cache-Control", "max-age=3600" } });
 
         Load(server.Url("/keep.html"));
-        EXPECT_EQ(ScriptResult(*Top()), "kept=1|1");
+        EXPECT_EQ(ScriptResult(*Top()), "kept=1|11null");
         Load(server.Url("/read.html"));
-        EXPECT_EQ(ScriptResult(*Top()), "|null");
+        EXPECT_EQ(ScriptResult(*Top()), "|nullnullnull");
         Load(server.Url("/keep.html"));
-        EXPECT_EQ(ScriptResult(*Top()), "kept=1|1");
+        EXPECT_EQ(ScriptResult(*Top()), "kept=1|11null");
         Load(server.Url("/read.html"));
-        EXPECT_EQ(ScriptResult(*Top()), "|null");
+        EXPECT_EQ(ScriptResult(*Top()), "|nullnullnull");
+        EXPECT_EQ(server.RequestCount("/kept.css"), 4);
     }
 
     TEST_F(ChromiumPageTest, DocumentStillArrivingAtTheTimeoutIsThePageAsItArrived)

@@ -1,6 +1,7 @@
 #include "offline/OfflineHtml.h"
 
 #include "base/Ascii.h"
+#include "offline/GumboArena.h"
 
 #include <gumbo.h>
 
@@ -11,16 +12,20 @@
 namespace pagestow::offline {
 namespace {
 
-    struct OutputDeleter {
-        void operator()(GumboOutput* output) const { gumbo_destroy_output(&kGumboDefaultOptions, output); }
+    // A parse and the memory it lives in, freed together.
+    struct Parsed {
+        GumboArena arena;
+        GumboOutput* output = nullptr;
     };
-    using Output = std::unique_ptr<GumboOutput, OutputDeleter>;
 
-    Output Parse(std::string_view html)
+    std::unique_ptr<Parsed> Parse(std::string_view html)
     {
+        auto parsed = std::make_unique<Parsed>();
         GumboOptions options = kGumboDefaultOptions;
         options.max_errors = 0;
-        return Output(gumbo_parse_with_options(&options, html.data(), html.size()));
+        parsed->arena.Use(options);
+        parsed->output = gumbo_parse_with_options(&options, html.data(), html.size());
+        return parsed;
     }
 
     // Whether a space-separated list (a rel attribute) holds word, letter case ignored.
@@ -402,7 +407,8 @@ DocumentStyles ReadDocumentStyles(std::string_view html, const std::string& docu
     LastStyles& last = Last();
     if (!html.empty() && last.url == documentUrl && last.html == html)
         return last.styles;
-    Output output = Parse(html);
+    std::unique_ptr<Parsed> parsed = Parse(html);
+    const GumboOutput* output = parsed->output;
     if (!output)
         return {};
     return ReadDocumentStyles(*output, html, documentUrl);
@@ -430,7 +436,8 @@ std::string RewriteStylesheet(
 std::string RewriteDocument(std::string_view html, const std::string& documentUrl, const LocalAddressMap& map,
     const DocumentRules& rules)
 {
-    Output output = Parse(html);
+    std::unique_ptr<Parsed> parsed = Parse(html);
+    const GumboOutput* output = parsed->output;
     if (!output)
         return std::string(html);
     std::string base = BaseUrl(output->root, documentUrl);

@@ -1,6 +1,7 @@
 #include "engine/static/BoundedParse.h"
 
 #include "base/Ascii.h"
+#include "offline/GumboArena.h"
 
 #include <gumbo.h>
 
@@ -329,30 +330,14 @@ std::optional<std::string> BoundTreeInput(std::string_view html)
     return TreeModel(html).Run();
 }
 
-// Every block the parser allocates, in one list, so the tree is freed without walking it.
+// The parse's memory: an arena, so the tree is freed without walking it, and the bounds checked as it
+// grows.
 struct BoundedParse::Arena {
-    struct alignas(alignof(std::max_align_t)) Block {
-        Block* previous;
-        Block* next;
-        size_t size;
-    };
-
     ParseBounds bounds;
-    Block head { &head, &head, 0 };
-    std::uint64_t held = 0;
+    offline::GumboArena memory;
     unsigned calls = 0;
     ParseStop stop = ParseStop::None;
     std::jmp_buf escape;
-
-    ~Arena()
-    {
-        Block* block = head.next;
-        while (block != &head) {
-            Block* next = block->next;
-            std::free(block);
-            block = next;
-        }
-    }
 
     [[noreturn]] void Escape(ParseStop why)
     {
@@ -369,31 +354,17 @@ struct BoundedParse::Arena {
             if (Clock::now() >= arena->bounds.deadline)
                 arena->Escape(ParseStop::TimedOut);
         }
-        std::uint64_t cost = sizeof(Block) + size;
-        if (arena->held + cost > arena->bounds.memoryBytes)
+        if (arena->memory.HeldBytes() + arena->memory.GrowthFor(size) > arena->bounds.memoryBytes)
             arena->Escape(ParseStop::OverBudget);
-        auto* block = static_cast<Block*>(std::malloc(cost));
+        void* block = arena->memory.Allocate(size);
         if (!block)
             arena->Escape(ParseStop::OverBudget);
-        block->size = size_t(cost);
-        block->previous = &arena->head;
-        block->next = arena->head.next;
-        arena->head.next->previous = block;
-        arena->head.next = block;
-        arena->held += cost;
-        return block + 1;
+        return block;
     }
 
     static void Deallocate(void* user, void* pointer)
     {
-        if (!pointer)
-            return;
-        auto* arena = static_cast<Arena*>(user);
-        Block* block = static_cast<Block*>(pointer) - 1;
-        block->previous->next = block->next;
-        block->next->previous = block->previous;
-        arena->held -= block->size;
-        std::free(block);
+        static_cast<Arena*>(user)->memory.Free(pointer);
     }
 };
 
@@ -429,7 +400,7 @@ ParseStop BoundedParse::Stop() const
 
 std::uint64_t BoundedParse::HeldBytes() const
 {
-    return m_arena->held;
+    return m_arena->memory.HeldBytes();
 }
 
 } // namespace pagestow::engine::static_engine

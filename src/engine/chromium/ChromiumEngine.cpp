@@ -179,33 +179,25 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
         current.startTab = false;
         return;
     }
-    if (!current.contextId.empty() && client)
-        client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
-    else if (current.startTab && client)
-        client->Send("Target.closeTarget", { { "targetId", current.targetId } });
+    CloseTab(current.contextId, current.targetId, current.startTab);
     current.contextId.clear();
     current.startTab = false;
 }
 
-void ChromiumEngine::Impl::ReleaseReusedTab()
+// A tab goes with its browser context; the start tab, which has none of ours, is closed.
+void ChromiumEngine::Impl::CloseTab(const std::string& contextId, const std::string& targetId, bool isStartTab)
 {
-    if (!reusedTab)
-        return;
-    if (!reusedTab->contextId.empty() && client)
-        client->Send("Target.disposeBrowserContext", { { "browserContextId", reusedTab->contextId } });
-    else if (reusedTab->startTab && client)
-        client->Send("Target.closeTarget", { { "targetId", reusedTab->targetId } });
-    reusedTab.reset();
+    if (!contextId.empty() && client)
+        client->Send("Target.disposeBrowserContext", { { "browserContextId", contextId } });
+    else if (isStartTab && client)
+        client->Send("Target.closeTarget", { { "targetId", targetId } });
 }
 
 void ChromiumEngine::Impl::ReleaseKeptPage()
 {
     if (!keptPage)
         return;
-    if (!keptPage->contextId.empty() && client)
-        client->Send("Target.disposeBrowserContext", { { "browserContextId", keptPage->contextId } });
-    else if (keptPage->startTab && client)
-        client->Send("Target.closeTarget", { { "targetId", keptPage->targetId } });
+    CloseTab(keptPage->contextId, keptPage->targetId, keptPage->startTab);
     keptPage.reset();
 }
 

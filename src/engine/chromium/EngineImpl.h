@@ -78,8 +78,7 @@ struct ChromiumEngine::Impl {
     void EndLoad(Load& current);
     // Closes the kept page's tab (its context, or the start tab).
     void ReleaseKeptPage();
-    // Closes the tab kept for the next load, when that load will not take it.
-    void ReleaseReusedTab();
+    void CloseTab(const std::string& contextId, const std::string& targetId, bool isStartTab);
 
     // Pictures of the kept page (Picture.cpp): the bytes of a PNG of the whole page, of its PDF.
     std::string Screenshot(const KeptPage& page);

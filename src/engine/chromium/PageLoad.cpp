@@ -137,10 +137,7 @@ void ChromiumEngine::Impl::OnMainAttached(Load& current, const Reply& reply)
 void ChromiumEngine::Impl::GiveUpReusedTab(Load& current)
 {
     client->Send("Target.detachFromTarget", { { "sessionId", current.mainSession } });
-    if (!current.contextId.empty())
-        client->Send("Target.disposeBrowserContext", { { "browserContextId", current.contextId } });
-    else if (current.startTab)
-        client->Send("Target.closeTarget", { { "targetId", current.targetId } });
+    CloseTab(current.contextId, current.targetId, current.startTab);
     current.sessions.clear();
     current.sessionFrames.clear();
     current.mainSession.clear();

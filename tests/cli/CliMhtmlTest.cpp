@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <thread>
 
 namespace pagestow::testing {
 namespace {
@@ -120,9 +121,20 @@ namespace {
                 m_session, kWait)["result"]["value"];
         }
 
+        // The page once it has stopped changing: two pictures in a row alike (a busy machine decodes
+        // and paints pictures and frames some time after the load event).
         std::string Screenshot()
         {
-            return m_client.Call("Page.captureScreenshot", { { "format", "png" } }, m_session, kWait)["data"];
+            std::string last;
+            for (int i = 0; i < 20; ++i) {
+                std::string shot
+                    = m_client.Call("Page.captureScreenshot", { { "format", "png" } }, m_session, kWait)["data"];
+                if (shot == last)
+                    break;
+                last = std::move(shot);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            return last;
         }
 
     private:

@@ -158,8 +158,8 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
     }
     // A page that completed leaves its tab, and the tab's renderer, to the next load: it is sent to a
     // blank page (which ends its scripts and requests; its unload handlers run before the next load
-    // clears the storage) and its session is detached. A load that
-    // failed, or whose renderer may be gone, takes its tab with it.
+    // clears the storage) and its session is detached. A load that failed, or whose renderer may be
+    // gone, takes its tab with it.
     if (completion && completion->snapshot && client && !current.mainSession.empty()
         && (!current.contextId.empty() || current.startTab)) {
         ReusedTab tab { current.contextId, current.targetId, current.startTab, {} };
@@ -171,9 +171,12 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
         }
         // From the page itself, so that the blank page stays in the page's renderer (a navigation the
         // browser starts to about:blank moves to a new one).
+        // The session goes once the page has run that.
         client->Send("Runtime.evaluate", { { "expression", "location.replace('about:blank')" } },
-            current.mainSession);
-        client->Send("Target.detachFromTarget", { { "sessionId", current.mainSession } });
+            current.mainSession, [this, session = current.mainSession](const Reply&) {
+                if (client)
+                    client->Send("Target.detachFromTarget", { { "sessionId", session } });
+            });
         reusedTab = std::move(tab);
         current.contextId.clear();
         current.startTab = false;

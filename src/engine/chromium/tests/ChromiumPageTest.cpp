@@ -170,8 +170,6 @@ namespace {
             ScriptResult(*Top()), std::to_string(kViewportWidth) + "x" + std::to_string(kViewportHeight));
     }
 
-    // The first navigation runs in the browser's start tab, every later one in a context of its own:
-    // neither sees the cookies or storage of a page before it.
     // The engine loads one page after another in the same tab, so that its renderer is warm; each
     // still starts as in a fresh browser: no cookie, storage or cached response of the page before,
     // not even what that page wrote as it was left.

@@ -33,6 +33,12 @@ namespace {
     {
         return *(static_cast<std::size_t*>(block) - 1);
     }
+
+    // The size class of a block of size: its size in grains, at least one.
+    std::size_t SizeClassOf(std::size_t size, std::size_t grain)
+    {
+        return std::max<std::size_t>(1, (size + grain - 1) / grain);
+    }
 }
 
 GumboArena::~GumboArena()
@@ -51,7 +57,7 @@ GumboArena::~GumboArena()
 
 std::uint64_t GumboArena::GrowthFor(std::size_t size) const
 {
-    std::size_t sizeClass = std::max<std::size_t>(1, (size + kGrain - 1) / kGrain);
+    std::size_t sizeClass = SizeClassOf(size, kGrain);
     if (sizeClass > kClasses)
         return std::uint64_t(sizeof(Large)) + size;
     std::size_t need = kSmallHeader + sizeClass * kGrain;
@@ -62,7 +68,7 @@ std::uint64_t GumboArena::GrowthFor(std::size_t size) const
 
 void* GumboArena::Allocate(std::size_t size)
 {
-    std::size_t sizeClass = std::max<std::size_t>(1, (size + kGrain - 1) / kGrain);
+    std::size_t sizeClass = SizeClassOf(size, kGrain);
     if (sizeClass > kClasses)
         return AllocateLarge(size);
     if (FreeBlock* reused = m_free[sizeClass]) {

@@ -170,8 +170,7 @@ void ChromiumEngine::Impl::EndLoad(Load& current)
             }
         }
         // From the page itself, so that the blank page stays in the page's renderer (a navigation the
-        // browser starts to about:blank moves to a new one).
-        // The session goes once the page has run that.
+        // browser starts to about:blank moves to a new one); the session goes once the page has run it.
         client->Send("Runtime.evaluate", { { "expression", "location.replace('about:blank')" } },
             current.mainSession, [this, session = current.mainSession](const Reply&) {
                 if (client)

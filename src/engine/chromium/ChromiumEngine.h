@@ -40,8 +40,9 @@ NavigationFailure NavigationFailureOf(std::string_view errorText);
 // Headless Chromium over its debugging pipe. Each navigation starts as in a fresh browser context (no
 // cookies, storage or cache from earlier pages, unless the request options keep a cookie store, whose
 // cookies it is given), in the tab of the page before once that is cleared; cross-origin frames,
-// which the browser runs in processes of their own, are attached as sessions of their own. Every subresource's bytes go into the
-// engine cache once each has finished; the completed page becomes a snapshot.
+// which the browser runs in processes of their own, are attached as sessions of their own. Every
+// subresource's bytes go into the engine cache once each has finished; the completed page becomes a
+// snapshot.
 class ChromiumEngine final : public SnapshotEngine {
 public:
     // Starts the browser; EngineError when it is missing or does not answer.
